@@ -1,0 +1,2 @@
+#pragma once
+int run_converter(int argc, char** argv);
