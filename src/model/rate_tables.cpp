@@ -1,3 +1,90 @@
+// The per-bin tables that depend only on the sample rate: the threshold in
+// quiet, the spreading decay between neighbouring bins, and the normalisation
+// that makes a flat unit spectrum spread to 10^3.55 in every bin.
+#include <cmath>
+
 #include "model/model.h"
 
-int init_rate_tables(shaper_state*, double) { return 0; }
+namespace {
+
+// Threshold in quiet in dB at the whole Bark values 0..26. The jump from 32 dB
+// at Bark 24 to 86 dB at Bark 25 belongs to the table.
+constexpr double quiet_db_at_bark[27] = {
+    60, 46, 34, 28, 26, 23, 22, 21, 20, 20, 21, 22, 21, 19,
+    17, 16, 14, 15, 16, 19, 24, 30, 34, 35, 32, 86, 84,
+};
+
+constexpr int transform_len = 256;           // points of the analysis transform
+constexpr double bin_centre_offset = 0.4;    // bin frequency sits 0.4 of a bin above i*sr/256
+constexpr double bark_atan_scale = 0.00076;  // 1/Hz, first term of the Bark formula
+constexpr double bark_low_weight = 13.0;     // Bark
+constexpr double bark_high_weight = 3.5;     // Bark
+constexpr double decay_per_bark_base = 0.316;
+constexpr double decay_exponent_scale = 1.2;
+constexpr double spread_target_exponent = 3.55;  // flat unit spectrum spreads to 10^3.55
+
+// 1/7500 Hz and 0.05 (dB to the exponent of ten of an amplitude) are held with a
+// 64-bit significand; each product is rounded to a double where it is passed on.
+const long double inv_7500_hz = 1.0L / 7500.0L;
+const long double db_to_decade_amplitude = 0.05L;
+
+double bark_of_hz(double f_hz) {
+    const long double ratio = static_cast<long double>(f_hz) * inv_7500_hz;
+    return bark_low_weight * std::atan(bark_atan_scale * f_hz) +
+           bark_high_weight * std::atan(static_cast<double>(ratio * ratio));
+}
+
+// Linear interpolation of the table between the whole Bark values around z.
+// z lies in 0 .. 25.92 for every rate >= 0, so the index stays within 0..25.
+double quiet_db_of_bark(double z) {
+    const int whole = static_cast<int>(z);
+    const double frac = z - whole;
+    return quiet_db_at_bark[whole] + (quiet_db_at_bark[whole + 1] - quiet_db_at_bark[whole]) * frac;
+}
+
+double amplitude_of_db(double db) {
+    return std::pow(10.0, static_cast<double>(db_to_decade_amplitude * static_cast<long double>(db)));
+}
+
+// 10^3.55 from the library at run time, never folded by the compiler.
+double spread_target() {
+    volatile double base = 10.0;
+    volatile double exponent = spread_target_exponent;
+    return std::pow(base, exponent);
+}
+
+}  // namespace
+
+int init_rate_tables(shaper_state* state, double sample_rate_hz) {
+    const double bin_width_hz = sample_rate_hz / transform_len;
+    double f_hz = bin_centre_offset * sample_rate_hz * (1.0 / transform_len);
+    double z = bark_of_hz(f_hz);
+    for (int i = 0; i < bin_count; ++i) {
+        const double db = quiet_db_of_bark(z);
+        f_hz = f_hz + bin_width_hz;
+        const double z_next = bark_of_hz(f_hz);  // for i = 127, a bin 128 that is not analysed
+        state->quiet[i] = amplitude_of_db(db);
+        state->spread_decay[i] = std::pow(decay_per_bark_base, decay_exponent_scale * (z_next - z));
+        z = z_next;
+    }
+
+    // The spreading recursions of the block analysis, run on a spectrum of 1.0
+    // in every bin: upward with the decay once per bin, downward with it twice.
+    double acc = 0.0;
+    for (int i = 0; i < bin_count; ++i) {
+        acc = acc + 1.0;
+        state->spread_norm[i] = acc;
+        acc = acc * state->spread_decay[i];
+    }
+    acc = 0.0;
+    for (int i = bin_count - 1; i >= 0; --i) {
+        acc = state->spread_norm[i] + acc;
+        state->spread_norm[i] = acc;
+        acc = acc * state->spread_decay[i];
+        acc = acc * state->spread_decay[i];
+    }
+
+    const double target = spread_target();
+    for (int i = 0; i < bin_count; ++i) state->spread_norm[i] = target / state->spread_norm[i];
+    return 0;
+}
