@@ -1,8 +1,63 @@
+// Per-block masking analysis: window the history, transform it, spread the bin
+// magnitudes on the Bark scale, add the threshold in quiet, smooth the result
+// from block to block into mask, and fold 1/mask into the 16 band weights.
+#include <cmath>
+
+#include "dsp/fft.h"
 #include "model/model.h"
 #include "quant/quant.h"
 #include "shaping/shaping.h"
 
-void analyse_block(shaper_state*) {}
+namespace {
+
+// The window's half-period constant: deliberately 3.141592653589, not pi
+// (bit pattern 0x400921FB5444261E), so that every build windows identically.
+constexpr double window_pi = 3.141592653589;
+constexpr double mask_keep = 0.75;      // weight of the previous block's mask
+constexpr double mask_update = 0.25;    // weight of this block's threshold
+
+}  // namespace
+
+void analyse_block(shaper_state* state) {
+    double spec_re[history_len];
+    double spec_im[history_len];
+    double spread_sum[bin_count];
+
+    // Sine-squared window over the whole history.
+    for (int i = 0; i < history_len; ++i) {
+        const double w = std::sin((i + 0.5) * window_pi / history_len);
+        spec_re[i] = state->history[i] * w * w;
+        spec_im[i] = 0.0;
+    }
+    fft1(spec_re, spec_im, history_len, 0, 0);
+
+    // Upward spreading: each bin passes its accumulated magnitude on to the next,
+    // shrunk by the bin's decay. Bins 128..255 are never looked at.
+    double acc = 0.0;
+    for (int i = 0; i < bin_count; ++i) {
+        const double magnitude = std::sqrt(spec_re[i] * spec_re[i] + spec_im[i] * spec_im[i]);
+        acc = magnitude + acc;
+        spread_sum[i] = acc;
+        acc = acc * state->spread_decay[i];
+        if (i < band_count) state->band_weight[i] = 0.0;
+    }
+
+    // Downward spreading, twice the decay per bin, then the block's threshold.
+    acc = 0.0;
+    for (int i = bin_count - 1; i >= 0; --i) {
+        acc = spread_sum[i] + acc;
+        spread_sum[i] = acc * state->spread_norm[i] + state->quiet[i];
+        acc = acc * state->spread_decay[i];
+        acc = acc * state->spread_decay[i];
+    }
+
+    // Smoothing into mask, and the band weights from the mask just stored.
+    for (int i = 0; i < bin_count; ++i) {
+        state->mask[i] = state->mask[i] * mask_keep + spread_sum[i] * mask_update;
+        const int band = i / bins_per_band;
+        state->band_weight[band] = 1 / state->mask[i] + state->band_weight[band];
+    }
+}
 
 int process_block(shaper_state* state) {
     analyse_block(state);
