@@ -5,6 +5,8 @@
 //        optimize_filter(&state);   // leaves the block's taps in state.coef
 #pragma once
 
+#include <cstdint>
+
 struct shaper_state;
 
 // Sum over bins 0..15 of weights[i] * sqrt(|H(i)|^2 + 0.36), where H is the
@@ -18,3 +20,37 @@ double optimize_filter(shaper_state* state);
 // Five lines on standard output: taps, band levels, noise gain per band and
 // the step exponents of the fine passes.
 void print_diagnostic_report(const shaper_state* state);
+
+// One phase of the coefficient search: its probe, its step unit and its
+// exponent rules. The search runs the coarse phase, then the fine one.
+struct search_phase {
+    double probe;            // added to one tap for a forward difference
+    double step_unit;        // tap distance of a trial at exponent 0
+    int first_exponent;      // exponent of the first pass
+    int exponent_bound;      // trials run while the exponent is below this
+    int stop_below;          // end of a pass: the phase stops if the exponent is below this
+    int exponent_drop;       // otherwise the exponent drops by this, not below 0
+    int max_passes;
+};
+
+inline constexpr search_phase coarse_search_phase{0.01, 0.01, 4, 10, 1, 1, 6};
+inline constexpr search_phase fine_search_phase{0.0001, 0.0005, 4, 15, 2, 3, 22};
+
+struct search_phase_outcome {
+    double cost;         // noise_cost of the taps the phase leaves
+    int passes;          // passes run
+    int accepted_steps;  // trials accepted over all passes
+};
+
+// Runs one phase on taps[1..order-1] in place against weights (16 bands).
+// taps[0] and taps[order..15] are never written. When step_lo and step_hi are
+// given (the fine phase), each pass p records there the smallest and the
+// largest exponent it tried; both may be null.
+search_phase_outcome run_search_phase(const double* weights, int order, double* taps,
+                                      const search_phase& phase, std::int32_t* step_lo,
+                                      std::int32_t* step_hi);
+
+// What the report prints for a value: truncated toward zero; NaN prints 0,
+// +inf and values above INT_MAX print INT_MAX, -inf and values below INT_MIN
+// print INT_MIN.
+int report_integer(double value);
