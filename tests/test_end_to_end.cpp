@@ -230,3 +230,29 @@ TEST(Program, AnExistingOutputIsReplacedWholeWithItsMode) {
 }
 
 }  // namespace
+
+namespace {
+
+// A real WAV reader agrees with what we write. Runs where sox is installed
+// (the CI script installs it).
+TEST(Program, SoxReadsTheOutputAsUnsigned8BitMono) {
+    if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(22050, impulse(100, 1000)));
+    ASSERT_EQ(dir.run({"in.wav"}).exit_code, 0);
+    auto sox_info = [&](const std::string& option) {
+        const std::string command = "sox --i " + option + " " + shell_quote(dir.path("in.8b.wav"));
+        std::FILE* pipe = popen(command.c_str(), "r");
+        char line[256] = {};
+        const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
+        pclose(pipe);
+        return got ? std::string(line) : std::string();
+    };
+    EXPECT_EQ(sox_info("-r"), "22050\n");
+    EXPECT_EQ(sox_info("-c"), "1\n");
+    EXPECT_EQ(sox_info("-s"), "3200\n");
+    EXPECT_EQ(sox_info("-b"), "8\n");
+    EXPECT_EQ(sox_info("-e"), "Unsigned Integer PCM\n");
+}
+
+}  // namespace
