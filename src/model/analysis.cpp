@@ -18,30 +18,22 @@ constexpr double mask_update = 0.25;    // weight of this block's threshold
 
 }  // namespace
 
-void analyse_block(shaper_state* state) {
-    double spec_re[history_len];
-    double spec_im[history_len];
+namespace {
+
+// From the bin magnitudes on: spreading up and down, the block's threshold,
+// the smoothed mask and the band weights. Shared by both forms of the analysis.
+void spread_and_weigh(shaper_state* state, const double* bins_re, const double* bins_im) {
     double spread_sum[bin_count];
-
-    // Sine-squared window over the whole history.
-    for (int i = 0; i < history_len; ++i) {
-        const double w = std::sin((i + 0.5) * window_pi / history_len);
-        spec_re[i] = state->history[i] * w * w;
-        spec_im[i] = 0.0;
-    }
-    fft1(spec_re, spec_im, history_len, 0, 0);
-
     // Upward spreading: each bin passes its accumulated magnitude on to the next,
     // shrunk by the bin's decay. Bins 128..255 are never looked at.
     double acc = 0.0;
     for (int i = 0; i < bin_count; ++i) {
-        const double magnitude = std::sqrt(spec_re[i] * spec_re[i] + spec_im[i] * spec_im[i]);
+        const double magnitude = std::sqrt(bins_re[i] * bins_re[i] + bins_im[i] * bins_im[i]);
         acc = magnitude + acc;
         spread_sum[i] = acc;
         acc = acc * state->spread_decay[i];
         if (i < band_count) state->band_weight[i] = 0.0;
     }
-
     // Downward spreading, twice the decay per bin, then the block's threshold.
     acc = 0.0;
     for (int i = bin_count - 1; i >= 0; --i) {
@@ -50,13 +42,61 @@ void analyse_block(shaper_state* state) {
         acc = acc * state->spread_decay[i];
         acc = acc * state->spread_decay[i];
     }
-
     // Smoothing into mask, and the band weights from the mask just stored.
     for (int i = 0; i < bin_count; ++i) {
         state->mask[i] = state->mask[i] * mask_keep + spread_sum[i] * mask_update;
         const int band = i / bins_per_band;
         state->band_weight[band] = 1 / state->mask[i] + state->band_weight[band];
     }
+}
+
+double window_at(int i) { return std::sin((i + 0.5) * window_pi / history_len); }
+
+// The window from the same sin calls, once.
+struct window_table {
+    alignas(64) double w[history_len];
+};
+
+const window_table& analysis_window() {
+    static const window_table table = [] {
+        window_table t{};
+        for (int i = 0; i < history_len; ++i) t.w[i] = window_at(i);
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+void analyse_block_plain(shaper_state* state) {
+    double spec_re[history_len];
+    double spec_im[history_len];
+    // Sine-squared window over the whole history.
+    for (int i = 0; i < history_len; ++i) {
+        const double w = window_at(i);
+        spec_re[i] = state->history[i] * w * w;
+        spec_im[i] = 0.0;
+    }
+    fft1(spec_re, spec_im, history_len, 0, 0);
+    spread_and_weigh(state, spec_re, spec_im);
+}
+
+void analyse_block_fast(shaper_state* state) {
+    const double* w = analysis_window().w;
+    alignas(64) double windowed[history_len];
+    alignas(64) double bins_re[bin_count];
+    alignas(64) double bins_im[bin_count];
+    for (int i = 0; i < history_len; ++i) windowed[i] = state->history[i] * w[i] * w[i];
+    fft256_real_lower_bins(windowed, bins_re, bins_im);
+    spread_and_weigh(state, bins_re, bins_im);
+}
+
+void analyse_block(shaper_state* state) {
+#ifdef PCMTAPER_PLAIN
+    analyse_block_plain(state);
+#else
+    analyse_block_fast(state);
+#endif
 }
 
 int process_block(shaper_state* state) {

@@ -66,6 +66,11 @@ int init_rate_tables(shaper_state* state, double sample_rate_hz);
 
 // Masking analysis of the current history: updates mask and band_weight.
 void analyse_block(shaper_state* state);
+// Its two forms, equal bit for bit: the plain one transforms with fft1, the
+// fast one from tables (analyse_block runs the fast one unless the program is
+// built with PCMTAPER_PLAIN).
+void analyse_block_plain(shaper_state* state);
+void analyse_block_fast(shaper_state* state);
 
 // One block: analysis, coefficient search, quantisation of history[0..31]
 // into out_bytes, and the history moved down by 32. Always returns 0.

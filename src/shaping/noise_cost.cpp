@@ -14,7 +14,7 @@ constexpr double magnitude_floor_sq = 0.36;  // squared floor: every bin counts 
 
 }  // namespace
 
-double noise_cost(const double* weights, const double* taps, int count) {
+void noise_magnitudes(const double* taps, int count, double* magnitudes) {
     double re[response_points];
     double im[response_points];
     for (int i = 0; i < count; ++i) {
@@ -26,8 +26,14 @@ double noise_cost(const double* weights, const double* taps, int count) {
         im[i] = 0.0;
     }
     fft1(re, im, response_points, 0, 0);
-    double sum = 0.0;
     for (int i = 0; i < weighted_bins; ++i)
-        sum = sum + weights[i] * std::sqrt(re[i] * re[i] + im[i] * im[i] + magnitude_floor_sq);
+        magnitudes[i] = std::sqrt(re[i] * re[i] + im[i] * im[i] + magnitude_floor_sq);
+}
+
+double noise_cost(const double* weights, const double* taps, int count) {
+    double magnitudes[weighted_bins];
+    noise_magnitudes(taps, count, magnitudes);
+    double sum = 0.0;
+    for (int i = 0; i < weighted_bins; ++i) sum = sum + weights[i] * magnitudes[i];
     return sum;
 }

@@ -60,7 +60,7 @@ search_phase_outcome run_search_phase(const double* weights, int order, double* 
     return outcome;
 }
 
-double optimize_filter(shaper_state* state) {
+double optimize_filter_plain(shaper_state* state) {
     const int order = state->order;
     double coarse_taps[max_taps] = {1.0};
     const search_phase_outcome coarse = run_search_phase(state->band_weight, order, coarse_taps,
@@ -76,4 +76,14 @@ double optimize_filter(shaper_state* state) {
                                                        state->step_hi);
     if (state->block_index < reported_blocks) print_diagnostic_report(state);
     return fine.cost;
+}
+
+// The program runs the fast search unless it is built on the plain formulas
+// (PCMTAPER_PLAIN), which define the results and serve to check it.
+double optimize_filter(shaper_state* state) {
+#ifdef PCMTAPER_PLAIN
+    return optimize_filter_plain(state);
+#else
+    return optimize_filter_fast(state);
+#endif
 }

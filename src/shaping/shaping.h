@@ -54,3 +54,42 @@ search_phase_outcome run_search_phase(const double* weights, int order, double* 
 // +inf and values above INT_MAX print INT_MAX, -inf and values below INT_MIN
 // print INT_MIN.
 int report_integer(double value);
+
+// ---- The fast path -------------------------------------------------------------
+//
+// The same costs and the same search, computed faster: the transforms from
+// tables, several tap sets per call (one per vector lane), and costs that the
+// plain search would compute again for the same taps taken from where they
+// were first computed. Every cost is equal, bit for bit, to noise_cost's.
+
+// Taps per set in the batched cost (the filter order of the conversion).
+inline constexpr int batch_taps = 8;
+// Largest number of tap sets in one batch.
+inline constexpr int batch_max_sets = 8;
+
+// Kernels for exactly 2, 4 or 8 sets; taps_by_tap[k * lanes + l] is tap k of
+// set l. Only call a kernel the machine supports (cost_lanes_supported).
+void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, double* costs);
+void noise_cost_lanes_avx2(const double* weights, const double* taps_by_tap, double* costs);
+void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, double* costs);
+
+// Whether this machine runs the kernel of 2, 4 or 8 lanes.
+bool cost_lanes_supported(int lanes);
+
+// Restricts batches to kernels of at most `lanes` lanes (2, 4 or 8), to
+// measure or test the narrower kernels on a wide machine. Returns the widest
+// kernel now in use.
+int limit_cost_lanes(int lanes);
+
+// costs[s] = noise_cost(weights, sets[s], batch_taps) for s < set_count (1..8).
+void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
+                      double* costs);
+
+// The 16 per-bin factors sqrt(|H(i)|^2 + 0.36) of noise_cost, from fft1, so
+// that noise_cost = sum over i of weights[i] * magnitudes[i], in bin order.
+void noise_magnitudes(const double* taps, int count, double* magnitudes);
+
+// The search of optimize_filter with batched and reused costs; the same taps,
+// step records, report and result. The plain search is optimize_filter_plain.
+double optimize_filter_fast(shaper_state* state);
+double optimize_filter_plain(shaper_state* state);
