@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -37,9 +38,39 @@ extern "C" void remove_temp_and_die(int signal_number) {
     std::raise(signal_number);
 }
 
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+
 void install_cleanup_handlers() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) std::signal(s, remove_temp_and_die);
+    for (int s : cleanup_signals) {
+        // A signal ignored when the program started (nohup, a background job of
+        // a script) stays ignored: the conversion is then meant to outlive it.
+        struct sigaction current {};
+        if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        std::signal(s, remove_temp_and_die);
+    }
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG and is
+    // handled as any write error, instead of the default SIGXFSZ killing the
+    // process with its temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
+
+// Blocks the cleanup signals while a temporary file is created and recorded,
+// so that none can arrive between the two and leave the file behind.
+class cleanup_signals_blocked {
+  public:
+    cleanup_signals_blocked() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int s : cleanup_signals) sigaddset(&blocked, s);
+        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~cleanup_signals_blocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
+    cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
+
+  private:
+    sigset_t previous_;
+};
 
 struct output_file {
     std::FILE* stream = nullptr;
@@ -52,8 +83,13 @@ struct output_file {
 // existing file of that name as it was. A device or a FIFO is written directly.
 bool open_output(const std::string& name, output_file* out) {
     out->final_name = name;
+    if (name.empty()) return false;
     struct stat existing;
     const bool exists = stat(name.c_str(), &existing) == 0;
+    // A name the system refuses (too long, a file in place of a directory, a
+    // loop of links) could not be renamed onto either: refused before the
+    // conversion rather than after it.
+    if (!exists && errno != ENOENT) return false;
     if (exists && S_ISDIR(existing.st_mode)) return false;
     if (exists && !S_ISREG(existing.st_mode)) {
         out->stream = std::fopen(name.c_str(), "wb");
@@ -73,12 +109,16 @@ bool open_output(const std::string& name, output_file* out) {
     const std::size_t slash = name.rfind('/');
     out->temp_name = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) +
                      ".pcmtaper-XXXXXX";
-    const int fd = mkstemp(out->temp_name.data());
+    int fd;
+    {
+        const cleanup_signals_blocked blocked;
+        fd = mkstemp(out->temp_name.data());
+        if (fd >= 0) pending_temp_name = out->temp_name.c_str();
+    }
     if (fd < 0) {
         out->temp_name.clear();
         return false;
     }
-    pending_temp_name = out->temp_name.c_str();
     out->stream = fdopen(fd, "wb");
     if (out->stream == nullptr || fchmod(fd, mode) != 0) {
         if (out->stream != nullptr) std::fclose(out->stream); else close(fd);
@@ -161,13 +201,20 @@ struct input_file {
     }
 };
 
+// What convert_stream reads from.
+struct input_source {
+    std::FILE* stream;
+    bool regular;
+    long long size;  // bytes in a regular file
+};
+
 // The number of data bytes to convert: the declared size, or what a regular
 // file actually holds after the header when that is less (a cut-off file, or
 // a streaming writer's placeholder size).
-std::uint32_t usable_data_size(const input_file& input, std::uint32_t declared_bytes) {
+std::uint32_t usable_data_size(const input_source& input, std::uint32_t declared_bytes) {
     if (!input.regular) return declared_bytes;
     const long long position = ftello(input.stream);
-    const long long size = input.info.st_size;
+    const long long size = input.size;
     const unsigned long long left =
         (position >= 0 && size > position) ? static_cast<unsigned long long>(size - position) : 0;
     if (declared_bytes <= left) return declared_bytes;
@@ -182,7 +229,7 @@ struct conversion_result {
 };
 
 // The block loop: 32 samples in, one block processed, 32 bytes out.
-conversion_result convert_blocks(shaper_state* state, const input_file& input, std::FILE* output,
+conversion_result convert_blocks(shaper_state* state, const input_source& input, std::FILE* output,
                                  std::uint32_t block_count) {
     std::int16_t held_sample = 0;
     unsigned char bytes[block_bytes];
@@ -206,11 +253,28 @@ conversion_result convert_blocks(shaper_state* state, const input_file& input, s
     return {exit_ok, block_count};
 }
 
-int fail_output(output_file* output, int code) {
+int fail_output(output_sink* output, int code) {
     if (code == exit_write_error) std::printf("Cannot write the output file.\r\n");
-    discard_output(output);
+    output->discard();
     return code;
 }
+
+// The output file of the command line, written whole or not at all.
+class file_output_sink final : public output_sink {
+  public:
+    explicit file_output_sink(const std::string& name) : name_(name) {}
+    ~file_output_sink() override {
+        if (file_.stream != nullptr) discard_output(&file_);
+    }
+    std::FILE* open() override { return open_output(name_, &file_) ? file_.stream : nullptr; }
+    bool rewindable() const override { return !file_.temp_name.empty(); }
+    bool commit() override { return commit_output(&file_); }
+    void discard() override { discard_output(&file_); }
+
+  private:
+    std::string name_;
+    output_file file_;
+};
 
 }  // namespace
 
@@ -251,6 +315,13 @@ int run_converter(int argc, char** argv) {
         return exit_output_is_input;
     }
 
+    file_output_sink output(output_name);
+    return convert_stream(&state, input.stream, input.regular, input.info.st_size, &output);
+}
+
+int convert_stream(shaper_state* state, std::FILE* input_file_stream, bool input_is_regular,
+                   long long input_size, output_sink* output) {
+    const input_source input{input_file_stream, input_is_regular, input_size};
     wav_input_header header;
     const header_status status = read_input_header(input.stream, stdout, &header);
     if (status != header_status::ok) return exit_code_for(status);
@@ -260,29 +331,29 @@ int run_converter(int argc, char** argv) {
     const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
     std::printf("SAMPLE RATE: %d\r\n", sample_rate_hz);
     std::printf(" FRAMES NUM: %u\r\n", block_count);
-    init_rate_tables(&state, static_cast<double>(sample_rate_hz));
+    init_rate_tables(state, static_cast<double>(sample_rate_hz));
 
-    output_file output;
-    if (!open_output(output_name, &output)) return exit_output_not_openable;
-    if (!write_output_header(output.stream, block_count, header.sample_rate_hz))
-        return fail_output(&output, exit_write_error);
+    std::FILE* const out = output->open();
+    if (out == nullptr) return exit_output_not_openable;
+    if (!write_output_header(out, block_count, header.sample_rate_hz))
+        return fail_output(output, exit_write_error);
 
-    const conversion_result result = convert_blocks(&state, input, output.stream, block_count);
-    if (result.exit_code != exit_ok) return fail_output(&output, result.exit_code);
+    const conversion_result result = convert_blocks(state, input, out, block_count);
+    if (result.exit_code != exit_ok) return fail_output(output, result.exit_code);
     if (result.blocks_written != block_count) {
         // Only a pipe ends early. A temporary file gets the header of what was
         // written; a device or FIFO cannot be rewound, so its header overstates.
         std::printf("The input ended after %u of %u frames.\r\n", result.blocks_written,
                     declared_blocks);
-        if (output.temp_name.empty()) {
+        if (!output->rewindable()) {
             std::printf("The output header states more samples than were written.\r\n");
-            return fail_output(&output, exit_read_error);
+            return fail_output(output, exit_read_error);
         }
-        if (std::fseek(output.stream, 0, SEEK_SET) != 0 ||
-            !write_output_header(output.stream, result.blocks_written, header.sample_rate_hz))
-            return fail_output(&output, exit_write_error);
+        if (std::fseek(out, 0, SEEK_SET) != 0 ||
+            !write_output_header(out, result.blocks_written, header.sample_rate_hz))
+            return fail_output(output, exit_write_error);
     }
-    if (!commit_output(&output)) {
+    if (!output->commit()) {
         std::printf("Cannot write the output file.\r\n");
         return exit_write_error;
     }

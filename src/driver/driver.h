@@ -4,7 +4,10 @@
 // Usage: int main(int argc, char** argv) { return run_converter(argc, argv); }
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+struct shaper_state;
 
 // Process exit codes. 1 and 4 print nothing of their own.
 enum exit_code : int {
@@ -29,3 +32,28 @@ std::string derive_output_name(const std::string& input_name);
 // The whole run: banner or conversion. Prints on standard output and returns
 // the exit code.
 int run_converter(int argc, char** argv);
+
+// Where a conversion writes. It is opened only after the input header has been
+// accepted, so that a refused input creates nothing; after the last block it is
+// either committed or discarded.
+class output_sink {
+  public:
+    virtual ~output_sink() = default;
+    // The stream to write to, or nullptr when the output cannot be created.
+    virtual std::FILE* open() = 0;
+    // Whether the header at the start of the stream can be written again once
+    // the blocks are written (false for a device or a FIFO).
+    virtual bool rewindable() const = 0;
+    // Finishes the output after its last byte; false on a write error.
+    virtual bool commit() = 0;
+    // Closes the stream and removes what was written, where that is possible.
+    virtual void discard() = 0;
+};
+
+// Everything of a conversion from the input header on: the header walk, the
+// sample-rate and block-count lines, the output and the block loop, with the
+// texts and exit codes of run_converter. `input` stands at its first byte;
+// `input_size` is the byte size of a regular file (unused for a pipe or
+// device). `state` has been through init_state. Returns the exit code.
+int convert_stream(shaper_state* state, std::FILE* input, bool input_is_regular,
+                   long long input_size, output_sink* output);
