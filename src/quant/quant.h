@@ -13,6 +13,10 @@ inline constexpr std::uint32_t dither_start_state = 22695478u;
 // Advances the generator and returns its next draw, 0..32767.
 int dither_rand(std::uint32_t* generator_state);
 
+// The dither of draw r in sample units, with a 64-bit significand:
+// atan((4r - 2)/32767) * 0.31/256.
+long double dither_offset(int r);
+
 // target plus the dither of draw r, rounded once to a double. The dither is
 // atan((4r - 2)/32767) * 0.31/256 in sample units (1/256 is one output step):
 // mostly positive, at most about 0.411 of a step.
@@ -26,3 +30,8 @@ int quantise_to_step(double v);
 // Quantises history[0..31] into out_bytes, advances err_state, draws the
 // dither 32 times and moves history[32..255] down to history[0..223].
 void quantise_block(shaper_state* state);
+// Its two forms, equal bit for bit: the plain one calls atan for every sample,
+// the fast one looks the dither up in a table filled by the same calls
+// (quantise_block runs the fast one unless built with PCMTAPER_PLAIN).
+void quantise_block_plain(shaper_state* state);
+void quantise_block_fast(shaper_state* state);
