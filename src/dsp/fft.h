@@ -37,5 +37,6 @@ const forward_twiddles& twiddles_256();
 // Fills `t` for length n with the calls fft1 makes.
 void fill_forward_twiddles(int n, forward_twiddles* t);
 
-// Bins 0..127 of fft1(x, zeros, 256, 0, 0) for a real input x of 256 samples.
-void fft256_real_lower_bins(const double* x, double* bins_re, double* bins_im);
+// For a real input x of 256 samples, the magnitudes sqrt(re*re + im*im) of
+// bins 0..127 of fft1(x, zeros, 256, 0, 0).
+void fft256_real_lower_magnitudes(const double* x, double* magnitude);

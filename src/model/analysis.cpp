@@ -20,18 +20,15 @@ constexpr double mask_update = 0.25;    // weight of this block's threshold
 
 namespace {
 
-// From the bin magnitudes on: spreading up and down, the block's threshold,
+// From the magnitudes of bins 0..127 on: spreading up and down, the block's threshold,
 // the smoothed mask and the band weights. Shared by both forms of the analysis.
 // The work that does not chain from bin to bin (magnitudes, mask, reciprocals,
 // band sums) runs in loops of its own so that it is done a vector at a time;
 // every value is formed by the same operations in the same order as in one loop.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void spread_and_weigh(shaper_state* state, const double* bins_re, const double* bins_im) {
-    alignas(64) double magnitude[bin_count];
+void spread_and_weigh(shaper_state* state, const double* magnitude) {
     alignas(64) double spread_sum[bin_count];
     alignas(64) double reciprocal[bin_count];
-    for (int i = 0; i < bin_count; ++i)
-        magnitude[i] = std::sqrt(bins_re[i] * bins_re[i] + bins_im[i] * bins_im[i]);
     // Upward spreading: each bin passes its accumulated magnitude on to the next,
     // shrunk by the bin's decay. Bins 128..255 are never looked at.
     double acc = 0.0;
@@ -88,17 +85,19 @@ void analyse_block_plain(shaper_state* state) {
         spec_im[i] = 0.0;
     }
     fft1(spec_re, spec_im, history_len, 0, 0);
-    spread_and_weigh(state, spec_re, spec_im);
+    double magnitude[bin_count];
+    for (int i = 0; i < bin_count; ++i)
+        magnitude[i] = std::sqrt(spec_re[i] * spec_re[i] + spec_im[i] * spec_im[i]);
+    spread_and_weigh(state, magnitude);
 }
 
 void analyse_block_fast(shaper_state* state) {
     const double* w = analysis_window().w;
     alignas(64) double windowed[history_len];
-    alignas(64) double bins_re[bin_count];
-    alignas(64) double bins_im[bin_count];
+    alignas(64) double magnitude[bin_count];
     for (int i = 0; i < history_len; ++i) windowed[i] = state->history[i] * w[i] * w[i];
-    fft256_real_lower_bins(windowed, bins_re, bins_im);
-    spread_and_weigh(state, bins_re, bins_im);
+    fft256_real_lower_magnitudes(windowed, magnitude);
+    spread_and_weigh(state, magnitude);
 }
 
 void analyse_block(shaper_state* state) {

@@ -1,25 +1,43 @@
 // Batched noise costs: picks the vector kernel for the machine and the batch.
+#include <chrono>
+
 #include "shaping/shaping.h"
 
 namespace {
 
-int machine_widest_lanes() {
+using kernel_fn = void (*)(const double*, const double*, double*);
+
+struct kernel_info {
+    kernel_fn run;
+    int lanes;
+    const char* name;
+};
+
+const kernel_info& info(cost_kernel kernel) {
+    static const kernel_info table[] = {
+        {noise_cost_lanes_sse2, 2, "sse2"},
+        {noise_cost_lanes_avx2, 4, "avx2"},
+        {noise_cost_lanes_avx512vl, 4, "avx512vl"},
+        {noise_cost_lanes_avx512, 8, "avx512"},
+    };
+    return table[static_cast<int>(kernel)];
+}
+
+bool machine_has(cost_kernel kernel) {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return 8;
-    if (__builtin_cpu_supports("avx2")) return 4;
-    return 2;  // SSE2 is part of every x86-64
+    switch (kernel) {
+        case cost_kernel::sse2: return true;  // part of every x86-64
+        case cost_kernel::avx2: return __builtin_cpu_supports("avx2");
+        case cost_kernel::avx512vl:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+        case cost_kernel::avx512: return __builtin_cpu_supports("avx512f");
+    }
+    return false;
 }
-
-int& widest_lanes_in_use() {
-    static int lanes = machine_widest_lanes();
-    return lanes;
-}
-
-using lanes_kernel = void (*)(const double*, const double*, double*);
 
 template <int lanes>
-void run_kernel(lanes_kernel kernel, const double* weights, const double (*sets)[batch_taps],
-                int set_count, double* costs) {
+void run_lanes(kernel_fn kernel, const double* weights, const double (*sets)[batch_taps],
+               int set_count, double* costs) {
     alignas(64) double taps_by_tap[batch_taps * lanes];
     alignas(64) double lane_costs[lanes];
     for (int l = 0; l < lanes; ++l) {
@@ -30,38 +48,87 @@ void run_kernel(lanes_kernel kernel, const double* weights, const double (*sets)
     for (int l = 0; l < set_count; ++l) costs[l] = lane_costs[l];
 }
 
-}  // namespace
-
-bool cost_lanes_supported(int lanes) {
-    static const int widest = machine_widest_lanes();
-    return (lanes == 2 || lanes == 4 || lanes == 8) && lanes <= widest;
+// Seconds for `rounds` calls of a kernel on made-up sets.
+double seconds_for(kernel_fn kernel, int rounds) {
+    alignas(64) double taps_by_tap[batch_taps * batch_max_sets];
+    double weights[16], costs[batch_max_sets];
+    for (int i = 0; i < batch_taps * batch_max_sets; ++i) taps_by_tap[i] = 0.001 * (i % 13);
+    for (double& w : weights) w = 0.5;
+    const auto start = std::chrono::steady_clock::now();
+    for (int r = 0; r < rounds; ++r) kernel(weights, taps_by_tap, costs);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int limit_cost_lanes(int lanes) {
-    int widest = machine_widest_lanes();
-    while (widest > lanes && widest > 2) widest /= 2;
-    widest_lanes_in_use() = widest;
-    return widest;
+// The kernels in use: `narrow` for batches of up to 4 sets, and whether the
+// 8-lane kernel takes batches of 5 to 8 (else two narrow calls do). Machines
+// differ: some run 512-bit vectors at full speed, others as two halves, so
+// the 8-lane kernel is used only where a short measurement at start-up finds
+// it faster than two 4-lane calls. The bytes are the same either way.
+struct kernel_choice {
+    cost_kernel narrow;
+    bool wide_eight;
+};
+
+kernel_choice choose(cost_kernel widest) {
+    kernel_choice c{cost_kernel::sse2, false};
+    for (cost_kernel k : {cost_kernel::avx2, cost_kernel::avx512vl})
+        if (k <= widest && machine_has(k)) c.narrow = k;
+    if (widest == cost_kernel::avx512 && machine_has(cost_kernel::avx512)) {
+        constexpr int rounds = 200;
+        double eight = 1e9, two_fours = 1e9;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const double e = seconds_for(info(cost_kernel::avx512).run, rounds);
+            const double f = 2 * seconds_for(info(c.narrow).run, rounds);
+            if (e < eight) eight = e;
+            if (f < two_fours) two_fours = f;
+        }
+        c.wide_eight = eight < two_fours;
+    }
+    return c;
+}
+
+kernel_choice& in_use() {
+    static kernel_choice choice = choose(cost_kernel::avx512);
+    return choice;
+}
+
+}  // namespace
+
+int cost_kernel_lanes(cost_kernel kernel) { return info(kernel).lanes; }
+
+const char* cost_kernel_name(cost_kernel kernel) { return info(kernel).name; }
+
+bool cost_kernel_supported(cost_kernel kernel) {
+    static const bool supported[] = {machine_has(cost_kernel::sse2), machine_has(cost_kernel::avx2),
+                                     machine_has(cost_kernel::avx512vl),
+                                     machine_has(cost_kernel::avx512)};
+    return supported[static_cast<int>(kernel)];
+}
+
+void run_cost_kernel(cost_kernel kernel, const double* weights, const double* taps_by_tap,
+                     double* costs) {
+    info(kernel).run(weights, taps_by_tap, costs);
+}
+
+cost_kernel limit_cost_kernels(cost_kernel widest) {
+    in_use() = choose(widest);
+    return in_use().wide_eight ? cost_kernel::avx512 : in_use().narrow;
 }
 
 void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
                       double* costs) {
-    const int widest = widest_lanes_in_use();
-    // A wider kernel costs more per call than a narrower one on most machines,
-    // so the narrowest that holds the batch in one call is used.
+    const kernel_choice& use = in_use();
+    if (use.wide_eight && set_count > 4) {
+        run_lanes<8>(noise_cost_lanes_avx512, weights, sets, set_count, costs);
+        return;
+    }
+    const kernel_info& narrow = info(use.narrow);
     while (set_count > 0) {
-        if (widest >= 8 && set_count > 4) {
-            run_kernel<8>(noise_cost_lanes_avx512, weights, sets, set_count, costs);
-            return;
-        }
-        if (widest >= 4 && set_count > 2) {
-            const int n = set_count < 4 ? set_count : 4;
-            run_kernel<4>(noise_cost_lanes_avx2, weights, sets, n, costs);
-            sets += n, costs += n, set_count -= n;
-            continue;
-        }
-        const int n = set_count < 2 ? set_count : 2;
-        run_kernel<2>(noise_cost_lanes_sse2, weights, sets, n, costs);
+        const int n = set_count < narrow.lanes ? set_count : narrow.lanes;
+        if (narrow.lanes == 4)
+            run_lanes<4>(narrow.run, weights, sets, n, costs);
+        else
+            run_lanes<2>(narrow.run, weights, sets, n, costs);
         sets += n, costs += n, set_count -= n;
     }
 }

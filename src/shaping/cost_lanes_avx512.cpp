@@ -10,6 +10,20 @@ namespace {
 constexpr int lanes = 8;
 using vd = double __attribute__((vector_size(lanes * 8)));
 
+inline vd splat(double x) {
+    vd v;
+    for (int l = 0; l < lanes; ++l) v[l] = x;
+    return v;
+}
+
+inline vd load_lanes(const double* p) {
+    vd v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(double* p, vd v) { __builtin_memcpy(p, &v, sizeof v); }
+
 inline vd lanes_sqrt(vd x) {
     // The zero-masking form: the plain one trips a false uninitialised-value warning in GCC 12.
     return reinterpret_cast<vd>(_mm512_maskz_sqrt_pd(__mmask8(0xFF), reinterpret_cast<__m512d>(x)));

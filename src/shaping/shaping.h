@@ -68,18 +68,29 @@ inline constexpr int batch_taps = 8;
 inline constexpr int batch_max_sets = 8;
 
 // Kernels for exactly 2, 4 or 8 sets; taps_by_tap[k * lanes + l] is tap k of
-// set l. Only call a kernel the machine supports (cost_lanes_supported).
+// set l. Only call a kernel the machine supports (cost_kernel_supported). The
+// avx512vl kernel is the 4-lane one with AVX-512's 32 registers.
 void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, double* costs);
 void noise_cost_lanes_avx2(const double* weights, const double* taps_by_tap, double* costs);
 void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, double* costs);
+void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, double* costs);
 
-// Whether this machine runs the kernel of 2, 4 or 8 lanes.
-bool cost_lanes_supported(int lanes);
+// The kernels, narrowest first.
+enum class cost_kernel { sse2, avx2, avx512vl, avx512 };
+inline constexpr cost_kernel all_cost_kernels[] = {cost_kernel::sse2, cost_kernel::avx2,
+                                                   cost_kernel::avx512vl, cost_kernel::avx512};
+int cost_kernel_lanes(cost_kernel kernel);
+const char* cost_kernel_name(cost_kernel kernel);
+// Whether this machine has the kernel's instruction set.
+bool cost_kernel_supported(cost_kernel kernel);
+// Runs `kernel` on exactly cost_kernel_lanes(kernel) sets, laid out by tap.
+void run_cost_kernel(cost_kernel kernel, const double* weights, const double* taps_by_tap,
+                     double* costs);
 
-// Restricts batches to kernels of at most `lanes` lanes (2, 4 or 8), to
-// measure or test the narrower kernels on a wide machine. Returns the widest
-// kernel now in use.
-int limit_cost_lanes(int lanes);
+// Restricts noise_cost_batch to kernels up to `widest` (for tests and
+// measurements of the narrower ones on a wide machine); returns the widest
+// now in use, which is `widest` or the machine's best below it.
+cost_kernel limit_cost_kernels(cost_kernel widest);
 
 // costs[s] = noise_cost(weights, sets[s], batch_taps) for s < set_count (1..8).
 void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
