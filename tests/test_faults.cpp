@@ -1,0 +1,396 @@
+// Faults through the built program: FIFOs, signals in the middle of a
+// conversion, a file-size limit, names longer than any buffer, size fields and
+// sample rates at the edges of 32 bits. Nothing may be lost or overwritten:
+// an existing output stays as it was unless the conversion completes, and no
+// temporary file is left behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "program_runner.h"
+#include "wav_fixtures.h"
+
+using namespace fixtures;
+
+namespace {
+
+std::string header_lines(std::uint32_t rate, std::uint32_t frames) {
+    return "SAMPLE RATE: " + std::to_string(rate) + "\r\n FRAMES NUM: " + std::to_string(frames) +
+           "\r\n";
+}
+
+std::string output_header(std::uint32_t blocks, std::uint32_t rate) {
+    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) +
+           u32(rate) + u16(1) + u16(8) + "data" + u32(blocks * 32);
+}
+
+std::string up_to_frames_line(const std::string& out) {
+    const std::size_t at = out.find(" FRAMES NUM:");
+    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
+}
+
+std::vector<std::int16_t> noise(std::size_t count, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::int16_t> s(count);
+    for (auto& v : s) v = static_cast<std::int16_t>(static_cast<int>(rng() % 40000) - 20000);
+    return s;
+}
+
+// Runs `script` with sh in the directory; for what needs more than one process.
+run_result run_shell(const scratch_dir& dir, const std::string& script) {
+    const std::string command = "cd " + shell_quote(dir.path("")) + " && { " + script + "; }";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+std::string bin() { return shell_quote(PCMTAPER_BIN); }
+
+// The program as a child process that the test can signal. Standard output
+// goes to a pipe, standard error nowhere; no core file is written.
+class running_program {
+  public:
+    running_program(const scratch_dir& dir, const std::vector<std::string>& args,
+                    bool ignore_hangup = false) {
+        int out[2];
+        if (pipe(out) != 0) std::abort();
+        pid_ = fork();
+        if (pid_ < 0) std::abort();
+        if (pid_ == 0) {
+            if (chdir(dir.path("").c_str()) != 0) _exit(126);
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDERR_FILENO);
+            const rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
+            // As nohup leaves it: the signal ignored across exec.
+            if (ignore_hangup) signal(SIGHUP, SIG_IGN);
+            std::vector<char*> argv;
+            std::string program = PCMTAPER_BIN;
+            argv.push_back(program.data());
+            std::vector<std::string> copies = args;
+            for (auto& a : copies) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(PCMTAPER_BIN, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        stdout_fd_ = out[0];
+    }
+    ~running_program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+        if (stdout_fd_ >= 0) close(stdout_fd_);
+    }
+    running_program(const running_program&) = delete;
+    running_program& operator=(const running_program&) = delete;
+
+    void send(int signal_number) const { kill(pid_, signal_number); }
+
+    // Waits for the end; returns the wait status. Standard output is read first
+    // so that a long report cannot block the program on a full pipe.
+    int wait() {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(stdout_fd_, buffer, sizeof buffer)) > 0) out_.append(buffer, n);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+    const std::string& out() const { return out_; }
+
+  private:
+    pid_t pid_ = -1;
+    int stdout_fd_ = -1;
+    std::string out_;
+};
+
+// The temporary file of a conversion in progress, or "" if none appears in time.
+std::string wait_for_temp_file(const scratch_dir& dir) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& name : dir.entries())
+            if (name.rfind(".pcmtaper-", 0) == 0) return name;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return "";
+}
+
+void write_all(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ASSERT_GT(n, 0);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// A FIFO the test writes into: opened once the program has opened its end.
+class fifo_writer {
+  public:
+    explicit fifo_writer(const std::string& path) : fd_(open(path.c_str(), O_WRONLY)) {}
+    ~fifo_writer() { close(); }
+    void write(const std::string& bytes) const { write_all(fd_, bytes); }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    bool is_open() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// ---- input from a FIFO ----------------------------------------------------------
+
+TEST(Faults, AnInputReadFromAFifoConvertsLikeTheSameBytesFromAFile) {
+    scratch_dir dir;
+    const std::string file = mono16_wav(16000, noise(32 * 12, 1));
+    dir.write("stream.wav", file);
+    dir.write("copy.wav", file);
+    ASSERT_EQ(mkfifo(dir.path("fifo.wav").c_str(), 0600), 0);
+    // A writer process fills the FIFO while the program reads it.
+    const run_result r = run_shell(dir, "{ cat stream.wav > fifo.wav & } ; " + bin() + " fifo.wav");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(up_to_frames_line(r.out), "fifo.wav\r\nfifo.8b.wav\r\n" + header_lines(16000, 12));
+    ASSERT_EQ(dir.run({"copy.wav"}).exit_code, 0);
+    EXPECT_EQ(dir.read("fifo.8b.wav"), dir.read("copy.8b.wav"));
+    EXPECT_EQ(dir.read("fifo.8b.wav").size(), 44u + 12 * 32);
+}
+
+TEST(Faults, AFifoOutputIsWrittenDirectly) {
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(8000, noise(32 * 10, 2)));
+    ASSERT_EQ(mkfifo(dir.path("out.wav").c_str(), 0600), 0);
+    const run_result r = run_shell(dir, "{ cat out.wav > got.wav & } ; " + bin() +
+                                            " in.wav out.wav; status=$?; wait; exit $status");
+    EXPECT_EQ(r.exit_code, 0);
+    ASSERT_EQ(dir.run({"in.wav", "file.wav"}).exit_code, 0);
+    EXPECT_EQ(dir.read("got.wav"), dir.read("file.wav"));
+    struct stat st;
+    ASSERT_EQ(stat(dir.path("out.wav").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));  // not replaced by a file
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"file.wav", "got.wav", "in.wav", "out.wav"}));
+}
+
+TEST(Faults, APipeEndingEarlyIntoADeviceCannotCorrectTheHeader) {
+    scratch_dir dir;
+    dir.write("stream.wav", riff(chunk("fmt ", fmt_body(1, 1, 8000))) + "data" + u32(100 * 64) +
+                                std::string(9 * 64 + 10, '\0'));
+    const run_result r = dir.run({"/dev/stdin", "/dev/null"}, "cat stream.wav | ");
+    EXPECT_EQ(r.exit_code, 9);
+    EXPECT_EQ(up_to_frames_line(r.out), "/dev/stdin\r\n/dev/null\r\n" + header_lines(8000, 100));
+    EXPECT_EQ(r.out.substr(r.out.find("The input")),
+              "The input ended after 9 of 100 frames.\r\n"
+              "The output header states more samples than were written.\r\n");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"stream.wav"});
+}
+
+// ---- an existing output kept intact -------------------------------------------
+
+TEST(Faults, AWriteFailureMidConversionKeepsTheExistingOutput) {
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(8000, noise(32 * 200, 3)));
+    dir.write("out.wav", "precious");
+    // A file-size limit of 2 KiB (sh counts 512-byte blocks): the output's
+    // 6444 bytes cannot be written. Past the limit a write fails (EFBIG);
+    // it must not kill the program with its temporary file left behind.
+    const run_result r = dir.run({"in.wav", "out.wav"}, "ulimit -f 4; ");
+    EXPECT_EQ(r.exit_code, 10);
+    EXPECT_EQ(up_to_frames_line(r.out), "in.wav\r\nout.wav\r\n" + header_lines(8000, 200));
+    EXPECT_EQ(r.out.substr(r.out.size() - 31), "Cannot write the output file.\r\n");
+    EXPECT_EQ(dir.read("out.wav"), "precious");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+}
+
+// The program blocked in the middle of its block loop on a FIFO input that the
+// test holds open, so that a signal surely arrives mid-conversion.
+TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        scratch_dir dir;
+        ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
+        dir.write("out.wav", "precious");
+        running_program program(dir, {"in.wav", "out.wav"});
+        fifo_writer input(dir.path("in.wav"));
+        ASSERT_TRUE(input.is_open());
+        const std::vector<std::int16_t> samples = noise(32 * 20, 4);
+        const std::string whole = mono16_wav(22050, samples);
+        input.write(whole.substr(0, 44 + 64 * 10));  // header and 10 of 20 blocks
+        ASSERT_NE(wait_for_temp_file(dir), "");
+        program.send(signal_number);
+        const int status = program.wait();
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        EXPECT_EQ(dir.read("out.wav"), "precious");
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    }
+}
+
+TEST(Faults, AnInterruptedLongConversionOfAFileKeepsTheOutput) {
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(44100, noise(44100 * 30, 5)));  // 30 s: 41343 blocks
+    dir.write("out.wav", "precious");
+    running_program program(dir, {"in.wav", "out.wav"});
+    ASSERT_NE(wait_for_temp_file(dir), "");
+    program.send(SIGINT);
+    const int status = program.wait();
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the conversion ended before the signal";
+    EXPECT_EQ(WTERMSIG(status), SIGINT);
+    EXPECT_EQ(dir.read("out.wav"), "precious");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+}
+
+TEST(Faults, AHangupIgnoredAtTheStartStaysIgnored) {
+    // As under nohup: the conversion is meant to outlive the terminal.
+    const sighandler_t previous = signal(SIGPIPE, SIG_IGN);  // should the program die anyway
+    scratch_dir dir;
+    ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
+    running_program program(dir, {"in.wav", "out.wav"}, true);
+    fifo_writer input(dir.path("in.wav"));
+    ASSERT_TRUE(input.is_open());
+    const std::string whole = mono16_wav(22050, noise(32 * 12, 6));
+    input.write(whole.substr(0, 44 + 64 * 4));
+    ASSERT_NE(wait_for_temp_file(dir), "");
+    program.send(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    input.write(whole.substr(44 + 64 * 4));
+    input.close();
+    const int status = program.wait();
+    signal(SIGPIPE, previous);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    dir.write("copy.wav", whole);
+    ASSERT_EQ(dir.run({"copy.wav"}).exit_code, 0);
+    EXPECT_EQ(dir.read("out.wav"), dir.read("copy.8b.wav"));
+}
+
+// ---- names ------------------------------------------------------------------------
+
+TEST(Faults, NamesLongerThan4096CharactersAreRefusedAsUnopenable) {
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(8000, noise(32 * 9, 7)));
+    const std::string long_stem(5000, 'n');
+
+    // Input: the system refuses the name (exit 1); both names printed whole.
+    run_result r = dir.run({long_stem + ".wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, long_stem + ".wav\r\n" + long_stem + ".8b.wav\r\n");
+
+    // Output: refused before anything is converted (exit 4), for a name over
+    // 4096 characters and for one whose last part is over 255.
+    for (const std::string& output : {long_stem + ".wav", std::string(300, 'o') + ".wav",
+                                      "sub/" + std::string(300, 'o') + ".wav"}) {
+        if (output.rfind("sub/", 0) == 0) std::filesystem::create_directory(dir.path("sub"));
+        r = dir.run({"in.wav", output});
+        EXPECT_EQ(r.exit_code, 4) << output.size();
+        EXPECT_EQ(r.out, "in.wav\r\n" + output + "\r\n" + header_lines(8000, 9));
+        std::filesystem::remove(dir.path("sub"));
+    }
+    // An empty output name is no name either.
+    r = dir.run({"in.wav", ""});
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(r.out, "in.wav\r\n\r\n" + header_lines(8000, 9));
+    // Under a file rather than a directory.
+    r = dir.run({"in.wav", "in.wav/out.wav"});
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.wav"});
+}
+
+TEST(Faults, DirectoriesAsInputOrOutputPrintOnlyWhatTheTableSays) {
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(8000, noise(32 * 9, 8)));
+    std::filesystem::create_directory(dir.path("d.wav"));
+    run_result r = dir.run({"d.wav"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "d.wav\r\nd.8b.wav\r\n");
+    r = dir.run({"in.wav", "d.wav"});
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(r.out, "in.wav\r\nd.wav\r\n" + header_lines(8000, 9));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("d.wav")));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"d.wav", "in.wav"}));
+}
+
+// ---- size fields and sample rates at the edges of 32 bits --------------------------
+
+TEST(Faults, HugeSizeFieldsAreReadAsUnsignedAndNeverTrusted) {
+    const std::string fmt16 = chunk("fmt ", fmt_body(1, 1, 8000));
+    const std::string data = chunk("data", samples_le(noise(32 * 9, 9)));
+    for (std::uint32_t size : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(size);
+        scratch_dir dir;
+        // The RIFF size is not used: the file converts as usual.
+        dir.write("riff.wav", "RIFF" + u32(size) + "WAVE" + fmt16 + data);
+        run_result r = dir.run({"riff.wav"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(up_to_frames_line(r.out), "riff.wav\r\nriff.8b.wav\r\n" + header_lines(8000, 9));
+        EXPECT_EQ(dir.read("riff.8b.wav").substr(0, 44), output_header(9, 8000));
+
+        struct refused {
+            std::string name, file, text;
+        };
+        const std::string list = "LIST" + u32(size) + "INFOISFT";
+        const refused cases[] = {
+            // A chunk before "fmt " or before "data" that claims more than the file holds.
+            {"before-fmt.wav", riff(list + fmt16 + data), "fmt  != LIST\r\n"},
+            {"before-data.wav", riff(fmt16 + list + data), "data!=LIST\r\n"},
+            // A "fmt " chunk that does: its 16 bytes are checked, then its end is missing.
+            {"fmt.wav", riff("fmt " + u32(size) + fmt_body(1, 1, 8000) + data), ""},
+        };
+        for (const refused& c : cases) {
+            dir.write(c.name, c.file);
+            r = dir.run({c.name, "out.wav"});
+            EXPECT_EQ(r.exit_code, 5) << c.name;
+            EXPECT_EQ(r.out, c.name + "\r\nout.wav\r\n" + c.text + "The file ends inside the header.\r\n");
+        }
+        EXPECT_FALSE(dir.exists("out.wav"));
+        // The data size field: ADataSizeBeyondTheFileConvertsWhatIsThere (end to end).
+    }
+}
+
+TEST(Faults, SampleRatesAtTheEdgesOf32Bits) {
+    const std::string data = chunk("data", samples_le(noise(32 * 9, 10)));
+    for (std::uint32_t rate : {0x80000000u, 0xFFFFFFFFu}) {
+        scratch_dir dir;
+        dir.write("in.wav", riff(chunk("fmt ", fmt_body(1, 1, rate)) + data));
+        const run_result r = dir.run({"in.wav"});
+        EXPECT_EQ(r.exit_code, 7) << rate;
+        EXPECT_EQ(r.out, "in.wav\r\nin.8b.wav\r\nThis sample rate is not supported.\r\n");
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.wav"});
+    }
+    // The highest rate accepted, and the lowest.
+    for (std::uint32_t rate : {0x7FFFFFFFu, 1u}) {
+        scratch_dir dir;
+        dir.write("in.wav", riff(chunk("fmt ", fmt_body(1, 1, rate)) + data));
+        const run_result r = dir.run({"in.wav"});
+        EXPECT_EQ(r.exit_code, 0) << rate;
+        EXPECT_EQ(up_to_frames_line(r.out), "in.wav\r\nin.8b.wav\r\n" + header_lines(rate, 9));
+        const std::string out = dir.read("in.8b.wav");
+        EXPECT_EQ(out.substr(0, 44), output_header(9, rate));
+        EXPECT_EQ(out.size(), 44u + 9 * 32);
+    }
+}
+
+}  // namespace

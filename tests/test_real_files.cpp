@@ -1,0 +1,121 @@
+// Files as sox and ffmpeg write them (tests/data, made by
+// tests/data/make_fixtures.sh), each converted or refused as the README says.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "program_runner.h"
+#include "wav_fixtures.h"
+
+using namespace fixtures;
+
+namespace {
+
+std::string fixture(const std::string& name) {
+    std::ifstream in(std::string(PCMTAPER_TEST_DATA) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(in.good()) << name;
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string up_to_frames_line(const std::string& out) {
+    const std::size_t at = out.find(" FRAMES NUM:");
+    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
+}
+
+std::string output_header(std::uint32_t blocks, std::uint32_t rate) {
+    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) +
+           u32(rate) + u16(1) + u16(8) + "data" + u32(blocks * 32);
+}
+
+// Every converted fixture holds the same 2000 samples of a 440 Hz sine at
+// 8000 Hz: 62 whole blocks. sox and ffmpeg round the sine alike or not, so
+// the outputs are compared within each tool.
+struct converted {
+    const char* file;
+    const char* remarks;  // what the header walk says before the rate line
+};
+
+const converted sox_files[] = {
+    {"sox.wav", ""},
+    {"sox-stream.wav",
+     "The data chunk claims 2147479552 bytes; the file holds 4000 after the header.\r\n"},
+};
+
+const converted ffmpeg_files[] = {
+    {"ffmpeg.wav", "data!=LIST\r\n"},
+    {"ffmpeg-bext.wav", "data!=bext\r\ndata!=LIST\r\n"},
+    {"ffmpeg-rf64-auto.wav", "fmt  != JUNK\r\n"},
+    {"ffmpeg-rf64.wav",
+     "RIFF != RF64\r\nfmt  != ds64\r\n"
+     "The data chunk claims 4294967295 bytes; the file holds 4000 after the header.\r\n"},
+    {"ffmpeg-pipe.wav",
+     "The data chunk claims 4294967295 bytes; the file holds 4000 after the header.\r\n"},
+};
+
+void expect_converted(const converted* begin, const converted* end) {
+    scratch_dir dir;
+    std::string first_output;
+    for (const converted* c = begin; c != end; ++c) {
+        SCOPED_TRACE(c->file);
+        dir.write("in.wav", fixture(c->file));
+        const run_result r = dir.run({"in.wav"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(up_to_frames_line(r.out), std::string("in.wav\r\nin.8b.wav\r\n") + c->remarks +
+                                                "SAMPLE RATE: 8000\r\n FRAMES NUM: 62\r\n");
+        const std::string out = dir.read("in.8b.wav");
+        ASSERT_EQ(out.size(), 44u + 62 * 32);
+        EXPECT_EQ(out.substr(0, 44), output_header(62, 8000));
+        EXPECT_EQ(out.substr(44, 224), std::string(224, char(128)));
+        // The same samples, whatever chunks surround them: the same bytes.
+        if (c == begin) first_output = out;
+        EXPECT_EQ(out, first_output);
+    }
+}
+
+TEST(RealFiles, SoxFilesAreConverted) { expect_converted(std::begin(sox_files), std::end(sox_files)); }
+
+TEST(RealFiles, FfmpegFilesWithTheirChunksAreConverted) {
+    expect_converted(std::begin(ffmpeg_files), std::end(ffmpeg_files));
+}
+
+TEST(RealFiles, OtherFormatsAreRefusedWithTheirExitCodes) {
+    struct refused {
+        const char* file;
+        const char* text;
+        int exit_code;
+    };
+    const refused cases[] = {
+        // WAVE_FORMAT_EXTENSIBLE (tag 65534) is refused by design, even for mono
+        // 16-bit: ffmpeg writes it so above 48 kHz, sox for more than 16 bits.
+        {"ffmpeg-96k-extensible.wav", "This is not a linear PCM.\r\n", 2},
+        {"sox-24bit-extensible.wav", "This is not a linear PCM.\r\n", 2},
+        {"ffmpeg-float.wav", "This is not a linear PCM.\r\n", 2},
+        {"sox-alaw.wav", "This is not a linear PCM.\r\n", 2},
+        {"ffmpeg-stereo.wav", "This is not a Monaural sound(Stereo, Surround, etc.).\r\n", 3},
+        {"sox-24bit-wavpcm.wav", "This is not a 16bit sound.\r\n", 6},
+        {"sox-8bit.wav", "This is not a 16bit sound.\r\n", 6},
+    };
+    for (const refused& c : cases) {
+        SCOPED_TRACE(c.file);
+        scratch_dir dir;
+        dir.write("in.wav", fixture(c.file));
+        const run_result r = dir.run({"in.wav"});
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.out, std::string("in.wav\r\nin.8b.wav\r\n") + c.text);
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.wav"});
+    }
+}
+
+// The fixtures stay small and are what their script says.
+TEST(RealFiles, FixturesAreSmall) {
+    for (const char* name : {"sox.wav", "ffmpeg-bext.wav", "ffmpeg-rf64.wav", "ffmpeg-96k-extensible.wav"}) {
+        const std::string bytes = fixture(name);
+        EXPECT_GT(bytes.size(), 44u) << name;
+        EXPECT_LT(bytes.size(), 8192u) << name;
+    }
+}
+
+}  // namespace
