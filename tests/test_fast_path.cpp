@@ -213,6 +213,34 @@ TEST(FastQuantiser, SameBytesAndDelayLineAsThePlainQuantiser) {
     }
 }
 
+// Dithered values on, and a hair either side of, the half-steps where the
+// rounding turns: the quick double rounding of the fast quantiser must hand
+// these to the exact path.
+TEST(FastQuantiser, ValuesAtTheRoundingBoundariesTakeTheExactPath) {
+    shaper_state fast;
+    init_state(&fast);  // reset taps: the delay line stays zero, target = sample
+    shaper_state plain = fast;
+    const double nudges[] = {0.0, 1e-17, -1e-17, 1e-13, -1e-13, 1e-10, -1e-10, 3e-9, -3e-9};
+    int block = 0;
+    for (int step = -130; step <= 130; ++step) {
+        for (double nudge : nudges) {
+            std::uint32_t generator = fast.dither_state;
+            for (int j = 0; j < block_len; ++j) {
+                const int r = dither_rand(&generator);
+                // v = (step + 0.5) / 256 once the dither of draw r is added.
+                const double x = (step + 0.5) / 256 - static_cast<double>(dither_offset(r)) + nudge;
+                fast.history[j] = plain.history[j] = x;
+            }
+            quantise_block_fast(&fast);
+            quantise_block_plain(&plain);
+            ASSERT_EQ(std::memcmp(fast.out_bytes, plain.out_bytes, block_len), 0)
+                << "step " << step << " nudge " << nudge;
+            ++block;
+        }
+    }
+    EXPECT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0);
+}
+
 // Whole conversions, block by block: the taps, the mask, the band weights,
 // the step records, the report and the output bytes of every block.
 void convert_both_ways(example_kind kind, std::uint32_t rate_hz, double seconds) {

@@ -60,10 +60,6 @@ const forward_twiddles& twiddles_256() {
     return table;
 }
 
-// The helpers below pass 32-byte vectors by value; they are always inlined, so
-// GCC's note that such arguments changed ABI long ago does not concern them.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 namespace {
 
 // Four doubles; every operation is done lane by lane, as the scalar one.

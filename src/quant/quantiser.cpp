@@ -35,14 +35,55 @@ double add_dither(double target, int r) {
 
 namespace {
 
-// The offsets of all 32768 draws, from the same atan calls, once: 512 KiB.
-const long double* dither_offsets() {
-    static const long double* const table = [] {
-        static long double offsets[dither_draws];
-        for (int r = 0; r < dither_draws; ++r) offsets[r] = dither_offset(r);
-        return offsets;
+// The offsets of all 32768 draws, from the same atan calls, once (768 KiB):
+// exact, and rounded to a double for the quick rounding below.
+struct dither_table {
+    long double exact[dither_draws];
+    double rounded[dither_draws];
+};
+
+const dither_table& dither_offsets() {
+    static const dither_table* const table = [] {
+        static dither_table t;
+        for (int r = 0; r < dither_draws; ++r) {
+            t.exact[r] = dither_offset(r);
+            t.rounded[r] = static_cast<double>(t.exact[r]);
+        }
+        return &t;
     }();
-    return table;
+    return *table;
+}
+
+// The step count of target + dither in double arithmetic, or -1000 when it
+// cannot be sure of it.
+//
+// Why it is right: with S = target + offset exactly, the dithered value of the
+// extended-precision sum, v = double(target + offset), and the quick one,
+// v' = target + double(offset), both lie within 2^-52 |S| + 2^-52 |offset| of
+// S, so for |256 v'| < 1000 (|S| < 4) the two differ by less than 8 * 2^-52
+// and 256 v and 256 v' by less than 5e-13. The step count is floor(256 v + 0.5)
+// (before the clamp; the extended sum 256 v + 128.5 is exact wherever it is
+// near a whole number). So when 256 v' + 0.5 is more than 1e-9 from a whole
+// number, both round to the same step. Everything else (about one sample in
+// a billion, and values far past the clamp or not numbers) takes the exact
+// path. The sum z + 0.5 below errs by at most 2^-53 * 1000.5, far inside the
+// margin, so its floor is that of the exact sum.
+constexpr double quick_range = 1000.0;        // |256 v'| below this, in steps
+constexpr double boundary_margin = 1e-9;      // of a step, around each rounding boundary
+constexpr int not_sure = -1000;
+
+inline int quick_step(double target, double rounded_offset) {
+    const double z = (target + rounded_offset) * steps_per_unit;
+    if (!(std::fabs(z) < quick_range)) return not_sure;
+    const double y = z + 0.5;
+    double whole = static_cast<double>(static_cast<int>(y));  // toward zero
+    if (whole > y) whole = whole - 1.0;                        // floor
+    const double fraction = y - whole;                         // exact
+    if (!(fraction > boundary_margin && fraction < 1.0 - boundary_margin)) return not_sure;
+    int q = static_cast<int>(whole);
+    if (q > step_limit) q = step_limit;
+    if (q < -step_limit) q = -step_limit;
+    return q;
 }
 
 }  // namespace
@@ -58,18 +99,16 @@ int quantise_to_step(double v) {
 
 namespace {
 
-// The per-sample loop; `offset_of_draw` gives dither_offset(r), computed or
-// looked up.
-template <class dither_offset_fn>
-inline void quantise_samples(shaper_state* state, dither_offset_fn offset_of_draw) {
+// The per-sample loop; `step_of(target, r)` gives the clamped step count of
+// target plus the dither of draw r.
+template <class step_fn>
+inline void quantise_samples(shaper_state* state, step_fn step_of) {
     const int order = state->order;
     double* err = state->err_state;
     const double* coef = state->coef;
     for (int j = 0; j < block_len; ++j) {
         const double target = state->history[j] - err[1];
-        const int r = dither_rand(&state->dither_state);
-        const double v = static_cast<double>(static_cast<long double>(target) + offset_of_draw(r));
-        const int q = quantise_to_step(v);
+        const int q = step_of(target, dither_rand(&state->dither_state));
         double e = target - q / steps_per_unit;
         if (e < -error_limit) e = -error_limit;
         if (e > error_limit) e = error_limit;
@@ -82,14 +121,21 @@ inline void quantise_samples(shaper_state* state, dither_offset_fn offset_of_dra
 
 }  // namespace
 
-void quantise_block_plain(shaper_state* state) { quantise_samples(state, dither_offset); }
+void quantise_block_plain(shaper_state* state) {
+    quantise_samples(state, [](double target, int r) { return quantise_to_step(add_dither(target, r)); });
+}
 
 // SSE3 brings a truncating conversion from extended precision that needs no
-// change of the rounding mode; the bytes are the same either way.
+// change of the rounding mode, for the rare exact path; the bytes are the
+// same either way.
 __attribute__((target_clones("sse3", "default")))
 void quantise_block_fast(shaper_state* state) {
-    const long double* offsets = dither_offsets();
-    quantise_samples(state, [offsets](int r) { return offsets[r]; });
+    const dither_table& offsets = dither_offsets();
+    quantise_samples(state, [&offsets](double target, int r) {
+        const int q = quick_step(target, offsets.rounded[r]);
+        if (q != not_sure) return q;
+        return quantise_to_step(static_cast<double>(static_cast<long double>(target) + offsets.exact[r]));
+    });
 }
 
 void quantise_block(shaper_state* state) {
