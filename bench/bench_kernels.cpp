@@ -52,7 +52,7 @@ void CostKernel(benchmark::State& st) {
         for (int l = 0; l < lanes; ++l) by_tap[k * lanes + l] = in.taps[l][k];
     double costs[batch_max_sets];
     for (auto _ : st) {
-        run_cost_kernel(kernel, in.weights, by_tap, costs);
+        run_cost_kernel(kernel, in.weights, by_tap, lanes, costs);
         benchmark::DoNotOptimize(costs);
     }
     st.SetItemsProcessed(st.iterations() * lanes);

@@ -5,7 +5,7 @@
 
 namespace {
 
-using kernel_fn = void (*)(const double*, const double*, double*);
+using kernel_fn = void (*)(const double*, const double*, int, double*);
 
 struct kernel_info {
     kernel_fn run;
@@ -35,19 +35,6 @@ bool machine_has(cost_kernel kernel) {
     return false;
 }
 
-template <int lanes>
-void run_lanes(kernel_fn kernel, const double* weights, const double (*sets)[batch_taps],
-               int set_count, double* costs) {
-    alignas(64) double taps_by_tap[batch_taps * lanes];
-    alignas(64) double lane_costs[lanes];
-    for (int l = 0; l < lanes; ++l) {
-        const int s = l < set_count ? l : 0;  // spare lanes repeat set 0
-        for (int k = 0; k < batch_taps; ++k) taps_by_tap[k * lanes + l] = sets[s][k];
-    }
-    kernel(weights, taps_by_tap, lane_costs);
-    for (int l = 0; l < set_count; ++l) costs[l] = lane_costs[l];
-}
-
 // Seconds for `rounds` calls of a kernel on made-up sets.
 double seconds_for(kernel_fn kernel, int rounds) {
     alignas(64) double taps_by_tap[batch_taps * batch_max_sets];
@@ -55,7 +42,7 @@ double seconds_for(kernel_fn kernel, int rounds) {
     for (int i = 0; i < batch_taps * batch_max_sets; ++i) taps_by_tap[i] = 0.001 * (i % 13);
     for (double& w : weights) w = 0.5;
     const auto start = std::chrono::steady_clock::now();
-    for (int r = 0; r < rounds; ++r) kernel(weights, taps_by_tap, costs);
+    for (int r = 0; r < rounds; ++r) kernel(weights, taps_by_tap, batch_max_sets, costs);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -106,8 +93,8 @@ bool cost_kernel_supported(cost_kernel kernel) {
 }
 
 void run_cost_kernel(cost_kernel kernel, const double* weights, const double* taps_by_tap,
-                     double* costs) {
-    info(kernel).run(weights, taps_by_tap, costs);
+                     int stride, double* costs) {
+    info(kernel).run(weights, taps_by_tap, stride, costs);
 }
 
 cost_kernel limit_cost_kernels(cost_kernel widest) {
@@ -115,20 +102,24 @@ cost_kernel limit_cost_kernels(cost_kernel widest) {
     return in_use().wide_eight ? cost_kernel::avx512 : in_use().narrow;
 }
 
+void noise_cost_tap_batch(const double* weights, const tap_batch& batch, int set_count,
+                          double* costs) {
+    const kernel_choice& use = in_use();
+    alignas(64) double lane_costs[batch_max_sets];
+    if (use.wide_eight && set_count > 4) {
+        noise_cost_lanes_avx512(weights, &batch.taps[0][0], batch_max_sets, lane_costs);
+    } else {
+        const kernel_info& narrow = info(use.narrow);
+        for (int first = 0; first < set_count; first += narrow.lanes)
+            narrow.run(weights, &batch.taps[0][first], batch_max_sets, lane_costs + first);
+    }
+    for (int s = 0; s < set_count; ++s) costs[s] = lane_costs[s];
+}
+
 void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
                       double* costs) {
-    const kernel_choice& use = in_use();
-    if (use.wide_eight && set_count > 4) {
-        run_lanes<8>(noise_cost_lanes_avx512, weights, sets, set_count, costs);
-        return;
-    }
-    const kernel_info& narrow = info(use.narrow);
-    while (set_count > 0) {
-        const int n = set_count < narrow.lanes ? set_count : narrow.lanes;
-        if (narrow.lanes == 4)
-            run_lanes<4>(narrow.run, weights, sets, n, costs);
-        else
-            run_lanes<2>(narrow.run, weights, sets, n, costs);
-        sets += n, costs += n, set_count -= n;
-    }
+    tap_batch batch;
+    for (int s = 0; s < batch_max_sets; ++s)
+        for (int k = 0; k < batch_taps; ++k) batch.taps[k][s] = sets[s < set_count ? s : 0][k];
+    noise_cost_tap_batch(weights, batch, set_count, costs);
 }

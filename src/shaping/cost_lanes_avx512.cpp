@@ -33,6 +33,7 @@ inline vd lanes_sqrt(vd x) {
 
 }  // namespace
 
-void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, double* costs) {
-    cost_lanes(weights, taps_by_tap, costs);
+void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, int stride,
+                           double* costs) {
+    cost_lanes(weights, taps_by_tap, stride, costs);
 }

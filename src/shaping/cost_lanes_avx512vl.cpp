@@ -30,6 +30,7 @@ inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterp
 
 }  // namespace
 
-void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, double* costs) {
-    cost_lanes(weights, taps_by_tap, costs);
+void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, int stride,
+                           double* costs) {
+    cost_lanes(weights, taps_by_tap, stride, costs);
 }

@@ -30,6 +30,7 @@ inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm_sqrt_pd(reinterpret
 
 }  // namespace
 
-void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, double* costs) {
-    cost_lanes(weights, taps_by_tap, costs);
+void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, int stride,
+                           double* costs) {
+    cost_lanes(weights, taps_by_tap, stride, costs);
 }

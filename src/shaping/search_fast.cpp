@@ -25,7 +25,11 @@ namespace {
 constexpr int reported_blocks = 4;
 constexpr int weighted_bins = 16;
 constexpr int probed_taps = batch_taps - 1;  // taps 1..7
-constexpr int trials_per_batch = 4;          // covers most line searches in one call
+// Trials formed ahead per call: the coarse line searches of real audio take
+// at most 3 (so the hand-over taps fit in the fourth lane of the first call),
+// the fine ones mostly up to 4.
+constexpr int coarse_trials_per_batch = 3;
+constexpr int fine_trials_per_batch = 4;
 
 // Per-bin factors of the flat taps (1, 0, ..., 0) and of the coarse phase's
 // probes of them, from the plain transform.
@@ -61,11 +65,19 @@ struct phase_result {
     int passes;
 };
 
+// Costs one batch of trial taps, optionally with one more set of taps in the
+// lane after the last trial (the hand-over taps ride along with the first
+// trials of the coarse phase instead of taking a call of their own).
+struct companion_set {
+    const double* taps;  // null when there is none, or it has been costed
+    double cost;
+};
+
 // One phase on taps[0..7] in place, starting from base_cost = cost of taps.
 // first_probe_costs, when given, are the costs of the first pass's probes.
 phase_result run_phase_fast(const double* weights, double* taps, const search_phase& phase,
-                            double base_cost, const double* first_probe_costs,
-                            std::int32_t* step_lo, std::int32_t* step_hi) {
+                            int trials_per_batch, double base_cost, const double* first_probe_costs,
+                            companion_set* companion, std::int32_t* step_lo, std::int32_t* step_hi) {
     double gradient[batch_taps] = {};
     double norm_sq = 0.0;
     double norm = 0.0;
@@ -73,19 +85,20 @@ phase_result run_phase_fast(const double* weights, double* taps, const search_ph
     int exponent = phase.first_exponent;
     double base = base_cost;
     int pass = 0;
+    tap_batch batch;
 
     while (pass < phase.max_passes) {
         if (taps_changed) {
-            double probe_costs[probed_taps];
+            double probe_costs[batch_max_sets];
             if (pass == 0 && first_probe_costs != nullptr) {
                 for (int i = 0; i < probed_taps; ++i) probe_costs[i] = first_probe_costs[i];
             } else {
-                double probes[probed_taps][batch_taps];
-                for (int i = 1; i < batch_taps; ++i) {
-                    for (int k = 0; k < batch_taps; ++k) probes[i - 1][k] = taps[k];
-                    probes[i - 1][i] = probes[i - 1][i] + phase.probe;
-                }
-                noise_cost_batch(weights, probes, probed_taps, probe_costs);
+                // Set s probes tap s + 1; the spare eighth lane repeats the taps.
+                for (int k = 0; k < batch_taps; ++k)
+                    for (int s = 0; s < batch_max_sets; ++s) batch.taps[k][s] = taps[k];
+                for (int i = 1; i < batch_taps; ++i)
+                    batch.taps[i][i - 1] = batch.taps[i][i - 1] + phase.probe;
+                noise_cost_tap_batch(weights, batch, probed_taps, probe_costs);
             }
             norm_sq = 0.0;
             for (int i = 1; i < batch_taps; ++i) {
@@ -98,19 +111,29 @@ phase_result run_phase_fast(const double* weights, double* taps, const search_ph
         taps_changed = false;
         bool line_ended = norm_sq == 0.0;  // no direction: no trial
         while (!line_ended && exponent < phase.exponent_bound) {
-            // The next trials, each from the one before.
-            double trials[trials_per_batch][batch_taps];
+            // The next trials, each from the one before, in lanes 0..count-1.
             int count = phase.exponent_bound - exponent;
             if (count > trials_per_batch) count = trials_per_batch;
-            const double* from = taps;
             for (int t = 0; t < count; ++t) {
                 const double factor = static_cast<double>(1 << (exponent + t)) * phase.step_unit / norm;
-                trials[t][0] = taps[0];
-                for (int i = 1; i < batch_taps; ++i) trials[t][i] = from[i] - gradient[i] * factor;
-                from = trials[t];
+                batch.taps[0][t] = taps[0];
+                for (int i = 1; i < batch_taps; ++i)
+                    batch.taps[i][t] = (t == 0 ? taps[i] : batch.taps[i][t - 1]) - gradient[i] * factor;
             }
-            double costs[trials_per_batch];
-            noise_cost_batch(weights, trials, count, costs);
+            int lanes_used = count;
+            const bool with_companion = companion != nullptr && companion->taps != nullptr;
+            if (with_companion) {
+                for (int k = 0; k < batch_taps; ++k) batch.taps[k][count] = companion->taps[k];
+                ++lanes_used;
+            }
+            for (int s = lanes_used; s < 4; ++s)  // keep spare lanes of a 4-lane call numeric
+                for (int k = 0; k < batch_taps; ++k) batch.taps[k][s] = batch.taps[k][0];
+            double costs[batch_max_sets];
+            noise_cost_tap_batch(weights, batch, lanes_used, costs);
+            if (with_companion) {
+                companion->cost = costs[count];
+                companion->taps = nullptr;
+            }
             // Accepted one by one, as the plain search does.
             for (int t = 0; t < count; ++t) {
                 if (step_lo != nullptr && step_lo[pass] > exponent) step_lo[pass] = exponent;
@@ -119,7 +142,7 @@ phase_result run_phase_fast(const double* weights, double* taps, const search_ph
                     line_ended = true;
                     break;
                 }
-                for (int i = 1; i < batch_taps; ++i) taps[i] = trials[t][i];
+                for (int i = 1; i < batch_taps; ++i) taps[i] = batch.taps[i][t];
                 base = costs[t];
                 ++exponent;
                 taps_changed = true;
@@ -144,21 +167,22 @@ double optimize_filter_fast(shaper_state* state) {
     double coarse_taps[max_taps] = {1.0};
     double first_probe_costs[probed_taps];
     for (int i = 0; i < probed_taps; ++i) first_probe_costs[i] = weighted_sum(weights, start.probe[i]);
-    const phase_result coarse = run_phase_fast(weights, coarse_taps, coarse_search_phase,
-                                               weighted_sum(weights, start.flat), first_probe_costs,
-                                               nullptr, nullptr);
+    companion_set handover{state->coef, 0.0};
+    const phase_result coarse =
+        run_phase_fast(weights, coarse_taps, coarse_search_phase, coarse_trials_per_batch,
+                       weighted_sum(weights, start.flat), first_probe_costs, &handover, nullptr, nullptr);
+    if (handover.taps != nullptr)  // the coarse phase made no trial at all
+        noise_cost_batch(weights, reinterpret_cast<const double(*)[batch_taps]>(state->coef), 1,
+                         &handover.cost);
 
-    double handover_cost;
-    noise_cost_batch(weights, reinterpret_cast<const double(*)[batch_taps]>(state->coef), 1,
-                     &handover_cost);
-    double fine_base = handover_cost;
-    if (handover_cost > coarse.cost) {
+    double fine_base = handover.cost;
+    if (handover.cost > coarse.cost) {
         for (int i = 1; i < batch_taps; ++i) state->coef[i] = coarse_taps[i];
         fine_base = coarse.cost;
     }
 
-    const phase_result fine = run_phase_fast(weights, state->coef, fine_search_phase, fine_base,
-                                             nullptr, state->step_lo, state->step_hi);
+    const phase_result fine = run_phase_fast(weights, state->coef, fine_search_phase, fine_trials_per_batch,
+                                             fine_base, nullptr, nullptr, state->step_lo, state->step_hi);
     if (state->block_index < reported_blocks) print_diagnostic_report(state);
     return fine.cost;
 }

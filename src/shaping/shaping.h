@@ -67,13 +67,15 @@ inline constexpr int batch_taps = 8;
 // Largest number of tap sets in one batch.
 inline constexpr int batch_max_sets = 8;
 
-// Kernels for exactly 2, 4 or 8 sets; taps_by_tap[k * lanes + l] is tap k of
+// Kernels for exactly 2, 4 or 8 sets; taps_by_tap[k * stride + l] is tap k of
 // set l. Only call a kernel the machine supports (cost_kernel_supported). The
 // avx512vl kernel is the 4-lane one with AVX-512's 32 registers.
-void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, double* costs);
-void noise_cost_lanes_avx2(const double* weights, const double* taps_by_tap, double* costs);
-void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, double* costs);
-void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, double* costs);
+void noise_cost_lanes_sse2(const double* weights, const double* taps_by_tap, int stride, double* costs);
+void noise_cost_lanes_avx2(const double* weights, const double* taps_by_tap, int stride, double* costs);
+void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, int stride,
+                             double* costs);
+void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, int stride,
+                               double* costs);
 
 // The kernels, narrowest first.
 enum class cost_kernel { sse2, avx2, avx512vl, avx512 };
@@ -83,16 +85,28 @@ int cost_kernel_lanes(cost_kernel kernel);
 const char* cost_kernel_name(cost_kernel kernel);
 // Whether this machine has the kernel's instruction set.
 bool cost_kernel_supported(cost_kernel kernel);
-// Runs `kernel` on exactly cost_kernel_lanes(kernel) sets, laid out by tap.
+// Runs `kernel` on exactly cost_kernel_lanes(kernel) sets, laid out by tap
+// (tap k of set l at taps_by_tap[k * stride + l]).
 void run_cost_kernel(cost_kernel kernel, const double* weights, const double* taps_by_tap,
-                     double* costs);
+                     int stride, double* costs);
 
 // Restricts noise_cost_batch to kernels up to `widest` (for tests and
 // measurements of the narrower ones on a wide machine); returns the widest
 // now in use, which is `widest` or the machine's best below it.
 cost_kernel limit_cost_kernels(cost_kernel widest);
 
-// costs[s] = noise_cost(weights, sets[s], batch_taps) for s < set_count (1..8).
+// Up to 8 tap sets laid out by tap, as the kernels read them.
+struct tap_batch {
+    alignas(64) double taps[batch_taps][batch_max_sets];  // taps[k][s]: tap k of set s
+};
+
+// costs[s] = noise_cost(weights, set s, batch_taps) for s < set_count (1..8).
+// Sets past set_count are read (their costs are dropped), so they must hold
+// numbers: any finite taps.
+void noise_cost_tap_batch(const double* weights, const tap_batch& batch, int set_count,
+                          double* costs);
+
+// The same for sets laid out one after the other.
 void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
                       double* costs);
 
