@@ -291,3 +291,49 @@ TEST(FastConversion, EveryBlockMatchesThePlainConversion) {
 }
 
 }  // namespace
+
+namespace {
+
+// The overlapped block loop of the program (each block's quantiser together
+// with the next block's analysis) against the plain steps one after the other.
+TEST(FastConversion, OverlappedBlockLoopMatchesThePlainSteps) {
+    const std::vector<std::int16_t> signal = make_example_signal(example_kind::bursts, 22050, 0.5);
+    const int blocks = static_cast<int>(signal.size() / block_len);
+    auto samples_of = [&](int n, double* out) {
+        for (int i = 0; i < block_len; ++i) out[i] = signal[n * block_len + i] * 1.52587890625e-05;
+    };
+    shaper_state fast, plain;
+    init_state(&fast);
+    init_rate_tables(&fast, 22050);
+    fast.block_index = plain.block_index = 4;  // no reports
+    plain = fast;
+    samples_of(0, fast.history + new_samples_at);
+    analyse_block_fast(&fast);
+    for (int n = 0; n < blocks; ++n) {
+        search_block(&fast);
+        double next[block_len];
+        const bool last = n + 1 == blocks;
+        if (!last) samples_of(n + 1, next);
+        quantise_and_analyse_next_fast(&fast, last ? nullptr : next);
+
+        samples_of(n, plain.history + new_samples_at);
+        analyse_block_plain(&plain);
+        for (int p = 0; p < fine_pass_max; ++p) plain.step_lo[p] = 32, plain.step_hi[p] = 0;
+        optimize_filter_plain(&plain);
+        quantise_block_plain(&plain);
+        ASSERT_EQ(std::memcmp(fast.out_bytes, plain.out_bytes, block_len), 0) << "block " << n;
+        ASSERT_EQ(std::memcmp(fast.coef, plain.coef, sizeof fast.coef), 0) << "block " << n;
+        ASSERT_EQ(std::memcmp(fast.err_state, plain.err_state, sizeof fast.err_state), 0);
+        if (!last) {
+            // The fast state is one analysis ahead: bring the plain one level.
+            samples_of(n + 1, plain.history + new_samples_at);
+            shaper_state ahead = plain;
+            analyse_block_plain(&ahead);
+            ASSERT_EQ(std::memcmp(fast.mask, ahead.mask, sizeof fast.mask), 0) << "block " << n + 1;
+            ASSERT_EQ(std::memcmp(fast.band_weight, ahead.band_weight, sizeof fast.band_weight), 0);
+            ASSERT_EQ(std::memcmp(fast.history, ahead.history, sizeof fast.history), 0);
+        }
+    }
+}
+
+}  // namespace

@@ -228,27 +228,46 @@ struct conversion_result {
     std::uint32_t blocks_written;
 };
 
-// The block loop: 32 samples in, one block processed, 32 bytes out.
+enum class block_read { ok, ended, failed };
+
+// Reads and decodes the next block of samples. A pipe that ends early ends the
+// conversion at its last whole block; only a regular file that shrinks while
+// it is read is filled up (decode_block). A read error prints its message.
+block_read read_block(const input_source& input, std::int16_t* held_sample, double* samples) {
+    unsigned char bytes[block_bytes];
+    const std::size_t got = std::fread(bytes, 1, sizeof bytes, input.stream);
+    if (got < sizeof bytes) {
+        if (std::ferror(input.stream)) {
+            std::printf("Cannot read the input file.\r\n");
+            return block_read::failed;
+        }
+        if (!input.regular) return block_read::ended;
+    }
+    decode_block(bytes, got, held_sample, samples);
+    return block_read::ok;
+}
+
+// The block loop: 32 samples in, one block processed, 32 bytes out. Each block
+// is read one ahead, so that its analysis runs alongside the quantiser of the
+// block before it; the output and everything printed are as if the blocks
+// were processed one after the other.
 conversion_result convert_blocks(shaper_state* state, const input_source& input, std::FILE* output,
                                  std::uint32_t block_count) {
+    if (block_count == 0) return {exit_ok, 0};
     std::int16_t held_sample = 0;
-    unsigned char bytes[block_bytes];
+    block_read next_read = read_block(input, &held_sample, state->history + new_samples_at);
+    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
+    analyse_block(state);
+    double next_samples[block_len];
     for (std::uint32_t n = 0; n < block_count; ++n) {
-        const std::size_t got = std::fread(bytes, 1, sizeof bytes, input.stream);
-        if (got < sizeof bytes) {
-            if (std::ferror(input.stream)) {
-                std::printf("Cannot read the input file.\r\n");
-                return {exit_read_error, n};
-            }
-            // A pipe that ends early ends the conversion at its last whole block;
-            // only a regular file that shrinks while it is read is filled up.
-            if (!input.regular) return {exit_ok, n};
-        }
-        decode_block(bytes, got, &held_sample, state->history + new_samples_at);
         state->block_index = static_cast<std::int32_t>(n & (report_every_blocks - 1));
-        process_block(state);
+        search_block(state);
+        next_read = n + 1 < block_count ? read_block(input, &held_sample, next_samples) : block_read::ended;
+        if (next_read == block_read::failed) return {exit_read_error, n};
+        quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
         if (std::fwrite(state->out_bytes, 1, block_len, output) != static_cast<std::size_t>(block_len))
             return {exit_write_error, n};
+        if (next_read == block_read::ended) return {exit_ok, n + 1};
     }
     return {exit_ok, block_count};
 }

@@ -75,3 +75,15 @@ void analyse_block_fast(shaper_state* state);
 // One block: analysis, coefficient search, quantisation of history[0..31]
 // into out_bytes, and the history moved down by 32. Always returns 0.
 int process_block(shaper_state* state);
+
+// The same work split so that the quantiser of one block overlaps the
+// analysis of the next (they share no data), which the block loop uses:
+//   store block 0 at history[224..255]; analyse_block(s);
+//   for each block n: set block_index; search_block(s);
+//       quantise_and_analyse_next(s, samples of block n+1, or null after the last);
+//       write s->out_bytes.
+// The output, the report and every field are as with process_block.
+void search_block(shaper_state* state);  // step records reset, then optimize_filter
+void quantise_and_analyse_next(shaper_state* state, const double* next_samples);
+// Its fast form, whatever the build (for the tests that compare the two).
+void quantise_and_analyse_next_fast(shaper_state* state, const double* next_samples);

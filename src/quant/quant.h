@@ -10,8 +10,12 @@ struct shaper_state;
 // Generator state at the start of every conversion (seed 1 after one step).
 inline constexpr std::uint32_t dither_start_state = 22695478u;
 
-// Advances the generator and returns its next draw, 0..32767.
-int dither_rand(std::uint32_t* generator_state);
+// Advances the generator and returns its next draw, 0..32767: bits 16..30 of
+// state * 22695477 + 1 (mod 2^32).
+inline int dither_rand(std::uint32_t* generator_state) {
+    *generator_state = *generator_state * 22695477u + 1u;
+    return static_cast<int>((*generator_state >> 16) & 0x7FFFu);
+}
 
 // The dither of draw r in sample units, with a 64-bit significand:
 // atan((4r - 2)/32767) * 0.31/256.

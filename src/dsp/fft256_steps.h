@@ -1,0 +1,124 @@
+// The table-driven 256-point transform of a real block, in steps, for code that
+// interleaves it with other work (and for fft256_real_lower_magnitudes).
+// Every function is static and always inlined, so each caller compiles it for
+// its own instruction set. Each value is formed by exactly the operations of
+// fft1 (see fft.h for what is left out and why).
+//
+// Usage: fft256_work w; fft256_first_stage(x, &w, tw);
+//        for (int span = 128; span >= 8; span /= 2) fft256_middle_stage(&w, span, tw);
+//        fft256_tail(&w, 0, 256, tw, magnitude);
+#pragma once
+
+#include "dsp/fft.h"
+
+inline constexpr int fft256_len = 256;
+
+struct fft256_work {
+    alignas(64) double re[fft256_len];
+    alignas(64) double im[fft256_len];
+};
+
+namespace fft256_detail {
+
+// Four doubles; every operation is done lane by lane, as the scalar one.
+using v4 = double __attribute__((vector_size(32)));
+using v4_index = long long __attribute__((vector_size(32)));
+
+__attribute__((always_inline)) static inline v4 load4(const double* p) {
+    v4 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+__attribute__((always_inline)) static inline void store4(double* p, v4 v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+__attribute__((always_inline)) static inline v4 sqrt4(v4 v) {
+    for (int l = 0; l < 4; ++l) v[l] = __builtin_sqrt(v[l]);
+    return v;
+}
+
+// Bit reversal of an 8-bit position: the bin that fft1's stages leave there.
+constexpr int bin_at(int p) {
+    int r = 0;
+    for (int b = 0; b < 8; ++b) r |= ((p >> b) & 1) << (7 - b);
+    return r;
+}
+
+}  // namespace fft256_detail
+
+// First stage (span 256). The imaginary input is zero: di is +0, so dr*wr -
+// di*wi is dr*wr and di*wr + dr*wi is dr*wi, and the upper sums stay zero.
+__attribute__((always_inline)) static inline void fft256_first_stage(const double* x, fft256_work* w,
+                                                                     const forward_twiddles& tw) {
+    using namespace fft256_detail;
+    constexpr int half = fft256_len / 2;
+    for (int j = 0; j < half; j += 4) {
+        const v4 xa = load4(x + j), xb = load4(x + j + half);
+        const v4 dr = xa - xb;
+        store4(w->re + j, xa + xb);
+        store4(w->im + j, v4{});
+        store4(w->re + j + half, dr * load4(tw.wr + j));
+        store4(w->im + j + half, dr * load4(tw.wi + j));
+    }
+}
+
+// One stage of span 128, 64, 32, 16 or 8: four neighbouring butterflies at a time.
+__attribute__((always_inline)) static inline void fft256_middle_stage(fft256_work* w, int span,
+                                                                      const forward_twiddles& tw) {
+    using namespace fft256_detail;
+    const int half = span / 2;
+    const double* wr = tw.wr + (fft256_len - span);  // the stage's twiddles
+    const double* wi = tw.wi + (fft256_len - span);
+    for (int q = 0; q < fft256_len; q += span) {
+        for (int j = 0; j < half; j += 4) {
+            const int a = q + j, b = a + half;
+            const v4 ra = load4(w->re + a), rb = load4(w->re + b);
+            const v4 ia = load4(w->im + a), ib = load4(w->im + b);
+            const v4 w_r = load4(wr + j), w_i = load4(wi + j);
+            const v4 dr = ra - rb, di = ia - ib;
+            store4(w->re + a, ra + rb);
+            store4(w->im + a, ia + ib);
+            store4(w->re + b, dr * w_r - di * w_i);
+            store4(w->im + b, di * w_r + dr * w_i);
+        }
+    }
+}
+
+// Spans 4 and 2 on positions q_begin..q_end-1 (multiples of 8), and the
+// magnitude sqrt(re*re + im*im) of each bin below 128 found there. Of span 2
+// only the sums are wanted: the differences land on odd positions, which hold
+// bins 128..255.
+__attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, int q_begin, int q_end,
+                                                              const forward_twiddles& tw,
+                                                              double* magnitude) {
+    using namespace fft256_detail;
+    constexpr int offset = fft256_len - 4;  // the span-4 twiddles
+    const v4 wr = {tw.wr[offset], tw.wr[offset + 1], tw.wr[offset], tw.wr[offset + 1]};
+    const v4 wi = {tw.wi[offset], tw.wi[offset + 1], tw.wi[offset], tw.wi[offset + 1]};
+    for (int q = q_begin; q < q_end; q += 8) {
+        const v4 r0 = load4(w->re + q), r1 = load4(w->re + q + 4);
+        const v4 i0 = load4(w->im + q), i1 = load4(w->im + q + 4);
+        // Butterflies (q, q+2), (q+1, q+3), (q+4, q+6), (q+5, q+7).
+        const v4 ra = __builtin_shuffle(r0, r1, v4_index{0, 1, 4, 5});
+        const v4 rb = __builtin_shuffle(r0, r1, v4_index{2, 3, 6, 7});
+        const v4 ia = __builtin_shuffle(i0, i1, v4_index{0, 1, 4, 5});
+        const v4 ib = __builtin_shuffle(i0, i1, v4_index{2, 3, 6, 7});
+        const v4 dr = ra - rb, di = ia - ib;
+        const v4 sa_r = ra + rb, sa_i = ia + ib;  // positions q, q+1, q+4, q+5
+        const v4 sb_r = dr * wr - di * wi;        // positions q+2, q+3, q+6, q+7
+        const v4 sb_i = di * wr + dr * wi;
+        // Span 2: position p (even) + position p + 1, for p = q, q+4, q+2, q+6.
+        const v4 even_r = __builtin_shuffle(sa_r, sb_r, v4_index{0, 2, 4, 6});
+        const v4 odd_r = __builtin_shuffle(sa_r, sb_r, v4_index{1, 3, 5, 7});
+        const v4 even_i = __builtin_shuffle(sa_i, sb_i, v4_index{0, 2, 4, 6});
+        const v4 odd_i = __builtin_shuffle(sa_i, sb_i, v4_index{1, 3, 5, 7});
+        const v4 sum_r = even_r + odd_r, sum_i = even_i + odd_i;
+        const v4 m = sqrt4(sum_r * sum_r + sum_i * sum_i);
+        magnitude[bin_at(q)] = m[0];
+        magnitude[bin_at(q + 4)] = m[1];
+        magnitude[bin_at(q + 2)] = m[2];
+        magnitude[bin_at(q + 6)] = m[3];
+    }
+}
