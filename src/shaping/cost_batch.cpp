@@ -102,6 +102,19 @@ cost_kernel limit_cost_kernels(cost_kernel widest) {
     return in_use().wide_eight ? cost_kernel::avx512 : in_use().narrow;
 }
 
+int noise_cost_lanes_for(int set_count) {
+    const kernel_choice& use = in_use();
+    if (use.wide_eight && set_count > 4) return batch_max_sets;
+    const int lanes = info(use.narrow).lanes;
+    return (set_count + lanes - 1) / lanes * lanes;
+}
+
+void pad_batch(tap_batch* batch, int used) {
+    const int computed = noise_cost_lanes_for(used);
+    for (int lane = used; lane < computed; ++lane)
+        for (int k = 0; k < batch_taps; ++k) batch->taps[k][lane] = batch->taps[k][0];
+}
+
 void noise_cost_tap_batch(const double* weights, const tap_batch& batch, int set_count,
                           double* costs) {
     const kernel_choice& use = in_use();

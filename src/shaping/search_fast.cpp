@@ -65,19 +65,38 @@ struct phase_result {
     int passes;
 };
 
-// Costs one batch of trial taps, optionally with one more set of taps in the
-// lane after the last trial (the hand-over taps ride along with the first
-// trials of the coarse phase instead of taking a call of their own).
-struct companion_set {
-    const double* taps;  // null when there is none, or it has been costed
-    double cost;
+// Tap sets whose costs are wanted later and do not depend on the coarse phase:
+// the hand-over taps (the previous block's) and the fine phase's first probes
+// of them. They ride in the lanes that the coarse phase's calls leave spare
+// (most of its line searches use 3 of 4 lanes, its probes 7 of 8), so that
+// they take no call of their own.
+struct ride_along {
+    double taps[batch_max_sets][batch_taps];
+    double cost[batch_max_sets];
+    int count = 0;  // sets queued
+    int done = 0;   // sets costed, in queue order
 };
+
+// Fills lanes used..capacity-1 of `batch` with queued sets; returns the lanes
+// now in use. costs for lanes from `used` on belong to rider->done onwards.
+int board(tap_batch* batch, int used, ride_along* rider) {
+    if (rider == nullptr) return used;
+    const int capacity = noise_cost_lanes_for(used);
+    int next = rider->done;
+    for (; used < capacity && next < rider->count; ++used, ++next)
+        for (int k = 0; k < batch_taps; ++k) batch->taps[k][used] = rider->taps[next][k];
+    return used;
+}
+
+void alight(const double* costs, int first_lane, int lanes_used, ride_along* rider) {
+    for (int lane = first_lane; lane < lanes_used; ++lane) rider->cost[rider->done++] = costs[lane];
+}
 
 // One phase on taps[0..7] in place, starting from base_cost = cost of taps.
 // first_probe_costs, when given, are the costs of the first pass's probes.
 phase_result run_phase_fast(const double* weights, double* taps, const search_phase& phase,
                             int trials_per_batch, double base_cost, const double* first_probe_costs,
-                            companion_set* companion, std::int32_t* step_lo, std::int32_t* step_hi) {
+                            ride_along* rider, std::int32_t* step_lo, std::int32_t* step_hi) {
     double gradient[batch_taps] = {};
     double norm_sq = 0.0;
     double norm = 0.0;
@@ -86,23 +105,26 @@ phase_result run_phase_fast(const double* weights, double* taps, const search_ph
     double base = base_cost;
     int pass = 0;
     tap_batch batch;
+    double costs[batch_max_sets];
 
     while (pass < phase.max_passes) {
         if (taps_changed) {
-            double probe_costs[batch_max_sets];
             if (pass == 0 && first_probe_costs != nullptr) {
-                for (int i = 0; i < probed_taps; ++i) probe_costs[i] = first_probe_costs[i];
+                for (int i = 0; i < probed_taps; ++i) costs[i] = first_probe_costs[i];
             } else {
-                // Set s probes tap s + 1; the spare eighth lane repeats the taps.
+                // Set i - 1 probes tap i.
                 for (int k = 0; k < batch_taps; ++k)
-                    for (int s = 0; s < batch_max_sets; ++s) batch.taps[k][s] = taps[k];
+                    for (int set = 0; set < probed_taps; ++set) batch.taps[k][set] = taps[k];
                 for (int i = 1; i < batch_taps; ++i)
                     batch.taps[i][i - 1] = batch.taps[i][i - 1] + phase.probe;
-                noise_cost_tap_batch(weights, batch, probed_taps, probe_costs);
+                const int lanes_used = board(&batch, probed_taps, rider);
+                pad_batch(&batch, lanes_used);
+                noise_cost_tap_batch(weights, batch, lanes_used, costs);
+                if (rider != nullptr) alight(costs, probed_taps, lanes_used, rider);
             }
             norm_sq = 0.0;
             for (int i = 1; i < batch_taps; ++i) {
-                gradient[i] = probe_costs[i - 1] - base;
+                gradient[i] = costs[i - 1] - base;
                 norm_sq = norm_sq + gradient[i] * gradient[i];
             }
             norm = std::sqrt(norm_sq);
@@ -120,20 +142,10 @@ phase_result run_phase_fast(const double* weights, double* taps, const search_ph
                 for (int i = 1; i < batch_taps; ++i)
                     batch.taps[i][t] = (t == 0 ? taps[i] : batch.taps[i][t - 1]) - gradient[i] * factor;
             }
-            int lanes_used = count;
-            const bool with_companion = companion != nullptr && companion->taps != nullptr;
-            if (with_companion) {
-                for (int k = 0; k < batch_taps; ++k) batch.taps[k][count] = companion->taps[k];
-                ++lanes_used;
-            }
-            for (int s = lanes_used; s < 4; ++s)  // keep spare lanes of a 4-lane call numeric
-                for (int k = 0; k < batch_taps; ++k) batch.taps[k][s] = batch.taps[k][0];
-            double costs[batch_max_sets];
+            const int lanes_used = board(&batch, count, rider);
+            pad_batch(&batch, lanes_used);
             noise_cost_tap_batch(weights, batch, lanes_used, costs);
-            if (with_companion) {
-                companion->cost = costs[count];
-                companion->taps = nullptr;
-            }
+            if (rider != nullptr) alight(costs, count, lanes_used, rider);
             // Accepted one by one, as the plain search does.
             for (int t = 0; t < count; ++t) {
                 if (step_lo != nullptr && step_lo[pass] > exponent) step_lo[pass] = exponent;
@@ -164,25 +176,42 @@ double optimize_filter_fast(shaper_state* state) {
     const double* weights = state->band_weight;
     const flat_start_factors& start = coarse_start();
 
+    // The hand-over taps, then the fine phase's probes of them.
+    ride_along rider;
+    for (int set = 0; set < batch_taps; ++set) {
+        for (int k = 0; k < batch_taps; ++k) rider.taps[set][k] = state->coef[k];
+        if (set > 0) rider.taps[set][set] = rider.taps[set][set] + fine_search_phase.probe;
+    }
+    rider.count = batch_taps;
+
     double coarse_taps[max_taps] = {1.0};
     double first_probe_costs[probed_taps];
     for (int i = 0; i < probed_taps; ++i) first_probe_costs[i] = weighted_sum(weights, start.probe[i]);
-    companion_set handover{state->coef, 0.0};
     const phase_result coarse =
         run_phase_fast(weights, coarse_taps, coarse_search_phase, coarse_trials_per_batch,
-                       weighted_sum(weights, start.flat), first_probe_costs, &handover, nullptr, nullptr);
-    if (handover.taps != nullptr)  // the coarse phase made no trial at all
-        noise_cost_batch(weights, reinterpret_cast<const double(*)[batch_taps]>(state->coef), 1,
-                         &handover.cost);
+                       weighted_sum(weights, start.flat), first_probe_costs, &rider, nullptr, nullptr);
 
-    double fine_base = handover.cost;
-    if (handover.cost > coarse.cost) {
+    // Whatever did not fit: the hand-over cost is always needed, the probes of
+    // the previous taps only if they stay.
+    const double* fine_probe_costs = nullptr;
+    if (rider.done == 0) {
+        noise_cost_batch(weights, rider.taps, 1, rider.cost);
+        rider.done = 1;
+    }
+    double fine_base = rider.cost[0];
+    if (rider.cost[0] > coarse.cost) {
         for (int i = 1; i < batch_taps; ++i) state->coef[i] = coarse_taps[i];
         fine_base = coarse.cost;
+    } else {
+        if (rider.done < rider.count)
+            noise_cost_batch(weights, rider.taps + rider.done, rider.count - rider.done,
+                             rider.cost + rider.done);
+        fine_probe_costs = rider.cost + 1;
     }
 
     const phase_result fine = run_phase_fast(weights, state->coef, fine_search_phase, fine_trials_per_batch,
-                                             fine_base, nullptr, nullptr, state->step_lo, state->step_hi);
+                                             fine_base, fine_probe_costs, nullptr, state->step_lo,
+                                             state->step_hi);
     if (state->block_index < reported_blocks) print_diagnostic_report(state);
     return fine.cost;
 }

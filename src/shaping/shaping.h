@@ -106,6 +106,14 @@ struct tap_batch {
 void noise_cost_tap_batch(const double* weights, const tap_batch& batch, int set_count,
                           double* costs);
 
+// How many sets a batch of set_count sets actually computes (whole kernel
+// calls): the lanes from set_count up to it come free.
+int noise_cost_lanes_for(int set_count);
+
+// Fills lanes used..noise_cost_lanes_for(used)-1 with copies of set 0, so that
+// every lane a kernel reads holds numbers.
+void pad_batch(tap_batch* batch, int used);
+
 // The same for sets laid out one after the other.
 void noise_cost_batch(const double* weights, const double (*sets)[batch_taps], int set_count,
                       double* costs);
