@@ -22,7 +22,6 @@ namespace fft256_detail {
 
 // Four doubles; every operation is done lane by lane, as the scalar one.
 using v4 = double __attribute__((vector_size(32)));
-using v4_index = long long __attribute__((vector_size(32)));
 
 __attribute__((always_inline)) static inline v4 load4(const double* p) {
     v4 v;
@@ -101,19 +100,19 @@ __attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, in
         const v4 r0 = load4(w->re + q), r1 = load4(w->re + q + 4);
         const v4 i0 = load4(w->im + q), i1 = load4(w->im + q + 4);
         // Butterflies (q, q+2), (q+1, q+3), (q+4, q+6), (q+5, q+7).
-        const v4 ra = __builtin_shuffle(r0, r1, v4_index{0, 1, 4, 5});
-        const v4 rb = __builtin_shuffle(r0, r1, v4_index{2, 3, 6, 7});
-        const v4 ia = __builtin_shuffle(i0, i1, v4_index{0, 1, 4, 5});
-        const v4 ib = __builtin_shuffle(i0, i1, v4_index{2, 3, 6, 7});
+        const v4 ra = __builtin_shufflevector(r0, r1, 0, 1, 4, 5);
+        const v4 rb = __builtin_shufflevector(r0, r1, 2, 3, 6, 7);
+        const v4 ia = __builtin_shufflevector(i0, i1, 0, 1, 4, 5);
+        const v4 ib = __builtin_shufflevector(i0, i1, 2, 3, 6, 7);
         const v4 dr = ra - rb, di = ia - ib;
         const v4 sa_r = ra + rb, sa_i = ia + ib;  // positions q, q+1, q+4, q+5
         const v4 sb_r = dr * wr - di * wi;        // positions q+2, q+3, q+6, q+7
         const v4 sb_i = di * wr + dr * wi;
         // Span 2: position p (even) + position p + 1, for p = q, q+4, q+2, q+6.
-        const v4 even_r = __builtin_shuffle(sa_r, sb_r, v4_index{0, 2, 4, 6});
-        const v4 odd_r = __builtin_shuffle(sa_r, sb_r, v4_index{1, 3, 5, 7});
-        const v4 even_i = __builtin_shuffle(sa_i, sb_i, v4_index{0, 2, 4, 6});
-        const v4 odd_i = __builtin_shuffle(sa_i, sb_i, v4_index{1, 3, 5, 7});
+        const v4 even_r = __builtin_shufflevector(sa_r, sb_r, 0, 2, 4, 6);
+        const v4 odd_r = __builtin_shufflevector(sa_r, sb_r, 1, 3, 5, 7);
+        const v4 even_i = __builtin_shufflevector(sa_i, sb_i, 0, 2, 4, 6);
+        const v4 odd_i = __builtin_shufflevector(sa_i, sb_i, 1, 3, 5, 7);
         const v4 sum_r = even_r + odd_r, sum_i = even_i + odd_i;
         const v4 m = sqrt4(sum_r * sum_r + sum_i * sum_i);
         magnitude[bin_at(q)] = m[0];
