@@ -1,4 +1,4 @@
-// The noise cost of 8 tap sets at once (avx512 vectors). Compiled with the
+// The noise cost of 8 tap sets at once (AVX-512 vectors). Compiled with the
 // instruction set's flags; called only where the machine has it.
 #include <immintrin.h>
 
@@ -10,20 +10,6 @@ namespace {
 constexpr int lanes = 8;
 using vd = double __attribute__((vector_size(lanes * 8)));
 
-inline vd splat(double x) {
-    vd v;
-    for (int l = 0; l < lanes; ++l) v[l] = x;
-    return v;
-}
-
-inline vd load_lanes(const double* p) {
-    vd v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store_lanes(double* p, vd v) { __builtin_memcpy(p, &v, sizeof v); }
-
 inline vd lanes_sqrt(vd x) {
     // The zero-masking form: the plain one trips a false uninitialised-value warning in GCC 12.
     return reinterpret_cast<vd>(_mm512_maskz_sqrt_pd(__mmask8(0xFF), reinterpret_cast<__m512d>(x)));
@@ -34,6 +20,6 @@ inline vd lanes_sqrt(vd x) {
 }  // namespace
 
 void noise_cost_lanes_avx512(const double* weights, const double* taps_by_tap, int stride,
-                           double* costs) {
+                             double* costs) {
     cost_lanes(weights, taps_by_tap, stride, costs);
 }

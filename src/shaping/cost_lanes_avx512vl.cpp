@@ -1,5 +1,6 @@
-// The noise cost of 4 tap sets at once (AVX2 vectors, with the 32 registers and embedded broadcasts of AVX-512VL). Compiled with the
-// instruction set's flags; called only where the machine has it.
+// The noise cost of 4 tap sets at once (256-bit vectors, with the 32 registers
+// and embedded broadcasts of AVX-512VL). Compiled with the instruction set's
+// flags; called only where the machine has it.
 #include <immintrin.h>
 
 #include "dsp/fft.h"
@@ -10,20 +11,6 @@ namespace {
 constexpr int lanes = 4;
 using vd = double __attribute__((vector_size(lanes * 8)));
 
-inline vd splat(double x) {
-    vd v;
-    for (int l = 0; l < lanes; ++l) v[l] = x;
-    return v;
-}
-
-inline vd load_lanes(const double* p) {
-    vd v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store_lanes(double* p, vd v) { __builtin_memcpy(p, &v, sizeof v); }
-
 inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x))); }
 
 #include "shaping/cost_kernel.inc"
@@ -31,6 +18,6 @@ inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterp
 }  // namespace
 
 void noise_cost_lanes_avx512vl(const double* weights, const double* taps_by_tap, int stride,
-                           double* costs) {
+                               double* costs) {
     cost_lanes(weights, taps_by_tap, stride, costs);
 }

@@ -1,4 +1,4 @@
-// The noise cost of 2 tap sets at once (sse2 vectors). Compiled with the
+// The noise cost of 2 tap sets at once (SSE2 vectors). Compiled with the
 // instruction set's flags; called only where the machine has it.
 #include <immintrin.h>
 
@@ -9,20 +9,6 @@ namespace {
 
 constexpr int lanes = 2;
 using vd = double __attribute__((vector_size(lanes * 8)));
-
-inline vd splat(double x) {
-    vd v;
-    for (int l = 0; l < lanes; ++l) v[l] = x;
-    return v;
-}
-
-inline vd load_lanes(const double* p) {
-    vd v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store_lanes(double* p, vd v) { __builtin_memcpy(p, &v, sizeof v); }
 
 inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x))); }
 
