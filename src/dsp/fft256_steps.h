@@ -20,23 +20,24 @@ struct fft256_work {
 
 namespace fft256_detail {
 
-// Four doubles; every operation is done lane by lane, as the scalar one.
+// Four doubles; every operation is done lane by lane, as the scalar one. They
+// are moved to and from memory by memcpy (any alignment, no aliasing
+// questions), never passed to or returned from a function: passing 32-byte
+// vectors by value depends on AVX being enabled, which the baseline versions
+// of the callers are not.
 using v4 = double __attribute__((vector_size(32)));
 
-__attribute__((always_inline)) static inline v4 load4(const double* p) {
-    v4 v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-__attribute__((always_inline)) static inline void store4(double* p, v4 v) {
-    __builtin_memcpy(p, &v, sizeof v);
-}
-
-__attribute__((always_inline)) static inline v4 sqrt4(v4 v) {
-    for (int l = 0; l < 4; ++l) v[l] = __builtin_sqrt(v[l]);
-    return v;
-}
+#define FFT256_LOAD4(p)                                   \
+    (__extension__({                                      \
+        fft256_detail::v4 loaded_;                        \
+        __builtin_memcpy(&loaded_, (p), sizeof loaded_);  \
+        loaded_;                                          \
+    }))
+#define FFT256_STORE4(p, v)                               \
+    do {                                                  \
+        const fft256_detail::v4 stored_ = (v);            \
+        __builtin_memcpy((p), &stored_, sizeof stored_);  \
+    } while (0)
 
 // Bit reversal of an 8-bit position: the bin that fft1's stages leave there.
 constexpr int bin_at(int p) {
@@ -54,12 +55,12 @@ __attribute__((always_inline)) static inline void fft256_first_stage(const doubl
     using namespace fft256_detail;
     constexpr int half = fft256_len / 2;
     for (int j = 0; j < half; j += 4) {
-        const v4 xa = load4(x + j), xb = load4(x + j + half);
+        const v4 xa = FFT256_LOAD4(x + j), xb = FFT256_LOAD4(x + j + half);
         const v4 dr = xa - xb;
-        store4(w->re + j, xa + xb);
-        store4(w->im + j, v4{});
-        store4(w->re + j + half, dr * load4(tw.wr + j));
-        store4(w->im + j + half, dr * load4(tw.wi + j));
+        FFT256_STORE4(w->re + j, xa + xb);
+        FFT256_STORE4(w->im + j, v4{});
+        FFT256_STORE4(w->re + j + half, dr * FFT256_LOAD4(tw.wr + j));
+        FFT256_STORE4(w->im + j + half, dr * FFT256_LOAD4(tw.wi + j));
     }
 }
 
@@ -73,14 +74,14 @@ __attribute__((always_inline)) static inline void fft256_middle_stage(fft256_wor
     for (int q = 0; q < fft256_len; q += span) {
         for (int j = 0; j < half; j += 4) {
             const int a = q + j, b = a + half;
-            const v4 ra = load4(w->re + a), rb = load4(w->re + b);
-            const v4 ia = load4(w->im + a), ib = load4(w->im + b);
-            const v4 w_r = load4(wr + j), w_i = load4(wi + j);
+            const v4 ra = FFT256_LOAD4(w->re + a), rb = FFT256_LOAD4(w->re + b);
+            const v4 ia = FFT256_LOAD4(w->im + a), ib = FFT256_LOAD4(w->im + b);
+            const v4 w_r = FFT256_LOAD4(wr + j), w_i = FFT256_LOAD4(wi + j);
             const v4 dr = ra - rb, di = ia - ib;
-            store4(w->re + a, ra + rb);
-            store4(w->im + a, ia + ib);
-            store4(w->re + b, dr * w_r - di * w_i);
-            store4(w->im + b, di * w_r + dr * w_i);
+            FFT256_STORE4(w->re + a, ra + rb);
+            FFT256_STORE4(w->im + a, ia + ib);
+            FFT256_STORE4(w->re + b, dr * w_r - di * w_i);
+            FFT256_STORE4(w->im + b, di * w_r + dr * w_i);
         }
     }
 }
@@ -97,8 +98,8 @@ __attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, in
     const v4 wr = {tw.wr[offset], tw.wr[offset + 1], tw.wr[offset], tw.wr[offset + 1]};
     const v4 wi = {tw.wi[offset], tw.wi[offset + 1], tw.wi[offset], tw.wi[offset + 1]};
     for (int q = q_begin; q < q_end; q += 8) {
-        const v4 r0 = load4(w->re + q), r1 = load4(w->re + q + 4);
-        const v4 i0 = load4(w->im + q), i1 = load4(w->im + q + 4);
+        const v4 r0 = FFT256_LOAD4(w->re + q), r1 = FFT256_LOAD4(w->re + q + 4);
+        const v4 i0 = FFT256_LOAD4(w->im + q), i1 = FFT256_LOAD4(w->im + q + 4);
         // Butterflies (q, q+2), (q+1, q+3), (q+4, q+6), (q+5, q+7).
         const v4 ra = __builtin_shufflevector(r0, r1, 0, 1, 4, 5);
         const v4 rb = __builtin_shufflevector(r0, r1, 2, 3, 6, 7);
@@ -114,7 +115,8 @@ __attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, in
         const v4 even_i = __builtin_shufflevector(sa_i, sb_i, 0, 2, 4, 6);
         const v4 odd_i = __builtin_shufflevector(sa_i, sb_i, 1, 3, 5, 7);
         const v4 sum_r = even_r + odd_r, sum_i = even_i + odd_i;
-        const v4 m = sqrt4(sum_r * sum_r + sum_i * sum_i);
+        v4 m = sum_r * sum_r + sum_i * sum_i;
+        for (int l = 0; l < 4; ++l) m[l] = __builtin_sqrt(m[l]);
         magnitude[bin_at(q)] = m[0];
         magnitude[bin_at(q + 4)] = m[1];
         magnitude[bin_at(q + 2)] = m[2];

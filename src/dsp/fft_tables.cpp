@@ -44,13 +44,21 @@ const forward_twiddles& twiddles_256() {
     return table;
 }
 
+namespace {
+
 // Compiled for each vector width; the loader picks the widest the machine has.
 // Every lane performs the scalar operations, so every width gives the same bits.
+// (Kept local: a function with clones is called through a plain one, which
+// every compiler links alike.)
 __attribute__((target_clones("avx2", "default")))
-void fft256_real_lower_magnitudes(const double* x, double* magnitude) {
+void lower_magnitudes(const double* x, double* magnitude) {
     const forward_twiddles& tw = twiddles_256();
     fft256_work w;
     fft256_first_stage(x, &w, tw);
     for (int span = fft256_len / 2; span >= 8; span /= 2) fft256_middle_stage(&w, span, tw);
     fft256_tail(&w, 0, fft256_len, tw, magnitude);
 }
+
+}  // namespace
+
+void fft256_real_lower_magnitudes(const double* x, double* magnitude) { lower_magnitudes(x, magnitude); }

@@ -61,14 +61,21 @@ void quantise_block_plain(shaper_state* state) {
     quantise_samples(state, [](double target, int r) { return quantise_to_step(add_dither(target, r)); });
 }
 
+namespace {
+
 // SSE3 brings a truncating conversion from extended precision that needs no
 // change of the rounding mode, for the rare exact path; the bytes are the
-// same either way.
+// same either way. (Kept local: a function with clones is called through a
+// plain one, which every compiler links alike.)
 __attribute__((target_clones("sse3", "default")))
-void quantise_block_fast(shaper_state* state) {
+void quantise_from_table(shaper_state* state) {
     const dither_table& offsets = dither_offsets();
     quantise_samples(state, [&offsets](double target, int r) { return step_from_table(offsets, target, r); });
 }
+
+}  // namespace
+
+void quantise_block_fast(shaper_state* state) { quantise_from_table(state); }
 
 void quantise_block(shaper_state* state) {
 #ifdef PCMTAPER_PLAIN
