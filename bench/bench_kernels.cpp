@@ -78,51 +78,33 @@ struct running_conversion {
     }
 };
 
-void AnalysisPlain(benchmark::State& st) {
+// One stage of a block, plain or fast, on the state of a running conversion.
+void Analysis(benchmark::State& st, void (*analyse)(shaper_state*)) {
     running_conversion run;
-    for (auto _ : st) analyse_block_plain(&run.state);
+    for (auto _ : st) analyse(&run.state);
 }
-BENCHMARK(AnalysisPlain);
+BENCHMARK_CAPTURE(Analysis, plain, analyse_block_plain);
+BENCHMARK_CAPTURE(Analysis, fast, analyse_block_fast);
 
-void AnalysisFast(benchmark::State& st) {
-    running_conversion run;
-    for (auto _ : st) analyse_block_fast(&run.state);
-}
-BENCHMARK(AnalysisFast);
-
-void SearchPlain(benchmark::State& st) {
+// The search starts from the same taps every time.
+void Search(benchmark::State& st, double (*search)(shaper_state*)) {
     running_conversion run;
     double coef[max_taps];
     std::memcpy(coef, run.state.coef, sizeof coef);
     for (auto _ : st) {
         std::memcpy(run.state.coef, coef, sizeof coef);
-        benchmark::DoNotOptimize(optimize_filter_plain(&run.state));
+        benchmark::DoNotOptimize(search(&run.state));
     }
 }
-BENCHMARK(SearchPlain);
+BENCHMARK_CAPTURE(Search, plain, optimize_filter_plain);
+BENCHMARK_CAPTURE(Search, fast, optimize_filter_fast);
 
-void SearchFast(benchmark::State& st) {
+void Quantise(benchmark::State& st, void (*quantise)(shaper_state*)) {
     running_conversion run;
-    double coef[max_taps];
-    std::memcpy(coef, run.state.coef, sizeof coef);
-    for (auto _ : st) {
-        std::memcpy(run.state.coef, coef, sizeof coef);
-        benchmark::DoNotOptimize(optimize_filter_fast(&run.state));
-    }
+    for (auto _ : st) quantise(&run.state);
 }
-BENCHMARK(SearchFast);
-
-void QuantisePlain(benchmark::State& st) {
-    running_conversion run;
-    for (auto _ : st) quantise_block_plain(&run.state);
-}
-BENCHMARK(QuantisePlain);
-
-void QuantiseFast(benchmark::State& st) {
-    running_conversion run;
-    for (auto _ : st) quantise_block_fast(&run.state);
-}
-BENCHMARK(QuantiseFast);
+BENCHMARK_CAPTURE(Quantise, plain, quantise_block_plain);
+BENCHMARK_CAPTURE(Quantise, fast, quantise_block_fast);
 
 // Whole blocks of a running conversion: analysis, search and quantiser.
 void Block(benchmark::State& st) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,29 @@ struct run_result {
     std::string out;  // standard output
     int exit_code;
 };
+
+// Runs a shell command: its standard output and exit code.
+inline run_result run_command(const std::string& command) {
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// The sample-rate and block-count lines the program prints after the header.
+inline std::string header_lines(std::uint32_t rate_hz, std::uint32_t frames) {
+    return "SAMPLE RATE: " + std::to_string(rate_hz) + "\r\n FRAMES NUM: " + std::to_string(frames) +
+           "\r\n";
+}
+
+// Standard output up to and including the block-count line.
+inline std::string up_to_frames_line(const std::string& out) {
+    const std::size_t at = out.find(" FRAMES NUM:");
+    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
+}
 
 inline std::string shell_quote(const std::string& s) {
     std::string q = "'";
@@ -69,13 +93,7 @@ class scratch_dir {
             command += shell_quote(a);
         }
         command += " 2>/dev/null";
-        std::FILE* pipe = popen(command.c_str(), "r");
-        std::string out;
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        const int status = pclose(pipe);
-        return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+        return run_command(command);
     }
 
   private:

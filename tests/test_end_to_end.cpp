@@ -18,22 +18,6 @@ const std::string banner =
     "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n"
     "  usage:  pcmtaper input.wav [output.wav]\r\n";
 
-std::string header_lines(int rate, int frames) {
-    return "SAMPLE RATE: " + std::to_string(rate) + "\r\n FRAMES NUM: " + std::to_string(frames) +
-           "\r\n";
-}
-
-std::string output_header(std::uint32_t blocks, std::uint32_t rate) {
-    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) +
-           u32(rate) + u16(1) + u16(8) + "data" + u32(blocks * 32);
-}
-
-// Standard output up to and including the block-count line.
-std::string up_to_frames_line(const std::string& out) {
-    const std::size_t at = out.find(" FRAMES NUM:");
-    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
-}
-
 std::vector<std::int16_t> impulse(int blocks, std::int16_t first) {
     std::vector<std::int16_t> s(32 * blocks, 0);
     s[0] = first;
@@ -241,12 +225,7 @@ TEST(Program, SoxReadsTheOutputAsUnsigned8BitMono) {
     dir.write("in.wav", mono16_wav(22050, impulse(100, 1000)));
     ASSERT_EQ(dir.run({"in.wav"}).exit_code, 0);
     auto sox_info = [&](const std::string& option) {
-        const std::string command = "sox --i " + option + " " + shell_quote(dir.path("in.8b.wav"));
-        std::FILE* pipe = popen(command.c_str(), "r");
-        char line[256] = {};
-        const bool got = std::fgets(line, sizeof line, pipe) != nullptr;
-        pclose(pipe);
-        return got ? std::string(line) : std::string();
+        return run_command("sox --i " + option + " " + shell_quote(dir.path("in.8b.wav"))).out;
     };
     EXPECT_EQ(sox_info("-r"), "22050\n");
     EXPECT_EQ(sox_info("-c"), "1\n");

@@ -27,21 +27,6 @@ using namespace fixtures;
 
 namespace {
 
-std::string header_lines(std::uint32_t rate, std::uint32_t frames) {
-    return "SAMPLE RATE: " + std::to_string(rate) + "\r\n FRAMES NUM: " + std::to_string(frames) +
-           "\r\n";
-}
-
-std::string output_header(std::uint32_t blocks, std::uint32_t rate) {
-    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) +
-           u32(rate) + u16(1) + u16(8) + "data" + u32(blocks * 32);
-}
-
-std::string up_to_frames_line(const std::string& out) {
-    const std::size_t at = out.find(" FRAMES NUM:");
-    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
-}
-
 std::vector<std::int16_t> noise(std::size_t count, unsigned seed) {
     std::mt19937 rng(seed);
     std::vector<std::int16_t> s(count);
@@ -51,14 +36,7 @@ std::vector<std::int16_t> noise(std::size_t count, unsigned seed) {
 
 // Runs `script` with sh in the directory; for what needs more than one process.
 run_result run_shell(const scratch_dir& dir, const std::string& script) {
-    const std::string command = "cd " + shell_quote(dir.path("")) + " && { " + script + "; }";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    const int status = pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return run_command("cd " + shell_quote(dir.path("")) + " && { " + script + "; }");
 }
 
 std::string bin() { return shell_quote(PCMTAPER_BIN); }

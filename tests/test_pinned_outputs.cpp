@@ -12,11 +12,7 @@ using namespace fixtures;
 namespace {
 
 std::string sha256_of_file(const std::string& path) {
-    std::FILE* pipe = popen(("sha256sum " + shell_quote(path)).c_str(), "r");
-    char hex[65] = {};
-    const bool got = std::fread(hex, 1, 64, pipe) == 64;
-    pclose(pipe);
-    return got ? std::string(hex) : std::string("sha256sum failed");
+    return run_command("sha256sum " + shell_quote(path)).out.substr(0, 64);
 }
 
 struct pinned_case {

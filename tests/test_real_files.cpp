@@ -20,16 +20,6 @@ std::string fixture(const std::string& name) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string up_to_frames_line(const std::string& out) {
-    const std::size_t at = out.find(" FRAMES NUM:");
-    return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
-}
-
-std::string output_header(std::uint32_t blocks, std::uint32_t rate) {
-    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate) +
-           u32(rate) + u16(1) + u16(8) + "data" + u32(blocks * 32);
-}
-
 // Every converted fixture holds the same 2000 samples of a 440 Hz sine at
 // 8000 Hz: 62 whole blocks. sox and ffmpeg round the sine alike or not, so
 // the outputs are compared within each tool.

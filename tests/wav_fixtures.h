@@ -45,4 +45,10 @@ inline std::string mono16_wav(std::uint32_t rate_hz, const std::vector<std::int1
     return riff(chunk("fmt ", fmt_body(1, 1, rate_hz)) + chunk("data", samples_le(samples)));
 }
 
+// The 44-byte header of an output of `blocks` blocks at `rate_hz`.
+inline std::string output_header(std::uint32_t blocks, std::uint32_t rate_hz) {
+    return "RIFF" + u32(blocks * 32 + 36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(rate_hz) +
+           u32(rate_hz) + u16(1) + u16(8) + "data" + u32(blocks * 32);
+}
+
 }  // namespace fixtures
