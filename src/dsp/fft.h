@@ -25,7 +25,6 @@ void fft1(double* re, double* im, int n, int k, int flag);
 // n - (n >> s). 2 <= n <= max_table_len, a power of two.
 inline constexpr int max_table_len = 256;
 struct forward_twiddles {
-    int n;
     alignas(64) double wr[max_table_len];
     alignas(64) double wi[max_table_len];
 };

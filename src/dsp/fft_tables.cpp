@@ -12,7 +12,6 @@ constexpr int analysis_len = 256;
 }  // namespace
 
 void fill_forward_twiddles(int n, forward_twiddles* t) {
-    t->n = n;
     double theta = -pi / n;  // as fft1 forms it for the forward direction
     int offset = 0;
     for (int span = n; span >= 2; span /= 2) {
