@@ -66,18 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> bytes(data, data + size);
     std::FILE* in = size > 0 ? fmemopen(bytes.data(), size, "rb") : std::fopen("/dev/null", "rb");
     if (in == nullptr) fail("cannot open the input");
-    char* text = nullptr;
-    std::size_t text_len = 0;
-    std::FILE* messages = open_memstream(&text, &text_len);
-    if (messages == nullptr) fail("cannot open the message stream");
-
     wav_input_header header;
-    std::memset(&header, 0xA5, sizeof header);
-    const header_status status = read_input_header(in, messages, &header);
+    header.sample_rate_hz = 0xA5A5A5A5u;
+    header.data_size_bytes = 0xA5A5A5A5A5A5A5A5ull;
+    const header_status status = read_input_header(in, &header);
     const long position = std::ftell(in);
-    std::fclose(messages);
-    const std::string printed(text, text_len);
-    std::free(text);
+    const std::string& printed = header.messages;
     std::fclose(in);
 
     // At most the two id remarks and one remark per chunk of the limit.
@@ -88,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (remarks > most_remarks) fail("too many remarks");
         if (header.sample_rate_hz == 0 || header.sample_rate_hz > 0x7FFFFFFFu)
             fail("an accepted header has an unusable sample rate");
-        if (position < 20 + 16 + 8 || static_cast<std::size_t>(position) > size)
+        if (position < 20 + 8 || static_cast<std::size_t>(position) > size)
             fail("the walk stopped outside the header it accepted");
     } else {
         const std::string refusal = refusal_text(status);

@@ -41,6 +41,10 @@ run_result run_shell(const scratch_dir& dir, const std::string& script) {
 
 std::string bin() { return shell_quote(PCMTAPER_BIN); }
 
+// An earlier output of the program, which a new run may replace, and must
+// keep as it is when the new run does not complete.
+const std::string precious = output_header(1, 22050) + std::string(32, '\x55');
+
 // The program as a child process that the test can signal. Standard output
 // goes to a pipe, standard error nowhere; no core file is written.
 class running_program {
@@ -191,7 +195,7 @@ TEST(Faults, APipeEndingEarlyIntoADeviceCannotCorrectTheHeader) {
 TEST(Faults, AWriteFailureMidConversionKeepsTheExistingOutput) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(8000, noise(32 * 200, 3)));
-    dir.write("out.wav", "precious");
+    dir.write("out.wav", precious);
     // A file-size limit of 2 KiB (sh counts 512-byte blocks): the output's
     // 6444 bytes cannot be written. Past the limit a write fails (EFBIG);
     // it must not kill the program with its temporary file left behind.
@@ -199,7 +203,7 @@ TEST(Faults, AWriteFailureMidConversionKeepsTheExistingOutput) {
     EXPECT_EQ(r.exit_code, 10);
     EXPECT_EQ(up_to_frames_line(r.out), "in.wav\r\nout.wav\r\n" + header_lines(8000, 200));
     EXPECT_EQ(r.out.substr(r.out.size() - 31), "Cannot write the output file.\r\n");
-    EXPECT_EQ(dir.read("out.wav"), "precious");
+    EXPECT_EQ(dir.read("out.wav"), precious);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
 }
 
@@ -210,7 +214,7 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
         SCOPED_TRACE(strsignal(signal_number));
         scratch_dir dir;
         ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
-        dir.write("out.wav", "precious");
+        dir.write("out.wav", precious);
         running_program program(dir, {"in.wav", "out.wav"});
         fifo_writer input(dir.path("in.wav"));
         ASSERT_TRUE(input.is_open());
@@ -222,7 +226,7 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
         const int status = program.wait();
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), signal_number);
-        EXPECT_EQ(dir.read("out.wav"), "precious");
+        EXPECT_EQ(dir.read("out.wav"), precious);
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
     }
 }
@@ -230,14 +234,14 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
 TEST(Faults, AnInterruptedLongConversionOfAFileKeepsTheOutput) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(44100, noise(44100 * 30, 5)));  // 30 s: 41343 blocks
-    dir.write("out.wav", "precious");
+    dir.write("out.wav", precious);
     running_program program(dir, {"in.wav", "out.wav"});
     ASSERT_NE(wait_for_temp_file(dir), "");
     program.send(SIGINT);
     const int status = program.wait();
     ASSERT_TRUE(WIFSIGNALED(status)) << "the conversion ended before the signal";
     EXPECT_EQ(WTERMSIG(status), SIGINT);
-    EXPECT_EQ(dir.read("out.wav"), "precious");
+    EXPECT_EQ(dir.read("out.wav"), precious);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
 }
 

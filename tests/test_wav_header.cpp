@@ -21,15 +21,10 @@ struct walk_outcome {
 
 walk_outcome walk(const std::string& bytes) {
     std::FILE* in = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
-    char* text = nullptr;
-    std::size_t text_len = 0;
-    std::FILE* messages = open_memstream(&text, &text_len);
     walk_outcome out{};
-    out.status = read_input_header(in, messages, &out.header);
+    out.status = read_input_header(in, &out.header);
     out.position = std::ftell(in);
-    std::fclose(messages);
-    out.messages.assign(text, text_len);
-    std::free(text);
+    out.messages = out.header.messages;
     std::fclose(in);
     return out;
 }
@@ -172,22 +167,103 @@ TEST(HeaderWalk, AFileEndingInsideTheHeaderIsRefusedWithoutMadeUpValues) {
               header_status::ends_inside_header);
 }
 
-TEST(OutputHeader, BytesForZeroAndFor101Blocks) {
-    unsigned char bytes[output_header_len];
-    output_header_bytes(0, 44100, bytes);
-    const std::string empty(reinterpret_cast<char*>(bytes), sizeof bytes);
-    EXPECT_EQ(empty, "RIFF" + u32(36) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(44100) +
-                         u32(44100) + u16(1) + u16(8) + "data" + u32(0));
+// The fmt chunk of WAVE_FORMAT_EXTENSIBLE: the base fields, cbSize 22, the
+// valid bits, a channel mask and the sub-format GUID whose first bytes are
+// the real format tag.
+std::string extensible_fmt(std::uint16_t channels, std::uint16_t bits, std::uint16_t sub_tag) {
+    return fmt_body(65534, channels, 96000, bits,
+                    u16(22) + u16(bits) + u32(4) + u16(sub_tag) +
+                        std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14));
+}
 
-    output_header_bytes(101, 22050, bytes);
-    const std::string full(reinterpret_cast<char*>(bytes), sizeof bytes);
-    EXPECT_EQ(full, "RIFF" + u32(3268) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(22050) +
-                        u32(22050) + u16(1) + u16(8) + "data" + u32(3232));
+TEST(HeaderWalk, ExtensibleFilesAreJudgedByTheirSubFormat) {
+    const struct {
+        std::uint16_t channels, bits, sub_tag;
+        header_status status;
+    } cases[] = {
+        {1, 16, 1, header_status::ok},
+        {1, 24, 1, header_status::not_16_bit},
+        {2, 16, 1, header_status::not_mono},
+        {1, 32, 3, header_status::not_linear_pcm},  // float
+        {1, 16, 2, header_status::not_linear_pcm},  // ADPCM
+    };
+    for (const auto& c : cases) {
+        const walk_outcome w = walk(riff(chunk("fmt ", extensible_fmt(c.channels, c.bits, c.sub_tag)) + data4));
+        EXPECT_EQ(w.status, c.status) << c.channels << " " << c.bits << " " << c.sub_tag;
+        if (c.status == header_status::ok) {
+            EXPECT_EQ(w.messages, "");
+            EXPECT_EQ(w.header.sample_rate_hz, 96000u);
+            EXPECT_EQ(w.header.data_size_bytes, 4u);
+        }
+    }
+}
 
-    // The largest count a 32-bit data size allows does not overflow.
-    output_header_bytes(0x3FFFFFF, 8000, bytes);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes) + 4, 4), u32(0x7FFFFFE0u + 36));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes) + 40, 4), u32(0x7FFFFFE0u));
+TEST(HeaderWalk, AShortFmtChunkIsReadNoFurtherThanItsEnd) {
+    // Each size gives the refusal of the first field it does not hold, and
+    // the bytes after it (here a chunk that would say PCM, stereo) are never
+    // taken for fields. Tag 3 in the chunk itself still counts where it fits.
+    for (std::uint32_t size = 0; size < 16; ++size) {
+        const std::string body = fmt_body(1, 1, 44100).substr(0, size);
+        const walk_outcome w = walk(riff(std::string("fmt ") + u32(size) + body + chunk("xxxx", fmt_body(1, 2, 8000)) + data4));
+        EXPECT_EQ(w.status, header_status::not_16_bit) << size;
+        EXPECT_EQ(w.messages, "This is not a 16bit sound.\r\n") << size;
+    }
+    EXPECT_EQ(walk(riff(std::string("fmt ") + u32(2) + u16(3) + data4)).status, header_status::not_linear_pcm);
+}
+
+TEST(HeaderWalk, IdBytesThatAreNotPrintableAreEscaped) {
+    const walk_outcome w = walk(riff(chunk(std::string("\x1b[2J", 4), "") + fmt16 + data4, "ID3\x04", "WAVE"));
+    EXPECT_EQ(w.messages, "RIFF != ID3\\x04\r\nfmt  != \\x1B[2J\r\n");
+    EXPECT_EQ(w.status, header_status::ok);
+}
+
+TEST(HeaderWalk, Rf64TakesItsDataSizeFromDs64) {
+    const std::string ds64 = chunk("ds64", u32(0) + u32(0) + u32(6464) + u32(1) + u32(3232) + u32(0) + u32(0));
+    const std::string trailing = chunk("LIST", "INFOabcd");
+    const std::string data = std::string("data") + u32(0xFFFFFFFF) + std::string(6464, '\x01');
+    walk_outcome w = walk(riff(ds64 + fmt16 + data + trailing, "RF64"));
+    EXPECT_EQ(w.status, header_status::ok);
+    EXPECT_EQ(w.messages, "");
+    EXPECT_EQ(w.header.data_size_bytes, 0x100000000ull * 1 + 6464);
+    EXPECT_TRUE(w.header.data_size_from_ds64);
+    // A data size field that is not the placeholder is taken as it stands.
+    w = walk(riff(ds64 + fmt16 + chunk("data", "abcd"), "RF64"));
+    EXPECT_EQ(w.header.data_size_bytes, 4u);
+    // In a RIFF file "ds64" is just another chunk.
+    w = walk(riff(ds64 + fmt16 + data));
+    EXPECT_EQ(w.messages, "fmt  != ds64\r\n");
+    EXPECT_EQ(w.header.data_size_bytes, 0xFFFFFFFFu);
+}
+
+std::string header_of(output_layout layout, std::uint64_t data_bytes, std::uint32_t rate_hz) {
+    unsigned char bytes[max_output_header_len];
+    const int length = output_header_bytes(layout, data_bytes, rate_hz, bytes);
+    return std::string(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(length));
+}
+
+TEST(OutputHeader, CanonicalHeaderForZeroAnd101BlocksAndAnOddCount) {
+    const std::string fmt = "fmt " + u32(16) + u16(1) + u16(1);
+    EXPECT_EQ(header_of(output_layout::riff, 0, 44100),
+              "RIFF" + u32(36) + "WAVE" + fmt + u32(44100) + u32(44100) + u16(1) + u16(8) + "data" + u32(0));
+    EXPECT_EQ(header_of(output_layout::riff, 3232, 22050),
+              "RIFF" + u32(3268) + "WAVE" + fmt + u32(22050) + u32(22050) + u16(1) + u16(8) + "data" + u32(3232));
+    // An odd number of samples is followed by a pad byte that the RIFF size counts.
+    EXPECT_EQ(header_of(output_layout::riff, 201, 8000).substr(4, 4), u32(36 + 202));
+    EXPECT_EQ(header_of(output_layout::riff, 201, 8000).substr(40, 4), u32(201));
+}
+
+TEST(OutputHeader, Rf64OnlyWhereTheRiffSizeCannotStateTheData) {
+    const std::uint64_t largest_riff = 0xFFFFFFFFull - 36 - 1;  // even: no pad byte
+    EXPECT_EQ(output_layout_for(largest_riff), output_layout::riff);
+    EXPECT_EQ(output_layout_for(largest_riff + 1), output_layout::rf64);  // odd: its pad byte overflows
+    EXPECT_EQ(output_layout_for(largest_riff + 2), output_layout::rf64);
+    const std::uint64_t data = 0x123456789ull;
+    const std::string h = header_of(output_layout::rf64, data, 8000);
+    ASSERT_EQ(h.size(), 80u);
+    EXPECT_EQ(h.substr(0, 44), "RF64" + u32(0xFFFFFFFF) + "WAVE" + "ds64" + u32(28) + u32(0x23456789 + 72 + 1) +
+                                   u32(1) + u32(0x23456789) + u32(1) + u32(0x23456789) + u32(1));
+    EXPECT_EQ(h.substr(44, 8), u32(0) + "fmt ");
+    EXPECT_EQ(h.substr(72), "data" + u32(0xFFFFFFFF));
 }
 
 }  // namespace

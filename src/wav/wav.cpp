@@ -5,12 +5,21 @@
 namespace {
 
 constexpr std::uint16_t format_tag_pcm = 1;
+// WAVE_FORMAT_EXTENSIBLE: the real format is the GUID of its sub-format. Writers
+// use it for plain PCM too (ffmpeg above 48 kHz or 2 channels, sox for 24 bits).
+constexpr std::uint16_t format_tag_extensible = 0xFFFE;
 constexpr std::uint16_t mono_channels = 1;
-constexpr std::uint32_t pcm_fmt_size = 16;      // tag, channels, rate, byte rate, align, bits
-constexpr std::uint32_t fmt_fields_read = 8;    // tag, channels and rate, read before the rest
+constexpr std::uint32_t pcm_fmt_size = 16;        // tag, channels, rate, byte rate, align, bits
+constexpr std::uint32_t extensible_fmt_size = 40;  // then cbSize, valid bits, channel mask, GUID
+constexpr std::uint32_t subformat_at = 24;
+// KSDATAFORMAT_SUBTYPE_PCM: the format tag 1 in the GUID's first two bytes,
+// then the fixed tail that every WAVE sub-format GUID shares.
+constexpr unsigned char pcm_subformat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr std::uint32_t output_fmt_size = 16;
 constexpr std::uint32_t output_bits_per_sample = 8;
-constexpr std::uint32_t samples_per_block = 32;
+constexpr std::uint32_t ds64_data_size_at = 8;    // after the 64-bit RIFF size
+constexpr std::uint32_t size_placeholder = 0xFFFFFFFFu;
 
 // Chunk ids are 4 bytes; the 4 zero bytes after them make the buffer a text of
 // at most 4 characters for the remarks (an id with a zero byte shows up to it).
@@ -18,6 +27,34 @@ struct chunk_id {
     char text[8] = {};
     bool is(const char* literal) const { return std::memcmp(text, literal, 4) == 0; }
 };
+
+void append_message(std::string* messages, const char* format, const char* argument = "") {
+    char line[96];
+    std::snprintf(line, sizeof line, format, argument);
+    *messages += line;
+}
+
+// An id as the remarks show it: up to its first zero byte, with every byte
+// that is not printable ASCII as \xNN, so that a renamed mp3 (ID3 and a
+// control byte) or a crafted file cannot send control codes to a terminal.
+std::string printable_id(const chunk_id& id) {
+    std::string shown;
+    for (int i = 0; i < 4 && id.text[i] != '\0'; ++i) {
+        const auto byte = static_cast<unsigned char>(id.text[i]);
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown += static_cast<char>(byte);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+void remark_id(std::string* messages, const char* format, const chunk_id& id) {
+    append_message(messages, format, printable_id(id).c_str());
+}
 
 enum class read_result { ok, end_of_file, error };
 
@@ -29,6 +66,10 @@ read_result read_bytes(std::FILE* input, void* destination, std::size_t count) {
 std::uint32_t little_endian_u32(const unsigned char* b) {
     return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
            std::uint32_t(b[3]) << 24;
+}
+
+std::uint64_t little_endian_u64(const unsigned char* b) {
+    return std::uint64_t(little_endian_u32(b)) | std::uint64_t(little_endian_u32(b + 4)) << 32;
 }
 
 std::uint16_t little_endian_u16(const unsigned char* b) {
@@ -71,82 +112,127 @@ header_status refusal(read_result r) {
     return r == read_result::error ? header_status::read_error : header_status::ends_inside_header;
 }
 
+// What an RF64 file's "ds64" chunk says about the data, if the walk met one.
+struct ds64_sizes {
+    bool rf64 = false;       // the file starts with "RF64" (or "BW64")
+    bool seen = false;
+    std::uint64_t data_size_bytes = 0;
+};
+
+// Reads a "ds64" body of `size` bytes: the 64-bit RIFF size, then the 64-bit
+// data size (what follows, the sample count and a table, is not needed).
+read_result read_ds64(std::FILE* input, std::uint32_t size, ds64_sizes* ds64) {
+    unsigned char sizes[16];
+    const std::uint32_t wanted = sizeof sizes;
+    if (size < wanted) return skip_bytes(input, size);  // too short to say: the 32-bit sizes stand
+    read_result r = read_bytes(input, sizes, wanted);
+    if (r != read_result::ok) return r;
+    ds64->seen = true;
+    ds64->data_size_bytes = little_endian_u64(sizes + ds64_data_size_at);
+    return skip_bytes(input, size - wanted);
+}
+
 // Skips chunks until `wanted` is the current id or the shared chunk limit is
-// used up, with one remark per skipped chunk.
-read_result walk_to(std::FILE* input, std::FILE* messages, const char* wanted,
-                    const char* remark_format, int* chunks_left, chunk_id* id) {
+// used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
+// read, not remarked on, and does not count against the limit.
+read_result walk_to(std::FILE* input, std::string* messages, const char* wanted,
+                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64) {
     while (!id->is(wanted) && *chunks_left > 0) {
-        std::fprintf(messages, remark_format, id->text);
+        const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
+        if (!is_ds64) remark_id(messages, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
-        if (r == read_result::ok) r = skip_bytes(input, size);
+        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_bytes(input, size);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
-        --*chunks_left;
+        if (!is_ds64) --*chunks_left;
     }
     return read_result::ok;
 }
 
+header_status refuse(std::string* messages, header_status status, const char* text) {
+    append_message(messages, text);
+    return status;
+}
+
 // The "fmt " body after its size field. Checks the tag, the channel count, the
-// sample width and the rate, in that order, and leaves the stream after the body.
-header_status read_fmt_body(std::FILE* input, std::FILE* messages, std::uint32_t fmt_size,
+// sample width and the rate, in that order, and leaves the stream after the
+// body. Only fields inside the chunk are read: a chunk too short to hold the
+// field being checked leaves the sample width unstated, and is refused as such
+// before anything is read from beyond it.
+header_status read_fmt_body(std::FILE* input, std::string* messages, std::uint32_t fmt_size,
                             std::uint32_t* sample_rate_hz) {
-    unsigned char fields[pcm_fmt_size];
-    read_result r = read_bytes(input, fields, fmt_fields_read);
-    if (r != read_result::ok) return refusal(r);
-    if (little_endian_u16(fields) != format_tag_pcm) {
-        std::fprintf(messages, "This is not a linear PCM.\r\n");
-        return header_status::not_linear_pcm;
+    unsigned char fields[extensible_fmt_size];
+    std::uint32_t have = 0;
+    // Makes the first `count` bytes of the body available, or says why not.
+    auto need = [&](std::uint32_t count) -> read_result {
+        if (count <= have) return read_result::ok;
+        const read_result r = read_bytes(input, fields + have, count - have);
+        if (r == read_result::ok) have = count;
+        return r;
+    };
+    const auto not_16_bit = [&] {
+        return refuse(messages, header_status::not_16_bit, "This is not a 16bit sound.\r\n");
+    };
+    read_result r;
+
+    if (fmt_size < 2) return not_16_bit();
+    if ((r = need(2)) != read_result::ok) return refusal(r);
+    bool linear_pcm = little_endian_u16(fields) == format_tag_pcm;
+    if (little_endian_u16(fields) == format_tag_extensible && fmt_size >= extensible_fmt_size) {
+        if ((r = need(extensible_fmt_size)) != read_result::ok) return refusal(r);
+        linear_pcm = std::memcmp(fields + subformat_at, pcm_subformat, sizeof pcm_subformat) == 0;
     }
-    if (little_endian_u16(fields + 2) != mono_channels) {
-        std::fprintf(messages, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
-        return header_status::not_mono;
-    }
-    *sample_rate_hz = little_endian_u32(fields + 4);
+    if (!linear_pcm) return refuse(messages, header_status::not_linear_pcm, "This is not a linear PCM.\r\n");
+
+    if (fmt_size < 4) return not_16_bit();
+    if ((r = need(4)) != read_result::ok) return refusal(r);
+    if (little_endian_u16(fields + 2) != mono_channels)
+        return refuse(messages, header_status::not_mono,
+                      "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+
     // Without the bits-per-sample field the sample width is unknown: refused
     // rather than guessed, since other widths would be read as noise.
-    if (fmt_size < pcm_fmt_size) {
-        std::fprintf(messages, "This is not a 16bit sound.\r\n");
-        return header_status::not_16_bit;
-    }
-    r = read_bytes(input, fields + fmt_fields_read, pcm_fmt_size - fmt_fields_read);
-    if (r != read_result::ok) return refusal(r);
-    if (little_endian_u16(fields + 14) != required_bits_per_sample) {
-        std::fprintf(messages, "This is not a 16bit sound.\r\n");
-        return header_status::not_16_bit;
-    }
-    if (*sample_rate_hz == 0 || *sample_rate_hz > 0x7FFFFFFFu) {
-        std::fprintf(messages, "This sample rate is not supported.\r\n");
-        return header_status::bad_sample_rate;
-    }
-    r = skip_bytes(input, fmt_size - pcm_fmt_size);  // cbSize and extension bytes
+    if (fmt_size < pcm_fmt_size) return not_16_bit();
+    if ((r = need(pcm_fmt_size)) != read_result::ok) return refusal(r);
+    *sample_rate_hz = little_endian_u32(fields + 4);
+    if (little_endian_u16(fields + 14) != required_bits_per_sample) return not_16_bit();
+    if (*sample_rate_hz == 0 || *sample_rate_hz > 0x7FFFFFFFu)
+        return refuse(messages, header_status::bad_sample_rate, "This sample rate is not supported.\r\n");
+    r = skip_bytes(input, fmt_size - have);  // cbSize and extension bytes
     return r == read_result::ok ? header_status::ok : refusal(r);
 }
 
-void print_incomplete(std::FILE* messages, header_status status) {
-    const char* text = status == header_status::fmt_not_found    ? "The fmt chunk was not found.\r\n"
-                       : status == header_status::data_not_found ? "The data chunk was not found.\r\n"
-                       : status == header_status::read_error     ? "Cannot read the input file.\r\n"
-                                                                 : "The file ends inside the header.\r\n";
-    std::fprintf(messages, "%s", text);
+const char* incomplete_text(header_status status) {
+    switch (status) {
+        case header_status::fmt_not_found: return "The fmt chunk was not found.\r\n";
+        case header_status::data_not_found: return "The data chunk was not found.\r\n";
+        case header_status::read_error: return "Cannot read the input file.\r\n";
+        case header_status::ends_inside_header: return "The file ends inside the header.\r\n";
+        default: return nullptr;
+    }
 }
 
-header_status walk_header(std::FILE* input, std::FILE* messages, wav_input_header* header) {
+header_status walk_header(std::FILE* input, wav_input_header* header) {
+    std::string* const messages = &header->messages;
     chunk_id id;
+    ds64_sizes ds64;
     std::uint32_t riff_size;  // not used: writers get it wrong too often to rely on
     read_result r = read_bytes(input, id.text, 4);
     if (r != read_result::ok) return refusal(r);
+    // RF64 (and its twin BW64) is RIFF with 64-bit sizes in a "ds64" chunk.
     // A RIFX (big-endian) or other id is only remarked on; numbers are read little-endian.
-    if (!id.is("RIFF")) std::fprintf(messages, "RIFF != %s\r\n", id.text);
+    ds64.rf64 = id.is("RF64") || id.is("BW64");
+    if (!id.is("RIFF") && !ds64.rf64) remark_id(messages, "RIFF != %s\r\n", id);
     if ((r = read_u32(input, &riff_size)) != read_result::ok) return refusal(r);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
-    if (!id.is("WAVE")) std::fprintf(messages, "WAVE != %s\r\n", id.text);
+    if (!id.is("WAVE")) remark_id(messages, "WAVE != %s\r\n", id);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
 
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id);
+    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -156,10 +242,14 @@ header_status walk_header(std::FILE* input, std::FILE* messages, wav_input_heade
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id);
+    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
-    if ((r = read_u32(input, &header->data_size_bytes)) != read_result::ok) return refusal(r);
+    std::uint32_t data_size;
+    if ((r = read_u32(input, &data_size)) != read_result::ok) return refusal(r);
+    header->data_size_bytes = data_size;
+    header->data_size_from_ds64 = ds64.seen && data_size == size_placeholder;
+    if (header->data_size_from_ds64) header->data_size_bytes = ds64.data_size_bytes;
     return header_status::ok;
 }
 
@@ -170,40 +260,63 @@ void put_u32(unsigned char* b, std::uint32_t v) {
     b[3] = static_cast<unsigned char>(v >> 24);
 }
 
+void put_u64(unsigned char* b, std::uint64_t v) {
+    put_u32(b, static_cast<std::uint32_t>(v));
+    put_u32(b + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
 }  // namespace
 
-header_status read_input_header(std::FILE* input, std::FILE* messages, wav_input_header* header) {
-    const header_status status = walk_header(input, messages, header);
-    switch (status) {
-        case header_status::fmt_not_found:
-        case header_status::data_not_found:
-        case header_status::ends_inside_header:
-        case header_status::read_error:
-            print_incomplete(messages, status);
-            break;
-        default:
-            break;
-    }
+header_status read_input_header(std::FILE* input, wav_input_header* header) {
+    const header_status status = walk_header(input, header);
+    if (const char* text = incomplete_text(status)) append_message(&header->messages, text);
     return status;
 }
 
-void output_header_bytes(std::uint32_t block_count, std::uint32_t sample_rate_hz,
-                         unsigned char bytes[output_header_len]) {
-    const std::uint32_t data_size = block_count * samples_per_block;
-    std::memcpy(bytes, "RIFF", 4);
-    put_u32(bytes + 4, data_size + (output_header_len - 8));
-    std::memcpy(bytes + 8, "WAVEfmt ", 8);
-    put_u32(bytes + 16, output_fmt_size);
-    put_u32(bytes + 20, format_tag_pcm | std::uint32_t(mono_channels) << 16);
-    put_u32(bytes + 24, sample_rate_hz);
-    put_u32(bytes + 28, sample_rate_hz);  // byte rate: one byte per sample
-    put_u32(bytes + 32, 1u | output_bits_per_sample << 16);  // block align 1, 8 bits
-    std::memcpy(bytes + 36, "data", 4);
-    put_u32(bytes + 40, data_size);
+output_layout output_layout_for(std::uint64_t data_bytes) {
+    // The RIFF size counts 36 header bytes, the data and its pad byte.
+    return data_bytes + data_bytes % 2 + (riff_header_len - 8) > size_placeholder ? output_layout::rf64
+                                                                                    : output_layout::riff;
 }
 
-bool write_output_header(std::FILE* output, std::uint32_t block_count, std::uint32_t sample_rate_hz) {
-    unsigned char bytes[output_header_len];
-    output_header_bytes(block_count, sample_rate_hz, bytes);
-    return std::fwrite(bytes, 1, sizeof bytes, output) == sizeof bytes;
+int output_header_len(output_layout layout) {
+    return layout == output_layout::rf64 ? rf64_header_len : riff_header_len;
+}
+
+int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                        unsigned char bytes[max_output_header_len]) {
+    const int length = output_header_len(layout);
+    const std::uint64_t riff_size = data_bytes + data_bytes % 2 + static_cast<std::uint64_t>(length - 8);
+    const bool rf64 = layout == output_layout::rf64;
+    unsigned char* b = bytes;
+    std::memcpy(b, rf64 ? "RF64" : "RIFF", 4);
+    put_u32(b + 4, rf64 ? size_placeholder : static_cast<std::uint32_t>(riff_size));
+    std::memcpy(b + 8, "WAVE", 4);
+    b += 12;
+    if (rf64) {
+        // ds64: RIFF size, data size, sample count (one byte per sample), no table.
+        std::memcpy(b, "ds64", 4);
+        put_u32(b + 4, 28);
+        put_u64(b + 8, riff_size);
+        put_u64(b + 16, data_bytes);
+        put_u64(b + 24, data_bytes);
+        put_u32(b + 32, 0);
+        b += 36;
+    }
+    std::memcpy(b, "fmt ", 4);
+    put_u32(b + 4, output_fmt_size);
+    put_u32(b + 8, format_tag_pcm | std::uint32_t(mono_channels) << 16);
+    put_u32(b + 12, sample_rate_hz);
+    put_u32(b + 16, sample_rate_hz);  // byte rate: one byte per sample
+    put_u32(b + 20, 1u | output_bits_per_sample << 16);  // block align 1, 8 bits
+    std::memcpy(b + 24, "data", 4);
+    put_u32(b + 28, rf64 ? size_placeholder : static_cast<std::uint32_t>(data_bytes));
+    return length;
+}
+
+bool write_output_header(std::FILE* output, output_layout layout, std::uint64_t data_bytes,
+                         std::uint32_t sample_rate_hz) {
+    unsigned char bytes[max_output_header_len];
+    const auto length = static_cast<std::size_t>(output_header_bytes(layout, data_bytes, sample_rate_hz, bytes));
+    return std::fwrite(bytes, 1, length, output) == length;
 }

@@ -1,21 +1,21 @@
 // The RIFF/WAVE container: the lenient walk over the input header up to the
-// sample data, and the 44-byte header of the 8-bit output.
+// sample data, and the header of the 8-bit output.
 //
-// Usage: wav_input_header h; if (read_input_header(in, stdout, &h) == header_status::ok) ...
-//        write_output_header(out, block_count, h.sample_rate_hz);
+// Usage: wav_input_header h; if (read_input_header(in, &h) == header_status::ok) ...
+//        (print h.messages), then write_output_header(out, output_layout_for(bytes), bytes, rate).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
-inline constexpr int output_header_len = 44;            // bytes before the first sample
 inline constexpr int chunk_search_limit = 10;            // skipped chunks before giving up
 inline constexpr std::uint32_t required_bits_per_sample = 16;
 
 // What the header walk found. Everything but `ok` refuses the input.
 enum class header_status {
     ok,
-    not_linear_pcm,      // format tag is not 1
+    not_linear_pcm,      // format tag is not 1 (nor extensible with the PCM sub-format)
     not_mono,            // channel count is not 1
     not_16_bit,          // bits per sample not 16, or not stated
     bad_sample_rate,     // 0, or 2^31 Hz and above
@@ -26,21 +26,40 @@ enum class header_status {
 };
 
 struct wav_input_header {
-    std::uint32_t sample_rate_hz;   // as stored in the "fmt " chunk
-    std::uint32_t data_size_bytes;  // as stored in the "data" chunk's size field
+    std::uint32_t sample_rate_hz = 0;   // as stored in the "fmt " chunk
+    // Bytes of sample data: the "data" chunk's 32-bit size field, or, in an
+    // RF64 file whose field holds the 0xFFFFFFFF placeholder, the 64-bit size
+    // of its "ds64" chunk.
+    std::uint64_t data_size_bytes = 0;
+    bool data_size_from_ds64 = false;
+    // What the walk has to say, in order, each line ending in "\r\n": the
+    // remarks on unexpected ids and then the refusal, if any. The caller
+    // prints them (where depends on the command line).
+    std::string messages;
 };
 
-// Walks the header from the start of `input`, printing its remarks and its
-// refusal (each ending in "\r\n") on `messages`. On ok, `input` stands at the
+// Walks the header from the start of `input`. On ok, `input` stands at the
 // first sample byte and `header` holds the stored rate and data size; on any
-// other result `header` is not to be used.
-header_status read_input_header(std::FILE* input, std::FILE* messages, wav_input_header* header);
+// other result only header->messages is to be used.
+header_status read_input_header(std::FILE* input, wav_input_header* header);
 
-// The 44 header bytes of an 8-bit mono PCM file of `block_count` blocks of 32
-// samples. block_count must be below 2^26 so that the sizes fit 32 bits.
-void output_header_bytes(std::uint32_t block_count, std::uint32_t sample_rate_hz,
-                         unsigned char bytes[output_header_len]);
+// The two headers the output can have. A canonical 44-byte header whenever the
+// 32-bit size fields can state the sizes; past that an RF64 header, whose
+// "ds64" chunk holds the 64-bit sizes (and whose 32-bit fields hold 0xFFFFFFFF).
+enum class output_layout { riff, rf64 };
+inline constexpr int riff_header_len = 44;
+inline constexpr int rf64_header_len = 80;
+inline constexpr int max_output_header_len = rf64_header_len;
+
+output_layout output_layout_for(std::uint64_t data_bytes);
+int output_header_len(output_layout layout);
+
+// The header of an 8-bit mono PCM output holding `data_bytes` sample bytes
+// (one per sample); an odd count is followed by one pad byte, which the RIFF
+// size counts. Returns the number of bytes written to `bytes`.
+int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                        unsigned char bytes[max_output_header_len]);
 
 // Writes those bytes at the stream's position. Returns false on a write error.
-bool write_output_header(std::FILE* output, std::uint32_t block_count,
+bool write_output_header(std::FILE* output, output_layout layout, std::uint64_t data_bytes,
                          std::uint32_t sample_rate_hz);

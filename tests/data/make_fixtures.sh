@@ -35,9 +35,11 @@ ff "$(sine)" -c:a pcm_s16le -bitexact -rf64 always ffmpeg-rf64.wav
 # ffmpeg writing into a pipe: RIFF and data sizes 0xFFFFFFFF.
 ff "$(sine)" -c:a pcm_s16le -bitexact -f wav pipe:1 | cat >ffmpeg-pipe.wav
 
-# ---- refused ---------------------------------------------------------------
-# Mono 16-bit above 48 kHz: ffmpeg writes WAVE_FORMAT_EXTENSIBLE (tag 65534).
+# Mono 16-bit above 48 kHz: ffmpeg writes WAVE_FORMAT_EXTENSIBLE (tag 65534)
+# with the PCM sub-format; converted like the canonical file of its samples.
 ff "$(sine 96000 0.01)" -c:a pcm_s16le -bitexact ffmpeg-96k-extensible.wav
+
+# ---- refused ---------------------------------------------------------------
 # sox writes more than 16 bits as WAVE_FORMAT_EXTENSIBLE, with a fact chunk...
 sox -D -n -r 8000 -b 24 -c 1 sox-24bit-extensible.wav synth 0.05 sine 440
 # ...and as plain PCM (tag 1) with -t wavpcm.

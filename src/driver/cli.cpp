@@ -1,0 +1,135 @@
+#include "driver/cli.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* derived_suffix = ".8b.wav";
+constexpr std::size_t extension_len = 4;  // ".wav", or any "." and three characters
+constexpr const char* usage_line = "  usage:  pcmtaper input.wav [output.wav]\r\n";
+
+struct option_spec {
+    char short_name;
+    const char* long_name;
+    bool command_line::*flag;  // null for the options that end the parse
+    cli_action action;
+};
+
+constexpr option_spec options[] = {
+    {'h', "help", nullptr, cli_action::help},
+    {'V', "version", nullptr, cli_action::version},
+    {'q', "quiet", &command_line::quiet, cli_action::convert},
+    {'a', "align", &command_line::align, cli_action::convert},
+    {'f', "force", &command_line::force, cli_action::convert},
+};
+
+const option_spec* find_short(char c) {
+    for (const option_spec& o : options)
+        if (o.short_name == c) return &o;
+    return nullptr;
+}
+
+const option_spec* find_long(const char* name) {
+    for (const option_spec& o : options)
+        if (std::strcmp(o.long_name, name) == 0) return &o;
+    return nullptr;
+}
+
+command_line usage_error(std::string error) {
+    command_line cl;
+    cl.action = cli_action::usage_error;
+    cl.error = std::move(error);
+    return cl;
+}
+
+}  // namespace
+
+std::string derive_output_name(const std::string& input_name) {
+    std::string name = input_name;
+    if (name.size() >= extension_len && name[name.size() - extension_len] == '.') {
+        name.resize(name.size() - extension_len);
+        name += derived_suffix;
+    }
+    return name;
+}
+
+command_line parse_command_line(int argc, const char* const* argv) {
+    command_line cl;
+    if (argc < 2) return cl;  // the banner
+    std::string names[3];
+    int name_count = 0;
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool is_option = !options_ended && arg[0] == '-' && arg[1] != '\0';
+        if (!is_option) {
+            // A third name is refused before anything is opened: with a glob
+            // such as *.wav it would otherwise name an original as the output.
+            if (name_count == 2) return usage_error("too many file names (at most an input and an output)");
+            names[name_count++] = arg;
+            continue;
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            options_ended = true;
+            continue;
+        }
+        const option_spec* found = nullptr;
+        if (arg[1] == '-') {
+            if ((found = find_long(arg + 2)) == nullptr)
+                return usage_error(std::string("unknown option '") + arg + "'");
+            if (found->flag == nullptr) {
+                cl.action = found->action;
+                return cl;
+            }
+            cl.*(found->flag) = true;
+            continue;
+        }
+        for (const char* c = arg + 1; *c != '\0'; ++c) {
+            if ((found = find_short(*c)) == nullptr)
+                return usage_error(std::string("unknown option '-") + *c + "'");
+            if (found->flag == nullptr) {
+                cl.action = found->action;
+                return cl;
+            }
+            cl.*(found->flag) = true;
+        }
+    }
+    if (name_count == 0) return usage_error("no input file named");
+    cl.action = cli_action::convert;
+    cl.input_name = names[0];
+    cl.output_named = name_count == 2;
+    cl.output_name = cl.output_named ? names[1] : derive_output_name(names[0]);
+    return cl;
+}
+
+void print_banner(std::FILE* stream) {
+    std::fprintf(stream, "pcmtaper.exe version 1.0.3 (https://example.org/pcmtaper)\r\n");
+    std::fprintf(stream, "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n");
+    std::fprintf(stream, "%s", usage_line);
+}
+
+void print_help(std::FILE* stream) {
+    print_banner(stream);
+    std::fprintf(stream,
+                 "\r\n"
+                 "  Converts input.wav (mono, 16-bit linear PCM) to output.wav (mono, 8-bit).\r\n"
+                 "  Without output.wav the name is input.wav with its last four characters\r\n"
+                 "  replaced by .8b.wav. \"-\" as input.wav reads standard input; \"-\" as\r\n"
+                 "  output.wav (or no output name after \"-\") writes the audio to standard\r\n"
+                 "  output, and all text goes to standard error.\r\n"
+                 "\r\n"
+                 "  -a, --align    as many samples as the input, without the 224-sample delay\r\n"
+                 "  -f, --force    replace an existing output that is not an 8-bit WAV file\r\n"
+                 "  -q, --quiet    print nothing on standard output; remarks and errors go\r\n"
+                 "                 to standard error\r\n"
+                 "  -h, --help     print this help and exit\r\n"
+                 "  -V, --version  print the version and exit\r\n"
+                 "  --             end of options (for names that start with -)\r\n");
+}
+
+void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper 1.0.3\n"); }
+
+void print_usage_error(std::FILE* stream, const std::string& error) {
+    std::fprintf(stream, "pcmtaper: %s\n%sTry 'pcmtaper --help' for more information.\n", error.c_str(),
+                 usage_line);
+}

@@ -1,0 +1,45 @@
+// The command line: options, the two names, and the texts that describe them.
+//
+// Usage: const command_line cl = parse_command_line(argc, argv);
+//        switch (cl.action) { case cli_action::convert: ... }
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+enum class cli_action {
+    banner,       // no argument at all: the banner and usage
+    help,         // -h, --help
+    version,      // -V, --version
+    convert,
+    usage_error,  // an unknown option, a missing or a third name
+};
+
+struct command_line {
+    cli_action action = cli_action::banner;
+    std::string input_name;   // "-" is standard input
+    std::string output_name;  // "-" is standard output; derived when not given
+    bool output_named = false;
+    bool quiet = false;    // -q: nothing on standard output
+    bool align = false;    // -a: as many samples as the input, no delay
+    bool force = false;    // -f: replace an existing output that is not an 8-bit WAV
+    std::string error;     // what is wrong, for usage_error
+};
+
+// Options may come before, between or after the names, short ones bundled
+// (-qa); "--" ends the options and "-" alone is a name.
+command_line parse_command_line(int argc, const char* const* argv);
+
+// The output name for an input name: when the fourth character from the end is
+// a full stop, the last four characters become ".8b.wav"; otherwise the name
+// is returned unchanged (the caller then refuses to write over the input).
+std::string derive_output_name(const std::string& input_name);
+
+// The three texts printed without arguments.
+void print_banner(std::FILE* stream);
+// The banner and the option list.
+void print_help(std::FILE* stream);
+// One line: the program's name and version.
+void print_version(std::FILE* stream);
+// "pcmtaper: <error>" and the usage line, for a command line that cannot run.
+void print_usage_error(std::FILE* stream, const std::string& error);

@@ -1,0 +1,75 @@
+#include "driver/console.h"
+
+#include <cstdarg>
+
+namespace {
+
+constexpr double progress_delay_s = 1.0;     // short runs never show the line
+constexpr double redraw_interval_s = 0.25;
+constexpr std::uint64_t blocks_between_clock_reads = 256;
+constexpr int progress_line_width = 60;       // what is erased: the longest line drawn
+
+}  // namespace
+
+console::console(std::FILE* information, std::FILE* remarks, bool progress)
+    : information_(information), remarks_(remarks), progress_enabled_(progress),
+      started_(std::chrono::steady_clock::now()), last_drawn_(started_) {}
+
+void console::info(const char* format, ...) {
+    if (information_ == nullptr) return;
+    clear_progress_line();
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(information_, format, args);
+    va_end(args);
+}
+
+void console::remark(const std::string& text) {
+    if (text.empty()) return;
+    clear_progress_line();
+    std::fputs(text.c_str(), remarks_);
+}
+
+void console::error(const char* format, ...) {
+    clear_progress_line();
+    std::fputs("pcmtaper: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+std::string progress_text(std::uint64_t done, std::uint64_t total, double elapsed_s,
+                          double audio_seconds_per_block) {
+    const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+    const double speed = elapsed_s > 0 ? static_cast<double>(done) * audio_seconds_per_block / elapsed_s : 0;
+    const double left_s = done == 0 ? 0 : elapsed_s * static_cast<double>(total - done) / static_cast<double>(done);
+    const auto left = static_cast<unsigned long long>(left_s + 0.5);
+    char line[progress_line_width + 1];
+    std::snprintf(line, sizeof line, "%3d%%  %.0fx real time  %llu:%02llu left",
+                  static_cast<int>(fraction * 100.0), speed, left / 60, left % 60);
+    return line;
+}
+
+void console::progress(std::uint64_t blocks_done, std::uint64_t blocks_total, double audio_seconds_per_block) {
+    if (!progress_enabled_ || blocks_done % blocks_between_clock_reads != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed_s = std::chrono::duration<double>(now - started_).count();
+    if (elapsed_s < progress_delay_s) return;
+    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return;
+    last_drawn_ = now;
+    std::fprintf(stderr, "\r%-*s\r%s", progress_line_width,  "",
+                 progress_text(blocks_done, blocks_total, elapsed_s, audio_seconds_per_block).c_str());
+    std::fflush(stderr);
+    progress_shown_ = true;
+}
+
+void console::clear_progress_line() {
+    if (!progress_shown_) return;
+    std::fprintf(stderr, "\r%-*s\r", progress_line_width, "");
+    std::fflush(stderr);
+    progress_shown_ = false;
+}
+
+void console::end_progress() { clear_progress_line(); }

@@ -1,0 +1,49 @@
+// Where the program's text goes, and the progress line.
+//
+// Three kinds of text: information (the names, the sample-rate and block-count
+// lines, the diagnostic report), remarks and refusals (the header's remarks,
+// "This is not a linear PCM." and the like), and errors ("pcmtaper: ..."). By
+// default the first two go to standard output and errors to standard error.
+// With --quiet information goes nowhere and remarks go to standard error; when
+// the audio itself goes to standard output, all text goes to standard error.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class console {
+  public:
+    // `information` and `remarks` are the streams for those kinds of text
+    // (information may be null: dropped). The progress line is drawn on
+    // standard error when `progress` is set.
+    console(std::FILE* information, std::FILE* remarks, bool progress);
+
+    void info(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void remark(const std::string& text);
+    void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    std::FILE* information_stream() const { return information_; }
+
+    // Called once per block: redraws the progress line at most a few times a
+    // second, once the run has taken more than a second. `audio_seconds_per_block`
+    // gives the speed in times real time.
+    void progress(std::uint64_t blocks_done, std::uint64_t blocks_total, double audio_seconds_per_block);
+    // Erases the progress line, if one is drawn.
+    void end_progress();
+
+  private:
+    void clear_progress_line();
+
+    std::FILE* information_;
+    std::FILE* remarks_;
+    bool progress_enabled_;
+    bool progress_shown_ = false;
+    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point last_drawn_;
+};
+
+// The progress line's text for `done` of `total` blocks after `elapsed_s`
+// seconds: percent done, speed in times real time and the time left.
+std::string progress_text(std::uint64_t done, std::uint64_t total, double elapsed_s,
+                          double audio_seconds_per_block);

@@ -1,0 +1,259 @@
+#include "driver/convert.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/exit_codes.h"
+#include "model/model.h"
+#include "wav/wav.h"
+
+namespace {
+
+constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
+constexpr int block_bytes_shift = 6;        // log2(block_bytes)
+static_assert(1 << block_bytes_shift == block_bytes);
+constexpr std::uint64_t delay_samples = new_samples_at;  // 224: the look-ahead of the analysis
+constexpr double input_sample_scale = 1.52587890625e-05;  // 2^-16: 16-bit sample -> sample scale
+constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
+
+int exit_code_for(header_status status) {
+    switch (status) {
+        case header_status::ok: return exit_ok;
+        case header_status::not_linear_pcm: return exit_not_linear_pcm;
+        case header_status::not_mono: return exit_not_mono;
+        case header_status::not_16_bit: return exit_not_16_bit;
+        case header_status::bad_sample_rate: return exit_bad_sample_rate;
+        case header_status::read_error: return exit_read_error;
+        case header_status::fmt_not_found:
+        case header_status::data_not_found:
+        case header_status::ends_inside_header: break;
+    }
+    return exit_header_incomplete;
+}
+
+// The number of data bytes to convert: the declared size, or what a regular
+// file actually holds after the header when that is less (a cut-off file, or
+// a streaming writer's placeholder size). A file holding 4 GiB or more beyond
+// a 32-bit size is converted as declared, with a remark: the writer may have
+// let the size wrap, and only it knows where the data really ends.
+std::uint64_t usable_data_size(const input_source& input, const wav_input_header& header, console* con) {
+    const std::uint64_t declared = header.data_size_bytes;
+    if (!input.regular) return declared;
+    const long long position = ftello(input.stream);
+    const long long size = input.size_bytes;
+    const std::uint64_t left =
+        (position >= 0 && size > position) ? static_cast<std::uint64_t>(size - position) : 0;
+    char line[160];
+    if (declared <= left) {
+        if (!header.data_size_from_ds64 && left - declared >= wrap_bytes) {
+            std::snprintf(line, sizeof line,
+                          "The data chunk claims %llu bytes; the file holds %llu after the header. "
+                          "The size may have wrapped past 4 GiB.\r\n",
+                          static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
+            con->remark(line);
+        }
+        return declared;
+    }
+    std::snprintf(line, sizeof line, "The data chunk claims %llu bytes; the file holds %llu after the header.\r\n",
+                  static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
+    con->remark(line);
+    return left;
+}
+
+enum class block_read { ok, ended, failed };
+
+// Reads the input's samples block by block.
+//
+// As the converter has always done, bytes missing at the end of a regular file
+// (one that shrinks while it is read) leave the held sample as it was: a missing
+// sample repeats the last one read, and a lone last byte replaces only the low
+// byte of the held sample. A stream that ends early ends the conversion at its
+// last whole block. With --align, the input is followed by silence instead, and
+// an early end only shortens it.
+class sample_reader {
+  public:
+    sample_reader(const input_source& input, bool align, std::uint64_t data_bytes)
+        : input_(input), align_(align), bytes_left_(align ? data_bytes - data_bytes % 2 : data_bytes) {}
+
+    block_read next(double* samples) {
+        unsigned char bytes[block_bytes];
+        std::size_t wanted = sizeof bytes;
+        if (align_ && bytes_left_ < wanted) wanted = static_cast<std::size_t>(bytes_left_);
+        const std::size_t got = wanted == 0 || ended_ ? 0 : std::fread(bytes, 1, wanted, input_.stream);
+        if (got < wanted) {
+            if (std::ferror(input_.stream)) return block_read::failed;
+            ended_ = true;
+        }
+        if (align_) {
+            bytes_left_ = ended_ ? 0 : bytes_left_ - got;
+            samples_read_ += got / 2;
+            decode(bytes, got - got % 2, samples, true);
+            return block_read::ok;
+        }
+        if (got == sizeof bytes) {
+            samples_read_ += block_len;
+        } else if (!input_.regular) {
+            return block_read::ended;
+        }
+        decode(bytes, got, samples, false);
+        return block_read::ok;
+    }
+
+    bool ended_early() const { return ended_; }
+    std::uint64_t samples_read() const { return samples_read_; }
+
+  private:
+    void decode(const unsigned char* bytes, std::size_t count, double* samples, bool zero_fill) {
+        for (int i = 0; i < block_len; ++i) {
+            const std::size_t low = 2 * static_cast<std::size_t>(i);
+            if (low + 1 < count) {
+                held_sample_ = static_cast<std::int16_t>(bytes[low] | bytes[low + 1] << 8);
+            } else if (zero_fill) {
+                held_sample_ = 0;
+            } else if (low < count) {
+                held_sample_ = static_cast<std::int16_t>(
+                    (static_cast<std::uint16_t>(held_sample_) & 0xFF00u) | bytes[low]);
+            }
+            samples[i] = held_sample_ * input_sample_scale;
+        }
+    }
+
+    input_source input_;
+    bool align_;
+    std::uint64_t bytes_left_;  // with --align: data bytes still to read
+    std::uint64_t samples_read_ = 0;
+    std::int16_t held_sample_ = 0;  // the sample held before the first read
+    bool ended_ = false;
+};
+
+// The blocks a conversion runs and the samples it writes.
+struct conversion_plan {
+    std::uint64_t blocks;          // blocks processed
+    std::uint64_t output_samples;  // samples written after the header
+    std::uint64_t skipped;         // leading output samples dropped (the delay, with --align)
+};
+
+conversion_plan plan_for(std::uint64_t input_samples, bool align, std::uint64_t whole_blocks) {
+    if (!align) return {whole_blocks, whole_blocks * block_len, 0};
+    return {(input_samples + delay_samples + block_len - 1) / block_len, input_samples, delay_samples};
+}
+
+struct loop_result {
+    int exit_code;
+    std::uint64_t samples_written;
+};
+
+// Writes the part of each block's output that the plan keeps.
+class output_writer {
+  public:
+    output_writer(std::FILE* stream, const conversion_plan& plan) : stream_(stream), skip_left_(plan.skipped) {}
+    bool write(const std::uint8_t* bytes, std::uint64_t output_samples) {
+        std::uint64_t start = skip_left_ < block_len ? skip_left_ : block_len;
+        skip_left_ -= start;
+        std::uint64_t count = block_len - start;
+        if (written_ + count > output_samples) count = output_samples - written_;
+        written_ += count;
+        return count == 0 || std::fwrite(bytes + start, 1, count, stream_) == count;
+    }
+    std::uint64_t written() const { return written_; }
+
+  private:
+    std::FILE* stream_;
+    std::uint64_t skip_left_;
+    std::uint64_t written_ = 0;
+};
+
+// The block loop: 32 samples in, one block processed, 32 bytes out. Each block
+// is read one ahead, so that its analysis runs alongside the quantiser of the
+// block before it; the output and everything printed are as if the blocks
+// were processed one after the other.
+loop_result convert_blocks(shaper_state* state, sample_reader* reader, conversion_plan* plan, bool align,
+                           std::FILE* output, double seconds_per_block, console* con) {
+    output_writer writer(output, *plan);
+    if (plan->blocks == 0) return {exit_ok, 0};
+    block_read next_read = reader->next(state->history + new_samples_at);
+    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
+    analyse_block(state);
+    double next_samples[block_len];
+    for (std::uint64_t n = 0; n < plan->blocks; ++n) {
+        state->block_index = static_cast<std::int32_t>(n & (report_every_blocks - 1));
+        search_block(state);
+        next_read = n + 1 < plan->blocks ? reader->next(next_samples) : block_read::ended;
+        if (next_read == block_read::failed) return {exit_read_error, writer.written()};
+        if (align && reader->ended_early()) *plan = plan_for(reader->samples_read(), true, 0);
+        quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
+        if (!writer.write(state->out_bytes, plan->output_samples)) return {exit_write_error, writer.written()};
+        con->progress(n + 1, plan->blocks, seconds_per_block);
+        if (next_read == block_read::ended) break;
+    }
+    con->end_progress();
+    return {exit_ok, writer.written()};
+}
+
+int fail_output(output_sink* output, console* con, int code) {
+    con->end_progress();
+    if (code == exit_write_error) con->remark("Cannot write the output file.\r\n");
+    if (code == exit_read_error) con->remark("Cannot read the input file.\r\n");
+    output->discard();
+    return code;
+}
+
+}  // namespace
+
+int convert_stream(shaper_state* state, const input_source& input, const conversion_options& options,
+                   output_sink* output, console* con) {
+    wav_input_header header;
+    const header_status status = read_input_header(input.stream, &header);
+    con->remark(header.messages);
+    if (status != header_status::ok) return exit_code_for(status);
+
+    const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
+    const std::uint64_t data_bytes = usable_data_size(input, header, con);
+    conversion_plan plan = plan_for(data_bytes / 2, options.align, data_bytes >> block_bytes_shift);
+    const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
+    con->info("SAMPLE RATE: %d\r\n", sample_rate_hz);
+    con->info(" FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(plan.blocks));
+    init_rate_tables(state, static_cast<double>(sample_rate_hz));
+
+    const output_sink::opened opened = output->open();
+    if (opened.stream == nullptr) {
+        con->error("%s", opened.message.c_str());
+        return opened.exit_code;
+    }
+    const std::uint64_t planned_samples = plan.output_samples;
+    const output_layout layout = output_layout_for(planned_samples);
+    if (!write_output_header(opened.stream, layout, planned_samples, header.sample_rate_hz))
+        return fail_output(output, con, exit_write_error);
+
+    sample_reader reader(input, options.align, data_bytes);
+    const loop_result result = convert_blocks(state, &reader, &plan, options.align, opened.stream,
+                                              block_len / static_cast<double>(sample_rate_hz), con);
+    if (result.exit_code != exit_ok) return fail_output(output, con, result.exit_code);
+    if (reader.ended_early()) {
+        char line[96];
+        std::snprintf(line, sizeof line, "The input ended after %llu of %llu frames.\r\n",
+                      static_cast<unsigned long long>(reader.samples_read() / block_len),
+                      static_cast<unsigned long long>(declared_blocks));
+        con->remark(line);
+    }
+    if (result.samples_written % 2 != 0 && std::fputc(0, opened.stream) == EOF)  // the RIFF pad byte
+        return fail_output(output, con, exit_write_error);
+    if (result.samples_written != planned_samples) {
+        // The output is shorter than its header says (a stream that ended
+        // early). The header is written again, with the same layout, where the
+        // output can be rewound; a device or a FIFO cannot be.
+        if (!output->rewindable()) {
+            con->remark("The output header states more samples than were written.\r\n");
+            output->discard();
+            return exit_read_error;
+        }
+        if (!output->seek_to_start() ||
+            !write_output_header(opened.stream, layout, result.samples_written, header.sample_rate_hz))
+            return fail_output(output, con, exit_write_error);
+    }
+    if (!output->commit()) {
+        con->remark("Cannot write the output file.\r\n");
+        return exit_write_error;
+    }
+    return exit_ok;
+}

@@ -1,0 +1,34 @@
+// A conversion from the input header on: the header walk, the sample-rate and
+// block-count lines, the output and the block loop.
+//
+// Usage: convert_stream(&state, {stream, regular, size}, options, &sink, &con)
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/console.h"
+#include "driver/output.h"
+
+struct shaper_state;
+
+struct input_source {
+    std::FILE* stream;
+    // A regular file whose size is known; a pipe, a device, or a file the
+    // system reports as empty (as under /proc) is read as a stream.
+    bool regular;
+    long long size_bytes;  // of a regular file
+};
+
+struct conversion_options {
+    // The output lines up with the input: as many samples, no leading delay.
+    // The input is followed by silence up to the first whole block at least
+    // 224 samples past its end; the first 224 output samples are dropped and
+    // the rest cut to the input's length.
+    bool align = false;
+};
+
+// Runs the conversion with the texts and exit codes of the program. `input`
+// stands at its first byte; `state` has been through init_state.
+int convert_stream(shaper_state* state, const input_source& input, const conversion_options& options,
+                   output_sink* output, console* con);

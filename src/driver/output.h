@@ -1,0 +1,72 @@
+// Where a conversion writes: the output file, written whole or not at all, or
+// the program's standard output.
+//
+// Usage: file_output_sink out(name, force, &input_identity);
+//        output_sink::opened o = out.open(); ... write to o.stream ...; out.commit();
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// Where a conversion writes. It is opened only after the input header has been
+// accepted, so that a refused input creates nothing; after the last block it is
+// either committed or discarded.
+class output_sink {
+  public:
+    struct opened {
+        std::FILE* stream;    // null when the output cannot be written
+        int exit_code;        // why not, when stream is null
+        std::string message;  // and the error line that says so (without "pcmtaper: ")
+    };
+    virtual ~output_sink() = default;
+    virtual opened open() = 0;
+    // Whether the header at the start of the output can be written again once
+    // the blocks are written (false for a device, a FIFO or a pipe).
+    virtual bool rewindable() const = 0;
+    // Positions the stream at the output's first byte, to write the header again.
+    virtual bool seek_to_start() = 0;
+    // Finishes the output after its last byte; false on a write error.
+    virtual bool commit() = 0;
+    // Closes the stream and removes what was written, where that is possible.
+    virtual void discard() = 0;
+};
+
+// The identity of an open file, for telling whether two names are one file.
+struct file_identity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+file_identity identity_of_descriptor(int fd);
+file_identity identity_of_name(const std::string& name);  // follows links
+bool same_file(const file_identity& a, const file_identity& b);
+
+// Makes every one of descriptors 0, 1 and 2 that is closed an open descriptor
+// on the null device, so that no file the program opens takes their place (a
+// temporary output on descriptor 1 would receive the program's text). Returns
+// a bit per descriptor that was closed (1 for 0, 2 for 1, 4 for 2).
+int open_closed_standard_descriptors();
+
+// Removes the temporary output on the signals that end a process by default,
+// and makes a file-size limit or a broken pipe a failed write rather than a
+// killed process.
+void install_signal_handlers();
+
+// The output file named on the command line. A regular file is written to a
+// temporary file beside it and renamed over it when complete; a symbolic link
+// is followed (the file it points to is replaced, the link stays); a device or
+// a FIFO is written directly. An existing file is replaced only when it is an
+// 8-bit WAV file or empty, unless `force`; one the user may not write is kept.
+std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force);
+
+// The program's standard output, on descriptor `fd` (a duplicate of the
+// original descriptor 1, since descriptor 1 itself then carries the text).
+// A terminal is refused.
+std::unique_ptr<output_sink> make_descriptor_output(int fd);
+
+// Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
+// WAV file, that is, of what this program writes.
+bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length);
