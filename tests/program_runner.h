@@ -19,6 +19,7 @@ namespace fixtures {
 struct run_result {
     std::string out;  // standard output
     int exit_code;
+    std::string err;  // standard error, where the run collected it
 };
 
 // Runs a shell command: its standard output and exit code.
@@ -29,7 +30,20 @@ inline run_result run_command(const std::string& command) {
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     const int status = pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
+}
+
+// Runs a shell command collecting its standard error too.
+inline run_result run_command_with_errors(const std::string& command) {
+    char err_path[] = "/tmp/pcmtaper-stderr-XXXXXX";
+    const int fd = mkstemp(err_path);
+    if (fd < 0) std::abort();
+    close(fd);
+    run_result r = run_command("{ " + command + "; } 2>" + err_path);
+    std::ifstream in(err_path, std::ios::binary);
+    r.err.assign(std::istreambuf_iterator<char>(in), {});
+    std::remove(err_path);
+    return r;
 }
 
 // The sample-rate and block-count lines the program prints after the header.
@@ -86,14 +100,24 @@ class scratch_dir {
     // Runs the program with `args` (shell-quoted) from inside the directory.
     // `input_pipe`, when given, is a shell pipe in front of the program.
     run_result run(const std::vector<std::string>& args, const std::string& input_pipe = "") const {
+        return run_command(command_line(args, input_pipe) + " 2>/dev/null");
+    }
+
+    // The same, with standard error collected, and `redirections` (such as
+    // "> out.wav" or "<&-") after the program's arguments.
+    run_result run_with_errors(const std::vector<std::string>& args, const std::string& redirections = "",
+                               const std::string& input_pipe = "") const {
+        return run_command_with_errors(command_line(args, input_pipe) + " " + redirections);
+    }
+
+    std::string command_line(const std::vector<std::string>& args, const std::string& input_pipe = "") const {
         std::string command = "cd ";
         command += shell_quote(path_.string()) + " && " + input_pipe + shell_quote(PCMTAPER_BIN);
         for (const auto& a : args) {
             command += ' ';
             command += shell_quote(a);
         }
-        command += " 2>/dev/null";
-        return run_command(command);
+        return command;
     }
 
   private:

@@ -1,0 +1,273 @@
+// The command line through the built program: options, the standard streams,
+// links, existing outputs, and what reaches the user on a failure. Every case
+// checks the file system afterwards: nothing that is not the program's own is
+// replaced, and no temporary file is left.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+#include "wav_fixtures.h"
+
+using namespace fixtures;
+
+namespace {
+
+using names = std::vector<std::string>;
+
+std::vector<std::int16_t> tone(std::size_t count) {
+    std::vector<std::int16_t> s(count);
+    for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<std::int16_t>((i * 7919 % 20000) - 10000);
+    return s;
+}
+
+const std::string input_wav = mono16_wav(8000, tone(32 * 40));
+const std::string banner =
+    "pcmtaper.exe version 1.0.3 (https://example.org/pcmtaper)\r\n"
+    "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n"
+    "  usage:  pcmtaper input.wav [output.wav]\r\n";
+
+// What the plain file-to-file run writes and prints for input_wav.
+struct reference_run {
+    std::string bytes;
+    std::string text;  // standard output after the two name lines
+};
+
+reference_run reference() {
+    static const reference_run r = [] {
+        scratch_dir dir;
+        dir.write("in.wav", input_wav);
+        const run_result run = dir.run({"in.wav", "out.wav"});
+        return reference_run{dir.read("out.wav"), run.out.substr(std::string("in.wav\r\nout.wav\r\n").size())};
+    }();
+    return r;
+}
+
+TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
+    const struct {
+        names args;
+        int exit_code;
+        std::string out_prefix;  // standard output starts with it
+        std::string err_part;    // standard error contains it
+    } cases[] = {
+        {{"--help"}, 0, banner + "\r\n", ""},
+        {{"-h"}, 0, banner + "\r\n", ""},
+        {{"-V"}, 0, "pcmtaper 1.0.3\n", ""},
+        {{"--version", "in.wav"}, 0, "pcmtaper 1.0.3\n", ""},
+        {{"--bogus", "in.wav"}, 12, "", "pcmtaper: unknown option '--bogus'\n  usage:  pcmtaper input.wav [output.wav]\r\n"},
+        {{"-qx", "in.wav"}, 12, "", "unknown option '-x'"},
+        {{"-q"}, 12, "", "no input file named"},
+        {{"in.wav", "a.wav", "b.wav"}, 12, "", "too many file names"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        scratch_dir dir;
+        dir.write("in.wav", input_wav);
+        const run_result r = dir.run_with_errors(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix);
+        if (c.out_prefix.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
+        EXPECT_EQ(dir.entries(), names{"in.wav"});
+    }
+    // The help lists every option.
+    scratch_dir dir;
+    const std::string help = dir.run({"--help"}).out;
+    for (const char* option : {"--align", "--force", "--quiet", "--help", "--version", "--"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST(CommandLine, OptionsMayComeAnywhereAndDoubleDashEndsThem) {
+    scratch_dir dir;
+    dir.write("-in.wav", input_wav);
+    EXPECT_EQ(dir.run({"--", "-in.wav"}).exit_code, 0);
+    EXPECT_EQ(dir.read("-in.8b.wav"), reference().bytes);
+    EXPECT_EQ(dir.run_with_errors({"-in.wav", "x.wav", "--quiet"}).exit_code, 12);  // -i is no option
+    EXPECT_EQ(dir.run({"--", "-in.wav", "late.wav", "-q"}).exit_code, 12);         // three names
+    const run_result late = dir.run({"--", "-in.wav", "late.wav"});
+    EXPECT_EQ(late.exit_code, 0);
+    EXPECT_EQ(dir.run({"-qf", "--", "-in.wav", "late.wav"}).out, "");
+    EXPECT_EQ(dir.read("late.wav"), reference().bytes);
+}
+
+// The same bytes whichever way in and out; with the audio on standard output
+// all text goes to standard error.
+TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
+    const struct {
+        names args;
+        std::string redirections;
+        std::string input_pipe;
+        std::string name_lines;
+    } cases[] = {
+        {{"in.wav", "-"}, "> out.wav", "", "in.wav\r\n-\r\n"},
+        {{"-", "-"}, "> out.wav", "cat in.wav | ", "-\r\n-\r\n"},
+        {{"-"}, "< in.wav > out.wav", "", "-\r\n-\r\n"},
+        {{"in.wav", "/dev/stdout"}, "> out.wav", "", "in.wav\r\n/dev/stdout\r\n"},
+        {{"in.wav", "out.wav"}, ">> out.wav", "", "in.wav\r\nout.wav\r\n"},  // the file stdout is open on
+        {{"-", "out.wav"}, "< in.wav > /dev/null", "", "-\r\nout.wav\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input_pipe + c.args[0] + " " + c.redirections);
+        scratch_dir dir;
+        dir.write("in.wav", input_wav);
+        const run_result r = dir.run_with_errors(c.args, c.redirections, c.input_pipe);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(dir.read("out.wav"), reference().bytes);
+        if (c.args.size() == 2 && c.args[1] == "out.wav" && c.redirections[0] != '>') continue;
+        EXPECT_EQ(r.err, c.name_lines + reference().text);
+        EXPECT_EQ(dir.entries(), (names{"in.wav", "out.wav"}));
+    }
+    // The audio never goes to the input, however standard output is named.
+    scratch_dir dir;
+    dir.write("in.wav", input_wav);
+    EXPECT_EQ(dir.run_with_errors({"in.wav", "-"}, ">> in.wav").exit_code, 8);
+    EXPECT_EQ(dir.read("in.wav"), input_wav);
+}
+
+TEST(CommandLine, QuietPrintsNothingOnStandardOutput) {
+    scratch_dir dir;
+    dir.write("in.wav", riff(chunk("fmt ", fmt_body(1, 1, 8000)) + chunk("LIST", "INFO") +
+                             chunk("data", samples_le(tone(32 * 40)))));
+    run_result r = dir.run_with_errors({"-q", "in.wav", "out.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "data!=LIST\r\n");  // remarks still reach the user
+    EXPECT_EQ(dir.read("out.wav"), reference().bytes);
+
+    dir.write("stereo.wav", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")));
+    r = dir.run_with_errors({"--quiet", "stereo.wav"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+}
+
+// Exits 1 and 4 say which file and why, on standard error; standard output
+// stays as it was.
+TEST(CommandLine, UnopenableFilesAreNamedWithTheSystemsReason) {
+    scratch_dir dir;
+    dir.write("in.wav", input_wav);
+    std::filesystem::create_directory(dir.path("sub"));
+    const struct {
+        names args;
+        int exit_code;
+        std::string err;
+    } cases[] = {
+        {{"missing.wav"}, 1, "pcmtaper: cannot open the input file missing.wav: No such file or directory\n"},
+        {{"sub"}, 1, "pcmtaper: cannot open the input file sub: Is a directory\n"},
+        {{"in.wav", "no/such/out.wav"}, 4, "pcmtaper: cannot write the output file no/such/out.wav: No such file or directory\n"},
+        {{"in.wav", "sub"}, 4, "pcmtaper: cannot write the output file sub: Is a directory\n"},
+        {{"in.wav", "sub/"}, 4, "pcmtaper: cannot write the output file sub/: Is a directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const run_result r = dir.run_with_errors(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.substr(0, c.args[0].size() + 2), c.args[0] + "\r\n");
+    }
+    EXPECT_EQ(dir.entries(), (names{"in.wav", "sub"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("sub")));
+}
+
+// An existing output is replaced only when it is the program's kind of file
+// (an 8-bit WAV) or empty, or with --force; a link is followed, never replaced.
+TEST(CommandLine, ExistingOutputsAndLinks) {
+    const std::string earlier_output = output_header(1, 22050) + std::string(32, 'x');
+    const std::string original = mono16_wav(44100, tone(100));
+    const struct {
+        const char* what;
+        std::string existing;    // the output's contents before the run ("" with link_to: no target)
+        const char* link_to;     // the output name is a link to this, when set
+        bool force;
+        int exit_code;
+        bool replaced;
+    } cases[] = {
+        {"an earlier output", earlier_output, nullptr, false, 0, true},
+        {"an empty file", "", nullptr, false, 0, true},
+        {"a 16-bit original", original, nullptr, false, 13, false},
+        {"some other file", "notes", nullptr, false, 13, false},
+        {"a 16-bit original, forced", original, nullptr, true, 0, true},
+        {"a link to an earlier output", earlier_output, "target.wav", false, 0, true},
+        {"a link to an original", original, "target.wav", false, 13, false},
+        {"a link to a missing file", "", "target.wav", false, 4, false},
+        {"a link into another directory", earlier_output, "sub/target.wav", false, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        dir.write("in.wav", input_wav);
+        std::filesystem::create_directory(dir.path("sub"));
+        const std::string target = c.link_to != nullptr ? c.link_to : "out.wav";
+        const bool target_exists = c.link_to == nullptr || c.existing != "";
+        if (target_exists) dir.write(target, c.existing);
+        if (c.link_to != nullptr) std::filesystem::create_symlink(c.link_to, dir.path("out.wav"));
+        names args{"in.wav", "out.wav"};
+        if (c.force) args.insert(args.begin(), "--force");
+        const run_result r = dir.run_with_errors(args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+        if (c.exit_code != 0) {
+            EXPECT_NE(r.err.find("out.wav"), std::string::npos) << r.err;
+        }
+        if (target_exists) {
+            EXPECT_EQ(dir.read(target), c.replaced ? reference().bytes : c.existing);
+        }
+        if (c.link_to != nullptr) {
+            EXPECT_TRUE(std::filesystem::is_symlink(dir.path("out.wav")));
+            EXPECT_EQ(std::filesystem::read_symlink(dir.path("out.wav")), c.link_to);
+        }
+        // Nothing else: no temporary file beside the name or the target.
+        names expected{"in.wav", "out.wav", "sub"};
+        if (target_exists && c.link_to != nullptr && target.find('/') == std::string::npos) expected.push_back(target);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(dir.entries(), expected);
+        EXPECT_EQ(std::filesystem::is_empty(dir.path("sub")), target.find('/') == std::string::npos);
+    }
+}
+
+TEST(CommandLine, ALinkToADeviceIsWrittenThrough) {
+    scratch_dir dir;
+    dir.write("in.wav", input_wav);
+    std::filesystem::create_symlink("/dev/null", dir.path("null.wav"));
+    EXPECT_EQ(dir.run({"in.wav", "null.wav"}).exit_code, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path("null.wav")));
+    std::filesystem::create_symlink("/dev/full", dir.path("full.wav"));
+    EXPECT_EQ(dir.run({"in.wav", "full.wav"}).exit_code, 10);
+    EXPECT_EQ(dir.entries(), (names{"full.wav", "in.wav", "null.wav"}));
+}
+
+// --align is defined as the plain conversion of the input followed by silence
+// up to the first whole block at least 224 samples past its end, with the
+// first 224 output samples dropped and the rest cut to the input's length.
+TEST(CommandLine, AlignIsThePlainConversionOfThePaddedInputCut) {
+    for (std::size_t length : {0, 1, 31, 200, 223, 224, 225, 1000, 1279}) {
+        SCOPED_TRACE(length);
+        const std::vector<std::int16_t> samples = tone(length);
+        std::vector<std::int16_t> padded = samples;
+        padded.resize((length + 224 + 31) / 32 * 32, 0);
+        scratch_dir dir;
+        dir.write("in.wav", mono16_wav(11025, samples));
+        dir.write("padded.wav", mono16_wav(11025, padded));
+        ASSERT_EQ(dir.run({"padded.wav", "padded.8b.wav"}).exit_code, 0);
+        const std::string plain = dir.read("padded.8b.wav").substr(44);
+        std::string expected = riff(chunk("fmt ", fmt_body(1, 1, 11025, 8)) + chunk("data", plain.substr(224, length)));
+        const run_result r = dir.run({"-a", "in.wav", "aligned.wav"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(dir.read("aligned.wav"), expected);
+        // A pipe ending early (its header claiming more) gives the same file.
+        const std::string overstated = riff(chunk("fmt ", fmt_body(1, 1, 11025)) + std::string("data") +
+                                            u32(0x7FFFF000) + samples_le(samples));
+        dir.write("stream.wav", overstated);
+        EXPECT_EQ(dir.run({"--align", "-", "piped.wav"}, "cat stream.wav | ").exit_code, 0);
+        EXPECT_EQ(dir.read("piped.wav"), expected);
+    }
+}
+
+}  // namespace
