@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -210,7 +211,8 @@ TEST(Faults, AWriteFailureMidConversionKeepsTheExistingOutput) {
 // The program blocked in the middle of its block loop on a FIFO input that the
 // test holds open, so that a signal surely arrives mid-conversion.
 TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
+                              SIGPROF}) {
         SCOPED_TRACE(strsignal(signal_number));
         scratch_dir dir;
         ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
@@ -372,6 +374,204 @@ TEST(Faults, SampleRatesAtTheEdgesOf32Bits) {
         const std::string out = dir.read("in.8b.wav");
         EXPECT_EQ(out.substr(0, 44), output_header(9, rate));
         EXPECT_EQ(out.size(), 44u + 9 * 32);
+    }
+}
+
+// The temporary file is removed by its name in its directory, whatever that
+// directory is called by the time the signal arrives.
+TEST(Faults, ASignalAfterTheOutputsDirectoryMovedLeavesNoTemporaryFile) {
+    scratch_dir dir;
+    ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.path("sub"));
+    running_program program(dir, {"in.wav", "sub/out.wav"});
+    fifo_writer input(dir.path("in.wav"));
+    ASSERT_TRUE(input.is_open());
+    input.write(mono16_wav(22050, noise(32 * 20, 4)).substr(0, 44 + 64 * 10));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::filesystem::is_empty(dir.path("sub")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::filesystem::rename(dir.path("sub"), dir.path("moved"));
+    program.send(SIGTERM);
+    const int status = program.wait();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("moved")));
+}
+
+// Closed standard descriptors are taken by nothing the program opens: the
+// output is whole, and standard output that was closed is reported.
+TEST(Faults, ClosedStandardDescriptorsAreNotTakenByFiles) {
+    const std::string in = mono16_wav(8000, noise(32 * 300, 7));
+    scratch_dir ref_dir;
+    ref_dir.write("in.wav", in);
+    ASSERT_EQ(ref_dir.run({"in.wav", "out.wav"}).exit_code, 0);
+    const std::string expected = ref_dir.read("out.wav");
+    const struct {
+        std::vector<std::string> args;
+        const char* redirections;
+        int exit_code;
+    } cases[] = {
+        {{"in.wav", "out.wav"}, "<&-", 0},
+        {{"in.wav", "out.wav"}, "2>&-", 0},
+        {{"in.wav", "out.wav"}, ">&-", 14},
+        {{"in.wav", "out.wav"}, "<&- >&- 2>&-", 14},
+        {{"-q", "in.wav", "out.wav"}, "<&- >&-", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.redirections);
+        scratch_dir dir;
+        dir.write("in.wav", in);
+        const run_result r = dir.run_with_errors(c.args, c.redirections);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(dir.read("out.wav"), expected);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+        if (c.exit_code == 14 && std::string(c.redirections).find("2>&-") == std::string::npos) {
+            EXPECT_EQ(r.err, "pcmtaper: standard output could not be written: Bad file descriptor; "
+                             "the output file is complete\n");
+        }
+    }
+}
+
+// Standard output is not the product: when it fails, the conversion still
+// completes, and the failure is said on standard error with exit 14.
+TEST(Faults, AFailingStandardOutputStillGivesTheWholeOutput) {
+    // Long enough that the report outgrows the output buffer more than once.
+    const std::string in = mono16_wav(8000, noise(32 * (2 * 8192 + 100), 8));
+    scratch_dir ref_dir;
+    ref_dir.write("in.wav", in);
+    ASSERT_EQ(ref_dir.run({"-q", "in.wav", "out.wav"}).exit_code, 0);
+    const std::string expected = ref_dir.read("out.wav");
+    for (const char* sink : {"> /dev/full", "| true"}) {
+        SCOPED_TRACE(sink);
+        scratch_dir dir;
+        dir.write("in.wav", in);
+        const std::string script = "{ " + bin() + " in.wav out.wav; echo $? > status; } 2>err " + sink;
+        run_shell(dir, script);
+        EXPECT_EQ(dir.read("status"), "14\n");
+        EXPECT_NE(dir.read("err").find("pcmtaper: standard output could not be written: "), std::string::npos);
+        EXPECT_EQ(dir.read("out.wav"), expected);
+    }
+}
+
+// A regular input truncated while it is read: the missing samples repeat the
+// last one (the output keeps its length), and a remark says so.
+TEST(Faults, AnInputThatShrinksWhileReadIsRemarked) {
+    scratch_dir dir;
+    const std::size_t blocks = 44100 * 120 / 32;
+    dir.write("in.wav", mono16_wav(44100, noise(32 * blocks, 9)));
+    running_program program(dir, {"in.wav", "out.wav"});
+    ASSERT_NE(wait_for_temp_file(dir), "");
+    ASSERT_EQ(truncate(dir.path("in.wav").c_str(), 44 + 64 * 100), 0);
+    const int status = program.wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string& out = program.out();
+    const std::string remark_start = "The input ended after ";
+    const std::size_t at = out.find(remark_start);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(out.substr(out.find(" of ", at)), " of " + std::to_string(blocks) + " frames.\r\n");
+    EXPECT_EQ(dir.read("out.wav").size(), 44 + 32 * blocks);
+}
+
+TEST(Faults, Rf64InputsAndSizesThatMayHaveWrapped) {
+    const std::vector<std::int16_t> samples = noise(32 * 101, 10);
+    scratch_dir dir;
+    dir.write("canonical.wav", mono16_wav(16000, samples));
+    ASSERT_EQ(dir.run({"canonical.wav", "canonical.8b.wav"}).exit_code, 0);
+    const std::string expected = dir.read("canonical.8b.wav");
+
+    // RF64 with its real size in ds64 and a chunk after the data.
+    const std::string data = samples_le(samples);
+    const std::string ds64 = chunk("ds64", u32(0) + u32(0) + u32(static_cast<std::uint32_t>(data.size())) +
+                                               u32(0) + u32(32 * 101) + u32(0) + u32(0));
+    dir.write("rf64.wav", riff(ds64 + chunk("fmt ", fmt_body(1, 1, 16000)) + "data" + u32(0xFFFFFFFF) + data +
+                                   chunk("LIST", "INFOISFTsome"), "RF64"));
+    run_result r = dir.run({"rf64.wav", "rf64.8b.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "rf64.wav\r\nrf64.8b.wav\r\n" + header_lines(16000, 101) + r.out.substr(r.out.find("feedback")));
+    EXPECT_EQ(dir.read("rf64.8b.wav"), expected);
+
+    // A RIFF file holding 4 GiB more than its size field says (sparse here):
+    // the declared size is converted, with a remark.
+    dir.write("wrapped.wav", mono16_wav(16000, samples));
+    ASSERT_EQ(truncate(dir.path("wrapped.wav").c_str(), 44 + data.size() + (std::int64_t(1) << 32)), 0);
+    r = dir.run({"wrapped.wav", "wrapped.8b.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("The data chunk claims 6464 bytes; the file holds 4294973760 after the header. "
+                         "The size may have wrapped past 4 GiB.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(dir.read("wrapped.8b.wav"), expected);
+}
+
+// Who may replace what. Run as root (as CI is), the unprivileged cases run
+// as nobody through setpriv.
+TEST(Faults, AnExistingOutputKeepsItsOwnerAndIsReplacedOnlyByWhoMayWriteIt) {
+    if (geteuid() != 0 || std::system("command -v setpriv >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and setpriv";
+    constexpr uid_t nobody = 65534;
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string earlier_output = output_header(1, 22050) + std::string(32, 'x');
+    const struct {
+        const char* what;
+        bool run_as_nobody;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        int exit_code;
+        uid_t owner_after;
+        gid_t group_after;
+        mode_t mode_after;
+    } cases[] = {
+        {"a read-only file of one's own", true, nobody, nobody, 0444, 4, nobody, nobody, 0444},
+        {"another's file in a writable directory", true, 0, 0, 0644, 4, 0, 0, 0644},
+        {"root replacing another's set-id file", false, nobody, nobody, 06755, 0, nobody, nobody, 06755},
+        {"a group-writable set-user-id file of another", true, 0, nobody, 04664, 0, nobody, nobody, 0664},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        ASSERT_EQ(chmod(dir.path("").c_str(), 0777), 0);
+        dir.write("in.wav", mono16_wav(8000, noise(32 * 10, 11)));
+        dir.write("out.wav", earlier_output);
+        ASSERT_EQ(chown(dir.path("out.wav").c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(dir.path("out.wav").c_str(), c.mode), 0);
+        const run_result r = dir.run_with_errors({"in.wav", "out.wav"}, "", c.run_as_nobody ? as_nobody : "");
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+        if (c.exit_code == 4) {
+            EXPECT_EQ(r.err, "pcmtaper: cannot write the output file out.wav: Permission denied\n");
+        }
+        struct stat st;
+        ASSERT_EQ(stat(dir.path("out.wav").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, c.owner_after);
+        EXPECT_EQ(st.st_gid, c.group_after);
+        EXPECT_EQ(st.st_mode & 07777, c.mode_after);
+        EXPECT_EQ(dir.read("out.wav") == earlier_output, c.exit_code != 0);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    }
+}
+
+// Out of memory is a message and an exit code, never an abort, and leaves
+// nothing behind. (Address space limits do not apply under the sanitizers.)
+TEST(Faults, LittleAddressSpaceGivesAnExitCodeNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit tried";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the sanitizers reserve more address space than any limit tried";
+#endif
+#endif
+    scratch_dir dir;
+    dir.write("in.wav", mono16_wav(8000, noise(32 * 40, 12)));
+    for (int limit_kb = 5000; limit_kb <= 9000; limit_kb += 125) {
+        SCOPED_TRACE(limit_kb);
+        const run_result r = run_shell(dir, "ulimit -v " + std::to_string(limit_kb) + "; " + bin() +
+                                                " -q in.wav out.wav 2>/dev/null; echo $?");
+        const int status = std::stoi(r.out);
+        // 127: the loader itself found no room, before the program ran.
+        EXPECT_TRUE(status == 0 || status == 15 || status == 127) << status;
+        if (status != 0) {
+            EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.wav"});
+        }
+        std::filesystem::remove(dir.path("out.wav"));
     }
 }
 

@@ -75,6 +75,10 @@ int convert(const command_line& cl, int closed_at_start) {
     struct stat input_info {};
     if (input.stream == nullptr || fstat(fileno(input.stream), &input_info) != 0 || S_ISDIR(input_info.st_mode)) {
         const int e = input.stream == nullptr ? errno : S_ISDIR(input_info.st_mode) ? EISDIR : errno;
+        if (e == ENOMEM) {
+            con.error("out of memory");
+            return exit_out_of_memory;
+        }
         con.error("cannot open the input file %s: %s", cl.input_name.c_str(), std::strerror(e));
         return exit_input_not_openable;
     }

@@ -59,6 +59,7 @@ std::string system_reason(int error_number) { return std::strerror(error_number)
 output_sink::opened refused(int code, const std::string& message) { return {nullptr, code, message}; }
 
 output_sink::opened cannot_write(const std::string& name, int error_number) {
+    if (error_number == ENOMEM) return refused(exit_out_of_memory, "out of memory");
     return refused(exit_output_not_openable, "cannot write the output file " + name + ": " + system_reason(error_number));
 }
 
