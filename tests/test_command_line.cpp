@@ -270,4 +270,37 @@ TEST(CommandLine, AlignIsThePlainConversionOfThePaddedInputCut) {
     }
 }
 
+// On a terminal, a run that takes more than a second shows one progress line
+// on standard error, and erases it at the end. The input is a FIFO that
+// pauses, so that the run surely passes a second.
+TEST(CommandLine, AProgressLineOnATerminalIsErasedAtTheEnd) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "script(1) is not installed";
+    scratch_dir dir;
+    const std::string whole = mono16_wav(8000, tone(32 * 2000));
+    dir.write("whole.wav", whole);
+    const std::string first_part = std::to_string(44 + 64 * 600);
+    const std::string rest_from = std::to_string(44 + 64 * 600 + 1);  // tail counts from 1
+    for (const char* options : {"", "-q "}) {
+        SCOPED_TRACE(options);
+        const std::string script =
+            "rm -f in.wav pty.log; mkfifo in.wav; "
+            "{ head -c " + first_part + " whole.wav; sleep 1.3; tail -c +" + rest_from + " whole.wav; } > in.wav & "
+            "script -qfec " + shell_quote(shell_quote(PCMTAPER_BIN) + " " + options + "in.wav out.wav > /dev/null") +
+            " /dev/null > pty.log; wait";
+        const run_result r = run_command("cd " + shell_quote(dir.path("")) + " && { " + script + "; }");
+        EXPECT_EQ(r.exit_code, 0);
+        const std::string log = dir.read("pty.log");
+        if (options[0] == '-') {
+            EXPECT_EQ(log, "");
+            continue;
+        }
+        EXPECT_NE(log.find("% "), std::string::npos) << log;
+        EXPECT_NE(log.find("x real time  0:"), std::string::npos) << log;
+        const std::string erased = "\r" + std::string(60, ' ') + "\r";
+        ASSERT_GE(log.size(), erased.size());
+        EXPECT_EQ(log.substr(log.size() - erased.size()), erased);
+        EXPECT_EQ(dir.read("out.wav").size(), 44 + 32 * 2000u);
+    }
+}
+
 }  // namespace
