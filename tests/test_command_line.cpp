@@ -129,6 +129,7 @@ TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
     scratch_dir dir;
     dir.write("in.wav", input_wav);
     EXPECT_EQ(dir.run_with_errors({"in.wav", "-"}, ">> in.wav").exit_code, 8);
+    EXPECT_EQ(dir.run_with_errors({"-", "-"}, "< in.wav >> in.wav").exit_code, 8);
     EXPECT_EQ(dir.read("in.wav"), input_wav);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver/exit_codes.h"
+#include "driver/system.h"
 #include "model/model.h"
 #include "wav/wav.h"
 
@@ -39,7 +40,7 @@ int exit_code_for(header_status status) {
 std::uint64_t usable_data_size(const input_source& input, const wav_input_header& header, console* con) {
     const std::uint64_t declared = header.data_size_bytes;
     if (!input.regular) return declared;
-    const long long position = ftello(input.stream);
+    const long long position = stream_position(input.stream);
     const long long size = input.size_bytes;
     const std::uint64_t left =
         (position >= 0 && size > position) ? static_cast<std::uint64_t>(size - position) : 0;

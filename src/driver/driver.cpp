@@ -1,9 +1,5 @@
 #include "driver/driver.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,14 +11,6 @@
 namespace {
 
 constexpr int stdout_closed_bit = 1 << 1;  // from open_closed_standard_descriptors
-
-// Points descriptor `fd` at the null device.
-void silence_descriptor(int fd) {
-    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0) return;
-    dup2(null_fd, fd);
-    close(null_fd);
-}
 
 // Whether the text meant for standard output reached it. Standard output is
 // not the product: when it is closed, full or a broken pipe, the conversion
@@ -51,30 +39,31 @@ int convert(const command_line& cl, int closed_at_start) {
     // The audio goes to standard output when the output is "-" or names the
     // very file that descriptor 1 is open on (/dev/stdout, or the file that
     // standard output is redirected to). Then standard output gets the audio
-    // alone: descriptor 1 is moved aside for it, and whatever the program
+    // alone: its file is moved aside for the audio, and whatever the program
     // prints on standard output goes to standard error instead.
+    constexpr int stdout_fd = 1;
+    constexpr int stderr_fd = 2;
     const bool audio_on_stdout = cl.output_name == "-" ||
-                                 same_file(identity_of_name(cl.output_name), identity_of_descriptor(STDOUT_FILENO));
+                                 same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
     int audio_fd = -1;
     if (audio_on_stdout) {
-        audio_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (cl.quiet) silence_descriptor(STDOUT_FILENO); else dup2(STDERR_FILENO, STDOUT_FILENO);
+        audio_fd = move_standard_output_aside(cl.quiet);
         setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps its lines in order with standard error's
     } else if (cl.quiet) {
-        silence_descriptor(STDOUT_FILENO);
+        silence_standard_output();
     }
     console con(cl.quiet ? nullptr : stdout, cl.quiet || audio_on_stdout ? stderr : stdout,
-                !cl.quiet && isatty(STDERR_FILENO));
+                !cl.quiet && is_terminal(stderr_fd));
 
     con.info("%s\r\n", cl.input_name.c_str());
     con.info("%s\r\n", cl.output_name.c_str());
 
     open_input input;
     input.is_standard_input = input_is_stdin;
-    input.stream = input_is_stdin ? stdin : std::fopen(cl.input_name.c_str(), "rb");
-    struct stat input_info {};
-    if (input.stream == nullptr || fstat(fileno(input.stream), &input_info) != 0 || S_ISDIR(input_info.st_mode)) {
-        const int e = input.stream == nullptr ? errno : S_ISDIR(input_info.st_mode) ? EISDIR : errno;
+    input.stream = input_is_stdin ? standard_input() : open_input_file(cl.input_name);
+    open_file_info input_info;
+    if (input.stream == nullptr || !describe_open_file(input.stream, &input_info) || input_info.directory) {
+        const int e = input.stream != nullptr && input_info.directory ? EISDIR : errno;
         if (e == ENOMEM) {
             con.error("out of memory");
             return exit_out_of_memory;
@@ -82,18 +71,14 @@ int convert(const command_line& cl, int closed_at_start) {
         con.error("cannot open the input file %s: %s", cl.input_name.c_str(), std::strerror(e));
         return exit_input_not_openable;
     }
-    // A file the system reports as empty may still yield bytes (those under
-    // /proc do): it is read as a stream, as a pipe is.
-    const input_source source{input.stream, S_ISREG(input_info.st_mode) && input_info.st_size > 0,
-                              static_cast<long long>(input_info.st_size)};
+    const input_source source{input.stream, input_info.regular, input_info.size_bytes};
 
     // Never write over the input, by the same name or by another path to the
     // same file (a symbolic or a hard link, or standard output redirected to it).
-    const file_identity input_identity = identity_of_descriptor(fileno(input.stream));
     const bool output_is_input =
-        audio_on_stdout ? S_ISREG(input_info.st_mode) && same_file(identity_of_descriptor(audio_fd), input_identity)
+        audio_on_stdout ? same_file(identity_of_descriptor(audio_fd), input_info.identity) && !is_terminal(audio_fd)
                         : (!input_is_stdin && cl.output_name == cl.input_name) ||
-                              same_file(identity_of_name(cl.output_name), input_identity);
+                              same_file(identity_of_name(cl.output_name), input_info.identity);
     if (output_is_input) {
         con.remark("The output file is the input file.\r\n");
         return exit_output_is_input;

@@ -5,11 +5,11 @@
 //        output_sink::opened o = out.open(); ... write to o.stream ...; out.commit();
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
+
+#include "driver/system.h"
 
 // Where a conversion writes. It is opened only after the input header has been
 // accepted, so that a refused input creates nothing; after the last block it is
@@ -33,27 +33,6 @@ class output_sink {
     // Closes the stream and removes what was written, where that is possible.
     virtual void discard() = 0;
 };
-
-// The identity of an open file, for telling whether two names are one file.
-struct file_identity {
-    bool known = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-file_identity identity_of_descriptor(int fd);
-file_identity identity_of_name(const std::string& name);  // follows links
-bool same_file(const file_identity& a, const file_identity& b);
-
-// Makes every one of descriptors 0, 1 and 2 that is closed an open descriptor
-// on the null device, so that no file the program opens takes their place (a
-// temporary output on descriptor 1 would receive the program's text). Returns
-// a bit per descriptor that was closed (1 for 0, 2 for 1, 4 for 2).
-int open_closed_standard_descriptors();
-
-// Removes the temporary output on the signals that end a process by default,
-// and makes a file-size limit or a broken pipe a failed write rather than a
-// killed process.
-void install_signal_handlers();
 
 // The output file named on the command line. A regular file is written to a
 // temporary file beside it and renamed over it when complete; a symbolic link

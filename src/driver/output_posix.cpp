@@ -1,3 +1,5 @@
+// The output file and the signals that must not leave its temporary file
+// behind, on POSIX systems.
 #include "driver/output.h"
 
 #include <fcntl.h>
@@ -87,10 +89,6 @@ void temp_file_name(unsigned attempt, char name[sizeof pending_temp_name]) {
                   static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
 }
 
-bool is_null_device(const struct stat& st) {
-    struct stat null_device;
-    return S_ISCHR(st.st_mode) && stat("/dev/null", &null_device) == 0 && st.st_rdev == null_device.st_rdev;
-}
 
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
@@ -297,37 +295,6 @@ std::uint32_t le32(const unsigned char* b) {
 }
 
 }  // namespace
-
-file_identity identity_of_descriptor(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return {};
-    return {true, st.st_dev, st.st_ino};
-}
-
-file_identity identity_of_name(const std::string& name) {
-    struct stat st;
-    if (stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || is_null_device(st)) return {};
-    return {true, st.st_dev, st.st_ino};
-}
-
-bool same_file(const file_identity& a, const file_identity& b) {
-    return a.known && b.known && a.device == b.device && a.inode == b.inode;
-}
-
-int open_closed_standard_descriptors() {
-    int closed = 0;
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // open gives the lowest free descriptor: this one.
-        const int null_fd = ::open("/dev/null", O_RDWR);
-        if (null_fd != fd && null_fd >= 0) {
-            dup2(null_fd, fd);
-            close(null_fd);
-        }
-        closed |= 1 << fd;
-    }
-    return closed;
-}
 
 void install_signal_handlers() {
     for (int s : cleanup_signals) {

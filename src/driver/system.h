@@ -1,0 +1,58 @@
+// What the driver needs from the operating system beyond standard C++: the
+// standard descriptors, the identity of files, terminals, and the output file
+// with its whole-or-nothing replacement (output.h). One implementation per
+// family of systems: system_posix.cpp here, a Windows one beside it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// The identity of a file, for telling whether two names or descriptors are
+// one file (device and inode; volume and file index on Windows).
+struct file_identity {
+    bool known = false;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+file_identity identity_of_descriptor(int fd);
+// Follows links; unknown for a directory or the null device (which any number
+// of names may share without being one output).
+file_identity identity_of_name(const std::string& name);
+bool same_file(const file_identity& a, const file_identity& b);
+
+// What the driver needs to know of its open input.
+struct open_file_info {
+    bool directory = false;
+    bool regular = false;     // a regular file whose size is known
+    long long size_bytes = 0;
+    file_identity identity;
+};
+// Opens a file for reading in binary mode (a UTF-8 name). Null with errno set
+// on failure.
+std::FILE* open_input_file(const std::string& name);
+// Standard input, in binary mode.
+std::FILE* standard_input();
+bool describe_open_file(std::FILE* stream, open_file_info* info);
+// The stream's position in bytes, or -1.
+long long stream_position(std::FILE* stream);
+
+// Makes every one of descriptors 0, 1 and 2 that is closed an open descriptor
+// on the null device, so that no file the program opens takes their place (a
+// temporary output on descriptor 1 would receive the program's text). Returns
+// a bit per descriptor that was closed (1 for 0, 2 for 1, 4 for 2).
+int open_closed_standard_descriptors();
+
+// Moves standard output's open file to a new descriptor, which the audio is
+// then written to, and points descriptor 1 at standard error (or at the null
+// device when `quiet`), so that nothing the program prints reaches the audio.
+// Returns the new descriptor, or -1.
+int move_standard_output_aside(bool quiet);
+// Points descriptor 1 at the null device.
+void silence_standard_output();
+bool is_terminal(int fd);
+
+// Removes the temporary output on the signals (or console events) that end a
+// process, and makes a file-size limit or a broken pipe a failed write rather
+// than a killed process.
+void install_signal_handlers();
