@@ -58,9 +58,9 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
     } cases[] = {
         {{"--help"}, 0, banner + "\r\n", ""},
         {{"-h"}, 0, banner + "\r\n", ""},
-        {{"-V"}, 0, "pcmtaper 1.0.3\n", ""},
-        {{"--version", "in.wav"}, 0, "pcmtaper 1.0.3\n", ""},
-        {{"--bogus", "in.wav"}, 12, "", "pcmtaper: unknown option '--bogus'\n  usage:  pcmtaper input.wav [output.wav]\r\n"},
+        {{"-V"}, 0, "pcmtaper 1.0.3\r\n", ""},
+        {{"--version", "in.wav"}, 0, "pcmtaper 1.0.3\r\n", ""},
+        {{"--bogus", "in.wav"}, 12, "", "pcmtaper: unknown option '--bogus'\nusage: pcmtaper [options] input.wav [output.wav]\n"},
         {{"-qx", "in.wav"}, 12, "", "unknown option '-x'"},
         {{"-q"}, 12, "", "no input file named"},
         {{"in.wav", "a.wav", "b.wav"}, 12, "", "too many file names"},
@@ -130,6 +130,12 @@ TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
     dir.write("in.wav", input_wav);
     EXPECT_EQ(dir.run_with_errors({"in.wav", "-"}, ">> in.wav").exit_code, 8);
     EXPECT_EQ(dir.run_with_errors({"-", "-"}, "< in.wav >> in.wav").exit_code, 8);
+    // Nor to a closed standard output, nor onto a file that is not the
+    // program's, by the name of the file standard output is open on.
+    EXPECT_EQ(dir.run_with_errors({"in.wav", "-"}, ">&-").exit_code, 4);
+    dir.write("notes.txt", "notes");
+    EXPECT_EQ(dir.run_with_errors({"in.wav", "notes.txt"}, ">> notes.txt").exit_code, 13);
+    EXPECT_EQ(dir.read("notes.txt"), "notes");
     EXPECT_EQ(dir.read("in.wav"), input_wav);
 }
 
@@ -140,14 +146,14 @@ TEST(CommandLine, QuietPrintsNothingOnStandardOutput) {
     run_result r = dir.run_with_errors({"-q", "in.wav", "out.wav"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "data!=LIST\r\n");  // remarks still reach the user
+    EXPECT_EQ(r.err, "pcmtaper: in.wav: data!=LIST\r\n");  // remarks still reach the user, naming the file
     EXPECT_EQ(dir.read("out.wav"), reference().bytes);
 
     dir.write("stereo.wav", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")));
     r = dir.run_with_errors({"--quiet", "stereo.wav"});
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+    EXPECT_EQ(r.err, "pcmtaper: stereo.wav: This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
 }
 
 // Exits 1 and 4 say which file and why, on standard error; standard output

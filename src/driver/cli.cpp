@@ -127,9 +127,11 @@ void print_help(std::FILE* stream) {
                  "  --             end of options (for names that start with -)\r\n");
 }
 
-void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper 1.0.3\n"); }
+void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper 1.0.3\r\n"); }
 
 void print_usage_error(std::FILE* stream, const std::string& error) {
-    std::fprintf(stream, "pcmtaper: %s\n%sTry 'pcmtaper --help' for more information.\n", error.c_str(),
-                 usage_line);
+    std::fprintf(stream,
+                 "pcmtaper: %s\nusage: pcmtaper [options] input.wav [output.wav]\n"
+                 "Try 'pcmtaper --help' for more information.\n",
+                 error.c_str());
 }

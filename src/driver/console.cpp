@@ -27,7 +27,18 @@ void console::info(const char* format, ...) {
 void console::remark(const std::string& text) {
     if (text.empty()) return;
     clear_progress_line();
-    std::fputs(text.c_str(), remarks_);
+    if (remark_prefix_.empty()) {
+        std::fputs(text.c_str(), remarks_);
+        return;
+    }
+    std::size_t line_start = 0;
+    while (line_start < text.size()) {
+        std::size_t line_end = text.find('\n', line_start);
+        line_end = line_end == std::string::npos ? text.size() : line_end + 1;
+        std::fputs(remark_prefix_.c_str(), remarks_);
+        std::fwrite(text.data() + line_start, 1, line_end - line_start, remarks_);
+        line_start = line_end;
+    }
 }
 
 void console::error(const char* format, ...) {

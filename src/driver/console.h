@@ -22,6 +22,9 @@ class console {
 
     void info(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void remark(const std::string& text);
+    // Puts `prefix` before every line of the remarks from now on. With
+    // --quiet the name lines are not printed, so each remark names its file.
+    void set_remark_prefix(std::string prefix) { remark_prefix_ = std::move(prefix); }
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
     std::FILE* information_stream() const { return information_; }
 
@@ -37,6 +40,7 @@ class console {
 
     std::FILE* information_;
     std::FILE* remarks_;
+    std::string remark_prefix_;
     bool progress_enabled_;
     bool progress_shown_ = false;
     std::chrono::steady_clock::time_point started_;

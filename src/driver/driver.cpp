@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -45,6 +46,13 @@ int convert(const command_line& cl, int closed_at_start) {
     constexpr int stderr_fd = 2;
     const bool audio_on_stdout = cl.output_name == "-" ||
                                  same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
+    // Named by its file's name (as with >> out.wav), a non-empty regular
+    // file must be one the program may replace, as any named output. It is
+    // read by name before descriptor 1 is moved (/dev/stdout follows it).
+    open_file_info stdout_info;
+    const bool foreign_file_on_stdout = audio_on_stdout && cl.output_name != "-" && !cl.force &&
+                                        describe_open_file(stdout, &stdout_info) && stdout_info.regular &&
+                                        !may_replace_existing_output(cl.output_name);
     int audio_fd = -1;
     if (audio_on_stdout) {
         audio_fd = move_standard_output_aside(cl.quiet);
@@ -54,6 +62,7 @@ int convert(const command_line& cl, int closed_at_start) {
     }
     console con(cl.quiet ? nullptr : stdout, cl.quiet || audio_on_stdout ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
+    if (cl.quiet) con.set_remark_prefix("pcmtaper: " + cl.input_name + ": ");
 
     con.info("%s\r\n", cl.input_name.c_str());
     con.info("%s\r\n", cl.output_name.c_str());
@@ -84,6 +93,19 @@ int convert(const command_line& cl, int closed_at_start) {
         return exit_output_is_input;
     }
 
+    if (audio_on_stdout) {
+        // Standard output was closed when the program started: its descriptor
+        // is the null device now, which must not silently take the audio.
+        if (closed_at_start & stdout_closed_bit) {
+            con.error("standard output is closed; the audio needs a file or a pipe");
+            return exit_output_not_openable;
+        }
+        if (foreign_file_on_stdout) {
+            con.error("the output file %s exists and is not an 8-bit WAV file; it is kept (--force replaces it)",
+                      cl.output_name.c_str());
+            return exit_output_not_own;
+        }
+    }
     const std::unique_ptr<output_sink> output =
         audio_on_stdout ? make_descriptor_output(audio_fd) : make_file_output(cl.output_name, cl.force);
     shaper_state state;
@@ -97,7 +119,17 @@ int convert(const command_line& cl, int closed_at_start) {
 
 }  // namespace
 
+// Out of memory ends the run at once, from wherever the allocation failed:
+// throwing needs memory too (the exception object), which may be just what
+// is missing. Nothing of the output is left behind.
+[[noreturn]] static void out_of_memory() {
+    remove_temporary_output();
+    std::fputs("pcmtaper: out of memory\n", stderr);
+    std::_Exit(exit_out_of_memory);
+}
+
 int run_converter(int argc, char** argv) {
+    std::set_new_handler(out_of_memory);
     const int closed_at_start = open_closed_standard_descriptors();
     try {
         const command_line cl = parse_command_line(argc, argv);
@@ -109,10 +141,7 @@ int run_converter(int argc, char** argv) {
             case cli_action::convert: return convert(cl, closed_at_start);
         }
         return check_standard_output(exit_ok, closed_at_start, "");
-    } catch (const std::bad_alloc&) {
-        // Everything the run had made is gone by now (the temporary output is
-        // removed as the stack unwinds).
-        std::fputs("pcmtaper: out of memory\n", stderr);
-        return exit_out_of_memory;
+    } catch (const std::bad_alloc&) {  // an allocation that bypassed the handler
+        out_of_memory();
     }
 }

@@ -46,6 +46,14 @@ std::unique_ptr<output_sink> make_file_output(const std::string& name, bool forc
 // A terminal is refused.
 std::unique_ptr<output_sink> make_descriptor_output(int fd);
 
+// Removes the temporary output file, if one exists, with no allocation: for
+// the last moments of a process that cannot go on (out of memory).
+void remove_temporary_output();
+
+// Whether the existing file `name` may be replaced without --force: it is
+// empty, or an 8-bit WAV file. A file that cannot be read is not.
+bool may_replace_existing_output(const std::string& name);
+
 // Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
 // WAV file, that is, of what this program writes.
 bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length);

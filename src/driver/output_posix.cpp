@@ -26,9 +26,13 @@ namespace {
 volatile std::sig_atomic_t pending_dir_fd = -1;
 char pending_temp_name[32];
 
-extern "C" void remove_temp_and_die(int signal_number) {
+void remove_pending_temp_file() {
     const int dir_fd = pending_dir_fd;
     if (dir_fd >= 0) unlinkat(dir_fd, pending_temp_name, 0);
+}
+
+extern "C" void remove_temp_and_die(int signal_number) {
+    remove_pending_temp_file();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -138,14 +142,7 @@ output_sink::opened replacing_file_sink::open_directly(const std::string& target
 // there is likely an original, named by mistake or by a glob.
 output_sink::opened replacing_file_sink::check_existing(const std::string& target, const struct stat& existing) {
     if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return cannot_write(name_, errno);
-    if (force_ || existing.st_size == 0) return {nullptr, exit_ok, {}};
-    unsigned char start[4096];
-    std::size_t length = 0;
-    if (std::FILE* f = std::fopen(target.c_str(), "rb")) {
-        length = std::fread(start, 1, sizeof start, f);
-        std::fclose(f);
-    }
-    if (looks_like_8_bit_wav(start, length)) return {nullptr, exit_ok, {}};
+    if (force_ || existing.st_size == 0 || may_replace_existing_output(target)) return {nullptr, exit_ok, {}};
     return refused(exit_output_not_own,
                    "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
 }
@@ -290,9 +287,6 @@ class descriptor_sink final : public output_sink {
     off_t start_ = -1;
 };
 
-std::uint32_t le32(const unsigned char* b) {
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-}
 
 }  // namespace
 
@@ -312,28 +306,10 @@ void install_signal_handlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void remove_temporary_output() { remove_pending_temp_file(); }
+
 std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
     return std::make_unique<replacing_file_sink>(name, force);
 }
 
 std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
-
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
-    if (length < 12 || (std::memcmp(bytes, "RIFF", 4) != 0 && std::memcmp(bytes, "RF64", 4) != 0) ||
-        std::memcmp(bytes + 8, "WAVE", 4) != 0)
-        return false;
-    // The chunks up to "fmt ": the program writes it first (after "ds64"),
-    // other writers may put a few chunks before it.
-    std::size_t at = 12;
-    while (at + 8 <= length) {
-        const std::uint32_t size = le32(bytes + at + 4);
-        if (std::memcmp(bytes + at, "fmt ", 4) == 0) {
-            if (size < 16 || at + 8 + 16 > length) return false;
-            const unsigned char* fmt = bytes + at + 8;
-            return fmt[0] == 1 && fmt[1] == 0 && fmt[2] == 1 && fmt[3] == 0 && fmt[14] == 8 && fmt[15] == 0;
-        }
-        if (size > length) return false;
-        at += 8 + size + size % 2;
-    }
-    return false;
-}
