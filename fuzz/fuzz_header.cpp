@@ -31,7 +31,8 @@ int remark_count(const std::string& printed, std::size_t end) {
         for (const char* prefix : {"RIFF != ", "WAVE != ", "fmt  != ", "data!="}) {
             const std::size_t n = std::strlen(prefix);
             if (printed.compare(at, n, prefix) != 0) continue;
-            for (std::size_t id_len = 0; id_len <= 4; ++id_len) {
+            // An id is up to 4 bytes, each shown as itself or as \xNN.
+            for (std::size_t id_len = 0; id_len <= 16; ++id_len) {
                 const std::size_t id_end = at + n + id_len;
                 if (id_end + 2 > end) break;
                 if (id_len > 0 && printed[id_end - 1] == '\0') break;
