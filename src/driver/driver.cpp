@@ -9,14 +9,17 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "model/model.h"
+#include "pipeline/pipeline.h"
 #include "wav/wav.h"
+
+using pcmtaper::block_len;
+using pcmtaper::converter_state;
 
 namespace {
 
 constexpr int block_bytes = block_len * 2;            // 16-bit input samples per block
 constexpr int block_bytes_shift = 6;                  // log2(block_bytes)
-constexpr double input_sample_scale = 1.52587890625e-05;  // 2^-16: 16-bit sample -> sample scale
+constexpr double input_sample_scale = pcmtaper::sample_scale;  // 16-bit sample -> sample scale
 constexpr const char* derived_suffix = ".8b.wav";
 constexpr std::size_t extension_len = 4;              // ".wav", or any "." and three characters
 
@@ -251,20 +254,20 @@ block_read read_block(const input_source& input, std::int16_t* held_sample, doub
 // is read one ahead, so that its analysis runs alongside the quantiser of the
 // block before it; the output and everything printed are as if the blocks
 // were processed one after the other.
-conversion_result convert_blocks(shaper_state* state, const input_source& input, std::FILE* output,
+conversion_result convert_blocks(converter_state* state, const input_source& input, std::FILE* output,
                                  std::uint32_t block_count) {
     if (block_count == 0) return {exit_ok, 0};
     std::int16_t held_sample = 0;
-    block_read next_read = read_block(input, &held_sample, state->history + new_samples_at);
-    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
-    analyse_block(state);
     double next_samples[block_len];
+    block_read next_read = read_block(input, &held_sample, next_samples);
+    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
+    pcmtaper::start_blocks(state, next_samples);
     for (std::uint32_t n = 0; n < block_count; ++n) {
-        state->block_index = static_cast<std::int32_t>(n & (report_every_blocks - 1));
-        search_block(state);
+        pcmtaper::block_report report;
+        if (pcmtaper::search_taps(state, n, &report)) pcmtaper::print_block_report(report);
         next_read = n + 1 < block_count ? read_block(input, &held_sample, next_samples) : block_read::ended;
         if (next_read == block_read::failed) return {exit_read_error, n};
-        quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
+        pcmtaper::quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
         if (std::fwrite(state->out_bytes, 1, block_len, output) != static_cast<std::size_t>(block_len))
             return {exit_write_error, n};
         if (next_read == block_read::ended) return {exit_ok, n + 1};
@@ -307,8 +310,7 @@ std::string derive_output_name(const std::string& input_name) {
 }
 
 int run_converter(int argc, char** argv) {
-    shaper_state state;
-    init_state(&state);
+    converter_state state;
     if (argc < 2) {
         print_banner();
         return exit_ok;
@@ -338,7 +340,7 @@ int run_converter(int argc, char** argv) {
     return convert_stream(&state, input.stream, input.regular, input.info.st_size, &output);
 }
 
-int convert_stream(shaper_state* state, std::FILE* input_file_stream, bool input_is_regular,
+int convert_stream(converter_state* state, std::FILE* input_file_stream, bool input_is_regular,
                    long long input_size, output_sink* output) {
     const input_source input{input_file_stream, input_is_regular, input_size};
     wav_input_header header;
@@ -350,7 +352,7 @@ int convert_stream(shaper_state* state, std::FILE* input_file_stream, bool input
     const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
     std::printf("SAMPLE RATE: %d\r\n", sample_rate_hz);
     std::printf(" FRAMES NUM: %u\r\n", block_count);
-    init_rate_tables(state, static_cast<double>(sample_rate_hz));
+    pcmtaper::start_conversion(state, static_cast<double>(sample_rate_hz));
 
     std::FILE* const out = output->open();
     if (out == nullptr) return exit_output_not_openable;

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <string>
 
-struct shaper_state;
+namespace pcmtaper {
+struct converter_state;
+}
 
 // Process exit codes. 1 and 4 print nothing of their own.
 enum exit_code : int {
@@ -54,6 +56,6 @@ class output_sink {
 // sample-rate and block-count lines, the output and the block loop, with the
 // texts and exit codes of run_converter. `input` stands at its first byte;
 // `input_size` is the byte size of a regular file (unused for a pipe or
-// device). `state` has been through init_state. Returns the exit code.
-int convert_stream(shaper_state* state, std::FILE* input, bool input_is_regular,
+// device). `state` is started here. Returns the exit code.
+int convert_stream(pcmtaper::converter_state* state, std::FILE* input, bool input_is_regular,
                    long long input_size, output_sink* output);
