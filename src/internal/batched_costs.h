@@ -63,15 +63,35 @@ class spare_lane_riders {
     int costed_ = 0;
 };
 
+// search_block on the batched oracle (order filter_order only). Instantiated
+// beside the oracle, so that the rules and the oracle compile as one.
+search_result search_batched(const kernel_table& kernels, const double* weights, search_state* search);
+
 class batched_cost_oracle {
   public:
     batched_cost_oracle(const kernel_table& kernels, const double* weights)
         : kernels_(kernels), weights_(weights) {}
 
-    double base_cost(const double* taps);
-    void probe_costs(const double* taps, double probe, double* costs);
+    // The paths that find the costs known stay inline; the ones that compute
+    // them are the calls below.
+    double base_cost(const double* taps) {
+        if (!base_known_) cost_base(taps);
+        return known_cost_;
+    }
+    void probe_costs(const double* taps, double probe, double* costs) {
+        if (!probes_known_) cost_probes(taps, probe);
+        for (int i = 1; i < filter_order; ++i) costs[i] = probe_cost_[i];
+    }
     void begin_line(const double* taps, const double* gradient, double norm, const search_phase& phase);
-    double trial_cost(int exponent, double* trial);
+    double trial_cost(int exponent, double* trial) {
+        int t = exponent - first_trial_exponent_;
+        if (t < 0 || t >= trials_formed_) {  // trials_formed_ is 0 at the start of a line
+            form_trials(exponent);
+            t = 0;
+        }
+        for (int k = 0; k < filter_order; ++k) trial[k] = batch_.taps[k][t];
+        return costs_[t];
+    }
     void accepted(double cost) {
         known_cost_ = cost;
         base_known_ = true;
@@ -84,6 +104,10 @@ class batched_cost_oracle {
   private:
     // Batch `used` sets plus riders, costs into costs_; returns the lanes used.
     int run_batch(int used);
+    void cost_base(const double* taps);
+    void cost_probes(const double* taps, double probe);
+    // Forms the trials of the line from `exponent` on and costs them.
+    void form_trials(int exponent);
 
     const kernel_table& kernels_;
     const double* weights_;

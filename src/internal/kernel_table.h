@@ -19,6 +19,7 @@ struct quantiser_job;
 // Kernel levels, narrowest first; `reference` is the literal formulas.
 enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512 };
 inline constexpr int kernel_level_count = 5;
+static_assert(static_cast<int>(kernel_level::avx512) + 1 == kernel_level_count, "a level left out of the count");
 
 // Names of the levels as PCMTAPER_KERNELS takes them, in the enum's order.
 struct kernel_level_name {
@@ -30,7 +31,8 @@ inline constexpr kernel_level_name kernel_level_names[kernel_level_count] = {
     {kernel_level::avx2, "avx2"},           {kernel_level::avx512vl, "avx512vl"},
     {kernel_level::avx512, "avx512"},
 };
-// The table is looked up by the enum's value.
+// Looked up by the enum's value (level_name, the benchmarks' arguments):
+// entry i must be level i.
 inline constexpr bool names_follow_enum_order() {
     for (int i = 0; i < kernel_level_count; ++i)
         if (static_cast<int>(kernel_level_names[i].level) != i) return false;

@@ -40,7 +40,7 @@ search_phase_outcome run_phase(oracle& costs, double* taps, int order, const sea
                                fine_step_record* steps) {
     double trial[max_taps];
     double gradient[max_taps];
-    double probed[max_taps];
+    double probed[max_taps] = {};  // entries 1..order-1 are set by every probe_costs
     search_phase_outcome outcome{0.0, 0, 0};
     int exponent = phase.first_exponent;  // carried from pass to pass
     double base = 0.0;

@@ -14,7 +14,9 @@ constexpr int coarse_trials_per_batch = 3;
 constexpr int fine_trials_per_batch = 4;
 
 // Per-bin factors of the flat taps (1, 0, ..., 0) and of the coarse phase's
-// probes of them, from the reference transform.
+// probes of them, from the reference (noise_magnitudes): the costs of those
+// taps are then weighted_sum of the block's weights and these, as noise_cost
+// forms them.
 struct flat_start_factors {
     double flat[weighted_bins];
     double probe[filter_order][weighted_bins];  // [i]: tap i probed, 1 <= i < filter_order
@@ -33,13 +35,6 @@ const flat_start_factors& coarse_start() {
         return f;
     }();
     return factors;
-}
-
-// noise_cost from per-bin factors, in its order of operations.
-double weighted_sum(const double* weights, const double* factors) {
-    double sum = 0.0;
-    for (int i = 0; i < weighted_bins; ++i) sum = sum + weights[i] * factors[i];
-    return sum;
 }
 
 }  // namespace
@@ -106,27 +101,21 @@ int batched_cost_oracle::run_batch(int used) {
     return lanes_used;
 }
 
-double batched_cost_oracle::base_cost(const double* taps) {
-    if (!base_known_) {
-        for (int k = 0; k < filter_order; ++k) batch_.taps[k][0] = taps[k];
-        run_batch(1);
-        known_cost_ = costs_[0];
-        base_known_ = true;
-    }
-    return known_cost_;
+void batched_cost_oracle::cost_base(const double* taps) {
+    for (int k = 0; k < filter_order; ++k) batch_.taps[k][0] = taps[k];
+    run_batch(1);
+    known_cost_ = costs_[0];
+    base_known_ = true;
 }
 
-void batched_cost_oracle::probe_costs(const double* taps, double probe, double* costs) {
-    if (!probes_known_) {
-        // Set i - 1 probes tap i.
-        for (int k = 0; k < filter_order; ++k)
-            for (int set = 0; set < probed_taps; ++set) batch_.taps[k][set] = taps[k];
-        for (int i = 1; i < filter_order; ++i) batch_.taps[i][i - 1] = batch_.taps[i][i - 1] + probe;
-        run_batch(probed_taps);
-        for (int i = 1; i < filter_order; ++i) probe_cost_[i] = costs_[i - 1];
-        probes_known_ = true;
-    }
-    for (int i = 1; i < filter_order; ++i) costs[i] = probe_cost_[i];
+void batched_cost_oracle::cost_probes(const double* taps, double probe) {
+    // Set i - 1 probes tap i.
+    for (int k = 0; k < filter_order; ++k)
+        for (int set = 0; set < probed_taps; ++set) batch_.taps[k][set] = taps[k];
+    for (int i = 1; i < filter_order; ++i) batch_.taps[i][i - 1] = batch_.taps[i][i - 1] + probe;
+    run_batch(probed_taps);
+    for (int i = 1; i < filter_order; ++i) probe_cost_[i] = costs_[i - 1];
+    probes_known_ = true;
 }
 
 void batched_cost_oracle::begin_line(const double* taps, const double* gradient, double norm,
@@ -138,26 +127,23 @@ void batched_cost_oracle::begin_line(const double* taps, const double* gradient,
     trials_formed_ = 0;
 }
 
-double batched_cost_oracle::trial_cost(int exponent, double* trial) {
-    int t = exponent - first_trial_exponent_;
-    if (trials_formed_ == 0 || t >= trials_formed_) {
-        // The next trials, each from the one before, in lanes 0..count-1.
-        int count = phase_->exponent_bound - exponent;
-        if (count > trials_per_batch_) count = trials_per_batch_;
-        double formed[max_taps];
-        const double* from = line_taps_;
-        for (t = 0; t < count; ++t) {
-            line_trial(from, gradient_, norm_, *phase_, exponent + t, filter_order, formed);
-            for (int k = 0; k < filter_order; ++k) batch_.taps[k][t] = formed[k];
-            from = formed;
-        }
-        run_batch(count);
-        first_trial_exponent_ = exponent;
-        trials_formed_ = count;
-        t = 0;
+void batched_cost_oracle::form_trials(int exponent) {
+    // The next trials, each from the one before as line_trial forms it (the
+    // same operations, written straight into the batch's lanes 0..count-1).
+    int count = phase_->exponent_bound - exponent;
+    if (count > trials_per_batch_) count = trials_per_batch_;
+    const double step_unit = phase_->step_unit, norm = norm_;
+    double from[filter_order], gradient[filter_order];
+    for (int k = 0; k < filter_order; ++k) from[k] = line_taps_[k];
+    for (int k = 1; k < filter_order; ++k) gradient[k] = gradient_[k];
+    for (int t = 0; t < count; ++t) {
+        const double factor = static_cast<double>(1 << (exponent + t)) * step_unit / norm;
+        for (int i = 1; i < filter_order; ++i) from[i] = from[i] - gradient[i] * factor;
+        for (int k = 0; k < filter_order; ++k) batch_.taps[k][t] = from[k];
     }
-    for (int k = 0; k < filter_order; ++k) trial[k] = batch_.taps[k][t];
-    return costs_[t];
+    run_batch(count);
+    first_trial_exponent_ = exponent;
+    trials_formed_ = count;
 }
 
 void batched_cost_oracle::begin_coarse(const double* flat_taps, const double* previous_taps) {
@@ -205,6 +191,11 @@ void batched_cost_oracle::begin_fine(double cost_of_start, bool start_is_previou
         for (int i = 1; i < filter_order; ++i) probe_cost_[i] = riders_.cost(i);
         probes_known_ = true;
     }
+}
+
+search_result search_batched(const kernel_table& kernels, const double* weights, search_state* search) {
+    batched_cost_oracle costs(kernels, weights);
+    return search_with(costs, search);
 }
 
 }  // namespace pcmtaper

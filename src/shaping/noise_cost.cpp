@@ -33,12 +33,16 @@ void noise_magnitudes(const double* taps, int count, double* magnitudes) {
         magnitudes[i] = std::sqrt(re[i] * re[i] + im[i] * im[i] + magnitude_floor_sq);
 }
 
+double weighted_sum(const double* weights, const double* factors) {
+    double sum = 0.0;
+    for (int i = 0; i < weighted_bins; ++i) sum = sum + weights[i] * factors[i];
+    return sum;
+}
+
 double noise_cost(const double* weights, const double* taps, int count) {
     double magnitudes[weighted_bins];
     noise_magnitudes(taps, count, magnitudes);
-    double sum = 0.0;
-    for (int i = 0; i < weighted_bins; ++i) sum = sum + weights[i] * magnitudes[i];
-    return sum;
+    return weighted_sum(weights, magnitudes);
 }
 
 }  // namespace pcmtaper

@@ -73,8 +73,7 @@ search_result search_block(const kernel_table& kernels, const double* weights, s
         reference_cost_oracle costs(weights, search->order);
         return search_with(costs, search);
     }
-    batched_cost_oracle costs(kernels, weights);
-    return search_with(costs, search);
+    return search_batched(kernels, weights, search);
 }
 
 }  // namespace pcmtaper

@@ -19,6 +19,10 @@ struct kernel_table;
 // with fft1. Reads nothing past count.
 double noise_cost(const double* weights, const double* taps, int count);
 
+// sum over bins 0..15 of weights[i] * factors[i], in bin order: the last step
+// of noise_cost, also for factors computed once ahead.
+double weighted_sum(const double* weights, const double* factors);
+
 // The 32-point spectrum of taps[0..count-1] zero-padded (fft1, forward).
 void tap_response(const double* taps, int count, double* re, double* im);
 
