@@ -3,9 +3,12 @@
 // these calls (and of arithmetic in `extended`) are part of the output's
 // definition, so whatever provides them is swapped here and nowhere else.
 //
-// Callers: the analysis window (window_sin), the twiddle tables and fft1
-// (twiddle_cos, twiddle_sin), the rate tables (bark_atan, power), the dither
-// (dither_atan) and the report (report_log10).
+// Callers: the analysis window (model/analysis.cpp, kernels/vector_tables.cpp),
+// the twiddle factors (dsp/fft.cpp, dsp/fft_tables.cpp), the rate tables
+// (model/rate_tables.cpp: atan, pow and `extended`), the dither
+// (quant/quantiser.cpp, kernels/vector_tables.cpp: atan and `extended`), the
+// quantiser's rounding (quant/quantiser.cpp, kernels/vector_stages.h:
+// `extended`) and the report (shaping/report.cpp: log10).
 #pragma once
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The tables of the vector stages, filled on first use (see vector_tables.h).
 #include "kernels/vector_tables.h"
 
 #include "model/model.h"
