@@ -72,6 +72,8 @@ class batched_cost_oracle {
     batched_cost_oracle(const kernel_table& kernels, const double* weights)
         : kernels_(kernels), weights_(weights) {}
 
+    static constexpr int order() { return filter_order; }
+
     // The paths that find the costs known stay inline; the ones that compute
     // them are the calls below.
     double base_cost(const double* taps) {

@@ -5,6 +5,8 @@
 // same taps, bit for bit, so both searches make the same decisions.
 //
 // An oracle provides:
+//   int order() const;                      taps in use, taps[0] included (a constant
+//                                           where the oracle allows one order only)
 //   double base_cost(const double* taps);   cost of the taps a pass starts from
 //   void probe_costs(const double* taps, double probe, double* costs);
 //                                           costs[i]: taps with `probe` added to tap i, 1 <= i < order
@@ -36,8 +38,8 @@ inline void line_trial(const double* taps, const double* gradient, double norm, 
 // One phase: passes of a normalised gradient descent from forward differences,
 // each with a line search that goes twice as far after every accepted trial.
 template <class oracle>
-search_phase_outcome run_phase(oracle& costs, double* taps, int order, const search_phase& phase,
-                               fine_step_record* steps) {
+search_phase_outcome run_phase(oracle& costs, double* taps, const search_phase& phase, fine_step_record* steps) {
+    const int order = costs.order();
     double trial[max_taps];
     double gradient[max_taps];
     double probed[max_taps] = {};  // entries 1..order-1 are set by every probe_costs
@@ -90,10 +92,10 @@ template <class oracle>
 search_result search_with(oracle& costs, search_state* search) {
     search_result result;
     reset_steps(&result.steps);
-    const int order = search->order;
+    const int order = costs.order();
     double coarse_taps[max_taps] = {1.0};
     costs.begin_coarse(coarse_taps, search->taps);
-    const search_phase_outcome coarse = run_phase(costs, coarse_taps, order, coarse_search_phase, nullptr);
+    const search_phase_outcome coarse = run_phase(costs, coarse_taps, coarse_search_phase, nullptr);
 
     // The previous block's taps stay unless the fresh coarse result is strictly better.
     const double previous = costs.handover_cost(search->taps);
@@ -101,7 +103,7 @@ search_result search_with(oracle& costs, search_state* search) {
     if (replaced)
         for (int i = 1; i < order; ++i) search->taps[i] = coarse_taps[i];
     costs.begin_fine(replaced ? coarse.cost : previous, !replaced);
-    result.cost = run_phase(costs, search->taps, order, fine_search_phase, &result.steps).cost;
+    result.cost = run_phase(costs, search->taps, fine_search_phase, &result.steps).cost;
     return result;
 }
 

@@ -12,6 +12,7 @@ class reference_cost_oracle {
   public:
     reference_cost_oracle(const double* weights, int order) : weights_(weights), order_(order) {}
 
+    int order() const { return order_; }
     double base_cost(const double* taps) { return noise_cost(weights_, taps, order_); }
     void probe_costs(const double* taps, double probe, double* costs) {
         double probed[max_taps];
@@ -63,7 +64,7 @@ void reset_search(search_state* search) {
 search_phase_outcome run_search_phase(const double* weights, int order, double* taps,
                                       const search_phase& phase, fine_step_record* steps) {
     reference_cost_oracle costs(weights, order);
-    return run_phase(costs, taps, order, phase, steps);
+    return run_phase(costs, taps, phase, steps);
 }
 
 search_result search_block(const kernel_table& kernels, const double* weights, search_state* search) {
