@@ -16,7 +16,9 @@ struct rate_tables;
 struct analysis_state;
 struct quantiser_job;
 
-// Kernel levels, narrowest first; `reference` is the literal formulas.
+// Kernel levels: `reference` (the literal formulas, on every machine), then
+// each architecture's levels narrowest first. A port appends its own (an
+// aarch64 `neon` after `avx512`); best_level takes the last level the machine has.
 enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512 };
 inline constexpr int kernel_level_count = 5;
 static_assert(static_cast<int>(kernel_level::avx512) + 1 == kernel_level_count, "a level left out of the count");
