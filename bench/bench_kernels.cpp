@@ -1,4 +1,5 @@
-// Micro-benchmarks of the hot path, plain formulas against the fast path.
+// Micro-benchmarks of the stages at every kernel level the machine has, the
+// reference included, each through the kernel table.
 //
 // Usage: build/bench/pcmtaper_bench [--benchmark_filter=Cost]
 #include <benchmark/benchmark.h>
@@ -7,115 +8,136 @@
 #include <random>
 #include <vector>
 
-#include "model/model.h"
+#include "internal/batched_costs.h"
+#include "internal/kernel_table.h"
+#include "pipeline/pipeline.h"
 #include "quant/quant.h"
-#include "shaping/shaping.h"
 #include "signals.h"
 
 namespace {
 
+using namespace pcmtaper;
+
 constexpr std::uint32_t bench_rate_hz = 44100;
 
+// The level of a benchmark's argument, or null (and the benchmark skipped)
+// where the machine lacks it.
+const kernel_table* table_for(benchmark::State& st) {
+    const auto level = static_cast<kernel_level>(st.range(0));
+    st.SetLabel(level_name(level));
+    if (!machine_has(level)) {
+        st.SkipWithError("this machine lacks the level");
+        return nullptr;
+    }
+    static kernel_table tables[kernel_level_count];
+    tables[st.range(0)] = select_kernels(level);
+    return &tables[st.range(0)];
+}
+
+// Eight tap sets laid out by tap, and weights.
 struct random_sets {
     double weights[band_count];
-    double taps[batch_max_sets][batch_taps];
+    tap_batch batch;
     random_sets() {
         std::mt19937_64 rng(1);
         std::uniform_real_distribution<double> tap(-1.0, 1.0), weight(0.01, 2.0);
         for (double& w : weights) w = weight(rng);
-        for (auto& set : taps) {
-            set[0] = 1.0;
-            for (int k = 1; k < batch_taps; ++k) set[k] = tap(rng);
+        for (int s = 0; s < batch_max_sets; ++s) {
+            batch.taps[0][s] = 1.0;
+            for (int k = 1; k < filter_order; ++k) batch.taps[k][s] = tap(rng);
         }
     }
 };
 
-void CostPlain(benchmark::State& st) {
+// The costs of 8 tap sets: one at a time at the reference level, else in the
+// level's batches.
+void Cost(benchmark::State& st) {
+    const kernel_table* k = table_for(st);
+    if (k == nullptr) return;
     random_sets in;
-    for (auto _ : st) benchmark::DoNotOptimize(noise_cost(in.weights, in.taps[0], batch_taps));
-    st.SetItemsProcessed(st.iterations());
-}
-BENCHMARK(CostPlain);
-
-// One batch through each kernel: as many sets as it has lanes.
-void CostKernel(benchmark::State& st) {
-    const auto kernel = static_cast<cost_kernel>(st.range(0));
-    st.SetLabel(cost_kernel_name(kernel));
-    if (!cost_kernel_supported(kernel)) {
-        st.SkipWithError("this machine lacks the instruction set");
-        return;
-    }
-    const int lanes = cost_kernel_lanes(kernel);
-    random_sets in;
-    alignas(64) double by_tap[batch_taps * batch_max_sets];
-    for (int k = 0; k < batch_taps; ++k)
-        for (int l = 0; l < lanes; ++l) by_tap[k * lanes + l] = in.taps[l][k];
     double costs[batch_max_sets];
     for (auto _ : st) {
-        run_cost_kernel(kernel, in.weights, by_tap, lanes, costs);
+        if (k->cost_narrow.run == nullptr) {
+            for (int s = 0; s < batch_max_sets; ++s) {
+                double taps[filter_order];
+                for (int t = 0; t < filter_order; ++t) taps[t] = in.batch.taps[t][s];
+                costs[s] = noise_cost(in.weights, taps, filter_order);
+            }
+        } else {
+            cost_tap_batch(*k, in.weights, in.batch, batch_max_sets, costs);
+        }
         benchmark::DoNotOptimize(costs);
     }
-    st.SetItemsProcessed(st.iterations() * lanes);
+    st.SetItemsProcessed(st.iterations() * batch_max_sets);
 }
-BENCHMARK(CostKernel)->DenseRange(0, 3);
 
-// A state part-way through a real signal, and the signal to go on with.
+// A conversion part-way through a real signal, and the signal to go on with.
 struct running_conversion {
-    shaper_state state;
+    converter_state state;
     std::vector<std::int16_t> signal = make_example_signal(example_kind::music, bench_rate_hz, 5.0);
     std::size_t next = 0;
-    running_conversion() {
-        init_state(&state);
-        init_rate_tables(&state, bench_rate_hz);
-        state.block_index = 4;  // past the reported blocks
-        for (int b = 0; b < 64; ++b) feed_block(), process_block(&state);
+    double samples[block_len];
+    explicit running_conversion(const kernel_table* k) {
+        start_conversion(&state, bench_rate_hz);
+        state.kernels = k;
+        start_blocks(&state, next_block());
+        for (int b = 0; b < 64; ++b) run_block();
     }
-    void feed_block() {
+    const double* next_block() {
         if (next + block_len > signal.size()) next = 0;
-        for (int i = 0; i < block_len; ++i)
-            state.history[new_samples_at + i] = signal[next + i] * 1.52587890625e-05;
+        for (int i = 0; i < block_len; ++i) samples[i] = signal[next + i] * sample_scale;
         next += block_len;
+        return samples;
+    }
+    void run_block() {
+        block_report report;
+        search_taps(&state, reported_blocks, &report);  // a block number past the reported ones
+        quantise_and_analyse_next(&state, next_block());
     }
 };
 
-// One stage of a block, plain or fast, on the state of a running conversion.
-void Analysis(benchmark::State& st, void (*analyse)(shaper_state*)) {
-    running_conversion run;
-    for (auto _ : st) analyse(&run.state);
+void Analysis(benchmark::State& st) {
+    const kernel_table* k = table_for(st);
+    if (k == nullptr) return;
+    running_conversion run(k);
+    for (auto _ : st) k->analyse(run.state.rates, &run.state.analysis);
 }
-BENCHMARK_CAPTURE(Analysis, plain, analyse_block_plain);
-BENCHMARK_CAPTURE(Analysis, fast, analyse_block_fast);
 
 // The search starts from the same taps every time.
-void Search(benchmark::State& st, double (*search)(shaper_state*)) {
-    running_conversion run;
-    double coef[max_taps];
-    std::memcpy(coef, run.state.coef, sizeof coef);
+void Search(benchmark::State& st) {
+    const kernel_table* k = table_for(st);
+    if (k == nullptr) return;
+    running_conversion run(k);
+    const search_state start = run.state.search;
     for (auto _ : st) {
-        std::memcpy(run.state.coef, coef, sizeof coef);
-        benchmark::DoNotOptimize(search(&run.state));
+        run.state.search = start;
+        benchmark::DoNotOptimize(search_block(*k, run.state.analysis.band_weight, &run.state.search));
     }
 }
-BENCHMARK_CAPTURE(Search, plain, optimize_filter_plain);
-BENCHMARK_CAPTURE(Search, fast, optimize_filter_fast);
 
-void Quantise(benchmark::State& st, void (*quantise)(shaper_state*)) {
-    running_conversion run;
-    for (auto _ : st) quantise(&run.state);
+void Quantise(benchmark::State& st) {
+    const kernel_table* k = table_for(st);
+    if (k == nullptr) return;
+    running_conversion run(k);
+    const quantiser_job job{run.state.analysis.history, run.state.search.taps, run.state.search.order,
+                            run.state.delay_line,       &run.state.dither_state, run.state.out_bytes};
+    for (auto _ : st) k->quantise(job);
 }
-BENCHMARK_CAPTURE(Quantise, plain, quantise_block_plain);
-BENCHMARK_CAPTURE(Quantise, fast, quantise_block_fast);
 
-// Whole blocks of a running conversion: analysis, search and quantiser.
+// Whole blocks of a running conversion: search, quantiser and next analysis.
 void Block(benchmark::State& st) {
-    running_conversion run;
-    for (auto _ : st) {
-        run.feed_block();
-        process_block(&run.state);
-    }
+    const kernel_table* k = table_for(st);
+    if (k == nullptr) return;
+    running_conversion run(k);
+    for (auto _ : st) run.run_block();
     st.SetItemsProcessed(st.iterations() * block_len);
 }
-BENCHMARK(Block);
+
+BENCHMARK(Cost)->DenseRange(0, kernel_level_count - 1);
+BENCHMARK(Analysis)->DenseRange(0, kernel_level_count - 1);
+BENCHMARK(Search)->DenseRange(0, kernel_level_count - 1);
+BENCHMARK(Quantise)->DenseRange(0, kernel_level_count - 1);
+BENCHMARK(Block)->DenseRange(0, kernel_level_count - 1);
 
 }  // namespace
 

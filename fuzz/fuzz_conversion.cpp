@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "model/model.h"
+#include "pipeline/pipeline.h"
 #include "wav/wav.h"
 
 namespace {
@@ -91,8 +91,7 @@ struct outcome {
 outcome convert(const std::uint8_t* data, std::size_t size, bool regular) {
     std::vector<char> bytes(data, data + size);
     std::FILE* in = open_bytes(&bytes);
-    shaper_state state;
-    init_state(&state);
+    pcmtaper::converter_state state;
     collecting_sink sink;
     console con(nullptr, stdout, false);
     const int code = convert_stream(&state, {in, regular && size > 0, static_cast<long long>(size)},

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "model/model.h"
+#include "internal/constants.h"
+#include "shaping/shaping.h"
 
 // Band weights for which the flat filter [1, 0, ..., 0] is a strict local
 // minimum of the cost: positive, with sum over bands of weight * cos(pi*b*m/16)
@@ -15,15 +16,13 @@ inline constexpr double flat_optimal_weights[16] = {
     1.0,            1.03231807496,  0.923076923077, 0.875457896777, 1.0, 1.07975223791,
     0.923076923077, 0.765518820953, 1.0,            1.54919235704};
 
-// A freshly reset state at 44100 Hz, with the given band weights and the step
-// records reset as before every search.
-inline void prepare_search_state(shaper_state* s, const double* weights, int block_index) {
-    init_state(s);
-    init_rate_tables(s, 44100.0);
+// The taps of a fresh conversion and the band weights to search them against.
+struct search_fixture {
+    pcmtaper::search_state search;
+    double band_weight[pcmtaper::band_count];
+};
+
+inline void prepare_search_state(search_fixture* s, const double* weights) {
+    pcmtaper::reset_search(&s->search);
     std::memcpy(s->band_weight, weights, sizeof s->band_weight);
-    for (int p = 0; p < fine_pass_max; ++p) {
-        s->step_lo[p] = 32;
-        s->step_hi[p] = 0;
-    }
-    s->block_index = block_index;
 }

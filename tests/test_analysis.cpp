@@ -9,15 +9,36 @@
 
 namespace {
 
-shaper_state* fresh_state(double sample_rate_hz) {
-    static shaper_state state;
-    init_state(&state);
-    init_rate_tables(&state, sample_rate_hz);
+using namespace pcmtaper;
+
+// The rate tables and the analysis state of a fresh conversion.
+// (Never copied: the pointers lead into the object itself.)
+struct analysed {
+    rate_tables rates;
+    analysis_state a;
+    const double* quiet = rates.quiet;
+    double* history = a.history;
+    double* mask = a.mask;
+    double* band_weight = a.band_weight;
+    const double* spread_decay = rates.spread_decay;
+    const double* spread_norm = rates.spread_norm;
+    analysed() = default;
+    analysed(const analysed&) = delete;
+};
+
+analysed* fresh_state(double sample_rate_hz) {
+    static analysed state;
+    fill_rate_tables(&state.rates, sample_rate_hz);
+    reset_analysis(&state.a);
     return &state;
 }
 
+// The analysis as literal formulas (the kernel levels are compared with it
+// in test_kernels.cpp).
+void analyse_block(analysed* s) { analyse_block_reference(s->rates, &s->a); }
+
 TEST(Analysis, SilenceDrivesMaskTowardQuietAsThreeQuartersToTheN) {
-    shaper_state* s = fresh_state(44100.0);
+    analysed* s = fresh_state(44100.0);
     double decay = 1.0;
     for (int n = 1; n <= 60; ++n) {
         analyse_block(s);
@@ -38,7 +59,7 @@ TEST(Analysis, SilenceDrivesMaskTowardQuietAsThreeQuartersToTheN) {
 // normalised so that a flat magnitude g spreads to g * 10^3.55 in every bin.
 TEST(Analysis, FirstBlockIsSeventyFivePlusAQuarterOfTheThreshold) {
     for (int position : {128, 200, 255}) {
-        shaper_state* s = fresh_state(22050.0);
+        analysed* s = fresh_state(22050.0);
         const double sample = 0.25;
         s->history[position] = sample;
         analyse_block(s);
@@ -53,14 +74,14 @@ TEST(Analysis, FirstBlockIsSeventyFivePlusAQuarterOfTheThreshold) {
 }
 
 TEST(Analysis, BandWeightCarriesNothingOverFromTheLastBlock) {
-    shaper_state* s = fresh_state(44100.0);
+    analysed* s = fresh_state(44100.0);
     for (int i = 0; i < history_len; ++i) s->history[i] = 0.001 * ((i * 37) % 11 - 5);
-    static shaper_state clean, dirty;
-    clean = *s;
-    dirty = *s;
+    static analysis_state clean, dirty;
+    clean = s->a;
+    dirty = s->a;
     for (double& w : dirty.band_weight) w = 12345.0;
-    analyse_block(&clean);
-    analyse_block(&dirty);
+    analyse_block_reference(s->rates, &clean);
+    analyse_block_reference(s->rates, &dirty);
     EXPECT_EQ(std::memcmp(clean.band_weight, dirty.band_weight, sizeof clean.band_weight), 0);
     EXPECT_EQ(std::memcmp(clean.mask, dirty.mask, sizeof clean.mask), 0);
 }
@@ -69,7 +90,7 @@ TEST(Analysis, BandWeightCarriesNothingOverFromTheLastBlock) {
 // double, then the spreading in its closed form (sums of decay products,
 // upward once per bin, downward squared), the threshold and the smoothing.
 // Nothing from bins 128..255 enters it.
-void expect_closed_form(shaper_state* s, const char* label) {
+void expect_closed_form(analysed* s, const char* label) {
     static long double magnitude[bin_count];
     const long double pi = 3.14159265358979323846264L;
     for (int k = 0; k < bin_count; ++k) {
@@ -111,7 +132,7 @@ void expect_closed_form(shaper_state* s, const char* label) {
 }
 
 TEST(Analysis, MatchesClosedFormOverBinsZeroTo127) {
-    shaper_state* s = fresh_state(44100.0);
+    analysed* s = fresh_state(44100.0);
     // A tone near the top of the band plus a low one, and a varied older mask:
     // both spreading directions and the Nyquist neighbourhood carry weight.
     for (int i = 0; i < history_len; ++i)
@@ -119,9 +140,9 @@ TEST(Analysis, MatchesClosedFormOverBinsZeroTo127) {
     for (int i = 0; i < bin_count; ++i) s->mask[i] = 50.0 + i;
     expect_closed_form(s, "spread");
 
-    shaper_state* flat = fresh_state(44100.0);
+    analysed* flat = fresh_state(44100.0);
     for (int i = 0; i < history_len; ++i) flat->history[i] = 0.001 * ((i * 7919) % 101 - 50);
-    for (double& decay : flat->spread_decay) decay = 0.0;  // no spreading at all
+    for (double& decay : flat->rates.spread_decay) decay = 0.0;  // no spreading at all
     expect_closed_form(flat, "no decay");
 }
 

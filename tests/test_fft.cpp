@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace pcmtaper;
+
 std::string captured_stderr_of(double* re, double* im, int n, int k, int flag) {
     testing::internal::CaptureStderr();
     fft1(re, im, n, k, flag);

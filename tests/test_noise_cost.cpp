@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace pcmtaper;
+
 const double nan_value = std::numeric_limits<double>::quiet_NaN();
 
 // Weights with a single 1 at band k: the cost is that bin's floored magnitude.

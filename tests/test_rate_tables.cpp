@@ -9,24 +9,25 @@
 
 namespace {
 
-// A state whose tables hold garbage first, so that a table that is not
-// overwritten completely shows up.
-const shaper_state& tables_for(double sample_rate_hz) {
-    static shaper_state state;
-    init_state(&state);
+using namespace pcmtaper;
+
+// Tables that hold garbage first, so that a table that is not overwritten
+// completely shows up.
+const rate_tables& tables_for(double sample_rate_hz) {
+    static rate_tables state;
     for (int i = 0; i < bin_count; ++i) {
         state.quiet[i] = std::numeric_limits<double>::quiet_NaN();
         state.spread_decay[i] = -7.0;
         state.spread_norm[i] = 1e300;
     }
-    EXPECT_EQ(init_rate_tables(&state, sample_rate_hz), 0);
+    fill_rate_tables(&state, sample_rate_hz);
     return state;
 }
 
 double db_of(double amplitude) { return 20.0 * std::log10(amplitude); }
 
 TEST(RateTables, FiguresAt44100Hz) {
-    const shaper_state& s = tables_for(44100.0);
+    const rate_tables& s = tables_for(44100.0);
     EXPECT_NEAR(db_of(s.quiet[0]), 50.4735, 0.00005);
     EXPECT_NEAR(s.quiet[0], 333.943, 0.0005);
     EXPECT_NEAR(s.spread_decay[0], 0.0980633, 0.00000005);
@@ -51,7 +52,7 @@ TEST(RateTables, TopBinAt8000And48000Hz) {
 }
 
 TEST(RateTables, AtNinetySixKiloHertzTopBinInterpolatesBetween86And84Db) {
-    const shaper_state& s = tables_for(96000.0);
+    const rate_tables& s = tables_for(96000.0);
     const double top_bark = 25.0 + (86.0 - db_of(s.quiet[127])) / 2.0;
     EXPECT_NEAR(top_bark, 25.474, 0.0005);
     for (int i = 0; i < bin_count; ++i) {
@@ -63,7 +64,7 @@ TEST(RateTables, AtNinetySixKiloHertzTopBinInterpolatesBetween86And84Db) {
 }
 
 TEST(RateTables, ZeroRateGivesSixtyDbNoDecayAndTriangularSums) {
-    const shaper_state& s = tables_for(0.0);
+    const rate_tables& s = tables_for(0.0);
     const double spread_target = 3548.133892335753;  // 10^3.55
     for (int i = 0; i < bin_count; ++i) {
         EXPECT_EQ(s.quiet[i], 1000.0) << i;

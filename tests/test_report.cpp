@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "model/model.h"
+#include "internal/kernel_table.h"
+#include "pipeline/pipeline.h"
 #include "search_fixtures.h"
 #include "shaping/shaping.h"
 
@@ -22,9 +23,27 @@ std::string repeat(const std::string& item, int times) {
     return out;
 }
 
-std::string report_of(const shaper_state& s) {
+using namespace pcmtaper;
+
+// The report of a block that has the fixture's taps and weights, and steps
+// that no pass recorded.
+struct report_fixture {
+    block_report r;
+};
+
+report_fixture fixture_with(const double* weights) {
+    report_fixture f;
+    search_fixture s;
+    prepare_search_state(&s, weights);
+    std::memcpy(f.r.taps, s.search.taps, sizeof f.r.taps);
+    std::memcpy(f.r.band_weight, weights, sizeof f.r.band_weight);
+    reset_steps(&f.r.steps);
+    return f;
+}
+
+std::string report_of(const report_fixture& s) {
     testing::internal::CaptureStdout();
-    print_diagnostic_report(&s);
+    print_block_report(s.r);
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
@@ -41,9 +60,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST(Report, ResetTapsPrintExactLines) {
-    static shaper_state s;
     const double unit_weights[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    prepare_search_state(&s, unit_weights, 0);
+    report_fixture s = fixture_with(unit_weights);
     const std::string expected = "feedback:1000 " + repeat("0 ", 15) + "\r\n" +
                                  " masking:" + repeat("0 ", 16) + "\r\n" +
                                  "   noise:" + repeat("0 ", 16) + "\r\n" +
@@ -53,16 +71,15 @@ TEST(Report, ResetTapsPrintExactLines) {
 }
 
 TEST(Report, NumbersTruncateTowardZeroWithDefinedValuesOutOfRange) {
-    static shaper_state s;
     const double weights[16] = {1.0, 0.005, 150.0, 0.0, -1.0, 1e-300, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    prepare_search_state(&s, weights, 0);
-    s.coef[1] = -0.4567;
-    s.coef[2] = 0.0009;
-    s.coef[3] = 2.5e6;   // 2.5e9 does not fit an int
-    s.coef[4] = -2.5e6;
-    s.coef[5] = std::numeric_limits<double>::quiet_NaN();
-    s.coef[6] = 2.147483647e6;  // exactly INT_MAX
-    s.coef[7] = -2.1474836485e6;  // INT_MIN - 0.5, truncates to INT_MIN
+    report_fixture s = fixture_with(weights);
+    s.r.taps[1] = -0.4567;
+    s.r.taps[2] = 0.0009;
+    s.r.taps[3] = 2.5e6;   // 2.5e9 does not fit an int
+    s.r.taps[4] = -2.5e6;
+    s.r.taps[5] = std::numeric_limits<double>::quiet_NaN();
+    s.r.taps[6] = 2.147483647e6;  // exactly INT_MAX
+    s.r.taps[7] = -2.1474836485e6;  // INT_MIN - 0.5, truncates to INT_MIN
     const std::vector<std::string> lines = lines_of(report_of(s));
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0], "feedback:1000 -456 0 2147483647 -2147483648 0 2147483647 -2147483648 " +
@@ -73,18 +90,17 @@ TEST(Report, NumbersTruncateTowardZeroWithDefinedValuesOutOfRange) {
 }
 
 TEST(Report, NoiseLineOfAllSixteenTapsWithIntMinForAZeroBin) {
-    static shaper_state s;
     const double unit_weights[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    prepare_search_state(&s, unit_weights, 0);
-    s.coef[1] = -1.0;  // |H| = 2 sin(pi k/32): 0 at bin 0
+    report_fixture s = fixture_with(unit_weights);
+    s.r.taps[1] = -1.0;  // |H| = 2 sin(pi k/32): 0 at bin 0
     const std::vector<std::string> lines = lines_of(report_of(s));
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[2], "   noise:-2147483648 -14 -8 -4 -2 0 0 2 3 3 4 4 5 5 5 5 ");
     EXPECT_EQ(lines[3], "   start:" + repeat("42 ", 22));
 
     // Taps past order enter the noise line too: |H| = |1 + 0.5 (-i)^k|.
-    s.coef[1] = 0.0;
-    s.coef[8] = 0.5;
+    s.r.taps[1] = 0.0;
+    s.r.taps[8] = 0.5;
     EXPECT_EQ(lines_of(report_of(s))[2], "   noise:" + repeat("3 0 -6 0 ", 4));
 }
 
@@ -102,10 +118,14 @@ TEST(ReportInteger, TruncatesAndSaturates) {
 }
 
 TEST(Report, SearchThatAcceptsNothingPrintsItsTwoFinePasses) {
-    static shaper_state s;
-    prepare_search_state(&s, flat_optimal_weights, 0);
+    search_fixture s;
+    prepare_search_state(&s, flat_optimal_weights);
+    block_report r;
+    r.steps = search_block(active_kernels(), s.band_weight, &s.search).steps;
+    std::memcpy(r.taps, s.search.taps, sizeof r.taps);
+    std::memcpy(r.band_weight, s.band_weight, sizeof r.band_weight);
     testing::internal::CaptureStdout();
-    optimize_filter(&s);
+    print_block_report(r);
     std::fflush(stdout);
     const std::vector<std::string> lines = lines_of(testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 6u);
@@ -115,20 +135,20 @@ TEST(Report, SearchThatAcceptsNothingPrintsItsTwoFinePasses) {
     EXPECT_EQ(lines[4], "     end:14 11 " + repeat("10 ", 20));
 }
 
-TEST(Report, PrintsForBlockIndexZeroToThreeOnly) {
-    const double zero_weights[16] = {};
-    static shaper_state s;
-    for (int index : {0, 1, 2, 3, 4, 5, 100, 8191}) {
-        prepare_search_state(&s, zero_weights, index);
-        testing::internal::CaptureStdout();
-        optimize_filter(&s);
-        std::fflush(stdout);
-        const std::string out = testing::internal::GetCapturedStdout();
-        if (index < 4) {
-            EXPECT_EQ(out.rfind("feedback:", 0), 0u) << index;
-            EXPECT_EQ(lines_of(out).size(), 6u) << index;
-        } else {
-            EXPECT_EQ(out, "") << index;
+// The pipeline hands out the report of block numbers 0..3 of every 8192, with
+// the block's taps and weights, and nothing else.
+TEST(Report, IsDueForBlockNumbersZeroToThreeOfEvery8192) {
+    static converter_state s;
+    start_conversion(&s, 44100.0);
+    const double silence[block_len] = {};
+    start_blocks(&s, silence);
+    for (std::uint32_t number : {0u, 1u, 2u, 3u, 4u, 5u, 100u, 8191u, 8192u, 8195u, 8196u, 4294967295u}) {
+        block_report r;
+        const bool due = search_taps(&s, number, &r);
+        EXPECT_EQ(due, (number % 8192) < 4) << number;
+        if (due) {
+            EXPECT_EQ(std::memcmp(r.taps, s.search.taps, sizeof r.taps), 0);
+            EXPECT_EQ(std::memcmp(r.band_weight, s.analysis.band_weight, sizeof r.band_weight), 0);
         }
     }
 }

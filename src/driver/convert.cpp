@@ -5,16 +5,19 @@
 
 #include "driver/exit_codes.h"
 #include "driver/system.h"
-#include "model/model.h"
+#include "pipeline/pipeline.h"
 #include "wav/wav.h"
+
+using pcmtaper::block_len;
+using pcmtaper::converter_state;
 
 namespace {
 
 constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
 constexpr int block_bytes_shift = 6;        // log2(block_bytes)
 static_assert(1 << block_bytes_shift == block_bytes);
-constexpr std::uint64_t delay_samples = new_samples_at;  // 224: the look-ahead of the analysis
-constexpr double input_sample_scale = 1.52587890625e-05;  // 2^-16: 16-bit sample -> sample scale
+constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224: the analysis looks ahead
+constexpr double input_sample_scale = pcmtaper::sample_scale;  // 16-bit sample -> sample scale
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
 
 int exit_code_for(header_status status) {
@@ -168,21 +171,26 @@ class output_writer {
 // is read one ahead, so that its analysis runs alongside the quantiser of the
 // block before it; the output and everything printed are as if the blocks
 // were processed one after the other.
-loop_result convert_blocks(shaper_state* state, sample_reader* reader, conversion_plan* plan, bool align,
+loop_result convert_blocks(converter_state* state, sample_reader* reader, conversion_plan* plan, bool align,
                            std::FILE* output, double seconds_per_block, console* con) {
     output_writer writer(output, *plan);
     if (plan->blocks == 0) return {exit_ok, 0};
-    block_read next_read = reader->next(state->history + new_samples_at);
-    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
-    analyse_block(state);
     double next_samples[block_len];
+    block_read next_read = reader->next(next_samples);
+    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
+    pcmtaper::start_blocks(state, next_samples);
     for (std::uint64_t n = 0; n < plan->blocks; ++n) {
-        state->block_index = static_cast<std::int32_t>(n & (report_every_blocks - 1));
-        search_block(state);
+        // The report is chosen by the block number modulo 8192, which the
+        // number's low 32 bits keep.
+        pcmtaper::block_report report;
+        if (pcmtaper::search_taps(state, static_cast<std::uint32_t>(n), &report)) {
+            con->end_progress();
+            pcmtaper::print_block_report(report);  // on standard output, wherever that now points
+        }
         next_read = n + 1 < plan->blocks ? reader->next(next_samples) : block_read::ended;
         if (next_read == block_read::failed) return {exit_read_error, writer.written()};
         if (align && reader->ended_early()) *plan = plan_for(reader->samples_read(), true, 0);
-        quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
+        pcmtaper::quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
         if (!writer.write(state->out_bytes, plan->output_samples)) return {exit_write_error, writer.written()};
         con->progress(n + 1, plan->blocks, seconds_per_block);
         if (next_read == block_read::ended) break;
@@ -201,7 +209,7 @@ int fail_output(output_sink* output, console* con, int code) {
 
 }  // namespace
 
-int convert_stream(shaper_state* state, const input_source& input, const conversion_options& options,
+int convert_stream(converter_state* state, const input_source& input, const conversion_options& options,
                    output_sink* output, console* con) {
     wav_input_header header;
     const header_status status = read_input_header(input.stream, &header);
@@ -214,7 +222,7 @@ int convert_stream(shaper_state* state, const input_source& input, const convers
     const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
     con->info("SAMPLE RATE: %d\r\n", sample_rate_hz);
     con->info(" FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(plan.blocks));
-    init_rate_tables(state, static_cast<double>(sample_rate_hz));
+    pcmtaper::start_conversion(state, static_cast<double>(sample_rate_hz));
 
     const output_sink::opened opened = output->open();
     if (opened.stream == nullptr) {

@@ -10,7 +10,9 @@
 #include "driver/console.h"
 #include "driver/output.h"
 
-struct shaper_state;
+namespace pcmtaper {
+struct converter_state;
+}
 
 struct input_source {
     std::FILE* stream;
@@ -29,6 +31,6 @@ struct conversion_options {
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`
-// stands at its first byte; `state` has been through init_state.
-int convert_stream(shaper_state* state, const input_source& input, const conversion_options& options,
+// stands at its first byte; `state` is started here.
+int convert_stream(pcmtaper::converter_state* state, const input_source& input, const conversion_options& options,
                    output_sink* output, console* con);

@@ -7,7 +7,8 @@
 #include <memory>
 #include <new>
 
-#include "model/model.h"
+#include "internal/kernel_table.h"
+#include "pipeline/pipeline.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ struct open_input {
 };
 
 int convert(const command_line& cl, int closed_at_start) {
+    // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring.
+    if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
     install_signal_handlers();
     const bool input_is_stdin = cl.input_name == "-";
     // The audio goes to standard output when the output is "-" or names the
@@ -108,8 +111,7 @@ int convert(const command_line& cl, int closed_at_start) {
     }
     const std::unique_ptr<output_sink> output =
         audio_on_stdout ? make_descriptor_output(audio_fd) : make_file_output(cl.output_name, cl.force);
-    shaper_state state;
-    init_state(&state);
+    pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
     const int code = convert_stream(&state, source, options, output.get(), &con);

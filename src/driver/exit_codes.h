@@ -2,6 +2,8 @@
 // later one names a failure of its own, so that a script can tell them apart.
 #pragma once
 
+#include "internal/kernel_table.h"
+
 enum exit_code : int {
     exit_ok = 0,
     exit_input_not_openable = 1,
@@ -14,9 +16,10 @@ enum exit_code : int {
     exit_output_is_input = 8,
     exit_read_error = 9,
     exit_write_error = 10,
-    exit_kernel_level_unavailable = 11,  // PCMTAPER_KERNELS names a level this machine lacks
+    exit_kernel_level_unavailable = 11,  // PCMTAPER_KERNELS names a level this machine lacks, or none
     exit_usage = 12,                     // an unknown option, no input name, a third name
     exit_output_not_own = 13,            // an existing output that is not an 8-bit WAV, without --force
     exit_stdout_lost = 14,               // converted, but standard output could not be written
     exit_out_of_memory = 15,
 };
+static_assert(exit_kernel_level_unavailable == pcmtaper::kernel_refused);

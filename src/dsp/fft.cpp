@@ -3,9 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+#include "internal/math_calls.h"
 
-constexpr double pi = 3.141592653589793;
+namespace pcmtaper {
+namespace {
 
 // Decimation-in-frequency butterflies; leaves the spectrum in bit-reversed order.
 // The twiddles come from cos and sin of j*theta for every column, with no
@@ -17,8 +18,8 @@ void butterfly_stages(double* re, double* im, int n, int stages, double theta) {
         theta = 2.0 * theta;
         for (int j = 0; j < half; ++j) {
             const double phi = j * theta;
-            const double wr = std::cos(phi);
-            const double wi = std::sin(phi);
+            const double wr = math_cos(phi);
+            const double wi = math_sin(phi);
             for (int q = 0; q < n; q += span) {
                 const int a = q + j;
                 const int b = a + half;
@@ -83,3 +84,5 @@ void fft1(double* re, double* im, int n, int k, int flag) {
         }
     }
 }
+
+}  // namespace pcmtaper

@@ -1,10 +1,10 @@
 // The per-bin tables that depend only on the sample rate: the threshold in
 // quiet, the spreading decay between neighbouring bins, and the normalisation
 // that makes a flat unit spectrum spread to 10^3.55 in every bin.
-#include <cmath>
-
+#include "internal/math_calls.h"
 #include "model/model.h"
 
+namespace pcmtaper {
 namespace {
 
 // Threshold in quiet in dB at the whole Bark values 0..26. The jump from 32 dB
@@ -14,7 +14,6 @@ constexpr double quiet_db_at_bark[27] = {
     17, 16, 14, 15, 16, 19, 24, 30, 34, 35, 32, 86, 84,
 };
 
-constexpr int transform_len = 256;           // points of the analysis transform
 constexpr double bin_centre_offset = 0.4;    // bin frequency sits 0.4 of a bin above i*sr/256
 constexpr double bark_atan_scale = 0.00076;  // 1/Hz, first term of the Bark formula
 constexpr double bark_low_weight = 13.0;     // Bark
@@ -25,13 +24,13 @@ constexpr double spread_target_exponent = 3.55;  // flat unit spectrum spreads t
 
 // 1/7500 Hz and 0.05 (dB to the exponent of ten of an amplitude) are held with a
 // 64-bit significand; each product is rounded to a double where it is passed on.
-const long double inv_7500_hz = 1.0L / 7500.0L;
-const long double db_to_decade_amplitude = 0.05L;
+const extended inv_7500_hz = 1.0L / 7500.0L;
+const extended db_to_decade_amplitude = 0.05L;
 
 double bark_of_hz(double f_hz) {
-    const long double ratio = static_cast<long double>(f_hz) * inv_7500_hz;
-    return bark_low_weight * std::atan(bark_atan_scale * f_hz) +
-           bark_high_weight * std::atan(static_cast<double>(ratio * ratio));
+    const extended ratio = static_cast<extended>(f_hz) * inv_7500_hz;
+    return bark_low_weight * math_atan(bark_atan_scale * f_hz) +
+           bark_high_weight * math_atan(static_cast<double>(ratio * ratio));
 }
 
 // Linear interpolation of the table between the whole Bark values around z.
@@ -43,28 +42,28 @@ double quiet_db_of_bark(double z) {
 }
 
 double amplitude_of_db(double db) {
-    return std::pow(10.0, static_cast<double>(db_to_decade_amplitude * static_cast<long double>(db)));
+    return math_pow(10.0, static_cast<double>(db_to_decade_amplitude * static_cast<extended>(db)));
 }
 
 // 10^3.55 from the library at run time, never folded by the compiler.
 double spread_target() {
     volatile double base = 10.0;
     volatile double exponent = spread_target_exponent;
-    return std::pow(base, exponent);
+    return math_pow(base, exponent);
 }
 
 }  // namespace
 
-int init_rate_tables(shaper_state* state, double sample_rate_hz) {
-    const double bin_width_hz = sample_rate_hz / transform_len;
-    double f_hz = bin_centre_offset * sample_rate_hz * (1.0 / transform_len);
+void fill_rate_tables(rate_tables* rates, double sample_rate_hz) {
+    const double bin_width_hz = sample_rate_hz / analysis_len;
+    double f_hz = bin_centre_offset * sample_rate_hz * (1.0 / analysis_len);
     double z = bark_of_hz(f_hz);
     for (int i = 0; i < bin_count; ++i) {
         const double db = quiet_db_of_bark(z);
         f_hz = f_hz + bin_width_hz;
         const double z_next = bark_of_hz(f_hz);  // for i = 127, a bin 128 that is not analysed
-        state->quiet[i] = amplitude_of_db(db);
-        state->spread_decay[i] = std::pow(decay_per_bark_base, decay_exponent_scale * (z_next - z));
+        rates->quiet[i] = amplitude_of_db(db);
+        rates->spread_decay[i] = math_pow(decay_per_bark_base, decay_exponent_scale * (z_next - z));
         z = z_next;
     }
 
@@ -73,18 +72,19 @@ int init_rate_tables(shaper_state* state, double sample_rate_hz) {
     double acc = 0.0;
     for (int i = 0; i < bin_count; ++i) {
         acc = acc + 1.0;
-        state->spread_norm[i] = acc;
-        acc = acc * state->spread_decay[i];
+        rates->spread_norm[i] = acc;
+        acc = acc * rates->spread_decay[i];
     }
     acc = 0.0;
     for (int i = bin_count - 1; i >= 0; --i) {
-        acc = state->spread_norm[i] + acc;
-        state->spread_norm[i] = acc;
-        acc = acc * state->spread_decay[i];
-        acc = acc * state->spread_decay[i];
+        acc = rates->spread_norm[i] + acc;
+        rates->spread_norm[i] = acc;
+        acc = acc * rates->spread_decay[i];
+        acc = acc * rates->spread_decay[i];
     }
 
     const double target = spread_target();
-    for (int i = 0; i < bin_count; ++i) state->spread_norm[i] = target / state->spread_norm[i];
-    return 0;
+    for (int i = 0; i < bin_count; ++i) rates->spread_norm[i] = target / rates->spread_norm[i];
 }
+
+}  // namespace pcmtaper

@@ -1,89 +1,80 @@
-// Per-block search of the error-feedback taps: a normalised gradient descent on
-// noise_cost with a doubling line search, first coarse from the flat filter,
-// then fine from the better of the coarse result and the previous block's taps.
-#include <cmath>
-
-#include "model/model.h"
+// The coefficient search on its two oracles: the reference one costs one tap
+// set at a time with noise_cost, the batched one several per kernel call.
+#include "internal/batched_costs.h"
+#include "internal/kernel_table.h"
+#include "internal/search_rules.h"
 #include "shaping/shaping.h"
 
+namespace pcmtaper {
 namespace {
 
-constexpr int reported_blocks = 4;  // block_index 0..3 of every 8192 print the report
+class reference_cost_oracle {
+  public:
+    reference_cost_oracle(const double* weights, int order) : weights_(weights), order_(order) {}
+
+    int order() const { return order_; }
+    double base_cost(const double* taps) { return noise_cost(weights_, taps, order_); }
+    void probe_costs(const double* taps, double probe, double* costs) {
+        double probed[max_taps];
+        for (int i = 1; i < order_; ++i) {
+            for (int m = 0; m < order_; ++m) probed[m] = taps[m];
+            probed[i] = probed[i] + probe;
+            costs[i] = noise_cost(weights_, probed, order_);
+        }
+    }
+    void begin_line(const double* taps, const double* gradient, double norm, const search_phase& phase) {
+        taps_ = taps;
+        gradient_ = gradient;
+        norm_ = norm;
+        phase_ = &phase;
+    }
+    double trial_cost(int exponent, double* trial) {
+        line_trial(taps_, gradient_, norm_, *phase_, exponent, order_, trial);
+        return noise_cost(weights_, trial, order_);
+    }
+    void accepted(double) {}
+    void begin_coarse(const double*, const double*) {}
+    double handover_cost(const double* previous_taps) { return noise_cost(weights_, previous_taps, order_); }
+    void begin_fine(double, bool) {}
+
+  private:
+    const double* weights_;
+    int order_;
+    const double* taps_ = nullptr;
+    const double* gradient_ = nullptr;
+    double norm_ = 0.0;
+    const search_phase* phase_ = nullptr;
+};
 
 }  // namespace
 
+void reset_steps(fine_step_record* steps) {
+    for (int p = 0; p < fine_pass_max; ++p) {
+        steps->lowest[p] = step_lowest_reset;
+        steps->highest[p] = step_highest_reset;
+    }
+}
+
+void reset_search(search_state* search) {
+    for (double& t : search->taps) t = 0.0;
+    search->taps[0] = 1.0;
+    search->order = filter_order;
+}
+
 search_phase_outcome run_search_phase(const double* weights, int order, double* taps,
-                                      const search_phase& phase, std::int32_t* step_lo,
-                                      std::int32_t* step_hi) {
-    double trial[max_taps];
-    double gradient[max_taps];
-    search_phase_outcome outcome{0.0, 0, 0};
-    int exponent = phase.first_exponent;  // carried from pass to pass
-    double base = 0.0;
+                                      const search_phase& phase, fine_step_record* steps) {
+    reference_cost_oracle costs(weights, order);
+    return run_phase(costs, taps, phase, steps);
+}
 
-    for (int pass = 0; pass < phase.max_passes; ++pass) {
-        base = noise_cost(weights, taps, order);
-
-        // Forward differences: the raw change of cost for the probe on one tap.
-        double norm_sq = 0.0;
-        for (int i = 1; i < order; ++i) {
-            for (int m = 0; m < max_taps; ++m) trial[m] = taps[m];
-            trial[i] = trial[i] + phase.probe;
-            gradient[i] = noise_cost(weights, trial, order) - base;
-            norm_sq = norm_sq + gradient[i] * gradient[i];
-        }
-
-        // Line search down the gradient, twice as far after every accepted
-        // trial. With a zero gradient there is no direction: no trial is made.
-        if (norm_sq != 0.0) {
-            const double norm = std::sqrt(norm_sq);
-            while (exponent < phase.exponent_bound) {
-                if (step_lo != nullptr && step_lo[pass] > exponent) step_lo[pass] = exponent;
-                if (step_hi != nullptr && step_hi[pass] < exponent) step_hi[pass] = exponent;
-                const double factor = static_cast<double>(1 << exponent) * phase.step_unit / norm;
-                for (int i = 1; i < order; ++i) trial[i] = taps[i] - gradient[i] * factor;
-                const double candidate = noise_cost(weights, trial, order);
-                if (!(candidate < base)) break;  // equal cost is not an improvement
-                for (int i = 1; i < order; ++i) taps[i] = trial[i];
-                base = candidate;
-                ++exponent;
-                ++outcome.accepted_steps;
-            }
-        }
-
-        ++outcome.passes;
-        if (exponent < phase.stop_below) break;
-        exponent = exponent - phase.exponent_drop;
-        if (exponent < 0) exponent = 0;
+search_result search_block(const kernel_table& kernels, const double* weights, search_state* search) {
+    // The kernels cost sets of filter_order taps; any other order (never the
+    // program's) is searched one set at a time.
+    if (kernels.cost_narrow.run == nullptr || search->order != filter_order) {
+        reference_cost_oracle costs(weights, search->order);
+        return search_with(costs, search);
     }
-    outcome.cost = base;
-    return outcome;
+    return search_batched(kernels, weights, search);
 }
 
-double optimize_filter_plain(shaper_state* state) {
-    const int order = state->order;
-    double coarse_taps[max_taps] = {1.0};
-    const search_phase_outcome coarse = run_search_phase(state->band_weight, order, coarse_taps,
-                                                         coarse_search_phase, nullptr, nullptr);
-
-    // The previous block's taps stay unless the fresh coarse result is strictly better.
-    if (noise_cost(state->band_weight, state->coef, order) > coarse.cost) {
-        for (int i = 1; i < order; ++i) state->coef[i] = coarse_taps[i];
-    }
-
-    const search_phase_outcome fine = run_search_phase(state->band_weight, order, state->coef,
-                                                       fine_search_phase, state->step_lo,
-                                                       state->step_hi);
-    if (state->block_index < reported_blocks) print_diagnostic_report(state);
-    return fine.cost;
-}
-
-// The program runs the fast search unless it is built on the plain formulas
-// (PCMTAPER_PLAIN), which define the results and serve to check it.
-double optimize_filter(shaper_state* state) {
-#ifdef PCMTAPER_PLAIN
-    return optimize_filter_plain(state);
-#else
-    return optimize_filter_fast(state);
-#endif
-}
+}  // namespace pcmtaper

@@ -1,8 +1,9 @@
-// The table-driven 256-point transform of a real block, in steps, for code that
-// interleaves it with other work (and for fft256_real_lower_magnitudes).
-// Every function is static and always inlined, so each caller compiles it for
-// its own instruction set. Each value is formed by exactly the operations of
-// fft1 (see fft.h for what is left out and why).
+// The table-driven transform of the analysis (256 points) of a real block, in
+// steps, for code that interleaves it with other work. Written with the
+// compiler's generic vectors, no instruction set named: every function is
+// static and always inlined, so each kernel level's file compiles it for its
+// own instruction set. Each value is formed by exactly the operations of
+// fft1 (see dsp/fft.h for what is left out and why).
 //
 // Usage: fft256_work w; fft256_first_stage(x, &w, tw);
 //        for (int span = 128; span >= 8; span /= 2) fft256_middle_stage(&w, span, tw);
@@ -11,7 +12,9 @@
 
 #include "dsp/fft.h"
 
-inline constexpr int fft256_len = 256;
+namespace pcmtaper {
+
+inline constexpr int fft256_len = analysis_len;
 
 struct fft256_work {
     alignas(64) double re[fft256_len];
@@ -50,6 +53,10 @@ constexpr int bin_at(int p) {
 
 // First stage (span 256). The imaginary input is zero: di is +0, so dr*wr -
 // di*wi is dr*wr and di*wr + dr*wi is dr*wi, and the upper sums stay zero.
+// The one difference from fft1 is the sign of a zero: where dr*wi is -0,
+// fft1's +0*wr + -0 is +0 and this stage stores -0. That is exact only
+// because every consumer of the transform squares the imaginary part (the
+// magnitudes of fft256_tail); a consumer that did not would have to restore it.
 __attribute__((always_inline)) static inline void fft256_first_stage(const double* x, fft256_work* w,
                                                                      const forward_twiddles& tw) {
     using namespace fft256_detail;
@@ -123,3 +130,5 @@ __attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, in
         magnitude[bin_at(q + 6)] = m[3];
     }
 }
+
+}  // namespace pcmtaper

@@ -1,0 +1,95 @@
+// The kernel table: one function pointer per stage that has vector variants,
+// filled once for a kernel level by select_kernels and read by the pipeline,
+// the search and the tests. Every level gives the same bits as the reference.
+//
+// Usage: const kernel_table& k = active_kernels();
+//        k.analyse(rates, &analysis);
+// Levels are added by architecture folders (src/kernels/x86/ today): a level
+// the build does not contain is reported as not on the machine.
+#pragma once
+
+#include <cstdint>
+
+namespace pcmtaper {
+
+struct rate_tables;
+struct analysis_state;
+struct quantiser_job;
+
+// Kernel levels: `reference` (the literal formulas, on every machine), then
+// each architecture's levels narrowest first. A port appends its own (an
+// aarch64 `neon` after `avx512`); best_level takes the last level the machine has.
+enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512 };
+inline constexpr int kernel_level_count = 5;
+static_assert(static_cast<int>(kernel_level::avx512) + 1 == kernel_level_count, "a level left out of the count");
+
+// Names of the levels as PCMTAPER_KERNELS takes them, in the enum's order.
+struct kernel_level_name {
+    kernel_level level;
+    const char* name;
+};
+inline constexpr kernel_level_name kernel_level_names[kernel_level_count] = {
+    {kernel_level::reference, "reference"}, {kernel_level::sse2, "sse2"},
+    {kernel_level::avx2, "avx2"},           {kernel_level::avx512vl, "avx512vl"},
+    {kernel_level::avx512, "avx512"},
+};
+// Looked up by the enum's value (level_name, the benchmarks' arguments):
+// entry i must be level i.
+inline constexpr bool names_follow_enum_order() {
+    for (int i = 0; i < kernel_level_count; ++i)
+        if (static_cast<int>(kernel_level_names[i].level) != i) return false;
+    return true;
+}
+static_assert(names_follow_enum_order());
+
+const char* level_name(kernel_level level);
+
+// The weighted noise cost of `lanes` tap sets of filter_order taps laid out by
+// tap: taps_by_tap[k * stride + l] is tap k of set l; costs[l] its cost.
+using cost_sets_fn = void (*)(const double* weights, const double* taps_by_tap, int stride, double* costs);
+
+struct cost_kernel {
+    cost_sets_fn run;  // null: the level has no such kernel
+    int lanes;         // tap sets per call
+};
+
+struct kernel_table {
+    kernel_level level;
+
+    // Masking analysis of analysis->history: updates mask and band_weight.
+    void (*analyse)(const rate_tables& rates, analysis_state* analysis);
+    // Quantises job.samples into job.out_bytes.
+    void (*quantise)(const quantiser_job& job);
+    // The two above together, for the quantiser of one block and the analysis
+    // of the next (they share no data); the bytes and the analysis are those
+    // of the two calls one after the other.
+    void (*quantise_and_analyse)(const quantiser_job& job, const rate_tables& rates,
+                                 analysis_state* analysis);
+
+    // Batched noise costs for the search; run is null at the reference level,
+    // whose search costs one tap set at a time.
+    cost_kernel cost_narrow;  // up to 4 sets per call
+    cost_kernel cost_wide;    // 8 sets per call, where the level has it
+    bool wide_pays;           // batches of 5..8 go to cost_wide (measured at start-up)
+};
+
+// Whether this machine (and this build) can run the level.
+bool machine_has(kernel_level level);
+// The widest level the machine has.
+kernel_level best_level();
+// The table of a level the machine has; the start-up timing of the level's
+// kernels decides wide_pays.
+kernel_table select_kernels(kernel_level level);
+
+// The table in use: chosen on first use (PCMTAPER_KERNELS, else the best level).
+const kernel_table& active_kernels();
+// Makes `level` (which the machine must have) the one in use; returns the one before.
+kernel_level use_kernels(kernel_level level);
+
+// Reads PCMTAPER_KERNELS and makes its level the one in use. Returns 0, or
+// kernel_refused after printing why on standard error (an unknown name, or a
+// level this machine lacks).
+inline constexpr int kernel_refused = 11;
+int use_kernels_from_environment();
+
+}  // namespace pcmtaper

@@ -1,0 +1,36 @@
+// The AVX2 level: the vector stages compiled for AVX2, and the noise cost of 4 tap sets at once.
+#include <immintrin.h>
+
+#include "kernels/vector_stages.h"
+#include "kernels/x86/x86_kernels.h"
+
+namespace pcmtaper {
+namespace {
+
+constexpr int lanes = 4;
+using vd = double __attribute__((vector_size(lanes * 8)));
+
+inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x))); }
+
+#include "kernels/cost_lanes.inc"
+
+}  // namespace
+
+namespace {
+
+void analyse(const rate_tables& rates, analysis_state* analysis) { vector_stages::analyse(rates, analysis); }
+void quantise(const quantiser_job& job) { vector_stages::quantise(job); }
+void quantise_and_analyse(const quantiser_job& job, const rate_tables& rates, analysis_state* analysis) {
+    vector_stages::quantise_and_analyse(job, rates, analysis);
+}
+
+}  // namespace
+
+void fill_avx2(kernel_table* table) {
+    table->analyse = analyse;
+    table->quantise = quantise;
+    table->quantise_and_analyse = quantise_and_analyse;
+    table->cost_narrow = {cost_lanes, lanes};
+}
+
+}  // namespace pcmtaper
