@@ -120,7 +120,8 @@ void Quantise(benchmark::State& st) {
     if (k == nullptr) return;
     running_conversion run(k);
     const quantiser_job job{run.state.analysis.history, run.state.search.taps, run.state.search.order,
-                            run.state.delay_line,       &run.state.dither_state, run.state.out_bytes};
+                            run.state.delay_line,       &run.state.dither_state, run.state.out_bytes,
+                            false};
     for (auto _ : st) k->quantise(job);
 }
 

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <cmath>
+
 #include "program_runner.h"
+#include "signals.h"
 #include "wav_fixtures.h"
 
 using namespace fixtures;
@@ -81,7 +84,7 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
     // The help lists every option.
     scratch_dir dir;
     const std::string help = dir.run({"--help"}).out;
-    for (const char* option : {"--align", "--force", "--quiet", "--help", "--version", "--"})
+    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
@@ -308,6 +311,47 @@ TEST(CommandLine, AProgressLineOnATerminalIsErasedAtTheEnd) {
         EXPECT_EQ(log.substr(log.size() - erased.size()), erased);
         EXPECT_EQ(dir.read("out.wav").size(), 44 + 32 * 2000u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The mean of output minus input, in output steps, over the samples that
+// both cover (the output trails by 224 samples).
+double mean_error_steps(const std::vector<std::int16_t>& input, const std::string& output_file) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t k = 0; k + 224 + 44 < output_file.size() && k < input.size(); ++k) {
+        const int out_step = static_cast<unsigned char>(output_file[44 + 224 + k]) - 128;
+        sum += out_step - input[k] / 256.0;
+        ++count;
+    }
+    return sum / static_cast<double>(count);
+}
+
+// --zero-dc takes the dither's mean off: no DC offset, and silence idles at
+// the zero level. Without it the bytes are the pinned ones (PinnedOutput).
+TEST(CommandLine, ZeroDcTakesTheDithersMeanOff) {
+    scratch_dir dir;
+    const std::vector<std::int16_t> music = make_example_signal(example_kind::music, 8000, 4.0);
+    dir.write("music.wav", mono16_wav(8000, music));
+    ASSERT_EQ(dir.run({"-q", "music.wav", "plain.wav"}).exit_code, 0);
+    ASSERT_EQ(dir.run({"-qz", "music.wav", "centred.wav"}).exit_code, 0);
+    EXPECT_GT(mean_error_steps(music, dir.read("plain.wav")), 0.5);
+    EXPECT_LT(std::fabs(mean_error_steps(music, dir.read("centred.wav"))), 0.05);
+
+    // A 440 Hz tone, then silence: the silence idles at 128 only without the mean.
+    std::vector<std::int16_t> tone_then_silence(8000 * 2, 0);
+    for (std::size_t i = 0; i < 4000; ++i)
+        tone_then_silence[i] = static_cast<std::int16_t>(8000 * std::sin(2 * 3.141592653589793 * 440 * i / 8000.0));
+    dir.write("tone.wav", mono16_wav(8000, tone_then_silence));
+    ASSERT_EQ(dir.run({"-q", "--zero-dc", "tone.wav", "tone.8b.wav"}).exit_code, 0);
+    ASSERT_EQ(dir.run({"-q", "tone.wav", "plain.8b.wav"}).exit_code, 0);
+    const std::string idle = dir.read("tone.8b.wav").substr(44 + 224 + 12000);
+    EXPECT_EQ(idle, std::string(idle.size(), char(128)));
+    const std::string plain_idle = dir.read("plain.8b.wav").substr(44 + 224 + 12000);
+    EXPECT_NE(plain_idle, std::string(plain_idle.size(), char(128)));
 }
 
 }  // namespace

@@ -176,7 +176,8 @@ struct quantiser_input {
     double delay_line[max_taps] = {};
     std::uint32_t dither_state = dither_start_state;
     std::uint8_t out_bytes[block_len] = {};
-    quantiser_job job() { return {samples, taps, filter_order, delay_line, &dither_state, out_bytes}; }
+    bool zero_dc = false;
+    quantiser_job job() { return {samples, taps, filter_order, delay_line, &dither_state, out_bytes, zero_dc}; }
 };
 
 void generate_quantiser(random_inputs& gen, int round, quantiser_input* in) {
@@ -184,6 +185,7 @@ void generate_quantiser(random_inputs& gen, int round, quantiser_input* in) {
     for (int k = 1; k < filter_order; ++k) in->taps[k] = gen.uniform() * (round % 3);
     for (int k = 1; k < filter_order; ++k) in->delay_line[k] = gen.uniform() * 0.05;
     in->dither_state = static_cast<std::uint32_t>(gen.next());
+    in->zero_dc = round % 2 == 1;  // both dithers: the plain one and the one with its mean off
     if (round % 7 == 0) {
         // Dithered values on, and a hair either side of, the half-steps where
         // the rounding turns: the quick rounding must hand these to the exact path.
@@ -193,7 +195,8 @@ void generate_quantiser(random_inputs& gen, int round, quantiser_input* in) {
         std::uint32_t generator = in->dither_state;
         for (int j = 0; j < block_len; ++j) {
             const int step = static_cast<int>(gen.next() % 261) - 130;
-            const double x = (step + 0.5) / 256 - static_cast<double>(dither_offset(dither_rand(&generator)));
+            const double x =
+                (step + 0.5) / 256 - xmath::extended_to_double(dither_offset(dither_rand(&generator), in->zero_dc));
             in->samples[j] = x + nudges[gen.next() % 9];
         }
     }

@@ -24,7 +24,7 @@ struct quantiser_fixture {
 quantiser_fixture reset_state() { return {}; }
 
 void quantise_block(quantiser_fixture* s) {
-    quantise_block_reference({s->history, s->coef, filter_order, s->err_state, &s->dither_state, s->out_bytes});
+    quantise_block_reference({s->history, s->coef, filter_order, s->err_state, &s->dither_state, s->out_bytes, false});
 }
 
 TEST(Dither, FirstDrawsOfAConversion) {
@@ -37,10 +37,10 @@ TEST(Dither, FirstDrawsOfAConversion) {
 }
 
 TEST(Dither, StaysBelowHalfAStepAndIsNegativeOnlyForDrawZero) {
-    EXPECT_LT(add_dither(0.0, 0), 0.0);
-    EXPECT_GT(add_dither(0.0, 1), 0.0);
-    EXPECT_NEAR(add_dither(0.0, 32767) * 256.0, 0.4110, 1e-4);
-    EXPECT_EQ(add_dither(0.0, 32767) * 256.0 < 0.5, true);
+    EXPECT_LT(add_dither(0.0, 0, false), 0.0);
+    EXPECT_GT(add_dither(0.0, 1, false), 0.0);
+    EXPECT_NEAR(add_dither(0.0, 32767, false) * 256.0, 0.4110, 1e-4);
+    EXPECT_EQ(add_dither(0.0, 32767, false) * 256.0 < 0.5, true);
 }
 
 TEST(Rounding, HalvesGoUpAndTheLimitIs126) {

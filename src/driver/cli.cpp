@@ -21,6 +21,7 @@ constexpr option_spec options[] = {
     {'q', "quiet", &command_line::quiet, cli_action::convert},
     {'a', "align", &command_line::align, cli_action::convert},
     {'f', "force", &command_line::force, cli_action::convert},
+    {'z', "zero-dc", &command_line::zero_dc, cli_action::convert},
 };
 
 const option_spec* find_short(char c) {
@@ -120,6 +121,8 @@ void print_help(std::FILE* stream) {
                  "\r\n"
                  "  -a, --align    as many samples as the input, without the 224-sample delay\r\n"
                  "  -f, --force    replace an existing output that is not an 8-bit WAV file\r\n"
+                 "  -z, --zero-dc  take the dither's mean off: no DC offset, silence at 128\r\n"
+                 "                 (for players at low sample rates)\r\n"
                  "  -q, --quiet    print nothing on standard output; remarks and errors go\r\n"
                  "                 to standard error\r\n"
                  "  -h, --help     print this help and exit\r\n"

@@ -23,6 +23,7 @@ struct command_line {
     bool quiet = false;    // -q: nothing on standard output
     bool align = false;    // -a: as many samples as the input, no delay
     bool force = false;    // -f: replace an existing output that is not an 8-bit WAV
+    bool zero_dc = false;  // -z: the dither's mean taken off
     std::string error;     // what is wrong, for usage_error
 };
 

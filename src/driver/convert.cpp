@@ -222,7 +222,7 @@ int convert_stream(converter_state* state, const input_source& input, const conv
     const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
     con->info("SAMPLE RATE: %d\r\n", sample_rate_hz);
     con->info(" FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(plan.blocks));
-    pcmtaper::start_conversion(state, static_cast<double>(sample_rate_hz));
+    pcmtaper::start_conversion(state, static_cast<double>(sample_rate_hz), options.zero_dc);
 
     const output_sink::opened opened = output->open();
     if (opened.stream == nullptr) {

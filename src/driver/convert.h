@@ -28,6 +28,9 @@ struct conversion_options {
     // 224 samples past its end; the first 224 output samples are dropped and
     // the rest cut to the input's length.
     bool align = false;
+    // The dither's mean over its draws is taken off, so that it adds no DC
+    // offset to the output (silence then idles at 128, not 129).
+    bool zero_dc = false;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`

@@ -114,6 +114,7 @@ int convert(const command_line& cl, int closed_at_start) {
     pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
+    options.zero_dc = cl.zero_dc;
     const int code = convert_stream(&state, source, options, output.get(), &con);
     if (cl.quiet || audio_on_stdout) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");

@@ -11,22 +11,24 @@
 // `extended`) and the report (shaping/report.cpp: log10).
 #pragma once
 
-#include <cmath>
+#include "math/correctly_rounded.h"
+#include "math/extended.h"
 
 namespace pcmtaper {
 
-// The x87 format: a 64-bit significand, round to nearest even. Every use is
-// written as a conversion to it, operations in it, and a rounding back to
-// double where the formula says so.
-using extended = long double;
-static_assert(sizeof(extended) >= 10, "extended needs the 64-bit significand of the x87 format");
+// The x87 format (a 64-bit significand, round to nearest even), in software:
+// the same bits on every platform, whatever the compiler's long double is.
+// Every use is a conversion to it, operations in it, and a rounding back to
+// double where the formula says so (math/extended.h names each).
+using extended = xmath::extended;
 
-// The C library's functions, called at run time: the build turns the compiler's
-// built-in versions of them off, so no call is ever folded at compile time.
-inline double math_sin(double x) { return std::sin(x); }
-inline double math_cos(double x) { return std::cos(x); }
-inline double math_atan(double x) { return std::atan(x); }
-inline double math_pow(double base, double exponent) { return std::pow(base, exponent); }
-inline double math_log10(double x) { return std::log10(x); }
+// Correctly rounded (to nearest, ties to even) on every double argument: the
+// one definition that every platform reproduces. The C library's last bit
+// differs between libraries and between CPUs with and without FMA.
+inline double math_sin(double x) { return xmath::cr_sin(x); }
+inline double math_cos(double x) { return xmath::cr_cos(x); }
+inline double math_atan(double x) { return xmath::cr_atan(x); }
+inline double math_pow(double base, double exponent) { return xmath::cr_pow(base, exponent); }
+inline double math_log10(double x) { return xmath::cr_log10(x); }
 
 }  // namespace pcmtaper

@@ -135,17 +135,25 @@ PCMTAPER_INLINE int quick_step(double target, double rounded_offset) {
 
 // The exact path: target plus the exact dither rounded once to a double, then
 // 256 v + 128.5 in extended precision, truncated, clamped.
-PCMTAPER_INLINE int exact_step(double target, extended offset) {
-    const double v = static_cast<double>(static_cast<extended>(target) + offset);
-    const extended shifted = 256.0L * static_cast<extended>(v) + 128.5L;
-    if (!(shifted >= 2.0L)) return shifted != shifted ? 0 : -step_limit;
-    if (shifted >= 255.0L) return step_limit;
-    return static_cast<int>(shifted) - zero_level_byte;
+inline int exact_step(double target, const extended& offset) {
+    const double v = xmath::add_extended_dither(target, offset);
+    if (v != v) return 0;  // not a number, which finite taps never produce
+    const extended shifted = xmath::shifted_step_value(v);
+    if (xmath::extended_less(shifted, xmath::extended_from_double(2.0))) return -step_limit;
+    if (!xmath::extended_less(shifted, xmath::extended_from_double(255.0))) return step_limit;
+    return static_cast<int>(xmath::extended_truncate(shifted)) - zero_level_byte;
 }
 
-PCMTAPER_INLINE int step_from_table(const dither_table& t, double target, int r) {
+// A draw's table entry is filled on its first use (see dither_table): until
+// then its rounded offset is a NaN, on which quick_step never decides.
+PCMTAPER_INLINE int step_from_table(dither_table& t, double target, int r) {
     const int q = quick_step(target, t.rounded[r]);
     if (q != not_sure) return q;
+    if (t.rounded[r] != t.rounded[r]) {
+        fill_dither_entry(&t, r);
+        const int filled = quick_step(target, t.rounded[r]);
+        if (filled != not_sure) return filled;
+    }
     return exact_step(target, t.exact[r]);
 }
 
@@ -158,7 +166,7 @@ PCMTAPER_INLINE int next_draw(std::uint32_t* generator_state) {
 // sample writes: it stays 0 (the delay line's end), so the oldest entry in
 // use takes only the new error.
 static_assert(filter_order < max_taps, "the delay line needs its zero end entry");
-PCMTAPER_INLINE void quantise_sample(const quantiser_job& job, const dither_table& dither, int j) {
+PCMTAPER_INLINE void quantise_sample(const quantiser_job& job, dither_table& dither, int j) {
     double* err = job.delay_line;
     const double target = job.samples[j] - err[1];
     const int q = step_from_table(dither, target, next_draw(job.dither_state));
@@ -173,7 +181,7 @@ PCMTAPER_INLINE void quantise_sample(const quantiser_job& job, const dither_tabl
 // changed by the stores to the output bytes, so its fields stay in registers.
 PCMTAPER_INLINE void quantise(const quantiser_job& job_in) {
     const quantiser_job job = job_in;
-    const dither_table& dither = dither_offsets();
+    dither_table& dither = dither_offsets(job.zero_dc);
     for (int j = 0; j < block_len; ++j) quantise_sample(job, dither, j);
 }
 
@@ -193,7 +201,7 @@ static_assert(interleaved_samples <= block_len, "more slices of analysis than sa
 PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rate_tables& rates,
                                           analysis_state* analysis) {
     const quantiser_job job = job_in;
-    const dither_table& dither = dither_offsets();
+    dither_table& dither = dither_offsets(job.zero_dc);
     const forward_twiddles& tw = analysis_twiddles();
     alignas(64) double windowed[history_len];
     alignas(64) double magnitude[bin_count];

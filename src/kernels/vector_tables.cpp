@@ -1,6 +1,8 @@
 // The tables of the vector stages, filled on first use (see vector_tables.h).
 #include "kernels/vector_tables.h"
 
+#include <limits>
+
 #include "model/model.h"
 
 namespace pcmtaper {
@@ -14,20 +16,33 @@ const window_table& analysis_window() {
     return table;
 }
 
-const dither_table& dither_offsets() {
-    static const dither_table* const table = [] {
-        static dither_table t;
-        const extended inv32767 = 1.0L / 32767.0L;
-        for (int r = 0; r < dither_draws; ++r) {
-            // atan((4r - 2)/32767) with its argument rounded to a double, then
-            // scaled by 0.31/256 in extended precision (the division is exact).
-            const double a = math_atan(static_cast<double>(static_cast<extended>(4 * r - 2) * inv32767));
-            t.exact[r] = static_cast<extended>(a) * static_cast<extended>(dither_gain) / 256.0L;
-            t.rounded[r] = static_cast<double>(t.exact[r]);
-        }
-        return &t;
-    }();
-    return *table;
+namespace {
+
+dither_table* empty_dither_table(bool zero_dc) {
+    auto* t = new dither_table;  // lives for the whole process
+    for (double& x : t->rounded) x = std::numeric_limits<double>::quiet_NaN();
+    t->zero_dc = zero_dc;
+    return t;
+}
+
+}  // namespace
+
+dither_table& dither_offsets(bool zero_dc) {
+    static dither_table* const plain = empty_dither_table(false);
+    if (!zero_dc) return *plain;
+    static dither_table* const centred = empty_dither_table(true);
+    return *centred;
+}
+
+void fill_dither_entry(dither_table* t, int r) {
+    // atan((4r - 2)/32767) with its argument rounded to a double, then times
+    // 0.31 (less the mean, with --zero-dc), then over 256 (exact), in
+    // extended precision.
+    const double a = math_atan(xmath::dither_atan_argument(r));
+    extended x = xmath::extended_mul(xmath::extended_from_double(a), xmath::extended_from_double(dither_gain));
+    if (t->zero_dc) x = xmath::extended_add(x, xmath::extended_from_double(-dither_mean_steps));
+    t->exact[r] = xmath::extended_scale(x, -8);
+    t->rounded[r] = xmath::extended_to_double(t->exact[r]);
 }
 
 }  // namespace pcmtaper

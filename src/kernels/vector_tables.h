@@ -17,12 +17,17 @@ struct window_table {
 };
 const window_table& analysis_window();
 
-// The dither of every draw (768 KiB): exact, and rounded to a double for the
-// quick rounding of the quantiser.
+// The dither of every draw: exact, and rounded to a double for the quick
+// rounding of the quantiser. A draw's entry is filled on its first use: a
+// short file draws few of the 32768, and each correctly rounded atan costs
+// about a tenth of a microsecond. Until then its rounded offset is a NaN.
 struct dither_table {
     extended exact[dither_draws];
     double rounded[dither_draws];
+    bool zero_dc;  // the mean taken off (--zero-dc)
 };
-const dither_table& dither_offsets();
+// The table of the plain dither, or of the one with its mean taken off.
+dither_table& dither_offsets(bool zero_dc);
+void fill_dither_entry(dither_table* table, int r);
 
 }  // namespace pcmtaper

@@ -22,15 +22,12 @@ constexpr double decay_per_bark_base = 0.316;
 constexpr double decay_exponent_scale = 1.2;
 constexpr double spread_target_exponent = 3.55;  // flat unit spectrum spreads to 10^3.55
 
-// 1/7500 Hz and 0.05 (dB to the exponent of ten of an amplitude) are held with a
-// 64-bit significand; each product is rounded to a double where it is passed on.
-const extended inv_7500_hz = 1.0L / 7500.0L;
-const extended db_to_decade_amplitude = 0.05L;
-
+// The squared ratio f/7500 Hz and the exponent of ten of a level (0.05 per
+// dB) are formed with a 64-bit significand (1/7500 and 0.05 held so too),
+// each rounded to a double where it is passed on.
 double bark_of_hz(double f_hz) {
-    const extended ratio = static_cast<extended>(f_hz) * inv_7500_hz;
     return bark_low_weight * math_atan(bark_atan_scale * f_hz) +
-           bark_high_weight * math_atan(static_cast<double>(ratio * ratio));
+           bark_high_weight * math_atan(xmath::bark_ratio_squared(f_hz));
 }
 
 // Linear interpolation of the table between the whole Bark values around z.
@@ -42,15 +39,10 @@ double quiet_db_of_bark(double z) {
 }
 
 double amplitude_of_db(double db) {
-    return math_pow(10.0, static_cast<double>(db_to_decade_amplitude * static_cast<extended>(db)));
+    return math_pow(10.0, xmath::decade_exponent_of_db(db));
 }
 
-// 10^3.55 from the library at run time, never folded by the compiler.
-double spread_target() {
-    volatile double base = 10.0;
-    volatile double exponent = spread_target_exponent;
-    return math_pow(base, exponent);
-}
+double spread_target() { return math_pow(10.0, spread_target_exponent); }
 
 }  // namespace
 

@@ -6,13 +6,14 @@
 
 namespace pcmtaper {
 
-void start_conversion(converter_state* state, double sample_rate_hz) {
+void start_conversion(converter_state* state, double sample_rate_hz, bool zero_dc) {
     state->kernels = &active_kernels();
     fill_rate_tables(&state->rates, sample_rate_hz);
     reset_analysis(&state->analysis);
     reset_search(&state->search);
     for (double& x : state->delay_line) x = 0.0;
     state->dither_state = dither_start_state;
+    state->zero_dc = zero_dc;
     for (std::uint8_t& b : state->out_bytes) b = 0;
 }
 
@@ -39,7 +40,8 @@ void quantise_and_analyse_next(converter_state* state, const double* next_sample
                             state->search.order,
                             state->delay_line,
                             &state->dither_state,
-                            state->out_bytes};
+                            state->out_bytes,
+                            state->zero_dc};
     if (next_samples == nullptr) {
         state->kernels->quantise(job);
         return;

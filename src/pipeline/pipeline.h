@@ -31,11 +31,14 @@ struct converter_state {
     // The dither generator. It lives here, not in a global, so that every
     // conversion in a process starts from the same state and gives the same bytes.
     std::uint32_t dither_state;
+    bool zero_dc;  // the dither's mean taken off (--zero-dc); off unless asked for
     std::uint8_t out_bytes[block_len];  // the current block's output, unsigned 8-bit PCM
 };
 
 // Resets everything and fills the rate tables for a sample rate in Hz (>= 0).
-void start_conversion(converter_state* state, double sample_rate_hz);
+// With zero_dc the dither's mean is taken off; every other byte of the
+// conversion's definition is the same.
+void start_conversion(converter_state* state, double sample_rate_hz, bool zero_dc = false);
 
 // Stores the first block's samples (block_len, sample scale) and analyses them.
 void start_blocks(converter_state* state, const double* first_samples);

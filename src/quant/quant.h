@@ -19,6 +19,7 @@ struct quantiser_job {
                                   // feedback; delay_line[order] is never written and stays 0
     std::uint32_t* dither_state;  // the dither generator, advanced once per sample
     std::uint8_t* out_bytes;      // block_len bytes, unsigned 8-bit PCM
+    bool zero_dc;                 // the dither's mean over its draws taken off (--zero-dc)
 };
 
 // Constants of the quantiser shared by its reference and its vector forms.
@@ -28,6 +29,10 @@ inline constexpr double steps_per_unit = 256.0;  // output steps per unit of sam
 inline constexpr double error_limit = 0.05;      // fed-back error bound, sample units (12.8 steps)
 inline constexpr int dither_draws = 32768;       // a draw is 0..32767
 inline constexpr double dither_gain = 0.31;      // 0x3FD3D70A3D70A3D7
+// The mean of atan((4r - 2)/32767) * 0.31 over the 32768 draws, in output
+// steps: what the dither adds on average, and the shaping filter's gain at
+// 0 Hz carries into the output as a DC offset. --zero-dc subtracts it.
+inline constexpr double dither_mean_steps = 0.3012072657259532;
 
 // Generator state at the start of every conversion (seed 1 after one step).
 inline constexpr std::uint32_t dither_start_state = 22695478u;
@@ -41,11 +46,13 @@ inline int dither_rand(std::uint32_t* generator_state) {
 
 // The dither of draw r in sample units, extended precision:
 // atan((4r - 2)/32767) * 0.31/256 (1/256 is one output step): mostly
-// positive, at most about 0.411 of a step.
-extended dither_offset(int r);
+// positive, at most about 0.411 of a step. With zero_dc, its mean is taken
+// off before the scaling: (atan(...) * 0.31 - dither_mean_steps) / 256, the
+// subtraction rounded to 64 bits like the product.
+extended dither_offset(int r, bool zero_dc);
 
 // target plus the dither of draw r, rounded once to a double.
-double add_dither(double target, int r);
+double add_dither(double target, int r, bool zero_dc);
 
 // Rounds a dithered sample v to a signed step count, halves upward, clamped to
 // -126..126. Formed in extended precision so that a sum just below a whole

@@ -6,32 +6,36 @@
 
 namespace pcmtaper {
 
-extended dither_offset(int r) {
-    const extended inv32767 = 1.0L / 32767.0L;  // rounded to 64 significant bits
+extended dither_offset(int r, bool zero_dc) {
     // The atan argument is rounded to a double; the scaling is carried in
     // extended precision (the division by 256 is exact).
-    const double a = math_atan(static_cast<double>(static_cast<extended>(4 * r - 2) * inv32767));
-    return static_cast<extended>(a) * static_cast<extended>(dither_gain) / 256.0L;
+    const double a = math_atan(xmath::dither_atan_argument(r));
+    const extended scaled = xmath::extended_mul(xmath::extended_from_double(a), xmath::extended_from_double(dither_gain));
+    const extended centred =
+        zero_dc ? xmath::extended_add(scaled, xmath::extended_from_double(-dither_mean_steps)) : scaled;
+    return xmath::extended_scale(centred, -8);
 }
 
-double add_dither(double target, int r) {
-    return static_cast<double>(static_cast<extended>(target) + dither_offset(r));
+double add_dither(double target, int r, bool zero_dc) {
+    return xmath::add_extended_dither(target, dither_offset(r, zero_dc));
 }
 
 int quantise_to_step(double v) {
-    const extended shifted = 256.0L * static_cast<extended>(v) + 128.5L;
+    // Not a number, which finite taps never produce, is 0.
+    if (v != v) return 0;
+    const extended shifted = xmath::shifted_step_value(v);  // 256 v + 128.5
     // Outside [2, 255) the step count is past a clamp (no conversion of an
-    // out-of-range value); not a number, which finite taps never produce, is 0.
-    if (!(shifted >= 2.0L)) return shifted != shifted ? 0 : -step_limit;
-    if (shifted >= 255.0L) return step_limit;
-    return static_cast<int>(shifted) - zero_level_byte;
+    // out-of-range value).
+    if (xmath::extended_less(shifted, xmath::extended_from_double(2.0))) return -step_limit;
+    if (!xmath::extended_less(shifted, xmath::extended_from_double(255.0))) return step_limit;
+    return static_cast<int>(xmath::extended_truncate(shifted)) - zero_level_byte;
 }
 
 void quantise_block_reference(const quantiser_job& job) {
     double* err = job.delay_line;
     for (int j = 0; j < block_len; ++j) {
         const double target = job.samples[j] - err[1];
-        const int q = quantise_to_step(add_dither(target, dither_rand(job.dither_state)));
+        const int q = quantise_to_step(add_dither(target, dither_rand(job.dither_state), job.zero_dc));
         double e = target - q / steps_per_unit;
         if (e < -error_limit) e = -error_limit;
         if (e > error_limit) e = error_limit;
