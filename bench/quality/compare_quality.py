@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Compares pcmtaper's 8-bit output with SoX's and FFmpeg's dithered 8-bit conversions.
 
-Every input is converted to mono 8-bit PCM WAV by pcmtaper and by the methods a
-user would otherwise pick: SoX `dither` (TPDF), `dither -S` (sloped TPDF),
+Every input is converted to mono 8-bit PCM WAV by pcmtaper (once per variant,
+see --pcmtaper-variant) and by the methods a user would otherwise pick: SoX `dither` (TPDF), `dither -S` (sloped TPDF),
 `dither -s` and every `dither -f FILTER` noise shaper that SoX has at the
 input's rate, SoX without dither (plain rounding, for reference), and FFmpeg
 `aresample` with each of its dither methods writing pcm_u8. SoX runs with -R
@@ -31,7 +31,12 @@ and a built pcmtaper and make_example (cmake -S . -B build && cmake --build buil
 Usage (from the top of the repository):
   /usr/bin/python3 bench/quality/compare_quality.py [--build build] [--out bench/quality/out]
       [--seconds 20] [--rate 44100] [--kinds tone,chirp,noise,bursts,music]
-      [--plot-input music] [extra.wav ...]
+      [--plot-input music] [--pcmtaper-variant NAME=OPTIONS ...] [extra.wav ...]
+
+--pcmtaper-variant runs pcmtaper with options under a name of its own, and may
+be repeated: --pcmtaper-variant pcmtaper= --pcmtaper-variant "pcmtaper -z=-z"
+puts the plain conversion and the zero-DC one side by side in every table.
+Without it there is one variant, "pcmtaper", with no options.
 
 This is a benchmark, not a test: it prints numbers and writes files, and exits
 non-zero only when a tool is missing or fails, or an alignment cannot be found.
@@ -39,6 +44,7 @@ non-zero only when a tool is missing or fails, or an alignment cannot be found.
 import argparse
 import csv
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -69,8 +75,10 @@ WEIGHTINGS = (("SNR", weighting.flat_gain), ("A-wt SNR", weighting.a_weighting_g
               ("468-wt SNR", weighting.itu468_weighting_gain))
 # Largest delay searched by the alignment, in samples, either way.
 MAX_LAG_SAMPLES = 2048
-# Methods drawn on the plot besides the best one by 468-weighted SNR.
-PLOTTED_METHODS = ("pcmtaper", "sox dither", "sox dither -s")
+# Methods drawn on the plot besides the pcmtaper variants and the best other one by 468-weighted SNR.
+PLOTTED_METHODS = ("sox dither", "sox dither -s")
+# The pcmtaper variant run when none is named: the plain conversion.
+DEFAULT_PCMTAPER_VARIANT = "pcmtaper="
 
 
 class Method:
@@ -84,8 +92,32 @@ class Method:
         self.fallback_warning = fallback_warning
 
 
-def all_methods(pcmtaper):
-    methods = [Method("pcmtaper", lambda i, o: [pcmtaper, i, o], PCMTAPER_DELAY_SAMPLES, None)]
+def parse_variant(text):
+    """`NAME=OPTIONS` -> (name, option list); OPTIONS are split as a shell would."""
+    name, sep, options = text.partition("=")
+    if not sep or not name.strip():
+        raise argparse.ArgumentTypeError(f"'{text}' is not NAME=OPTIONS")
+    options = shlex.split(options)
+    if any(not o.startswith("-") or o == "-" for o in options):
+        raise argparse.ArgumentTypeError(f"'{text}': OPTIONS are pcmtaper's options only, no file names")
+    return name.strip(), options
+
+
+def aligns(options):
+    """True when the options include --align (alone or bundled, as -qa), which drops the delay."""
+    for o in options:
+        if o == "--":
+            break
+        if o == "--align" or (not o.startswith("--") and "a" in o[1:]):
+            return True
+    return False
+
+
+def all_methods(pcmtaper, variants):
+    methods = [Method(name,
+                      (lambda opts: lambda i, o: [pcmtaper, *opts, i, o])(options),
+                      0 if aligns(options) else PCMTAPER_DELAY_SAMPLES, None)
+               for name, options in variants]
     sox = lambda *effect: (lambda i, o: ["sox", "-R", "-V2", i, "-b", "8", "-e", "unsigned-integer", o]
                            + list(effect))
     methods.append(Method("sox -D (no dither, rounding)",
@@ -213,9 +245,10 @@ def markdown_table(stem, rate_hz, length, records, skipped):
     return lines
 
 
-def plot(path, stem, rate_hz, reference, records):
-    best = max((r for r in records if r["method"] not in PLOTTED_METHODS), key=lambda r: r["468-wt SNR"])
-    shown = [r for r in records if r["method"] in PLOTTED_METHODS] + [best]
+def plot(path, stem, rate_hz, reference, records, variant_names):
+    plotted = tuple(variant_names) + PLOTTED_METHODS
+    best = max((r for r in records if r["method"] not in plotted), key=lambda r: r["468-wt SNR"])
+    shown = [r for r in records if r["method"] in plotted] + [best]
     fig, ax = plt.subplots(figsize=(8, 4.5), dpi=80)
     f_hz, level_db = long_term_spectrum(reference, rate_hz)
     ax.semilogx(f_hz[1:], level_db[1:], color="0.6", linewidth=1.0, label="input")
@@ -272,7 +305,14 @@ def main():
     parser.add_argument("--kinds", default=",".join(EXAMPLE_KINDS),
                         help="example signals to make, comma-separated (empty: none)")
     parser.add_argument("--plot-input", default="music", help="input (file stem) whose plot is also saved as quality.png")
+    parser.add_argument("--pcmtaper-variant", action="append", type=parse_variant, metavar="NAME=OPTIONS",
+                        help="run pcmtaper with OPTIONS under NAME (repeatable; "
+                             f"default: one variant, {DEFAULT_PCMTAPER_VARIANT!r}, no options)")
     args = parser.parse_args()
+    variants = args.pcmtaper_variant or [parse_variant(DEFAULT_PCMTAPER_VARIANT)]
+    names = [name for name, _ in variants]
+    if len(set(names)) != len(names):
+        parser.error("two pcmtaper variants have the same name")
 
     for tool in ("sox", "ffmpeg"):
         if shutil.which(tool) is None:
@@ -288,7 +328,9 @@ def main():
         inputs.append(path)
     inputs += args.wav
 
-    methods = all_methods(pcmtaper)
+    methods = all_methods(pcmtaper, variants)
+    if set(names) & {m.name for m in methods[len(variants):]}:
+        parser.error("a pcmtaper variant has the name of another method")
     report = ["# 8-bit conversion quality: pcmtaper, SoX, FFmpeg", "",
               "Gain: least-squares gain of the aligned output on the input. "
               "SNR: input power over the power of the error (aligned output - gain x input). A-wt and 468-wt: the same "
@@ -307,7 +349,7 @@ def main():
         rate_hz, reference, records, skipped, length = measure(path, methods, os.path.join(args.out, "converted"))
         report += markdown_table(stem, rate_hz, length, records, skipped)
         png = os.path.join(args.out, f"quality_{stem}.png")
-        plot(png, stem, rate_hz, reference, records)
+        plot(png, stem, rate_hz, reference, records, names)
         if stem == args.plot_input:
             shutil.copyfile(png, os.path.join(args.out, "quality.png"))
         write_spectra_csv(os.path.join(args.out, f"spectra_{stem}.csv"), rate_hz, reference, records)
