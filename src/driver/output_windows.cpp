@@ -235,6 +235,10 @@ output_sink::opened replacing_file_sink::open() {
         split_path(target_, &directory, &base);
     }
     if (base.empty() || base == L"." || base == L"..") return cannot_write(name_, EISDIR);
+    // The longest name in a folder of every file system Windows writes to
+    // (NTFS, exFAT, FAT's long names); refused here rather than at the final move.
+    constexpr std::size_t max_name_chars = 255;
+    if (base.size() > max_name_chars) return cannot_write(name_, ENAMETOOLONG);
 
     DWORD kept_attributes = FILE_ATTRIBUTE_NORMAL;
     if (existing.exists) {
