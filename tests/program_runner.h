@@ -27,12 +27,23 @@ struct run_result {
     std::string err;  // standard error, where the run collected it
 };
 
-// Runs a shell command: its standard output, byte for byte, and exit code.
+// Names are UTF-8 in the tests, as in the program, on every system (Windows'
+// narrow functions would take them in the ANSI code page).
+inline std::filesystem::path utf8_path(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+inline std::string utf8_name(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
+// Runs a shell command (UTF-8): its standard output, byte for byte, and exit code.
 inline run_result run_command(const std::string& command) {
 #ifdef _WIN32
     // cmd.exe /c drops the first and the last double quote of a command that
     // starts with one: the command is wrapped in a pair for it to drop.
-    std::FILE* pipe = _popen(('"' + command + '"').c_str(), "rb");
+    std::FILE* pipe = _wpopen(utf8_path('"' + command + '"').wstring().c_str(), L"rb");
 #else
     std::FILE* pipe = popen(command.c_str(), "r");
 #endif
@@ -73,16 +84,17 @@ inline std::filesystem::path unique_temp_path(const std::string& stem) {
 
 // Runs a shell command collecting its standard error too.
 inline run_result run_command_with_errors(const std::string& command) {
-    const std::string err_path = unique_temp_path("pcmtaper-stderr-").string();
+    const std::string err_path = utf8_name(unique_temp_path("pcmtaper-stderr-"));
 #ifdef _WIN32
-    run_result r = run_command("(" + command + ") 2>" + shell_quote(err_path));
+    // A redirection binds to the last command of an && chain there: the program.
+    run_result r = run_command(command + " 2>" + shell_quote(err_path));
 #else
     run_result r = run_command("{ " + command + "; } 2>" + shell_quote(err_path));
 #endif
-    std::ifstream in(err_path, std::ios::binary);
+    std::ifstream in(utf8_path(err_path), std::ios::binary);
     r.err.assign(std::istreambuf_iterator<char>(in), {});
     in.close();
-    std::remove(err_path.c_str());
+    std::filesystem::remove(utf8_path(err_path));
     return r;
 }
 
@@ -138,23 +150,23 @@ class scratch_dir {
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
 
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
+    std::string path(const std::string& name) const { return utf8_name(path_ / utf8_path(name)); }
 
     void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
+        std::ofstream(path_ / utf8_path(name), std::ios::binary) << bytes;
     }
 
     std::string read(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
+        std::ifstream in(path_ / utf8_path(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
-    bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(path_ / utf8_path(name)); }
 
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
+            names.push_back(utf8_name(e.path().filename()));
         std::sort(names.begin(), names.end());
         return names;
     }
