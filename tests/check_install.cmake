@@ -3,6 +3,8 @@
 # without a warning and that lists every exit message of the README's table.
 #
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DPREFIX=... -P check_install.cmake
+# Optional: -DPROGRAM_NAME=pcmtaper.exe (a Windows build), -DEMULATOR=<command
+# list> that runs a cross-built program.
 # Prints "SKIPPED: ..." (a CTest skip) when groff is not installed.
 foreach(var BUILD_DIR SOURCE_DIR PREFIX)
   if(NOT DEFINED ${var})
@@ -23,7 +25,10 @@ if(NOT install_result EQUAL 0)
   message(FATAL_ERROR "cmake --install into ${PREFIX} failed: ${install_result}")
 endif()
 
-set(program "${PREFIX}/bin/pcmtaper")
+if(NOT PROGRAM_NAME)
+  set(PROGRAM_NAME pcmtaper)
+endif()
+set(program "${PREFIX}/bin/${PROGRAM_NAME}")
 set(manual "${PREFIX}/share/man/man1/pcmtaper.1")
 foreach(installed "${program}" "${manual}")
   if(NOT EXISTS "${installed}")
@@ -32,7 +37,7 @@ foreach(installed "${program}" "${manual}")
 endforeach()
 
 # The installed program is the converter: without arguments it prints its usage.
-execute_process(COMMAND "${program}" RESULT_VARIABLE run_result OUTPUT_VARIABLE banner)
+execute_process(COMMAND ${EMULATOR} "${program}" RESULT_VARIABLE run_result OUTPUT_VARIABLE banner)
 if(NOT run_result EQUAL 0 OR NOT banner MATCHES "usage:  pcmtaper input.wav \\[output.wav\\]")
   message(FATAL_ERROR "installed pcmtaper without arguments: exit ${run_result}, printed:\n${banner}")
 endif()

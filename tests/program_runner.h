@@ -1,16 +1,21 @@
 // Runs the built program in a scratch directory and collects what it printed,
-// its exit code and the files it left.
+// its exit code and the files it left. Commands go through the system's
+// shell: sh on POSIX systems, cmd.exe on Windows (where the C runtime's
+// _popen starts it; under Wine too).
 #pragma once
 
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -22,28 +27,101 @@ struct run_result {
     std::string err;  // standard error, where the run collected it
 };
 
-// Runs a shell command: its standard output and exit code.
+// Names are UTF-8 in the tests, as in the program, on every system (Windows'
+// narrow functions would take them in the ANSI code page).
+inline std::filesystem::path utf8_path(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+inline std::string utf8_name(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
+// Runs a shell command (UTF-8): its standard output, byte for byte, and exit code.
 inline run_result run_command(const std::string& command) {
+#ifdef _WIN32
+    // cmd.exe /c drops the first and the last double quote of a command that
+    // starts with one: the command is wrapped in a pair for it to drop.
+    std::FILE* pipe = _wpopen(utf8_path('"' + command + '"').wstring().c_str(), L"rb");
+#else
     std::FILE* pipe = popen(command.c_str(), "r");
+#endif
+    if (pipe == nullptr) return {"", -1, {}};
     std::string out;
     char buffer[4096];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+#ifdef _WIN32
+    return {out, _pclose(pipe), {}};  // the exit code itself
+#else
     const int status = pclose(pipe);
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
+#endif
+}
+
+// One word for the shell. cmd.exe has no escape for a double quote inside
+// quotes; no test passes one.
+inline std::string shell_quote(const std::string& s) {
+#ifdef _WIN32
+    return '"' + s + '"';
+#else
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+#endif
+}
+
+// A path in the system's directory for temporary files that no other run
+// picks: `stem` and a random number.
+inline std::filesystem::path unique_temp_path(const std::string& stem) {
+    static std::mt19937_64 rng = [] {
+        std::random_device entropy;
+        return std::mt19937_64((std::uint64_t{entropy()} << 32) ^ entropy());
+    }();
+    return std::filesystem::temp_directory_path() / (stem + std::to_string(rng()));
 }
 
 // Runs a shell command collecting its standard error too.
 inline run_result run_command_with_errors(const std::string& command) {
-    char err_path[] = "/tmp/pcmtaper-stderr-XXXXXX";
-    const int fd = mkstemp(err_path);
-    if (fd < 0) std::abort();
-    close(fd);
-    run_result r = run_command("{ " + command + "; } 2>" + err_path);
-    std::ifstream in(err_path, std::ios::binary);
+    const std::string err_path = utf8_name(unique_temp_path("pcmtaper-stderr-"));
+#ifdef _WIN32
+    // A redirection binds to the last command of an && chain there: the program.
+    run_result r = run_command(command + " 2>" + shell_quote(err_path));
+#else
+    run_result r = run_command("{ " + command + "; } 2>" + shell_quote(err_path));
+#endif
+    std::ifstream in(utf8_path(err_path), std::ios::binary);
     r.err.assign(std::istreambuf_iterator<char>(in), {});
-    std::remove(err_path);
+    in.close();
+    std::filesystem::remove(utf8_path(err_path));
     return r;
+}
+
+// The command that starts the built program: its path, behind the emulator
+// of a cross build (qemu-user with no binfmt handler cannot start a foreign
+// program by itself).
+inline std::vector<std::string> program_command_words() {
+    std::vector<std::string> words;
+#ifdef PCMTAPER_EMULATOR
+    const std::string emulator = PCMTAPER_EMULATOR;
+    for (std::size_t at = 0; at < emulator.size();) {
+        const std::size_t end = std::min(emulator.find(' ', at), emulator.size());
+        if (end > at) words.push_back(emulator.substr(at, end - at));
+        at = end + 1;
+    }
+#endif
+    words.push_back(PCMTAPER_BIN);
+    return words;
+}
+
+inline std::string program_command() {
+    std::string command;
+    for (const std::string& w : program_command_words()) {
+        if (!command.empty()) command += ' ';
+        command += shell_quote(w);
+    }
+    return command;
 }
 
 // The sample-rate and block-count lines the program prints after the header.
@@ -58,41 +136,37 @@ inline std::string up_to_frames_line(const std::string& out) {
     return at == std::string::npos ? out : out.substr(0, out.find("\r\n", at) + 2);
 }
 
-inline std::string shell_quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // A fresh directory, removed with everything in it at the end of the test.
 class scratch_dir {
   public:
     scratch_dir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "pcmtaper-test-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-        path_ = tmpl;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            path_ = unique_temp_path("pcmtaper-test-");
+            if (std::filesystem::create_directory(path_)) return;  // false: it existed
+        }
+        std::abort();
     }
     ~scratch_dir() { std::filesystem::remove_all(path_); }
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
 
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
+    std::string path(const std::string& name) const { return utf8_name(path_ / utf8_path(name)); }
 
     void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
+        std::ofstream(path_ / utf8_path(name), std::ios::binary) << bytes;
     }
 
     std::string read(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
+        std::ifstream in(path_ / utf8_path(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
-    bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+    bool exists(const std::string& name) const { return std::filesystem::exists(path_ / utf8_path(name)); }
 
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
+            names.push_back(utf8_name(e.path().filename()));
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -100,7 +174,11 @@ class scratch_dir {
     // Runs the program with `args` (shell-quoted) from inside the directory.
     // `input_pipe`, when given, is a shell pipe in front of the program.
     run_result run(const std::vector<std::string>& args, const std::string& input_pipe = "") const {
+#ifdef _WIN32
+        return run_command(command_line(args, input_pipe) + " 2>NUL");
+#else
         return run_command(command_line(args, input_pipe) + " 2>/dev/null");
+#endif
     }
 
     // The same, with standard error collected, and `redirections` (such as
@@ -111,8 +189,12 @@ class scratch_dir {
     }
 
     std::string command_line(const std::vector<std::string>& args, const std::string& input_pipe = "") const {
+#ifdef _WIN32
+        std::string command = "cd /d ";
+#else
         std::string command = "cd ";
-        command += shell_quote(path_.string()) + " && " + input_pipe + shell_quote(PCMTAPER_BIN);
+#endif
+        command += shell_quote(path_.string()) + " && " + input_pipe + program_command();
         for (const auto& a : args) {
             command += ' ';
             command += shell_quote(a);

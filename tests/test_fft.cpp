@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <vector>
 
 #include "dsp/fft.h"
@@ -63,8 +64,8 @@ TEST(Fft, ImpulsesAtZeroAndOne) {
     double re1[n] = {0.0, 1.0}, im1[n] = {};
     fft1(re1, im1, n, 0, 0);
     for (int m = 0; m < n; ++m) {
-        EXPECT_NEAR(re1[m], std::cos(-2 * M_PI * m / n), 1e-15);
-        EXPECT_NEAR(im1[m], std::sin(-2 * M_PI * m / n), 1e-15);
+        EXPECT_NEAR(re1[m], std::cos(-2 * std::numbers::pi * m / n), 1e-15);
+        EXPECT_NEAR(im1[m], std::sin(-2 * std::numbers::pi * m / n), 1e-15);
     }
 }
 

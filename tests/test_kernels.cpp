@@ -359,14 +359,23 @@ struct environment_outcome {
     kernel_level level;
 };
 
-environment_outcome use_from_environment(const char* name) {
-    const kernel_level_scope restore(active_kernels().level);
+// Sets PCMTAPER_KERNELS for this process and the programs it starts; null unsets it.
+void set_kernels_variable(const char* name) {
+#ifdef _WIN32
+    _putenv_s("PCMTAPER_KERNELS", name != nullptr ? name : "");  // an empty value removes it
+#else
     if (name != nullptr) setenv("PCMTAPER_KERNELS", name, 1);
     else unsetenv("PCMTAPER_KERNELS");
+#endif
+}
+
+environment_outcome use_from_environment(const char* name) {
+    const kernel_level_scope restore(active_kernels().level);
+    set_kernels_variable(name);
     testing::internal::CaptureStderr();
     const int code = use_kernels_from_environment();
     const std::string message = testing::internal::GetCapturedStderr();
-    unsetenv("PCMTAPER_KERNELS");
+    set_kernels_variable(nullptr);
     return {code, message, active_kernels().level};
 }
 
@@ -396,11 +405,13 @@ TEST(KernelChoice, EnvironmentForcesALevelOrIsRefused) {
 
     // A conversion is refused before it opens anything, with exit code 11;
     // the help and the banner need no kernels.
-    const fixtures::run_result run =
-        fixtures::run_command("PCMTAPER_KERNELS=SSE2 " + std::string(PCMTAPER_BIN) + " missing.wav 2>&1");
+    set_kernels_variable("SSE2");
+    const fixtures::run_result run = fixtures::run_command(fixtures::program_command() + " missing.wav 2>&1");
+    const int help_exit_code = fixtures::run_command(fixtures::program_command() + " --help").exit_code;
+    set_kernels_variable(nullptr);
     EXPECT_EQ(run.exit_code, kernel_refused);
     EXPECT_EQ(run.out, "pcmtaper: unknown kernel level SSE2\n");
-    EXPECT_EQ(fixtures::run_command("PCMTAPER_KERNELS=SSE2 " + std::string(PCMTAPER_BIN) + " --help").exit_code, 0);
+    EXPECT_EQ(help_exit_code, 0);
 }
 
 }  // namespace

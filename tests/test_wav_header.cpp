@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "program_runner.h"
 #include "wav/wav.h"
 #include "wav_fixtures.h"
 
@@ -19,8 +20,14 @@ struct walk_outcome {
     long position;  // where the stream stands afterwards
 };
 
+// The walk reads from a file in a scratch directory: fmemopen is POSIX only,
+// and Windows' tmpfile writes to the root of the drive, which a user may not
+// write to.
 walk_outcome walk(const std::string& bytes) {
-    std::FILE* in = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+    const scratch_dir dir;
+    dir.write("in.wav", bytes);
+    std::FILE* in = std::fopen(dir.path("in.wav").c_str(), "rb");
+    if (in == nullptr) std::abort();
     walk_outcome out{};
     out.status = read_input_header(in, &out.header);
     out.position = std::ftell(in);

@@ -16,7 +16,7 @@ std::uint32_t le32(const unsigned char* b) {
 bool may_replace_existing_output(const std::string& name) {
     unsigned char start[4096];
     std::size_t length = 0;
-    std::FILE* f = std::fopen(name.c_str(), "rb");
+    std::FILE* f = open_input_file(name);  // a UTF-8 name on every system
     if (f == nullptr) return false;
     length = std::fread(start, 1, sizeof start, f);
     std::fclose(f);

@@ -1,5 +1,5 @@
-// What an architecture's folder of kernels (src/kernels/x86/, or
-// src/kernels/no_vector_levels.cpp where there is none) gives the choice of
+// What an architecture's folder of kernels (src/kernels/x86/,
+// src/kernels/aarch64/, or src/kernels/no_vector_levels.cpp where there is none) gives the choice of
 // kernels in src/kernels/select.cpp. A port adds a sibling folder with these
 // two functions, its levels in kernel_level, and its files in CMakeLists.txt.
 #pragma once

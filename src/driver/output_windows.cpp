@@ -1,0 +1,355 @@
+// The output file and the console events that must not leave its temporary
+// file behind, on Windows.
+//
+// What stands in for the POSIX side (output_posix.cpp):
+// - Signals: a console control handler (Ctrl-C, Ctrl-Break, the console
+//   window closed, log-off, shut-down) removes the temporary file, then lets
+//   the process end as it would have. A process ended outright (TerminateProcess,
+//   as SIGKILL on POSIX) cannot clean up.
+// - The temporary file is created sharing deletion, so that the handler can
+//   remove it by name while the main thread still has it open; a lock held
+//   while it is created and recorded, and while it is renamed, stands in for
+//   the blocked signals.
+// - Permissions: an existing output the user may not write (the read-only
+//   attribute, or its access control list) is refused, as the POSIX write
+//   check does. There are no owners or set-id bits to carry over: the new file
+//   gets the directory's inherited permissions, as any new file there, and
+//   keeps the old one's hidden, system and not-indexed attributes.
+// - Symbolic links (reparse points) are followed to their final path, as on
+//   POSIX; a link whose target is missing is refused.
+// - There is no SIGPIPE or file-size signal: a failed write is an error return.
+#include "driver/output.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+
+#include "driver/exit_codes.h"
+#include "driver/windows_text.h"
+
+namespace {
+
+// ---- the temporary file that a console event must not leave behind ---------
+//
+// The handler runs on a thread of its own, so it may take a lock; it
+// allocates nothing, since it also serves the last moments of a process that
+// is out of memory.
+SRWLOCK pending_lock = SRWLOCK_INIT;
+constexpr std::size_t max_path_chars = 32768;  // the longest path Windows takes, with the "\\?\" prefix
+wchar_t pending_temp_path[max_path_chars];      // empty: none
+
+void remove_pending_temp_file() {
+    AcquireSRWLockExclusive(&pending_lock);
+    if (pending_temp_path[0] != L'\0') DeleteFileW(pending_temp_path);
+    pending_temp_path[0] = L'\0';
+    ReleaseSRWLockExclusive(&pending_lock);
+}
+
+BOOL WINAPI remove_temp_on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: remove_pending_temp_file(); break;
+        default: break;
+    }
+    return FALSE;  // the next handler (the system's) ends the process
+}
+
+output_sink::opened refused(int code, const std::string& message) { return {nullptr, code, message}; }
+
+output_sink::opened cannot_write(const std::string& name, int error_number) {
+    if (error_number == ENOMEM) return refused(exit_out_of_memory, "out of memory");
+    return refused(exit_output_not_openable,
+                   "cannot write the output file " + name + ": " + std::strerror(error_number));
+}
+
+output_sink::opened cannot_write_windows(const std::string& name, DWORD error) {
+    return cannot_write(name, errno_from_windows_error(error));
+}
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The directory part of a path, ready to have a file name appended ("" for a
+// bare name, "C:" for a name relative to a drive's current directory), and
+// the last component.
+void split_path(const std::wstring& path, std::wstring* directory, std::wstring* base) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < path.size(); ++i)
+        if (is_separator(path[i])) start = i + 1;
+    if (start == 0 && path.size() >= 2 && path[1] == L':') start = 2;
+    *directory = path.substr(0, start);
+    *base = path.substr(start);
+}
+
+// A name for the temporary file that no other run picks at the same moment.
+std::wstring temp_file_name(unsigned attempt) {
+    static std::uint64_t counter = 0;
+    std::uint64_t mix = static_cast<std::uint64_t>(GetCurrentProcessId()) * 0x9E3779B97F4A7C15ull ^
+                        static_cast<std::uint64_t>(std::time(nullptr)) ^ (++counter << 32) ^ attempt ^
+                        static_cast<std::uint64_t>(GetTickCount64()) << 16;
+    mix ^= mix >> 29;
+    mix *= 0xBF58476D1CE4E5B9ull;
+    mix ^= mix >> 32;
+    wchar_t name[32];
+    std::swprintf(name, 32, L".pcmtaper-%012llx", static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
+    return name;
+}
+
+// What a name stands for, by a handle that asks for no access (so that a file
+// open elsewhere without sharing still answers).
+struct existing_file {
+    bool exists = false;
+    bool directory = false;
+    bool disk_file = false;  // else a device, a pipe or a console
+    DWORD attributes = 0;
+};
+
+// The file that `path` names, links followed; its final path in `final_path`.
+DWORD look_up(const std::wstring& path, existing_file* file, std::wstring* final_path) {
+    const HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    file->exists = true;
+    file->disk_file = GetFileType(h) == FILE_TYPE_DISK;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file->disk_file && GetFileInformationByHandle(h, &info) != 0) {
+        file->attributes = info.dwFileAttributes;
+        file->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+    if (final_path != nullptr) {
+        std::wstring resolved(max_path_chars, L'\0');
+        const DWORD length = GetFinalPathNameByHandleW(h, resolved.data(), static_cast<DWORD>(resolved.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length > 0 && length < resolved.size()) {
+            resolved.resize(length);
+            *final_path = resolved;
+        }
+    }
+    CloseHandle(h);
+    return ERROR_SUCCESS;
+}
+
+// A regular output: the temporary file beside the file it replaces.
+class replacing_file_sink final : public output_sink {
+  public:
+    replacing_file_sink(std::string name, bool force) : name_(std::move(name)), force_(force) {}
+    ~replacing_file_sink() override { discard(); }
+
+    opened open() override;
+    bool rewindable() const override { return !direct_; }
+    bool seek_to_start() override { return !direct_ && _fseeki64(stream_, 0, SEEK_SET) == 0; }
+    bool commit() override;
+    void discard() override;
+
+  private:
+    opened open_directly(const std::wstring& target);
+    opened check_existing(const std::wstring& target, const existing_file& existing);
+    opened stream_on(HANDLE h);
+
+    std::string name_;
+    bool force_;
+    std::FILE* stream_ = nullptr;
+    bool direct_ = false;  // a device or a pipe, written in place
+    std::wstring target_;
+    std::wstring temp_path_;  // empty: none
+};
+
+output_sink::opened replacing_file_sink::stream_on(HANDLE h) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return cannot_write(name_, EMFILE);
+    }
+    stream_ = _fdopen(fd, "wb");
+    if (stream_ == nullptr) {
+        const int e = errno;
+        _close(fd);
+        return cannot_write(name_, e);
+    }
+    return {stream_, exit_ok, {}};
+}
+
+// A device or a pipe (the null device, a serial port, \\.\pipe\...) is written in place.
+output_sink::opened replacing_file_sink::open_directly(const std::wstring& target) {
+    const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, GetLastError());
+    DWORD mode;
+    if (GetConsoleMode(h, &mode) != 0) {
+        CloseHandle(h);
+        return refused(exit_output_not_openable, "the output " + name_ + " is a terminal; the audio needs a file or a pipe");
+    }
+    direct_ = true;
+    return stream_on(h);
+}
+
+// An existing file may be replaced only by someone who may write it (not
+// read-only, and its access control list allows it), and only when it is
+// this program's kind of output (or empty): a 16-bit WAV there is likely an
+// original, named by mistake or by a glob.
+output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing) {
+    if (existing.attributes & FILE_ATTRIBUTE_READONLY) return cannot_write(name_, EACCES);
+    const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, GetLastError());
+    LARGE_INTEGER size{};
+    GetFileSizeEx(h, &size);
+    CloseHandle(h);
+    if (force_ || size.QuadPart == 0 || may_replace_existing_output(utf8_from_wide(target.c_str())))
+        return {nullptr, exit_ok, {}};
+    return refused(exit_output_not_own,
+                   "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
+}
+
+output_sink::opened replacing_file_sink::open() {
+    if (name_.empty()) return cannot_write("''", ENOENT);
+    target_ = wide_from_utf8(name_);
+    std::wstring directory, base;
+    split_path(target_, &directory, &base);
+
+    existing_file existing;
+    std::wstring final_path;
+    const DWORD attributes = GetFileAttributesW(target_.c_str());  // of the name itself, a link not followed
+    const bool is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const DWORD error = look_up(target_, &existing, is_link ? &final_path : nullptr);
+    if (!existing.exists) {
+        if (is_link && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+            return refused(exit_output_not_openable,
+                           "the output " + name_ + " is a symbolic link to a file that does not exist");
+        if (error != ERROR_FILE_NOT_FOUND) return cannot_write_windows(name_, error);
+    }
+    if (existing.directory || (!existing.exists && base.empty())) return cannot_write(name_, EISDIR);
+    if (existing.exists && !existing.disk_file) return open_directly(target_);
+    if (is_link && !final_path.empty()) {
+        // Follow the link: the file it points to is replaced, the link kept.
+        target_ = final_path;
+        split_path(target_, &directory, &base);
+    }
+    if (base.empty() || base == L"." || base == L"..") return cannot_write(name_, EISDIR);
+    // The longest name in a folder of every file system Windows writes to
+    // (NTFS, exFAT, FAT's long names); refused here rather than at the final move.
+    constexpr std::size_t max_name_chars = 255;
+    if (base.size() > max_name_chars) return cannot_write(name_, ENAMETOOLONG);
+
+    DWORD kept_attributes = FILE_ATTRIBUTE_NORMAL;
+    if (existing.exists) {
+        const opened check = check_existing(target_, existing);
+        if (check.exit_code != exit_ok) return check;
+        const DWORD carried =
+            existing.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+        if (carried != 0) kept_attributes = carried;
+    }
+
+    HANDLE h = INVALID_HANDLE_VALUE;
+    DWORD create_error = ERROR_SUCCESS;
+    for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        const std::wstring path = directory + temp_file_name(attempt);
+        if (path.size() >= max_path_chars) return cannot_write(name_, ENAMETOOLONG);
+        AcquireSRWLockExclusive(&pending_lock);
+        h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        kept_attributes, nullptr);
+        create_error = GetLastError();
+        // Nothing here allocates: running out of memory ends the process
+        // through remove_temporary_output, which takes this lock.
+        if (h != INVALID_HANDLE_VALUE) std::wmemcpy(pending_temp_path, path.c_str(), path.size() + 1);
+        ReleaseSRWLockExclusive(&pending_lock);
+        if (h != INVALID_HANDLE_VALUE) temp_path_ = path;
+        if (h == INVALID_HANDLE_VALUE && create_error != ERROR_FILE_EXISTS && create_error != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, create_error);
+    const opened o = stream_on(h);
+    if (o.stream == nullptr) discard();
+    return o;
+}
+
+// Flushes the output to the disk, closes it and moves it over the target in
+// one step. Every step is checked: a full disk often shows only at the flush
+// or the close.
+bool replacing_file_sink::commit() {
+    bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    if (ok && !direct_) ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
+    ok = (std::fclose(stream_) == 0) && ok;
+    stream_ = nullptr;
+    if (direct_) return ok;
+    if (ok) {
+        AcquireSRWLockExclusive(&pending_lock);
+        ok = MoveFileExW(temp_path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        if (ok) {
+            pending_temp_path[0] = L'\0';
+            temp_path_.clear();
+        }
+        ReleaseSRWLockExclusive(&pending_lock);
+    }
+    discard();
+    return ok;
+}
+
+void replacing_file_sink::discard() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    if (!temp_path_.empty()) {
+        AcquireSRWLockExclusive(&pending_lock);
+        DeleteFileW(temp_path_.c_str());
+        pending_temp_path[0] = L'\0';
+        ReleaseSRWLockExclusive(&pending_lock);
+        temp_path_.clear();
+    }
+}
+
+// Standard output as the output: written in place. A file on a disk there can
+// still have its header written again (from where the audio started).
+class descriptor_sink final : public output_sink {
+  public:
+    explicit descriptor_sink(int fd) : fd_(fd) {}
+    ~descriptor_sink() override { discard(); }
+
+    opened open() override {
+        if (is_terminal(fd_))
+            return refused(exit_output_not_openable, "standard output is a terminal; the audio needs a file or a pipe");
+        _setmode(fd_, _O_BINARY);
+        stream_ = _fdopen(fd_, "wb");
+        if (stream_ == nullptr) return cannot_write("(standard output)", errno);
+        const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+        start_ = GetFileType(h) == FILE_TYPE_DISK ? _lseeki64(fd_, 0, SEEK_CUR) : -1;
+        return {stream_, exit_ok, {}};
+    }
+    bool rewindable() const override { return start_ >= 0; }
+    bool seek_to_start() override { return start_ >= 0 && _fseeki64(stream_, start_, SEEK_SET) == 0; }
+    bool commit() override {
+        const bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+        const bool closed = std::fclose(stream_) == 0;
+        stream_ = nullptr;
+        return ok && closed;
+    }
+    void discard() override {
+        if (stream_ != nullptr) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+
+  private:
+    int fd_;
+    std::FILE* stream_ = nullptr;
+    long long start_ = -1;
+};
+
+}  // namespace
+
+void install_signal_handlers() { SetConsoleCtrlHandler(remove_temp_on_console_event, TRUE); }
+
+void remove_temporary_output() { remove_pending_temp_file(); }
+
+std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
+    return std::make_unique<replacing_file_sink>(name, force);
+}
+
+std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }

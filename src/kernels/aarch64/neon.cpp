@@ -1,0 +1,40 @@
+// The NEON level (every aarch64 processor): the vector stages compiled for
+// 128-bit NEON registers, and the noise cost of 2 tap sets at once, one
+// double per lane. Every lane performs the scalar operations in the same
+// order (no fused multiply-add: -ffp-contract=off), and vsqrtq_f64 is the
+// correctly rounded square root of each lane, so the bits are the reference's.
+#include <arm_neon.h>
+
+#include "kernels/aarch64/aarch64_kernels.h"
+#include "kernels/vector_stages.h"
+
+namespace pcmtaper {
+namespace {
+
+constexpr int lanes = 2;
+using vd = double __attribute__((vector_size(lanes * 8)));
+
+inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(vsqrtq_f64(reinterpret_cast<float64x2_t>(x))); }
+
+#include "kernels/cost_lanes.inc"
+
+}  // namespace
+
+namespace {
+
+void analyse(const rate_tables& rates, analysis_state* analysis) { vector_stages::analyse(rates, analysis); }
+void quantise(const quantiser_job& job) { vector_stages::quantise(job); }
+void quantise_and_analyse(const quantiser_job& job, const rate_tables& rates, analysis_state* analysis) {
+    vector_stages::quantise_and_analyse(job, rates, analysis);
+}
+
+}  // namespace
+
+void fill_neon(kernel_table* table) {
+    table->analyse = analyse;
+    table->quantise = quantise;
+    table->quantise_and_analyse = quantise_and_analyse;
+    table->cost_narrow = {cost_lanes, lanes};
+}
+
+}  // namespace pcmtaper
