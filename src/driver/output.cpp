@@ -1,8 +1,10 @@
-// The output rules that need no system call: which existing files the
-// program may replace.
+// The output rules that need no system call of their own: which existing
+// files the program may replace, and standard output as the output.
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "driver/exit_codes.h"
 #include "driver/output.h"
 
 namespace {
@@ -11,7 +13,45 @@ std::uint32_t le32(const unsigned char* b) {
     return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
 }
 
+// Standard output as the output: written in place. A regular file there can
+// still have its header written again, from where the audio started.
+class descriptor_sink final : public output_sink {
+  public:
+    explicit descriptor_sink(int fd) : fd_(fd) {}
+    ~descriptor_sink() override { discard(); }
+
+    opened open() override {
+        if (is_terminal(fd_))
+            return {nullptr, exit_output_not_openable, "standard output is a terminal; the audio needs a file or a pipe"};
+        stream_ = open_descriptor_stream(fd_);
+        if (stream_ == nullptr)
+            return {nullptr, exit_output_not_openable,
+                    std::string("cannot write the output file (standard output): ") + std::strerror(errno)};
+        start_ = regular_file_position(fd_);
+        return {stream_, exit_ok, {}};
+    }
+    bool rewindable() const override { return start_ >= 0; }
+    bool seek_to_start() override { return start_ >= 0 && seek_stream(stream_, start_); }
+    bool commit() override {
+        const bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+        const bool closed = std::fclose(stream_) == 0;
+        stream_ = nullptr;
+        return ok && closed;
+    }
+    void discard() override {
+        if (stream_ != nullptr) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+
+  private:
+    int fd_;
+    std::FILE* stream_ = nullptr;
+    long long start_ = -1;
+};
+
 }  // namespace
+
+std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
 
 bool may_replace_existing_output(const std::string& name) {
     unsigned char start[4096];

@@ -251,41 +251,6 @@ void replacing_file_sink::discard() {
     dir_fd_ = -1;
 }
 
-// Standard output as the output: written in place. A regular file there can
-// still have its header written again (from where the audio started).
-class descriptor_sink final : public output_sink {
-  public:
-    explicit descriptor_sink(int fd) : fd_(fd) {}
-    ~descriptor_sink() override { discard(); }
-
-    opened open() override {
-        if (isatty(fd_))
-            return refused(exit_output_not_openable,
-                           "standard output is a terminal; the audio needs a file or a pipe");
-        stream_ = fdopen(fd_, "wb");
-        if (stream_ == nullptr) return cannot_write("(standard output)", errno);
-        struct stat st;
-        start_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) ? lseek(fd_, 0, SEEK_CUR) : -1;
-        return {stream_, exit_ok, {}};
-    }
-    bool rewindable() const override { return start_ >= 0; }
-    bool seek_to_start() override { return start_ >= 0 && fseeko(stream_, start_, SEEK_SET) == 0; }
-    bool commit() override {
-        const bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-        const bool closed = std::fclose(stream_) == 0;
-        stream_ = nullptr;
-        return ok && closed;
-    }
-    void discard() override {
-        if (stream_ != nullptr) std::fclose(stream_);
-        stream_ = nullptr;
-    }
-
-  private:
-    int fd_;
-    std::FILE* stream_ = nullptr;
-    off_t start_ = -1;
-};
 
 
 }  // namespace
@@ -312,4 +277,3 @@ std::unique_ptr<output_sink> make_file_output(const std::string& name, bool forc
     return std::make_unique<replacing_file_sink>(name, force);
 }
 
-std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }

@@ -306,41 +306,6 @@ void replacing_file_sink::discard() {
     }
 }
 
-// Standard output as the output: written in place. A file on a disk there can
-// still have its header written again (from where the audio started).
-class descriptor_sink final : public output_sink {
-  public:
-    explicit descriptor_sink(int fd) : fd_(fd) {}
-    ~descriptor_sink() override { discard(); }
-
-    opened open() override {
-        if (is_terminal(fd_))
-            return refused(exit_output_not_openable, "standard output is a terminal; the audio needs a file or a pipe");
-        _setmode(fd_, _O_BINARY);
-        stream_ = _fdopen(fd_, "wb");
-        if (stream_ == nullptr) return cannot_write("(standard output)", errno);
-        const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
-        start_ = GetFileType(h) == FILE_TYPE_DISK ? _lseeki64(fd_, 0, SEEK_CUR) : -1;
-        return {stream_, exit_ok, {}};
-    }
-    bool rewindable() const override { return start_ >= 0; }
-    bool seek_to_start() override { return start_ >= 0 && _fseeki64(stream_, start_, SEEK_SET) == 0; }
-    bool commit() override {
-        const bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-        const bool closed = std::fclose(stream_) == 0;
-        stream_ = nullptr;
-        return ok && closed;
-    }
-    void discard() override {
-        if (stream_ != nullptr) std::fclose(stream_);
-        stream_ = nullptr;
-    }
-
-  private:
-    int fd_;
-    std::FILE* stream_ = nullptr;
-    long long start_ = -1;
-};
 
 }  // namespace
 
@@ -352,4 +317,3 @@ std::unique_ptr<output_sink> make_file_output(const std::string& name, bool forc
     return std::make_unique<replacing_file_sink>(name, force);
 }
 
-std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }

@@ -48,6 +48,14 @@ int open_closed_standard_descriptors();
 // device when `quiet`), so that nothing the program prints reaches the audio.
 // Returns the new descriptor, or -1.
 int move_standard_output_aside(bool quiet);
+// A binary write stream on descriptor `fd`, or null with errno set.
+std::FILE* open_descriptor_stream(int fd);
+// Where descriptor `fd` stands, when it is open on a regular file (a file on
+// a disk) that can be rewound to there; -1 otherwise.
+long long regular_file_position(int fd);
+// Positions `stream` at byte `offset` of its file.
+bool seek_stream(std::FILE* stream, long long offset);
+
 // Points descriptor 1 at the null device.
 void silence_standard_output();
 bool is_terminal(int fd);

@@ -87,6 +87,16 @@ int move_standard_output_aside(bool quiet) {
     return audio_fd;
 }
 
+std::FILE* open_descriptor_stream(int fd) { return fdopen(fd, "wb"); }
+
+long long regular_file_position(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(lseek(fd, 0, SEEK_CUR));
+}
+
+bool seek_stream(std::FILE* stream, long long offset) { return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0; }
+
 void silence_standard_output() { point_descriptor_at_null(STDOUT_FILENO); }
 
 bool is_terminal(int fd) { return isatty(fd) != 0; }

@@ -166,6 +166,18 @@ int move_standard_output_aside(bool quiet) {
     return audio_fd;
 }
 
+std::FILE* open_descriptor_stream(int fd) {
+    _setmode(fd, _O_BINARY);
+    return _fdopen(fd, "wb");
+}
+
+long long regular_file_position(int fd) {
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return GetFileType(h) == FILE_TYPE_DISK ? _lseeki64(fd, 0, SEEK_CUR) : -1;
+}
+
+bool seek_stream(std::FILE* stream, long long offset) { return _fseeki64(stream, offset, SEEK_SET) == 0; }
+
 void silence_standard_output() { point_descriptor_at_null(1); }
 
 bool is_terminal(int fd) {
