@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #include "driver/exit_codes.h"
 #include "driver/output.h"
@@ -50,6 +51,16 @@ class descriptor_sink final : public output_sink {
 };
 
 }  // namespace
+
+void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]) {
+    static std::uint64_t counter = 0;
+    std::uint64_t mix = process_entropy * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(std::time(nullptr)) ^
+                        (++counter << 32) ^ attempt;
+    mix ^= mix >> 29;
+    mix *= 0xBF58476D1CE4E5B9ull;
+    mix ^= mix >> 32;
+    std::snprintf(name, temp_file_name_size, ".pcmtaper-%012llx", static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
+}
 
 std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
 

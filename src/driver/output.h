@@ -5,6 +5,8 @@
 //        output_sink::opened o = out.open(); ... write to o.stream ...; out.commit();
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -49,6 +51,13 @@ std::unique_ptr<output_sink> make_descriptor_output(int fd);
 // Removes the temporary output file, if one exists, with no allocation: for
 // the last moments of a process that cannot go on (out of memory).
 void remove_temporary_output();
+
+// The name of a temporary output file, ".pcmtaper-" and 12 hex digits mixed
+// from `process_entropy` (the process id, and whatever else the system
+// offers), the time, a count of the names made and `attempt`: one that no
+// other run picks at the same moment.
+inline constexpr std::size_t temp_file_name_size = 23;  // with its terminating NUL
+void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]);
 
 // Whether the existing file `name` may be replaced without --force: it is
 // empty, or an 8-bit WAV file. A file that cannot be read is not.

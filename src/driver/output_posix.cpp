@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "driver/exit_codes.h"
 
@@ -24,7 +23,7 @@ namespace {
 // its name relative to a descriptor of its directory (unlinkat), which stays
 // right even if the directory is moved or renamed while the program runs.
 volatile std::sig_atomic_t pending_dir_fd = -1;
-char pending_temp_name[32];
+char pending_temp_name[temp_file_name_size];
 
 void remove_pending_temp_file() {
     const int dir_fd = pending_dir_fd;
@@ -80,19 +79,6 @@ void split_path(const std::string& path, std::string* directory, std::string* ba
         *base = path.substr(slash + 1);
     }
 }
-
-// A name for the temporary file that no other run picks at the same moment.
-void temp_file_name(unsigned attempt, char name[sizeof pending_temp_name]) {
-    static std::uint64_t counter = 0;
-    std::uint64_t mix = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
-                        static_cast<std::uint64_t>(std::time(nullptr)) ^ (++counter << 32) ^ attempt;
-    mix ^= mix >> 29;
-    mix *= 0xBF58476D1CE4E5B9ull;
-    mix ^= mix >> 32;
-    std::snprintf(name, sizeof pending_temp_name, ".pcmtaper-%012llx",
-                  static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
-}
-
 
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
@@ -187,7 +173,7 @@ output_sink::opened replacing_file_sink::open() {
     if (dir_fd_ < 0) return cannot_write(name_, errno);
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp_file_name(attempt, temp_name_);
+        make_temp_file_name(static_cast<std::uint64_t>(getpid()), attempt, temp_name_);
         const cleanup_signals_blocked blocked;
         fd = openat(dir_fd_, temp_name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {

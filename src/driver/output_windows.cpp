@@ -28,7 +28,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 
 #include "driver/exit_codes.h"
@@ -92,16 +91,11 @@ void split_path(const std::wstring& path, std::wstring* directory, std::wstring*
 
 // A name for the temporary file that no other run picks at the same moment.
 std::wstring temp_file_name(unsigned attempt) {
-    static std::uint64_t counter = 0;
-    std::uint64_t mix = static_cast<std::uint64_t>(GetCurrentProcessId()) * 0x9E3779B97F4A7C15ull ^
-                        static_cast<std::uint64_t>(std::time(nullptr)) ^ (++counter << 32) ^ attempt ^
-                        static_cast<std::uint64_t>(GetTickCount64()) << 16;
-    mix ^= mix >> 29;
-    mix *= 0xBF58476D1CE4E5B9ull;
-    mix ^= mix >> 32;
-    wchar_t name[32];
-    std::swprintf(name, 32, L".pcmtaper-%012llx", static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
-    return name;
+    char name[temp_file_name_size];
+    make_temp_file_name(static_cast<std::uint64_t>(GetCurrentProcessId()) ^
+                            static_cast<std::uint64_t>(GetTickCount64()) << 16,
+                        attempt, name);
+    return std::wstring(name, name + std::strlen(name));  // ASCII
 }
 
 // What a name stands for, by a handle that asks for no access (so that a file

@@ -18,18 +18,12 @@ inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterp
 
 namespace {
 
-void analyse(const rate_tables& rates, analysis_state* analysis) { vector_stages::analyse(rates, analysis); }
-void quantise(const quantiser_job& job) { vector_stages::quantise(job); }
-void quantise_and_analyse(const quantiser_job& job, const rate_tables& rates, analysis_state* analysis) {
-    vector_stages::quantise_and_analyse(job, rates, analysis);
-}
+#include "kernels/vector_stage_entries.inc"
 
 }  // namespace
 
 void fill_avx2(kernel_table* table) {
-    table->analyse = analyse;
-    table->quantise = quantise;
-    table->quantise_and_analyse = quantise_and_analyse;
+    fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
 }
 
