@@ -6,14 +6,18 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 enum class cli_action {
     banner,       // no argument at all: the banner and usage
     help,         // -h, --help
     version,      // -V, --version
     convert,
-    usage_error,  // an unknown option, a missing or a third name
+    usage_error,  // an unknown option, a missing or a third name, a bad option value
 };
+
+// The most threads -j takes; more are taken as this many.
+inline constexpr int max_jobs = 64;
 
 struct command_line {
     cli_action action = cli_action::banner;
@@ -24,17 +28,27 @@ struct command_line {
     bool align = false;    // -a: as many samples as the input, no delay
     bool force = false;    // -f: replace an existing output that is not an 8-bit WAV
     bool zero_dc = false;  // -z: the dither's mean taken off
+    int jobs = 0;          // -j N: threads to use, 1..max_jobs; 0: not given (the processors available)
+    bool batch = false;    // -b: every name is an input, converted to its derived name
+    std::string target_directory;        // -t DIR: batch outputs go to DIR; empty: beside their inputs
+    std::vector<std::string> batch_inputs;  // with -b: the names, in order
     std::string error;     // what is wrong, for usage_error
 };
 
 // Options may come before, between or after the names, short ones bundled
-// (-qa); "--" ends the options and "-" alone is a name.
+// (-qa); "--" ends the options and "-" alone is a name. An option's value
+// follows it (-j 2, --jobs 2) or is attached (-j2, --jobs=2).
 command_line parse_command_line(int argc, const char* const* argv);
 
 // The output name for an input name: when the fourth character from the end is
 // a full stop, the last four characters become ".8b.wav"; otherwise the name
 // is returned unchanged (the caller then refuses to write over the input).
 std::string derive_output_name(const std::string& input_name);
+
+// A batch file's output name: the derived name, in `target_directory` when
+// one is given (its last component only). A name whose derived name is the
+// name itself stays so, to be refused as a single conversion would be.
+std::string batch_output_name(const std::string& input_name, const std::string& target_directory);
 
 // The three texts printed without arguments.
 void print_banner(std::FILE* stream);

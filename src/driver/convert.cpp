@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "driver/exit_codes.h"
 #include "driver/system.h"
+#include "pipeline/lookahead.h"
 #include "pipeline/pipeline.h"
 #include "wav/wav.h"
 
@@ -167,33 +169,58 @@ class output_writer {
     std::uint64_t written_ = 0;
 };
 
-// The block loop: 32 samples in, one block processed, 32 bytes out. Each block
-// is read one ahead, so that its analysis runs alongside the quantiser of the
-// block before it; the output and everything printed are as if the blocks
-// were processed one after the other.
+// What a read found, and the plan as it stood after it.
+struct read_record {
+    block_read status;
+    conversion_plan plan;
+};
+
+// The block loop: 32 samples in, one block processed, 32 bytes out. Blocks
+// are read ahead of the one being finished (one block on one thread, so that
+// its analysis runs alongside the quantiser of the block before it; more
+// with the look-ahead's workers). What each read found is kept and taken up
+// in block order, so the output, everything printed and the exit code are
+// as if each block were read just before the one before it is finished.
 loop_result convert_blocks(converter_state* state, sample_reader* reader, conversion_plan* plan, bool align,
-                           std::FILE* output, double seconds_per_block, console* con) {
+                           int threads, std::FILE* output, double seconds_per_block, console* con) {
     output_writer writer(output, *plan);
     if (plan->blocks == 0) return {exit_ok, 0};
-    double next_samples[block_len];
-    block_read next_read = reader->next(next_samples);
-    if (next_read != block_read::ok) return {next_read == block_read::failed ? exit_read_error : exit_ok, 0};
-    pcmtaper::start_blocks(state, next_samples);
+    double samples[block_len];
+    const block_read first_read = reader->next(samples);
+    if (first_read != block_read::ok) return {first_read == block_read::failed ? exit_read_error : exit_ok, 0};
+    pcmtaper::block_lookahead blocks(state, threads, plan->blocks);
+    blocks.push(samples);
+    const std::uint64_t depth = static_cast<std::uint64_t>(blocks.depth());
+    std::vector<read_record> reads(depth + 1);
+    conversion_plan read_plan = *plan;  // as of the last read
+    std::uint64_t read_count = 1;       // blocks read, or found missing
+    bool reading = true;
     for (std::uint64_t n = 0; n < plan->blocks; ++n) {
+        for (; reading && read_count <= n + depth; ++read_count) {
+            read_record& r = reads[read_count % reads.size()];
+            r.status = read_count < read_plan.blocks ? reader->next(samples) : block_read::ended;
+            if (align && reader->ended_early()) read_plan = plan_for(reader->samples_read(), true, 0);
+            r.plan = read_plan;
+            if (r.status == block_read::ok) {
+                blocks.push(samples);
+            } else {
+                blocks.end_of_input();
+                reading = false;
+            }
+        }
+        const read_record& next = reads[(n + 1) % reads.size()];
         // The report is chosen by the block number modulo 8192, which the
         // number's low 32 bits keep.
         pcmtaper::block_report report;
-        if (pcmtaper::search_taps(state, static_cast<std::uint32_t>(n), &report)) {
+        if (blocks.finish(static_cast<std::uint32_t>(n), &report)) {
             con->end_progress();
             pcmtaper::print_block_report(report);  // on standard output, wherever that now points
         }
-        next_read = n + 1 < plan->blocks ? reader->next(next_samples) : block_read::ended;
-        if (next_read == block_read::failed) return {exit_read_error, writer.written()};
-        if (align && reader->ended_early()) *plan = plan_for(reader->samples_read(), true, 0);
-        pcmtaper::quantise_and_analyse_next(state, next_read == block_read::ok ? next_samples : nullptr);
+        if (next.status == block_read::failed) return {exit_read_error, writer.written()};
+        *plan = next.plan;
         if (!writer.write(state->out_bytes, plan->output_samples)) return {exit_write_error, writer.written()};
         con->progress(n + 1, plan->blocks, seconds_per_block);
-        if (next_read == block_read::ended) break;
+        if (next.status == block_read::ended) break;
     }
     con->end_progress();
     return {exit_ok, writer.written()};
@@ -235,7 +262,7 @@ int convert_stream(converter_state* state, const input_source& input, const conv
         return fail_output(output, con, exit_write_error);
 
     sample_reader reader(input, options.align, data_bytes);
-    const loop_result result = convert_blocks(state, &reader, &plan, options.align, opened.stream,
+    const loop_result result = convert_blocks(state, &reader, &plan, options.align, options.threads, opened.stream,
                                               block_len / static_cast<double>(sample_rate_hz), con);
     if (result.exit_code != exit_ok) return fail_output(output, con, result.exit_code);
     if (reader.ended_early()) {

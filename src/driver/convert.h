@@ -31,6 +31,9 @@ struct conversion_options {
     // The dither's mean over its draws is taken off, so that it adds no DC
     // offset to the output (silence then idles at 128, not 129).
     bool zero_dc = false;
+    // Threads the conversion may use (1: the caller's alone). The output and
+    // everything printed are the same for every number.
+    int threads = 1;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`

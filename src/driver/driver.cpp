@@ -115,6 +115,7 @@ int convert(const command_line& cl, int closed_at_start) {
     conversion_options options;
     options.align = cl.align;
     options.zero_dc = cl.zero_dc;
+    options.threads = cl.jobs != 0 ? cl.jobs : processors_available();
     const int code = convert_stream(&state, source, options, output.get(), &con);
     if (cl.quiet || audio_on_stdout) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");

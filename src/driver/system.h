@@ -56,6 +56,11 @@ long long regular_file_position(int fd);
 // Positions `stream` at byte `offset` of its file.
 bool seek_stream(std::FILE* stream, long long offset);
 
+// The processors this process may run on: its affinity mask where the system
+// has one (Linux), else the processors online (on Windows the active ones).
+// At least 1.
+int processors_available();
+
 // Points descriptor 1 at the null device.
 void silence_standard_output();
 bool is_terminal(int fd);

@@ -1,5 +1,8 @@
 // The driver's system calls on POSIX systems.
 #include <fcntl.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,3 +103,12 @@ bool seek_stream(std::FILE* stream, long long offset) { return fseeko(stream, st
 void silence_standard_output() { point_descriptor_at_null(STDOUT_FILENO); }
 
 bool is_terminal(int fd) { return isatty(fd) != 0; }
+
+int processors_available() {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) return CPU_COUNT(&allowed);
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online < 4096 ? online : 4096) : 1;
+}

@@ -185,3 +185,8 @@ bool is_terminal(int fd) {
     const HANDLE h = handle_of(fd);
     return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }
+
+int processors_available() {
+    const DWORD active = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    return active > 0 ? static_cast<int>(active) : 1;
+}

@@ -66,6 +66,11 @@ class spare_lane_riders {
 // search_block on the batched oracle (order filter_order only). Instantiated
 // beside the oracle, so that the rules and the oracle compile as one.
 search_result search_batched(const kernel_table& kernels, const double* weights, search_state* search);
+// coarse_search and finish_search on the batched oracle. The coarse phase has
+// no previous taps to carry in its spare lanes; the hand-over costs them.
+coarse_outcome coarse_search_batched(const kernel_table& kernels, const double* weights);
+search_result finish_search_batched(const kernel_table& kernels, const double* weights, const coarse_outcome& coarse,
+                                    search_state* search);
 
 class batched_cost_oracle {
   public:
@@ -100,6 +105,9 @@ class batched_cost_oracle {
         probes_known_ = false;
     }
     void begin_coarse(const double* flat_taps, const double* previous_taps);
+    // For a hand-over without a coarse phase on this oracle: queues the
+    // previous taps and their fine probes, to be costed when asked for.
+    void begin_handover(const double* previous_taps);
     double handover_cost(const double* previous_taps);
     void begin_fine(double cost_of_start, bool start_is_previous);
 

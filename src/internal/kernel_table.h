@@ -65,6 +65,10 @@ struct kernel_table {
     // of the two calls one after the other.
     void (*quantise_and_analyse)(const quantiser_job& job, const rate_tables& rates,
                                  analysis_state* analysis);
+    // The part of the analysis that needs only a history (history_len
+    // samples): the block's threshold per bin (block_threshold_reference).
+    // The look-ahead runs it on worker threads, ahead of the mask's smoothing.
+    void (*block_threshold)(const rate_tables& rates, const double* history, double* threshold);
 
     // Batched noise costs for the search; run is null at the reference level,
     // whose search costs one tap set at a time.

@@ -16,6 +16,7 @@
 //                                           taps as they are now (line_trial), returns its cost
 //   void accepted(double cost);             the last trial became the taps
 //   void begin_coarse(const double* flat_taps, const double* previous_taps);
+//                                           previous_taps may be null (not known yet)
 //   double handover_cost(const double* previous_taps);
 //   void begin_fine(double cost_of_start, bool start_is_previous);
 #pragma once
@@ -86,25 +87,41 @@ search_phase_outcome run_phase(oracle& costs, double* taps, const search_phase& 
     return outcome;
 }
 
-// The block's search: coarse from the flat filter, then fine from the better
-// of the coarse result and the previous block's taps.
+// The coarse phase of a block's search: from the flat filter (1, 0, ..., 0),
+// against the block's weights alone. previous_taps (may be null) are the
+// taps the hand-over will compare with, for an oracle that costs them early.
 template <class oracle>
-search_result search_with(oracle& costs, search_state* search) {
+coarse_outcome run_coarse(oracle& costs, const double* previous_taps) {
+    coarse_outcome coarse{{1.0}, 0.0};
+    costs.begin_coarse(coarse.taps, previous_taps);
+    coarse.cost = run_phase(costs, coarse.taps, coarse_search_phase, nullptr).cost;
+    return coarse;
+}
+
+// The rest of a block's search, after its coarse phase: the hand-over, then
+// the fine phase from the better of the coarse result and the previous
+// block's taps.
+template <class oracle>
+search_result hand_over_and_refine(oracle& costs, const coarse_outcome& coarse, search_state* search) {
     search_result result;
     reset_steps(&result.steps);
     const int order = costs.order();
-    double coarse_taps[max_taps] = {1.0};
-    costs.begin_coarse(coarse_taps, search->taps);
-    const search_phase_outcome coarse = run_phase(costs, coarse_taps, coarse_search_phase, nullptr);
-
     // The previous block's taps stay unless the fresh coarse result is strictly better.
     const double previous = costs.handover_cost(search->taps);
     const bool replaced = previous > coarse.cost;
     if (replaced)
-        for (int i = 1; i < order; ++i) search->taps[i] = coarse_taps[i];
+        for (int i = 1; i < order; ++i) search->taps[i] = coarse.taps[i];
     costs.begin_fine(replaced ? coarse.cost : previous, !replaced);
     result.cost = run_phase(costs, search->taps, fine_search_phase, &result.steps).cost;
     return result;
+}
+
+// The block's search: coarse from the flat filter, then fine from the better
+// of the coarse result and the previous block's taps.
+template <class oracle>
+search_result search_with(oracle& costs, search_state* search) {
+    const coarse_outcome coarse = run_coarse(costs, search->taps);
+    return hand_over_and_refine(costs, coarse, search);
 }
 
 }  // namespace pcmtaper

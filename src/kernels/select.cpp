@@ -22,8 +22,8 @@ void quantise_then_analyse_reference(const quantiser_job& job, const rate_tables
 
 constexpr kernel_table reference_table = {
     kernel_level::reference,          analyse_block_reference, quantise_block_reference,
-    quantise_then_analyse_reference, {nullptr, 1},            {nullptr, 1},
-    false,
+    quantise_then_analyse_reference, block_threshold_reference, {nullptr, 1},
+    {nullptr, 1},                    false,
 };
 
 // Seconds for `rounds` calls of a cost kernel on made-up sets.

@@ -78,9 +78,9 @@ PCMTAPER_INLINE void sum_bands(analysis_state* analysis, const spreading* s) {
             analysis->band_weight[b] = s->reciprocal[b * bins_per_band + k] + analysis->band_weight[b];
 }
 
-PCMTAPER_INLINE void window_history(const analysis_state& analysis, double* windowed) {
+PCMTAPER_INLINE void window_history(const double* history, double* windowed) {
     const double* w = analysis_window().w;
-    for (int i = 0; i < history_len; ++i) windowed[i] = analysis.history[i] * w[i] * w[i];
+    for (int i = 0; i < history_len; ++i) windowed[i] = history[i] * w[i] * w[i];
 }
 
 PCMTAPER_INLINE void analyse(const rate_tables& rates, analysis_state* analysis) {
@@ -88,7 +88,7 @@ PCMTAPER_INLINE void analyse(const rate_tables& rates, analysis_state* analysis)
     alignas(64) double windowed[history_len];
     alignas(64) double magnitude[bin_count];
     fft256_work transform;
-    window_history(*analysis, windowed);
+    window_history(analysis->history, windowed);
     fft256_first_stage(windowed, &transform, tw);
     for (int span = fft256_len / 2; span >= 8; span /= 2) fft256_middle_stage(&transform, span, tw);
     fft256_tail(&transform, 0, fft256_len, tw, magnitude);
@@ -97,6 +97,24 @@ PCMTAPER_INLINE void analyse(const rate_tables& rates, analysis_state* analysis)
     spread_down(rates, &s, 0, bin_count);
     smooth_mask(analysis, &s, 0, bin_count);
     sum_bands(analysis, &s);
+}
+
+// The block's threshold alone, from a history that need not be the state's:
+// the same operations as analyse up to the smoothing, which the caller runs
+// in block order (smooth_mask_and_weigh).
+PCMTAPER_INLINE void block_threshold(const rate_tables& rates, const double* history, double* threshold) {
+    const forward_twiddles& tw = analysis_twiddles();
+    alignas(64) double windowed[history_len];
+    alignas(64) double magnitude[bin_count];
+    fft256_work transform;
+    window_history(history, windowed);
+    fft256_first_stage(windowed, &transform, tw);
+    for (int span = fft256_len / 2; span >= 8; span /= 2) fft256_middle_stage(&transform, span, tw);
+    fft256_tail(&transform, 0, fft256_len, tw, magnitude);
+    spreading s;
+    spread_up(rates, magnitude, &s, 0, bin_count);
+    spread_down(rates, &s, 0, bin_count);
+    std::memcpy(threshold, s.spread_sum, sizeof s.spread_sum);
 }
 
 // ---- quantiser ------------------------------------------------------------------
@@ -207,7 +225,7 @@ PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rat
     alignas(64) double magnitude[bin_count];
     fft256_work transform;
     spreading s;
-    window_history(*analysis, windowed);
+    window_history(analysis->history, windowed);
 
     int j = 0;
     quantise_sample(job, dither, j++);

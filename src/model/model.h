@@ -45,8 +45,20 @@ void reset_analysis(analysis_state* analysis);
 void slide_history(analysis_state* analysis);
 
 // The masking analysis as literal formulas: sin-squared window, fft1,
-// magnitudes, spreading up and down, threshold, smoothing, band sums.
+// magnitudes, spreading up and down, threshold, smoothing, band sums. It is
+// the two parts below one after the other.
 void analyse_block_reference(const rate_tables& rates, analysis_state* analysis);
+
+// The part of the analysis that needs only the history (history_len samples,
+// oldest first): window, transform, magnitudes and spreading, giving the
+// block's threshold per bin (amplitude, units of quiet). It keeps no state,
+// so the blocks of a conversion can be analysed in any order, on any thread.
+void block_threshold_reference(const rate_tables& rates, const double* history, double* threshold);
+
+// The part that chains from block to block, in block order: the block's
+// threshold smoothed into the mask, and the band weights rebuilt from it.
+// Plain double arithmetic in a fixed order, so every kernel level shares it.
+void smooth_mask_and_weigh(const double* threshold, analysis_state* analysis);
 
 // Constants of the analysis shared by its reference and its vector forms.
 // The window's half-period constant: deliberately 3.141592653589, not pi

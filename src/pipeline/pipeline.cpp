@@ -24,7 +24,7 @@ void start_blocks(converter_state* state, const double* first_samples) {
 
 bool search_taps(converter_state* state, std::uint32_t block_number, block_report* report) {
     const search_result result = search_block(*state->kernels, state->analysis.band_weight, &state->search);
-    if ((block_number & (report_every_blocks - 1)) >= static_cast<std::uint32_t>(reported_blocks)) return false;
+    if (!block_is_reported(block_number)) return false;
     std::memcpy(report->taps, state->search.taps, sizeof report->taps);
     std::memcpy(report->band_weight, state->analysis.band_weight, sizeof report->band_weight);
     report->steps = result.steps;

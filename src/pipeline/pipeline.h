@@ -40,6 +40,12 @@ struct converter_state {
 // conversion's definition is the same.
 void start_conversion(converter_state* state, double sample_rate_hz, bool zero_dc = false);
 
+// Whether the block numbered block_number in its conversion prints its
+// report: numbers 0..3 of every 8192.
+inline bool block_is_reported(std::uint32_t block_number) {
+    return (block_number & (report_every_blocks - 1)) < static_cast<std::uint32_t>(reported_blocks);
+}
+
 // Stores the first block's samples (block_len, sample scale) and analyses them.
 void start_blocks(converter_state* state, const double* first_samples);
 

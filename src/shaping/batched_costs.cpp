@@ -155,7 +155,15 @@ void batched_cost_oracle::begin_coarse(const double* flat_taps, const double* pr
     probes_known_ = true;
     trials_per_batch_ = coarse_trials_per_batch;
 
-    // The previous taps, then the fine phase's probes of them.
+    riders_.clear();
+    riders_board_ = false;
+    if (previous_taps == nullptr) return;
+    // The previous taps, then the fine phase's probes of them, in spare lanes.
+    begin_handover(previous_taps);
+    riders_board_ = true;
+}
+
+void batched_cost_oracle::begin_handover(const double* previous_taps) {
     riders_.clear();
     riders_.queue(previous_taps);
     double probed[filter_order];
@@ -164,16 +172,18 @@ void batched_cost_oracle::begin_coarse(const double* flat_taps, const double* pr
         probed[i] = probed[i] + fine_search_phase.probe;
         riders_.queue(probed);
     }
-    riders_board_ = true;
 }
 
 double batched_cost_oracle::handover_cost(const double* previous_taps) {
+    (void)previous_taps;  // queued as riders' set 0 by begin_coarse or begin_handover
     riders_board_ = false;
     if (riders_.costed() == 0) {
-        // The previous taps rode in no call: cost them alone.
-        for (int k = 0; k < filter_order; ++k) batch_.taps[k][0] = previous_taps[k];
-        run_batch(1);
-        return costs_[0];
+        // The previous taps rode in no call: cost them now, with as many of
+        // their probes as the call has lanes to spare.
+        const int used = riders_.board(&batch_, 0, lanes_for(kernels_, 1));
+        pad_batch(kernels_, &batch_, used);
+        cost_tap_batch(kernels_, weights_, batch_, used, costs_);
+        riders_.alight(costs_, 0, used);
     }
     return riders_.cost(0);
 }
@@ -186,7 +196,6 @@ void batched_cost_oracle::begin_fine(double cost_of_start, bool start_is_previou
     trials_formed_ = 0;
     if (start_is_previous) {
         // The probes of the previous taps: those that did not ride, in one call.
-        if (riders_.costed() == 0) riders_.alight(&known_cost_, 0, 1);  // set 0, costed alone above
         riders_.cost_the_rest(kernels_, weights_);
         for (int i = 1; i < filter_order; ++i) probe_cost_[i] = riders_.cost(i);
         probes_known_ = true;
@@ -196,6 +205,18 @@ void batched_cost_oracle::begin_fine(double cost_of_start, bool start_is_previou
 search_result search_batched(const kernel_table& kernels, const double* weights, search_state* search) {
     batched_cost_oracle costs(kernels, weights);
     return search_with(costs, search);
+}
+
+coarse_outcome coarse_search_batched(const kernel_table& kernels, const double* weights) {
+    batched_cost_oracle costs(kernels, weights);
+    return run_coarse(costs, nullptr);
+}
+
+search_result finish_search_batched(const kernel_table& kernels, const double* weights, const coarse_outcome& coarse,
+                                    search_state* search) {
+    batched_cost_oracle costs(kernels, weights);
+    costs.begin_handover(search->taps);
+    return hand_over_and_refine(costs, coarse, search);
 }
 
 }  // namespace pcmtaper

@@ -77,4 +77,21 @@ search_result search_block(const kernel_table& kernels, const double* weights, s
     return search_batched(kernels, weights, search);
 }
 
+coarse_outcome coarse_search(const kernel_table& kernels, const double* weights, int order) {
+    if (kernels.cost_narrow.run == nullptr || order != filter_order) {
+        reference_cost_oracle costs(weights, order);
+        return run_coarse(costs, nullptr);
+    }
+    return coarse_search_batched(kernels, weights);
+}
+
+search_result finish_search(const kernel_table& kernels, const double* weights, const coarse_outcome& coarse,
+                            search_state* search) {
+    if (kernels.cost_narrow.run == nullptr || search->order != filter_order) {
+        reference_cost_oracle costs(weights, search->order);
+        return hand_over_and_refine(costs, coarse, search);
+    }
+    return finish_search_batched(kernels, weights, coarse, search);
+}
+
 }  // namespace pcmtaper

@@ -88,6 +88,21 @@ struct search_result {
 // decisions and so the taps are the same.
 search_result search_block(const kernel_table& kernels, const double* weights, search_state* search);
 
+// The coarse phase's result: taps from the flat filter, and their noise cost.
+// It depends on the band weights alone, so it can be found for later blocks
+// ahead of the ones being finished (the look-ahead does, on worker threads).
+struct coarse_outcome {
+    double taps[max_taps];  // taps[0] is 1, taps[order..15] are 0
+    double cost;            // noise_cost of taps against the weights
+};
+
+// search_block in two parts: the coarse phase (order taps in use, as the
+// search state's), then the hand-over and the fine phase against the same
+// weights. The state, taps and steps are those of search_block.
+coarse_outcome coarse_search(const kernel_table& kernels, const double* weights, int order);
+search_result finish_search(const kernel_table& kernels, const double* weights, const coarse_outcome& coarse,
+                            search_state* search);
+
 // The five-line report of a block.
 struct block_report {
     double taps[max_taps];
