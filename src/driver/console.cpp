@@ -1,6 +1,7 @@
 #include "driver/console.h"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace {
 
@@ -15,40 +16,84 @@ console::console(std::FILE* information, std::FILE* remarks, bool progress)
     : information_(information), remarks_(remarks), progress_enabled_(progress),
       started_(std::chrono::steady_clock::now()), last_drawn_(started_) {}
 
+void console::emit(std::FILE* stream, const char* text, std::size_t length) {
+    if (kept_ == nullptr) {
+        std::fwrite(text, 1, length, stream);
+        return;
+    }
+    if (kept_->empty() || kept_->back().stream != stream) kept_->push_back({stream, {}});
+    kept_->back().text.append(text, length);
+}
+
 void console::info(const char* format, ...) {
     if (information_ == nullptr) return;
     clear_progress_line();
+    char line[512];
     va_list args;
     va_start(args, format);
-    std::vfprintf(information_, format, args);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    if (length < 0) return;
+    if (static_cast<std::size_t>(length) < sizeof line) {
+        emit(information_, line, static_cast<std::size_t>(length));
+        return;
+    }
+    std::string longer(static_cast<std::size_t>(length) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(longer.data(), longer.size(), format, args);
+    va_end(args);
+    emit(information_, longer.data(), static_cast<std::size_t>(length));
+}
+
+void console::report(const std::string& text) {
+    if (information_ == nullptr) return;
+    clear_progress_line();
+    emit(information_, text.data(), text.size());
 }
 
 void console::remark(const std::string& text) {
     if (text.empty()) return;
     clear_progress_line();
     if (remark_prefix_.empty()) {
-        std::fputs(text.c_str(), remarks_);
+        emit(remarks_, text.data(), text.size());
         return;
     }
     std::size_t line_start = 0;
     while (line_start < text.size()) {
         std::size_t line_end = text.find('\n', line_start);
         line_end = line_end == std::string::npos ? text.size() : line_end + 1;
-        std::fputs(remark_prefix_.c_str(), remarks_);
-        std::fwrite(text.data() + line_start, 1, line_end - line_start, remarks_);
+        emit(remarks_, remark_prefix_.data(), remark_prefix_.size());
+        emit(remarks_, text.data() + line_start, line_end - line_start);
         line_start = line_end;
     }
 }
 
 void console::error(const char* format, ...) {
     clear_progress_line();
-    std::fputs("pcmtaper: ", stderr);
+    std::string line = "pcmtaper: ";
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    char piece[512];
+    const int length = std::vsnprintf(piece, sizeof piece, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof piece) {
+        line += piece;
+    } else if (length >= 0) {
+        std::string longer(static_cast<std::size_t>(length) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(longer.data(), longer.size(), format, args);
+        va_end(args);
+        line.append(longer.data(), static_cast<std::size_t>(length));
+    }
+    line += '\n';
+    emit(stderr, line.data(), line.size());
+}
+
+void write_kept_text(const std::vector<kept_text>& kept) {
+    for (const kept_text& piece : kept) {
+        std::fwrite(piece.text.data(), 1, piece.text.size(), piece.stream);
+        std::fflush(piece.stream);
+    }
 }
 
 std::string progress_text(std::uint64_t done, std::uint64_t total, double elapsed_s,

@@ -12,6 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+// Text kept for later, in the order it was written, with where it goes.
+struct kept_text {
+    std::FILE* stream;
+    std::string text;
+};
 
 class console {
   public:
@@ -26,7 +33,13 @@ class console {
     // --quiet the name lines are not printed, so each remark names its file.
     void set_remark_prefix(std::string prefix) { remark_prefix_ = std::move(prefix); }
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A block's report (information).
+    void report(const std::string& text);
     std::FILE* information_stream() const { return information_; }
+
+    // From now on every text is appended to *kept instead of written (for a
+    // file of a batch, whose text is printed whole when its turn comes).
+    void keep_text_in(std::vector<kept_text>* kept) { kept_ = kept; }
 
     // Called once per block: redraws the progress line at most a few times a
     // second, once the run has taken more than a second. `audio_seconds_per_block`
@@ -37,10 +50,12 @@ class console {
 
   private:
     void clear_progress_line();
+    void emit(std::FILE* stream, const char* text, std::size_t length);
 
     std::FILE* information_;
     std::FILE* remarks_;
     std::string remark_prefix_;
+    std::vector<kept_text>* kept_ = nullptr;
     bool progress_enabled_;
     bool progress_shown_ = false;
     std::chrono::steady_clock::time_point started_;
@@ -51,3 +66,7 @@ class console {
 // seconds: percent done, speed in times real time and the time left.
 std::string progress_text(std::uint64_t done, std::uint64_t total, double elapsed_s,
                           double audio_seconds_per_block);
+
+// Writes kept text to its streams, in order, each piece flushed, so that what
+// goes to standard output and standard error interleaves as it was written.
+void write_kept_text(const std::vector<kept_text>& kept);

@@ -214,7 +214,7 @@ loop_result convert_blocks(converter_state* state, sample_reader* reader, conver
         pcmtaper::block_report report;
         if (blocks.finish(static_cast<std::uint32_t>(n), &report)) {
             con->end_progress();
-            pcmtaper::print_block_report(report);  // on standard output, wherever that now points
+            con->report(pcmtaper::format_block_report(report));
         }
         if (next.status == block_read::failed) return {exit_read_error, writer.written()};
         *plan = next.plan;

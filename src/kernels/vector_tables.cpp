@@ -34,6 +34,12 @@ dither_table& dither_offsets(bool zero_dc) {
     return *centred;
 }
 
+void fill_dither_offsets(bool zero_dc) {
+    dither_table& t = dither_offsets(zero_dc);
+    for (int r = 0; r < dither_draws; ++r)
+        if (t.rounded[r] != t.rounded[r]) fill_dither_entry(&t, r);
+}
+
 void fill_dither_entry(dither_table* t, int r) {
     // atan((4r - 2)/32767) with its argument rounded to a double, then times
     // 0.31 (less the mean, with --zero-dc), then over 256 (exact), in

@@ -29,5 +29,9 @@ struct dither_table {
 // The table of the plain dither, or of the one with its mean taken off.
 dither_table& dither_offsets(bool zero_dc);
 void fill_dither_entry(dither_table* table, int r);
+// Fills every entry of the table at once, before conversions run on several
+// threads: filled on first use, an entry would be written by one thread
+// while another reads it.
+void fill_dither_offsets(bool zero_dc);
 
 }  // namespace pcmtaper

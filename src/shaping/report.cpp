@@ -25,24 +25,32 @@ int report_integer(double value) {
     return static_cast<int>(value);
 }
 
-void print_block_report(const block_report& report) {
+std::string format_block_report(const block_report& report) {
     double re[response_len];
     double im[response_len];
     tap_response(report.taps, max_taps, re, im);
 
-    std::printf("feedback:");
-    for (int i = 0; i < max_taps; ++i) std::printf("%d ", report_integer(report.taps[i] * tap_print_scale));
-    std::printf("\r\n masking:");
+    std::string text;
+    char number[16];
+    auto put = [&](int value) {
+        std::snprintf(number, sizeof number, "%d ", value);
+        text += number;
+    };
+    text += "feedback:";
+    for (int i = 0; i < max_taps; ++i) put(report_integer(report.taps[i] * tap_print_scale));
+    text += "\r\n masking:";
+    for (int i = 0; i < band_count; ++i) put(report_integer(-db_per_decade * math_log10(report.band_weight[i])));
+    text += "\r\n   noise:";
     for (int i = 0; i < band_count; ++i)
-        std::printf("%d ", report_integer(-db_per_decade * math_log10(report.band_weight[i])));
-    std::printf("\r\n   noise:");
-    for (int i = 0; i < band_count; ++i)
-        std::printf("%d ", report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i]))));
-    std::printf("\r\n   start:");
-    for (int p = 0; p < fine_pass_max; ++p) std::printf("%d ", report.steps.lowest[p] + step_print_offset);
-    std::printf("\r\n     end:");
-    for (int p = 0; p < fine_pass_max; ++p) std::printf("%d ", report.steps.highest[p] + step_print_offset);
-    std::printf("\r\n");
+        put(report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i]))));
+    text += "\r\n   start:";
+    for (int p = 0; p < fine_pass_max; ++p) put(report.steps.lowest[p] + step_print_offset);
+    text += "\r\n     end:";
+    for (int p = 0; p < fine_pass_max; ++p) put(report.steps.highest[p] + step_print_offset);
+    text += "\r\n";
+    return text;
 }
+
+void print_block_report(const block_report& report) { std::fputs(format_block_report(report).c_str(), stdout); }
 
 }  // namespace pcmtaper

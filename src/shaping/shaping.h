@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "internal/constants.h"
 
@@ -110,8 +111,10 @@ struct block_report {
     fine_step_record steps;
 };
 
-// Prints the report on standard output: taps, band levels, noise gain per
-// band and the step exponents of the fine passes.
+// The report's five lines: taps, band levels, noise gain per band and the
+// step exponents of the fine passes.
+std::string format_block_report(const block_report& report);
+// Prints them on standard output.
 void print_block_report(const block_report& report);
 
 // What the report prints for a value: truncated toward zero; NaN prints 0,

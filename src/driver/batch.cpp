@@ -1,0 +1,213 @@
+// Batch mode: every name an input, converted to its derived name (in the
+// target directory when one is given), with every rule of a single
+// conversion. Files run side by side on the -j threads; each file's text is
+// kept and printed whole, in the order of the names, so that what the batch
+// prints is what one run per file in that order prints. Every file is tried;
+// the exit code is the first failure's, in the order of the names.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/driver.h"
+#include "internal/kernel_table.h"
+#include "kernels/vector_tables.h"
+
+namespace {
+
+constexpr int stdout_fd = 1;
+constexpr int stderr_fd = 2;
+constexpr int stdout_closed_bit = 1 << 1;  // from open_closed_standard_descriptors
+constexpr std::size_t failures_named = 5;  // in the last line; the rest are counted
+constexpr double progress_delay_s = 1.0;   // short batches never show the line
+constexpr auto progress_redraw = std::chrono::milliseconds(250);
+constexpr int progress_line_width = 60;    // what is erased: the longest line drawn
+
+// One file of the batch: what it is, and once converted, its text and code.
+struct batch_file {
+    file_conversion job;
+    std::vector<kept_text> text;
+    int exit_code = 0;
+    bool done = false;
+};
+
+// The batch's progress on standard error: files done, of how many, and the
+// time left at the pace so far.
+class batch_progress {
+  public:
+    batch_progress(bool enabled, std::size_t total)
+        : enabled_(enabled), total_(total), started_(std::chrono::steady_clock::now()) {}
+
+    void draw(std::size_t done) {
+        if (!enabled_ || done == 0) return;
+        const double elapsed_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        if (elapsed_s < progress_delay_s) return;
+        const auto left = static_cast<unsigned long long>(
+            elapsed_s * static_cast<double>(total_ - done) / static_cast<double>(done) + 0.5);
+        std::fprintf(stderr, "\r%-*s\r%zu of %zu files  %llu:%02llu left", progress_line_width, "", done, total_,
+                     left / 60, left % 60);
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void erase() {
+        if (!shown_) return;
+        std::fprintf(stderr, "\r%-*s\r", progress_line_width, "");
+        std::fflush(stderr);
+        shown_ = false;
+    }
+
+  private:
+    bool enabled_;
+    std::size_t total_;
+    std::chrono::steady_clock::time_point started_;
+    bool shown_ = false;
+};
+
+// The files, and the threads that convert them in the order of the names.
+class batch_runner {
+  public:
+    batch_runner(std::vector<batch_file>* files, int threads) : files_(*files), threads_(threads) {}
+
+    // Converts every file; calls print(i) for each file in order as soon as
+    // it and every file before it are done, and progress(done) now and then.
+    template <class print_fn, class progress_fn>
+    void run(print_fn print, progress_fn progress) {
+        std::vector<std::thread> workers;
+        try {
+            for (int t = 0; t < threads_; ++t) workers.emplace_back([this] { convert_files(); });
+        } catch (const std::system_error&) {
+            // A thread the system could not start: the others (or this one) convert the rest.
+        }
+        if (workers.empty()) convert_files();
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!files_[i].done)
+                if (file_done_.wait_for(lock, progress_redraw) == std::cv_status::timeout) progress(done_count_);
+            lock.unlock();
+            print(i);
+            progress(i + 1);
+        }
+        for (std::thread& t : workers) t.join();
+    }
+
+  private:
+    void convert_files() {
+        for (;;) {
+            std::size_t i;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (next_ == files_.size()) return;
+                i = next_++;
+            }
+            batch_file& file = files_[i];
+            console con(file.job.quiet ? nullptr : stdout, file.job.quiet ? stderr : stdout, false);
+            con.keep_text_in(&file.text);
+            const int code = convert_file(file.job, &con);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                file.exit_code = code;
+                file.done = true;
+                ++done_count_;
+            }
+            file_done_.notify_all();
+        }
+    }
+
+    std::vector<batch_file>& files_;
+    int threads_;
+    std::mutex mutex_;
+    std::condition_variable file_done_;
+    std::size_t next_ = 0;
+    std::size_t done_count_ = 0;
+};
+
+// "a.wav (exit 3), b.wav (exit 6)", the first few names, and how many more.
+std::string failure_list(const std::vector<batch_file>& files) {
+    std::string list;
+    std::size_t named = 0, more = 0;
+    for (const batch_file& f : files) {
+        if (f.exit_code == exit_ok) continue;
+        if (named == failures_named) {
+            ++more;
+            continue;
+        }
+        if (named++ > 0) list += ", ";
+        list += f.job.input_name + " (exit " + std::to_string(f.exit_code) + ")";
+    }
+    if (more > 0) list += ", and " + std::to_string(more) + " more";
+    return list;
+}
+
+}  // namespace
+
+int run_batch(const command_line& cl, int closed_at_start) {
+    // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring.
+    if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
+    install_signal_handlers();
+    const file_identity stdout_identity = identity_of_descriptor(stdout_fd);
+    if (cl.quiet) silence_standard_output();
+
+    const int jobs = cl.jobs != 0 ? cl.jobs : processors_available();
+    const std::size_t count = cl.batch_inputs.size();
+    // Files side by side, one thread each; threads to spare go to the files
+    // (each file's look-ahead takes what helps it).
+    const int files_at_once = static_cast<std::size_t>(jobs) < count ? jobs : static_cast<int>(count);
+    std::vector<batch_file> files(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        file_conversion& job = files[i].job;
+        job.input_name = cl.batch_inputs[i];
+        job.output_name = batch_output_name(job.input_name, cl.target_directory);
+        job.force = cl.force;
+        job.quiet = cl.quiet;
+        job.options.align = cl.align;
+        job.options.zero_dc = cl.zero_dc;
+        job.options.threads = jobs / files_at_once;
+        job.stdout_closed_at_start = (closed_at_start & stdout_closed_bit) != 0;
+        job.output_is_batch_stdout = same_file(identity_of_name(job.output_name), stdout_identity);
+    }
+
+    // Whatever runs on several threads is made ready on this one first: the
+    // kernel table, and the dither tables, which a single conversion fills
+    // as it goes.
+    pcmtaper::active_kernels();
+    if (files_at_once > 1) pcmtaper::fill_dither_offsets(cl.zero_dc);
+
+    batch_progress progress(!cl.quiet && is_terminal(stderr_fd), count);
+    auto print = [&](std::size_t i) {
+        progress.erase();
+        write_kept_text(files[i].text);
+        files[i].text = {};
+    };
+    if (files_at_once == 1) {
+        // On this thread, each file's text printed as it comes.
+        for (std::size_t i = 0; i < count; ++i) {
+            console con(cl.quiet ? nullptr : stdout, cl.quiet ? stderr : stdout, false);
+            progress.erase();
+            files[i].exit_code = convert_file(files[i].job, &con);
+            std::fflush(stdout);
+            progress.draw(i + 1);
+        }
+    } else {
+        batch_runner(&files, files_at_once).run(print, [&](std::size_t done) { progress.draw(done); });
+    }
+    progress.erase();
+
+    int code = exit_ok;
+    std::size_t converted = 0;
+    for (const batch_file& f : files) {
+        if (f.exit_code == exit_ok) ++converted;
+        if (code == exit_ok) code = f.exit_code;
+    }
+    if (code != exit_ok) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "pcmtaper: %zu of %zu files converted; failed: %s\n", converted, count,
+                     failure_list(files).c_str());
+    }
+    if (cl.quiet) return code;
+    return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output files are complete" : "");
+}
