@@ -5,6 +5,8 @@
 // temporary file is left behind.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
@@ -236,6 +238,41 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
         EXPECT_EQ(WTERMSIG(status), signal_number);
         EXPECT_EQ(dir.read("out.wav"), precious);
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    }
+}
+
+// A batch with three files in flight, each blocked on its FIFO input in the
+// middle of its block loop with its temporary file open: a signal removes
+// all three, and keeps the earlier output of one of them.
+TEST(Faults, ASignalRemovesTheTemporaryFileOfEveryFileInFlight) {
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        scratch_dir dir;
+        const std::vector<std::string> names = {"a.wav", "b.wav", "c.wav"};
+        for (const std::string& name : names) ASSERT_EQ(mkfifo(dir.path(name).c_str(), 0600), 0);
+        dir.write("b.8b.wav", precious);
+        running_program program(dir, {"-b", "-j", "3", "a.wav", "b.wav", "c.wav"});
+        const std::string whole = mono16_wav(22050, noise(32 * 20, 6));
+        std::vector<std::unique_ptr<fifo_writer>> inputs;
+        for (const std::string& name : names) {
+            inputs.push_back(std::make_unique<fifo_writer>(dir.path(name)));
+            ASSERT_TRUE(inputs.back()->is_open());
+            inputs.back()->write(whole.substr(0, 44 + 64 * 10));  // header and 10 of 20 blocks
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::size_t in_flight = 0;
+        while (in_flight < names.size() && std::chrono::steady_clock::now() < deadline) {
+            in_flight = 0;
+            for (const std::string& name : dir.entries()) in_flight += name.rfind(".pcmtaper-", 0) == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(in_flight, names.size());
+        program.send(signal_number);
+        const int status = program.wait();
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        EXPECT_EQ(dir.read("b.8b.wav"), precious);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.wav", "b.8b.wav", "b.wav", "c.wav"}));
     }
 }
 

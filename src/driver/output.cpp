@@ -1,5 +1,6 @@
 // The output rules that need no system call of their own: which existing
 // files the program may replace, and standard output as the output.
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -53,9 +54,9 @@ class descriptor_sink final : public output_sink {
 }  // namespace
 
 void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]) {
-    static std::uint64_t counter = 0;
+    static std::atomic<std::uint64_t> counter{0};  // outputs of a batch are opened on several threads
     std::uint64_t mix = process_entropy * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(std::time(nullptr)) ^
-                        (++counter << 32) ^ attempt;
+                        ((counter.fetch_add(1) + 1) << 32) ^ attempt;
     mix ^= mix >> 29;
     mix *= 0xBF58476D1CE4E5B9ull;
     mix ^= mix >> 32;

@@ -3,37 +3,82 @@
 #include "driver/output.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "driver/cli.h"
 #include "driver/exit_codes.h"
 
 namespace {
 
-// ---- the temporary file that a signal must not leave behind ----------------
+// ---- the temporary files that a signal must not leave behind ---------------
 //
-// The handler may only use async-signal-safe calls: it removes the file by
-// its name relative to a descriptor of its directory (unlinkat), which stays
+// One entry per output being written (a batch writes several at once). The
+// handler may only use async-signal-safe calls: it removes each file by its
+// name relative to a descriptor of its directory (unlinkat), which stays
 // right even if the directory is moved or renamed while the program runs.
-volatile std::sig_atomic_t pending_dir_fd = -1;
-char pending_temp_name[temp_file_name_size];
+//
+// An entry is claimed under a mutex (never taken by the handler) and filled
+// name first, descriptor last. So that no file is created after the handler
+// has looked at the entries, creating one is bracketed by `creating`: the
+// handler first sets `dying`, then waits for `creating` to fall to 0, then
+// removes. A creator counts itself and then reads `dying` (all sequentially
+// consistent): either it sees `dying` and creates nothing, or the handler
+// waits for its entry. The creating thread blocks the signals meanwhile, so
+// the handler never waits on its own thread.
+constexpr int temp_entries = 2 * max_jobs;
+struct pending_temp_file {
+    std::atomic<int> dir_fd{-1};  // -1: the entry holds no file
+    char name[temp_file_name_size];
+    bool claimed = false;         // under claim_mutex
+};
+pending_temp_file pending[temp_entries];
+std::mutex claim_mutex;
+std::atomic<int> creating{0};
+std::atomic<bool> dying{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal handler reads these");
 
-void remove_pending_temp_file() {
-    const int dir_fd = pending_dir_fd;
-    if (dir_fd >= 0) unlinkat(dir_fd, pending_temp_name, 0);
+void remove_pending_temp_files() {
+    dying.store(true);
+    while (creating.load() != 0) {
+    }
+    for (pending_temp_file& p : pending) {
+        const int dir_fd = p.dir_fd.load();
+        if (dir_fd >= 0) unlinkat(dir_fd, p.name, 0);
+    }
 }
 
 extern "C" void remove_temp_and_die(int signal_number) {
-    remove_pending_temp_file();
+    remove_pending_temp_files();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
+}
+
+pending_temp_file* claim_entry() {
+    const std::lock_guard<std::mutex> lock(claim_mutex);
+    for (pending_temp_file& p : pending)
+        if (!p.claimed) {
+            p.claimed = true;
+            return &p;
+        }
+    return nullptr;
+}
+
+void release_entry(pending_temp_file* p) {
+    p->dir_fd.store(-1);
+    const std::lock_guard<std::mutex> lock(claim_mutex);
+    p->claimed = false;
 }
 
 // Every signal whose default action ends the process and that a user or the
@@ -41,17 +86,18 @@ extern "C" void remove_temp_and_die(int signal_number) {
 constexpr int cleanup_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGALRM,
                                    SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// Blocks the cleanup signals while a temporary file is created and recorded,
-// so that none can arrive between the two and leave the file behind.
+// Blocks the cleanup signals on this thread while a temporary file is
+// created and recorded, so that none can arrive between the two and leave
+// the file behind.
 class cleanup_signals_blocked {
   public:
     cleanup_signals_blocked() {
         sigset_t blocked;
         sigemptyset(&blocked);
         for (int s : cleanup_signals) sigaddset(&blocked, s);
-        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
     }
-    ~cleanup_signals_blocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
     cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
     cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
 
@@ -102,7 +148,8 @@ class replacing_file_sink final : public output_sink {
     bool direct_ = false;  // a device or a FIFO, written in place
     int dir_fd_ = -1;
     std::string target_base_;
-    char temp_name_[sizeof pending_temp_name] = {};
+    char temp_name_[temp_file_name_size] = {};
+    pending_temp_file* pending_ = nullptr;  // the entry that names the temporary file
 };
 
 // A device or a FIFO (named directly or through a link) is written in place.
@@ -171,17 +218,27 @@ output_sink::opened replacing_file_sink::open() {
 
     dir_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd_ < 0) return cannot_write(name_, errno);
+    pending_ = claim_entry();
+    if (pending_ == nullptr) return cannot_write(name_, EMFILE);  // more outputs at once than -j allows
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         make_temp_file_name(static_cast<std::uint64_t>(getpid()), attempt, temp_name_);
         const cleanup_signals_blocked blocked;
-        fd = openat(dir_fd_, temp_name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            std::memcpy(pending_temp_name, temp_name_, sizeof temp_name_);
-            pending_dir_fd = dir_fd_;
-        } else if (errno != EEXIST) {
+        creating.fetch_add(1);
+        if (dying.load()) {
+            creating.fetch_sub(1);
+            errno = EINTR;
             break;
         }
+        fd = openat(dir_fd_, temp_name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int open_error = errno;
+        if (fd >= 0) {
+            std::memcpy(pending_->name, temp_name_, sizeof temp_name_);
+            pending_->dir_fd.store(dir_fd_);
+        }
+        creating.fetch_sub(1);
+        errno = open_error;
+        if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
         const int e = errno;
@@ -217,7 +274,7 @@ bool replacing_file_sink::commit() {
     if (direct_) return ok;
     if (ok) ok = renameat(dir_fd_, temp_name_, dir_fd_, target_base_.c_str()) == 0;
     if (ok) {
-        pending_dir_fd = -1;
+        pending_->dir_fd.store(-1);
         temp_name_[0] = '\0';
         fsync(dir_fd_);  // the rename itself on disk; a failure here loses nothing
     }
@@ -230,9 +287,10 @@ void replacing_file_sink::discard() {
     stream_ = nullptr;
     if (temp_name_[0] != '\0') {
         unlinkat(dir_fd_, temp_name_, 0);
-        pending_dir_fd = -1;
         temp_name_[0] = '\0';
     }
+    if (pending_ != nullptr) release_entry(pending_);
+    pending_ = nullptr;
     if (dir_fd_ >= 0) close(dir_fd_);
     dir_fd_ = -1;
 }
@@ -257,7 +315,7 @@ void install_signal_handlers() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void remove_temporary_output() { remove_pending_temp_file(); }
+void remove_temporary_output() { remove_pending_temp_files(); }
 
 std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
     return std::make_unique<replacing_file_sink>(name, force);

@@ -30,25 +30,39 @@
 #include <cstring>
 #include <cwchar>
 
+#include "driver/cli.h"
 #include "driver/exit_codes.h"
 #include "driver/windows_text.h"
 
 namespace {
 
-// ---- the temporary file that a console event must not leave behind ---------
+// ---- the temporary files that a console event must not leave behind -------
 //
-// The handler runs on a thread of its own, so it may take a lock; it
-// allocates nothing, since it also serves the last moments of a process that
-// is out of memory.
+// One entry per output being written (a batch writes several at once): the
+// path of its temporary file, owned by the sink that writes it. The handler
+// runs on a thread of its own, so it may take the lock that every change of
+// an entry holds (the file's creation included, so that none is created
+// unseen); it allocates nothing, since it also serves the last moments of a
+// process that is out of memory.
 SRWLOCK pending_lock = SRWLOCK_INIT;
 constexpr std::size_t max_path_chars = 32768;  // the longest path Windows takes, with the "\\?\" prefix
-wchar_t pending_temp_path[max_path_chars];      // empty: none
+constexpr int temp_entries = 2 * max_jobs;
+const wchar_t* pending_temp_paths[temp_entries];  // null: free
 
 void remove_pending_temp_file() {
     AcquireSRWLockExclusive(&pending_lock);
-    if (pending_temp_path[0] != L'\0') DeleteFileW(pending_temp_path);
-    pending_temp_path[0] = L'\0';
+    for (const wchar_t*& path : pending_temp_paths) {
+        if (path != nullptr) DeleteFileW(path);
+        path = nullptr;
+    }
     ReleaseSRWLockExclusive(&pending_lock);
+}
+
+// Under pending_lock: the entry of `path`, or a free one.
+const wchar_t** pending_entry(const wchar_t* path) {
+    for (const wchar_t*& entry : pending_temp_paths)
+        if (entry == path) return &entry;
+    return nullptr;
 }
 
 BOOL WINAPI remove_temp_on_console_event(DWORD event) {
@@ -246,17 +260,22 @@ output_sink::opened replacing_file_sink::open() {
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD create_error = ERROR_SUCCESS;
     for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        const std::wstring path = directory + temp_file_name(attempt);
-        if (path.size() >= max_path_chars) return cannot_write(name_, ENAMETOOLONG);
+        temp_path_ = directory + temp_file_name(attempt);
+        if (temp_path_.size() >= max_path_chars) {
+            temp_path_.clear();
+            return cannot_write(name_, ENAMETOOLONG);
+        }
         AcquireSRWLockExclusive(&pending_lock);
-        h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                        kept_attributes, nullptr);
-        create_error = GetLastError();
+        const wchar_t** entry = pending_entry(nullptr);
+        h = entry == nullptr ? INVALID_HANDLE_VALUE
+                             : CreateFileW(temp_path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           nullptr, CREATE_NEW, kept_attributes, nullptr);
+        create_error = entry == nullptr ? ERROR_TOO_MANY_OPEN_FILES : GetLastError();
         // Nothing here allocates: running out of memory ends the process
         // through remove_temporary_output, which takes this lock.
-        if (h != INVALID_HANDLE_VALUE) std::wmemcpy(pending_temp_path, path.c_str(), path.size() + 1);
+        if (h != INVALID_HANDLE_VALUE) *entry = temp_path_.c_str();
         ReleaseSRWLockExclusive(&pending_lock);
-        if (h != INVALID_HANDLE_VALUE) temp_path_ = path;
+        if (h == INVALID_HANDLE_VALUE) temp_path_.clear();
         if (h == INVALID_HANDLE_VALUE && create_error != ERROR_FILE_EXISTS && create_error != ERROR_ALREADY_EXISTS)
             break;
     }
@@ -278,11 +297,10 @@ bool replacing_file_sink::commit() {
     if (ok) {
         AcquireSRWLockExclusive(&pending_lock);
         ok = MoveFileExW(temp_path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        if (ok) {
-            pending_temp_path[0] = L'\0';
-            temp_path_.clear();
-        }
+        if (ok)
+            if (const wchar_t** entry = pending_entry(temp_path_.c_str()); entry != nullptr) *entry = nullptr;
         ReleaseSRWLockExclusive(&pending_lock);
+        if (ok) temp_path_.clear();
     }
     discard();
     return ok;
@@ -294,7 +312,7 @@ void replacing_file_sink::discard() {
     if (!temp_path_.empty()) {
         AcquireSRWLockExclusive(&pending_lock);
         DeleteFileW(temp_path_.c_str());
-        pending_temp_path[0] = L'\0';
+        if (const wchar_t** entry = pending_entry(temp_path_.c_str()); entry != nullptr) *entry = nullptr;
         ReleaseSRWLockExclusive(&pending_lock);
         temp_path_.clear();
     }

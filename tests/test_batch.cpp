@@ -1,0 +1,155 @@
+// Batch mode through the program: the same files, texts and first failure as
+// one run per file in a loop, whatever the number of jobs; its last line;
+// its usage errors.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "program_runner.h"
+#include "signals.h"
+#include "wav_fixtures.h"
+
+namespace {
+
+using namespace fixtures;
+
+struct loop_result {
+    std::string out;
+    std::string err;
+    int first_failure = 0;
+    std::vector<int> codes;
+};
+
+// One run per file, in order, with `options` and the output each name
+// derives (in `target` when given).
+loop_result run_one_by_one(const scratch_dir& dir, const std::vector<std::string>& names,
+                           const std::vector<std::string>& options, const std::string& target) {
+    loop_result loop;
+    for (const std::string& name : names) {
+        std::vector<std::string> args = options;
+        args.push_back(name);
+        if (!target.empty()) {
+            const std::size_t dot = name.size() >= 4 && name[name.size() - 4] == '.' ? name.size() - 4 : name.size();
+            args.push_back(dot == name.size() ? name : target + "/" + name.substr(0, dot) + ".8b.wav");
+        }
+        const run_result r = dir.run_with_errors(args);
+        loop.out += r.out;
+        loop.err += r.err;
+        loop.codes.push_back(r.exit_code);
+        if (loop.first_failure == 0) loop.first_failure = r.exit_code;
+    }
+    return loop;
+}
+
+// The files a directory holds, by name, with their bytes.
+std::vector<std::pair<std::string, std::string>> contents(const scratch_dir& dir, const std::string& sub = "") {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string& name : dir.entries()) {
+        const std::string path = sub.empty() ? name : sub + "/" + name;
+        if (std::filesystem::is_directory(utf8_path(dir.path(path)))) continue;
+        files.emplace_back(name, dir.read(path));
+    }
+    return files;
+}
+
+// Inputs with a refusal in the middle (not mono), a missing file, a name with
+// no extension (its derived name is itself), an output that cannot be
+// written (a directory has its name) and one that is not the program's own.
+void write_inputs(const scratch_dir& dir) {
+    dir.write("a.wav", mono16_wav_bytes(22050, make_example_signal(example_kind::music, 22050, 1.5)));
+    dir.write("b.wav", mono16_wav_bytes(8000, make_example_signal(example_kind::bursts, 8000, 1)));
+    dir.write("c.wav", riff(chunk("fmt ", fmt_body(1, 2, 44100)) + chunk("data", std::string(256, '\0'))));
+    dir.write("d.wav", mono16_wav_bytes(44100, make_example_signal(example_kind::chirp, 44100, 0.5)));
+    dir.write("e", mono16_wav(8000, std::vector<std::int16_t>(64, 5)));
+    dir.write("f.wav", mono16_wav_bytes(11025, make_example_signal(example_kind::tone, 11025, 1)));
+    std::filesystem::create_directory(utf8_path(dir.path("f.8b.wav")));
+    dir.write("g.wav", mono16_wav(8000, std::vector<std::int16_t>(320, -7)));
+    dir.write("g.8b.wav", "an original");
+    dir.write("h.wav", mono16_wav(8000, std::vector<std::int16_t>(3, 1)));
+}
+
+const std::vector<std::string> batch_names = {"a.wav", "b.wav", "c.wav",  "missing.wav", "d.wav",
+                                              "e",     "f.wav", "g.wav", "h.wav"};
+
+TEST(Batch, PrintsWritesAndFailsAsOneRunPerFileInTheOrderOfTheNames) {
+    struct variant {
+        std::vector<std::string> options;
+        std::string target;  // -t
+    };
+    const variant variants[] = {
+        {{}, ""}, {{"-q"}, ""}, {{"-a", "-z"}, ""}, {{}, "outs"},
+    };
+    for (const variant& v : variants) {
+        scratch_dir expected_dir;
+        write_inputs(expected_dir);
+        if (!v.target.empty()) std::filesystem::create_directory(utf8_path(expected_dir.path(v.target)));
+        const loop_result loop = run_one_by_one(expected_dir, batch_names, v.options, v.target);
+        ASSERT_EQ(loop.codes, (std::vector<int>{0, 0, 3, 1, 0, 8, v.target.empty() ? 4 : 0, v.target.empty() ? 13 : 0, 0}));
+        for (const char* jobs : {"1", "2", "3", "16"}) {
+            SCOPED_TRACE(std::string("-j ") + jobs + (v.options.empty() ? "" : " " + v.options[0]) + " -t " + v.target);
+            scratch_dir dir;
+            write_inputs(dir);
+            std::vector<std::string> args = v.options;
+            args.insert(args.end(), {"-b", "-j", jobs});
+            if (!v.target.empty()) {
+                std::filesystem::create_directory(utf8_path(dir.path(v.target)));
+                args.insert(args.end(), {"-t", v.target});
+            }
+            args.insert(args.end(), batch_names.begin(), batch_names.end());
+            const run_result r = dir.run_with_errors(args);
+            EXPECT_EQ(r.exit_code, loop.first_failure);
+            EXPECT_EQ(r.out, loop.out);
+            const std::size_t converted = v.target.empty() ? 4 : 6;
+            const std::string failed = v.target.empty()
+                                           ? "c.wav (exit 3), missing.wav (exit 1), e (exit 8), f.wav (exit 4), "
+                                             "g.wav (exit 13)"
+                                           : "c.wav (exit 3), missing.wav (exit 1), e (exit 8)";
+            EXPECT_EQ(r.err, loop.err + "pcmtaper: " + std::to_string(converted) + " of 9 files converted; failed: " +
+                                 failed + "\n");
+            EXPECT_EQ(contents(dir), contents(expected_dir));
+            if (!v.target.empty()) {
+                EXPECT_EQ(contents(dir, v.target), contents(expected_dir, v.target));
+            }
+        }
+    }
+}
+
+TEST(Batch, AllConvertedExitsWithZeroAndNoLastLine) {
+    scratch_dir dir;
+    dir.write("x.wav", mono16_wav(8000, std::vector<std::int16_t>(640, 9)));
+    dir.write("y.wav", mono16_wav(8000, std::vector<std::int16_t>(64, -9)));
+    const run_result r = dir.run_with_errors({"-qb", "x.wav", "y.wav"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(dir.exists("x.8b.wav") && dir.exists("y.8b.wav"));
+}
+
+TEST(Batch, TheLastLineNamesTheFirstFewFailures) {
+    scratch_dir dir;
+    std::vector<std::string> args = {"-q", "--batch", "-j", "2"};
+    for (int i = 0; i < 8; ++i) args.push_back("missing" + std::to_string(i) + ".wav");
+    const run_result r = dir.run_with_errors(args);
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string last = r.err.substr(r.err.rfind("pcmtaper: 0 of 8"));
+    EXPECT_EQ(last,
+              "pcmtaper: 0 of 8 files converted; failed: missing0.wav (exit 1), missing1.wav (exit 1), "
+              "missing2.wav (exit 1), missing3.wav (exit 1), missing4.wav (exit 1), and 3 more\n");
+}
+
+TEST(Batch, UsageErrors) {
+    scratch_dir dir;
+    const std::vector<std::string> refused[] = {
+        {"-b", "a.wav", "-"}, {"-b"}, {"-t", "outs", "a.wav"}, {"-b", "a.wav", "-t"}, {"-b", "--target-directory=", "a.wav"},
+    };
+    for (const std::vector<std::string>& args : refused) {
+        const run_result r = dir.run_with_errors(args);
+        EXPECT_EQ(r.exit_code, 12) << args.back();
+        EXPECT_NE(r.err.find("usage: pcmtaper"), std::string::npos) << args.back();
+    }
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+}  // namespace
