@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Threads: builds the program and measures, in alternating rounds,
+#  1. one long file (default 60 s of music at 44.1 kHz) at -j 1 and -j 2: wall
+#     and CPU seconds, their ratios, peak memory;
+#  2. a one-block file at -j 1, -j 2 and -j 8 (no thread is started for it):
+#     wall seconds of many runs;
+#  3. many short files (default 200 files of 1 s at 22.05 kHz) converted by
+#     -b -j 1, -b -j 2 and a shell loop of one run per file: wall seconds.
+# Every run's output is checked against the -j 1 run's. The machine may be
+# shared: each figure is the median of the rounds, and all rounds are printed.
+#
+# Usage: bench/threads.sh [rounds=5] [seconds_of_audio=60] [files=200]
+# Needs: cmake, g++, GNU time (/usr/bin/time, Debian package "time").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+rounds=${1:-5}
+seconds=${2:-60}
+files=${3:-200}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF -DPCMTAPER_BUILD_BENCH=OFF >/dev/null
+cmake --build build-bench -j2 --target pcmtaper make_example >/dev/null
+program=$(pwd)/build-bench/pcmtaper
+
+build-bench/make_example music 44100 "$seconds" "$work/long.wav"
+head -c $((44 + 64)) "$work/long.wav" >"$work/one.wav"
+printf '\x40\x00\x00\x00' | dd of="$work/one.wav" bs=1 seek=40 conv=notrunc status=none  # data: 64 bytes
+mkdir "$work/many"
+for ((i = 0; i < files; ++i)); do
+    kinds=(music chirp noise bursts tone)
+    build-bench/make_example "${kinds[i % 5]}" 22050 1 "$work/many/f$i.wav"
+done
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+now() { date +%s.%N; }
+
+# long JOBS: one conversion of the long file; appends "wall cpu peak_kib" to $work/long-JOBS.times
+long() {
+    local jobs=$1
+    mkdir -p "$work/long-$jobs"
+    (cd "$work/long-$jobs" && /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
+        "$program" -q -j "$jobs" ../long.wav out.wav)
+    awk '{ printf "%.3f %.3f %d\n", $1, $2 + $3, $4 }' "$work/time.txt" >>"$work/long-$jobs.times"
+    cmp -s "$work/long-$jobs/out.wav" "$work/long-1/out.wav" || { echo "-j $jobs: other bytes" >&2; exit 1; }
+}
+
+# one JOBS: 200 conversions of the one-block file; appends the wall seconds
+one() {
+    local jobs=$1 start
+    mkdir -p "$work/one-$jobs"
+    start=$(now)
+    for ((k = 0; k < 200; ++k)); do "$program" -q -j "$jobs" "$work/one.wav" "$work/one-$jobs/out.wav"; done
+    echo "$(now) $start" | awk '{ printf "%.3f\n", $1 - $2 }' >>"$work/one-$jobs.times"
+}
+
+# many NAME: the short files by batch (-b -j 1, -b -j 2) or by a shell loop; appends the wall seconds
+many() {
+    local name=$1 start
+    rm -rf "$work/out-$name" && mkdir "$work/out-$name"
+    start=$(now)
+    case $name in
+        b1) "$program" -q -b -j 1 -t "$work/out-$name" "$work"/many/*.wav ;;
+        b2) "$program" -q -b -j 2 -t "$work/out-$name" "$work"/many/*.wav ;;
+        loop) for f in "$work"/many/*.wav; do
+                  b=${f##*/}
+                  "$program" -q -j 1 "$f" "$work/out-$name/${b%.wav}.8b.wav"
+              done ;;
+    esac
+    echo "$(now) $start" | awk '{ printf "%.3f\n", $1 - $2 }' >>"$work/many-$name.times"
+    [ "$name" = loop ] || diff -rq "$work/out-$name" "$work/out-loop" >/dev/null 2>&1 ||
+        [ ! -d "$work/out-loop" ] || { echo "many $name: other bytes" >&2; exit 1; }
+}
+
+for ((r = 1; r <= rounds; ++r)); do
+    long 1; long 2
+    one 1; one 2; one 8
+    many loop; many b1; many b2
+done
+
+echo "long file: ${seconds} s of music at 44100 Hz, $rounds rounds (wall s, cpu s, peak KiB):"
+for jobs in 1 2; do
+    echo "  -j $jobs: $(awk '{ printf "%s/%s/%s  ", $1, $2, $3 }' "$work/long-$jobs.times")"
+done
+w1=$(cut -d' ' -f1 "$work/long-1.times" | median); w2=$(cut -d' ' -f1 "$work/long-2.times" | median)
+c1=$(cut -d' ' -f2 "$work/long-1.times" | median); c2=$(cut -d' ' -f2 "$work/long-2.times" | median)
+p2=$(cut -d' ' -f3 "$work/long-2.times" | sort -n | tail -1)
+echo "  median: -j 1 ${w1} s wall ${c1} s cpu; -j 2 ${w2} s wall ${c2} s cpu"
+echo "  -j 2 / -j 1: wall $(echo "$w2 $w1" | awk '{ printf "%.2f", $1 / $2 }'), cpu $(echo "$c2 $c1" | awk '{ printf "%.2f", $1 / $2 }'); peak memory at -j 2: ${p2} KiB"
+echo "one-block file, 200 runs (wall s per round):"
+for jobs in 1 2 8; do echo "  -j $jobs: $(tr '\n' ' ' <"$work/one-$jobs.times") median $(median <"$work/one-$jobs.times")"; done
+echo "$files files of 1 s at 22050 Hz (wall s per round):"
+for name in loop b1 b2; do echo "  $name: $(tr '\n' ' ' <"$work/many-$name.times") median $(median <"$work/many-$name.times")"; done
+l=$(median <"$work/many-loop.times"); b1=$(median <"$work/many-b1.times"); b2=$(median <"$work/many-b2.times")
+echo "  -b -j 2 / -b -j 1: $(echo "$b2 $b1" | awk '{ printf "%.2f", $1 / $2 }'); -b -j 1 / loop: $(echo "$b1 $l" | awk '{ printf "%.2f", $1 / $2 }')"
