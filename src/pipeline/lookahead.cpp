@@ -14,7 +14,9 @@
 //   hand-over, the fine search and the quantiser run in block order on the
 //   caller's thread, as without workers;
 // - a slot is reused only by the block lookahead_ring_blocks later, pushed
-//   after this one was finished, when no worker can still be working on it.
+//   when the block lookahead_depth before it is finished: this block is then
+//   finished, and so are the analyses that read its samples (those of the
+//   next 7 blocks, the last of which is older than the one finished).
 #include "pipeline/lookahead.h"
 
 #include <cstring>
@@ -52,8 +54,8 @@ block_lookahead::block_lookahead(converter_state* state, int threads, std::uint6
     if (planned_blocks < lookahead_min_blocks) wanted = 1;
     if (wanted <= 1) return;
     ring_ = std::make_unique<slot[]>(lookahead_ring_blocks);
-    std::memcpy(push_window_, state_->analysis.history, sizeof push_window_);
-    depth_ = lookahead_ring_blocks - 1;
+    std::memcpy(first_history_, state_->analysis.history, sizeof first_history_);
+    depth_ = lookahead_depth;
     try {
         for (int w = 1; w < wanted; ++w) workers_.emplace_back([this] { run_worker(); });
     } catch (const std::system_error&) {
@@ -87,13 +89,10 @@ void block_lookahead::push(const double* samples) {
         next_pushed_ = true;
         return;
     }
-    // The block's own copy of the history as of its arrival: what its
-    // threshold is computed from, while the state's history lags behind at
-    // the block being quantised.
+    // The state's history lags behind at the block being quantised; each
+    // analysis gathers its own from the slots.
     if (block == 0) std::memcpy(state_->analysis.history + new_samples_at, samples, block_len * sizeof(double));
-    std::memmove(push_window_, push_window_ + block_len, new_samples_at * sizeof(double));
-    std::memcpy(push_window_ + new_samples_at, samples, block_len * sizeof(double));
-    std::memcpy(slot_of(block).history, push_window_, sizeof push_window_);
+    std::memcpy(slot_of(block).samples, samples, sizeof slot_of(block).samples);
     pushed_.store(block + 1);
     wake_all();
 }
@@ -139,8 +138,7 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     std::memcpy(samples, analysis.history, sizeof samples);
     slide_history(&analysis);
     if (block + 1 < pushed_count_)
-        std::memcpy(analysis.history + new_samples_at, slot_of(block + 1).history + new_samples_at,
-                    block_len * sizeof(double));
+        std::memcpy(analysis.history + new_samples_at, slot_of(block + 1).samples, block_len * sizeof(double));
     state_->kernels->quantise({samples, state_->search.taps, state_->search.order, state_->delay_line,
                                &state_->dither_state, state_->out_bytes, state_->zero_dc});
     ++finished_;
@@ -191,8 +189,17 @@ bool block_lookahead::take_coarse(std::uint64_t block) {
 bool block_lookahead::take_threshold(std::uint64_t block) {
     std::uint64_t expected = block;
     if (!next_threshold_.compare_exchange_strong(expected, block + 1)) return true;
+    // The history of the block's analysis: the 8 blocks up to it, and before
+    // block 0 the history the conversion started with.
+    alignas(64) double history[history_len];
+    constexpr int window_blocks = history_len / block_len;
+    for (int j = 0; j < window_blocks; ++j) {
+        const std::uint64_t back = static_cast<std::uint64_t>(window_blocks - 1 - j);  // blocks before this one
+        const double* from = block >= back ? slot_of(block - back).samples : first_history_ + (block + j) * block_len;
+        std::memcpy(history + j * block_len, from, block_len * sizeof(double));
+    }
     slot& s = slot_of(block);
-    state_->kernels->block_threshold(state_->rates, s.history, s.threshold);
+    state_->kernels->block_threshold(state_->rates, history, s.threshold);
     s.threshold_done.store(block + 1);
     wake_all();
     return true;

@@ -41,7 +41,10 @@ inline constexpr int lookahead_max_threads = 3;
 // as converting that many blocks.
 inline constexpr std::uint64_t lookahead_min_blocks = 256;
 // Blocks analysed ahead of the one being finished, at most.
-inline constexpr int lookahead_ring_blocks = 16;
+inline constexpr int lookahead_depth = 16;
+// Slots of the ring: a block's samples stay until the analyses whose history
+// holds them are done, the last of them history_len / block_len - 1 blocks on.
+inline constexpr int lookahead_ring_blocks = lookahead_depth + history_len / block_len;
 
 class block_lookahead {
   public:
@@ -75,11 +78,11 @@ class block_lookahead {
     bool finish(std::uint32_t block_number, block_report* report);
 
   private:
-    // A block in flight. The caller's thread fills history and band_weight;
+    // A block in flight. The caller's thread fills samples and band_weight;
     // a worker (or the caller's thread) threshold and coarse. The flags hold
     // the number of the block done plus 1, so a reused slot needs no reset.
     struct slot {
-        alignas(64) double history[history_len];  // samples, oldest first: the block enters at 224
+        alignas(64) double samples[block_len];  // the block's input, sample scale
         alignas(64) double threshold[bin_count];
         double band_weight[band_count];
         coarse_outcome coarse;
@@ -116,7 +119,7 @@ class block_lookahead {
     // With workers. The counters shared between threads each have a cache
     // line of their own, away from what one thread alone writes.
     std::unique_ptr<slot[]> ring_;
-    double push_window_[history_len];  // the history as of the last block pushed
+    double first_history_[history_len];  // the history before block 0: what precedes it in an analysis
     alignas(64) std::atomic<std::uint64_t> pushed_{0};          // blocks whose history is in their slot
     alignas(64) std::atomic<std::uint64_t> weighted_{0};        // blocks through the mask pass
     alignas(64) std::atomic<std::uint64_t> next_threshold_{0};  // the next block whose threshold is unclaimed
