@@ -110,15 +110,20 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     slot& s = slot_of(block);
     advance_mask();
     // Until the block's coarse search is done: the mask pass as thresholds
-    // come in, and work for later blocks (this block's own coarse search
-    // first) rather than waiting idle.
+    // come in, and this block's own threshold and coarse search when no
+    // worker has taken them (none may be running: the system decides).
+    // Work for later blocks is left to the workers: this thread's chain is
+    // what the conversion waits for.
     for (int spins = 0; s.coarse_done.load() != block + 1;) {
-        if (advance_mask() || take_work()) {
+        if (advance_mask() || take_work_of(block)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
         } else {
-            sleep_until([&] { return s.coarse_done.load() == block + 1 || work_waiting() || mask_pass_waiting(); });
+            sleep_until([&] {
+                return s.coarse_done.load() == block + 1 || mask_pass_waiting() || next_coarse_.load() == block ||
+                       next_threshold_.load() == block;
+            });
             spins = 0;
         }
     }
@@ -173,6 +178,12 @@ bool block_lookahead::take_work() {
     if (coarse < weighted_.load()) return take_coarse(coarse);
     const std::uint64_t threshold = next_threshold_.load();
     if (threshold < pushed_.load()) return take_threshold(threshold);
+    return false;
+}
+
+bool block_lookahead::take_work_of(std::uint64_t block) {
+    if (next_coarse_.load() == block && weighted_.load() > block) return take_coarse(block);
+    if (next_threshold_.load() == block) return take_threshold(block);
     return false;
 }
 

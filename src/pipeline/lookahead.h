@@ -95,6 +95,8 @@ class block_lookahead {
     // One piece of work for a later block, if any is waiting: a coarse search
     // first (the sooner needed), else a threshold. Returns whether it did one.
     bool take_work();
+    // The threshold or the coarse search of `block`, if no thread has taken it.
+    bool take_work_of(std::uint64_t block);
     bool take_threshold(std::uint64_t block);
     bool take_coarse(std::uint64_t block);
     // The mask pass over every block whose threshold is done, in block order.
