@@ -55,7 +55,7 @@ int convert(const command_line& cl, int closed_at_start) {
     open_file_info stdout_info;
     const bool foreign_file_on_stdout = audio_on_stdout && cl.output_name != "-" && !cl.force &&
                                         describe_open_file(stdout, &stdout_info) && stdout_info.regular &&
-                                        !may_replace_existing_output(cl.output_name);
+                                        !may_replace_existing_output(cl.output_name, cl.format);
     int audio_fd = -1;
     if (audio_on_stdout) {
         audio_fd = move_standard_output_aside(cl.quiet);
@@ -104,17 +104,18 @@ int convert(const command_line& cl, int closed_at_start) {
             return exit_output_not_openable;
         }
         if (foreign_file_on_stdout) {
-            con.error("the output file %s exists and is not an 8-bit WAV file; it is kept (--force replaces it)",
-                      cl.output_name.c_str());
+            con.error("%s", existing_output_refusal(cl.output_name, cl.format).c_str());
             return exit_output_not_own;
         }
     }
     const std::unique_ptr<output_sink> output =
-        audio_on_stdout ? make_descriptor_output(audio_fd) : make_file_output(cl.output_name, cl.force);
+        audio_on_stdout ? make_descriptor_output(audio_fd) : make_file_output(cl.output_name, cl.force, cl.format);
     pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
     options.zero_dc = cl.zero_dc;
+    options.keep_metadata = cl.keep_metadata;
+    options.format = {cl.format, c_array_name(cl.c_name, cl.output_name, cl.input_name), cl.c_attribute};
     const int code = convert_stream(&state, source, options, output.get(), &con);
     if (cl.quiet || audio_on_stdout) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");

@@ -64,14 +64,23 @@ void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char n
 
 std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
 
-bool may_replace_existing_output(const std::string& name) {
+bool may_replace_existing_output(const std::string& name, output_format format) {
     unsigned char start[4096];
     std::size_t length = 0;
     std::FILE* f = open_input_file(name);  // a UTF-8 name on every system
     if (f == nullptr) return false;
     length = std::fread(start, 1, sizeof start, f);
     std::fclose(f);
-    return length == 0 || looks_like_8_bit_wav(start, length);
+    if (length == 0) return true;
+    if (is_raw_format(format)) return false;
+    return is_c_format(format) ? looks_like_own_c_header(start, length) : looks_like_8_bit_wav(start, length);
+}
+
+std::string existing_output_refusal(const std::string& name, output_format format) {
+    const char* why = is_raw_format(format) ? ", and raw samples cannot be told from any other file"
+                      : is_c_format(format) ? " and is not a C header written by pcmtaper"
+                                            : " and is not an 8-bit WAV file";
+    return "the output file " + name + " exists" + why + "; it is kept (--force replaces it)";
 }
 
 bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {

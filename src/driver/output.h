@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/formats.h"
 #include "driver/system.h"
 
 // Where a conversion writes. It is opened only after the input header has been
@@ -39,9 +40,11 @@ class output_sink {
 // The output file named on the command line. A regular file is written to a
 // temporary file beside it and renamed over it when complete; a symbolic link
 // is followed (the file it points to is replaced, the link stays); a device or
-// a FIFO is written directly. An existing file is replaced only when it is an
-// 8-bit WAV file or empty, unless `force`; one the user may not write is kept.
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force);
+// a FIFO is written directly. An existing file is replaced only when it is
+// empty or what this program writes in `format`, unless `force`; one the user
+// may not write is kept.
+std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force,
+                                              output_format format = output_format::wav);
 
 // The program's standard output, on descriptor `fd` (a duplicate of the
 // original descriptor 1, since descriptor 1 itself then carries the text).
@@ -60,8 +63,14 @@ inline constexpr std::size_t temp_file_name_size = 23;  // with its terminating 
 void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]);
 
 // Whether the existing file `name` may be replaced without --force: it is
-// empty, or an 8-bit WAV file. A file that cannot be read is not.
-bool may_replace_existing_output(const std::string& name);
+// empty, or what this program writes in `format`: an 8-bit WAV file, a C
+// header that starts with the program's own first line. Raw samples cannot be
+// told from any other file, so a non-empty file never is for u8 and s8. A file
+// that cannot be read is not.
+bool may_replace_existing_output(const std::string& name, output_format format = output_format::wav);
+// The refusal (without "pcmtaper: ") for an existing output that may not be
+// replaced, saying why.
+std::string existing_output_refusal(const std::string& name, output_format format);
 
 // Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
 // WAV file, that is, of what this program writes.

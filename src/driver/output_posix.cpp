@@ -83,7 +83,8 @@ void split_path(const std::string& path, std::string* directory, std::string* ba
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
   public:
-    replacing_file_sink(std::string name, bool force) : name_(std::move(name)), force_(force) {}
+    replacing_file_sink(std::string name, bool force, output_format format)
+        : name_(std::move(name)), force_(force), format_(format) {}
     ~replacing_file_sink() override { discard(); }
 
     opened open() override;
@@ -98,6 +99,7 @@ class replacing_file_sink final : public output_sink {
 
     std::string name_;
     bool force_;
+    output_format format_;
     std::FILE* stream_ = nullptr;
     bool direct_ = false;  // a device or a FIFO, written in place
     int dir_fd_ = -1;
@@ -128,9 +130,8 @@ output_sink::opened replacing_file_sink::open_directly(const std::string& target
 // there is likely an original, named by mistake or by a glob.
 output_sink::opened replacing_file_sink::check_existing(const std::string& target, const struct stat& existing) {
     if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return cannot_write(name_, errno);
-    if (force_ || existing.st_size == 0 || may_replace_existing_output(target)) return {nullptr, exit_ok, {}};
-    return refused(exit_output_not_own,
-                   "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
+    if (force_ || existing.st_size == 0 || may_replace_existing_output(target, format_)) return {nullptr, exit_ok, {}};
+    return refused(exit_output_not_own, existing_output_refusal(name_, format_));
 }
 
 output_sink::opened replacing_file_sink::open() {
@@ -259,7 +260,7 @@ void install_signal_handlers() {
 
 void remove_temporary_output() { remove_pending_temp_file(); }
 
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
-    return std::make_unique<replacing_file_sink>(name, force);
+std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force, output_format format) {
+    return std::make_unique<replacing_file_sink>(name, force, format);
 }
 

@@ -135,7 +135,8 @@ DWORD look_up(const std::wstring& path, existing_file* file, std::wstring* final
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
   public:
-    replacing_file_sink(std::string name, bool force) : name_(std::move(name)), force_(force) {}
+    replacing_file_sink(std::string name, bool force, output_format format)
+        : name_(std::move(name)), force_(force), format_(format) {}
     ~replacing_file_sink() override { discard(); }
 
     opened open() override;
@@ -151,6 +152,7 @@ class replacing_file_sink final : public output_sink {
 
     std::string name_;
     bool force_;
+    output_format format_;
     std::FILE* stream_ = nullptr;
     bool direct_ = false;  // a device or a pipe, written in place
     std::wstring target_;
@@ -198,10 +200,9 @@ output_sink::opened replacing_file_sink::check_existing(const std::wstring& targ
     LARGE_INTEGER size{};
     GetFileSizeEx(h, &size);
     CloseHandle(h);
-    if (force_ || size.QuadPart == 0 || may_replace_existing_output(utf8_from_wide(target.c_str())))
+    if (force_ || size.QuadPart == 0 || may_replace_existing_output(utf8_from_wide(target.c_str()), format_))
         return {nullptr, exit_ok, {}};
-    return refused(exit_output_not_own,
-                   "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
+    return refused(exit_output_not_own, existing_output_refusal(name_, format_));
 }
 
 output_sink::opened replacing_file_sink::open() {
@@ -307,7 +308,7 @@ void install_signal_handlers() { SetConsoleCtrlHandler(remove_temp_on_console_ev
 
 void remove_temporary_output() { remove_pending_temp_file(); }
 
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
-    return std::make_unique<replacing_file_sink>(name, force);
+std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force, output_format format) {
+    return std::make_unique<replacing_file_sink>(name, force, format);
 }
 
