@@ -73,14 +73,15 @@ TEST(Metadata, PositionsMoveByTheShiftAndOrderAndPadBytesAreTheOutputs) {
 TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     metadata_set kept;
     std::string remarks;
-    kept.add("smpl", smpl_body({{700, 999}, {10, 20}}), &remarks);
+    kept.add("smpl", smpl_body({{700, 999}, {10, 20}, {775, 776}}), &remarks);
     kept.add("cue ", cue_body({780}), &remarks);
     // 1000 output samples: the last is 999; +224 puts 776 and above past it.
     const std::string out = kept.for_output(224, 1000, &remarks);
-    EXPECT_EQ(out.substr(0, 8 + smpl_body({}).size() + 48), chunk("smpl", smpl_body({{924, 999}, {234, 244}})));
+    EXPECT_EQ(out.substr(0, 8 + smpl_body({}).size() + 72),
+              chunk("smpl", smpl_body({{924, 999}, {234, 244}, {999, 999}})));
     EXPECT_EQ(out.substr(out.find("cue ")), chunk("cue ", cue_body({999})));
     EXPECT_EQ(remarks,
-              "The smpl chunk has 1 position past the last output sample; it is set to that sample.\r\n"
+              "The smpl chunk has 2 positions past the last output sample; they are set to that sample.\r\n"
               "The cue chunk has 2 positions past the last output sample; they are set to that sample.\r\n");
     // A position that 32 bits cannot hold once moved is set to the largest they can.
     metadata_set far;
@@ -90,7 +91,8 @@ TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     EXPECT_EQ(remarks, "The smpl chunk has 1 position past the last output sample; it is set to that sample.\r\n");
     // An output without samples: every position goes to 0.
     remarks.clear();
-    EXPECT_EQ(kept.for_output(0, 0, &remarks).substr(0, 8 + 36 + 48), chunk("smpl", smpl_body({{0, 0}, {0, 0}})));
+    EXPECT_EQ(kept.for_output(0, 0, &remarks).substr(0, 8 + 36 + 72),
+              chunk("smpl", smpl_body({{0, 0}, {0, 0}, {0, 0}})));
 }
 
 TEST(Metadata, MalformedSecondAndOtherChunksAreLeftOut) {
