@@ -203,8 +203,13 @@ TEST(OutputFormats, EveryFormatHoldsTheWavOutputsSamplesFromAFileAndAPipe) {
             // Standard output: the same bytes, the text on standard error.
             names to_stdout = with_format;
             to_stdout.push_back("-");
-            const run_result piped = dir.run(to_stdout, "cat in.wav | ");
+            const run_result piped = dir.run(to_stdout);
+#ifdef _WIN32
+            const run_result piped_out =
+                dir.run_with_errors(names{"-", "-", "-F", f.format, align ? "-a" : "-q"}, "< in.wav");
+#else
             const run_result piped_out = dir.run(names{"-", "-", "-F", f.format, align ? "-a" : "-q"}, "cat in.wav | ");
+#endif
             EXPECT_EQ(piped.exit_code, 0);
             EXPECT_TRUE(piped.out == file);  // (not printed: long)
             // Without any file name the array is named "samples".
