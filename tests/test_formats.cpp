@@ -20,26 +20,26 @@ using names = std::vector<std::string>;
 TEST(OutputFormats, NamesSuffixesAndDerivedOutputNames) {
     const struct {
         const char* name;
-        output_format format;
+        file_format format;
         const char* derived;
     } table[] = {
-        {"wav", output_format::wav, "dir/take1.8b.wav"}, {"u8", output_format::u8, "dir/take1.u8"},
-        {"s8", output_format::s8, "dir/take1.s8"},       {"c", output_format::c, "dir/take1.h"},
-        {"c-s8", output_format::c_s8, "dir/take1.h"},
+        {"wav", file_format::wav, "dir/take1.8b.wav"}, {"u8", file_format::u8, "dir/take1.u8"},
+        {"s8", file_format::s8, "dir/take1.s8"},       {"c", file_format::c, "dir/take1.h"},
+        {"c-s8", file_format::c_s8, "dir/take1.h"},
     };
     for (const auto& t : table) {
-        output_format parsed = output_format::wav;
-        EXPECT_TRUE(parse_output_format(t.name, &parsed)) << t.name;
+        file_format parsed = file_format::wav;
+        EXPECT_TRUE(parse_file_format(t.name, &parsed)) << t.name;
         EXPECT_EQ(parsed, t.format) << t.name;
-        EXPECT_STREQ(output_format_name(t.format), t.name);
+        EXPECT_STREQ(file_format_name(t.format), t.name);
         EXPECT_EQ(derive_output_name("dir/take1.wav", t.format), t.derived);
         // Without a full stop fourth from the end the name is the input's: refused later.
         EXPECT_EQ(derive_output_name("take1", t.format), "take1");
     }
-    output_format unchanged = output_format::c;
+    file_format unchanged = file_format::c;
     for (const char* bad : {"", "WAV", "u16", "c-u8", "s8 "}) {
-        EXPECT_FALSE(parse_output_format(bad, &unchanged)) << bad;
-        EXPECT_EQ(unchanged, output_format::c);
+        EXPECT_FALSE(parse_file_format(bad, &unchanged)) << bad;
+        EXPECT_EQ(unchanged, file_format::c);
     }
 }
 
@@ -94,7 +94,7 @@ TEST(OutputFormats, CommandLineOptionsAndTheirChecks) {
     command_line cl = parse({"-qFc-s8", "--c-name=snd", "--c-attribute", "PROGMEM", "in.wav"});
     ASSERT_EQ(cl.action, cli_action::convert) << cl.error;
     EXPECT_TRUE(cl.quiet);
-    EXPECT_EQ(cl.format, output_format::c_s8);
+    EXPECT_EQ(cl.format, file_format::c_s8);
     EXPECT_EQ(cl.c_name, "snd");
     EXPECT_EQ(cl.c_attribute, "PROGMEM");
     EXPECT_EQ(cl.output_name, "in.h");
@@ -102,7 +102,7 @@ TEST(OutputFormats, CommandLineOptionsAndTheirChecks) {
     EXPECT_EQ(cl.action, cli_action::usage_error);
     EXPECT_EQ(cl.error, "--keep-metadata is for the format wav, not u8");
     cl = parse({"--format", "s8", "in.wav"});
-    EXPECT_EQ(cl.format, output_format::s8);
+    EXPECT_EQ(cl.format, file_format::s8);
     EXPECT_EQ(cl.output_name, "in.s8");
     cl = parse({"--keep-metadata", "in.wav"});
     EXPECT_TRUE(cl.keep_metadata);
@@ -322,34 +322,48 @@ TEST_F(c_compilers, ShortAndEmptyOutputsCompile) {
 
 // ---- the existing-output rule per format ------------------------------------
 
-TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisFormatsOwnOrEmpty) {
+// Without --force, an existing output is replaced when it is empty or this
+// input's earlier output in the format: for a C header, one that starts with
+// the program's own line and states this input's length and rate, or has the
+// derived name; raw samples never tell, so only an empty file is replaced.
+TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisInputsEarlierOutputOrEmpty) {
     scratch_dir source;
     source.write("in.wav", music_input(0.05));
+    source.write("other.wav", music_input(0.1));
     std::string own[5];
+    std::string others[5];  // another input's outputs, under the same name
     const char* format_names[] = {"wav", "u8", "s8", "c", "c-s8"};
     for (int f = 0; f < 5; ++f) {
-        ASSERT_EQ(source.run({"in.wav", "out", "-F", format_names[f]}).exit_code, 0);
-        own[f] = source.read("out");
-        source.write("out", "");
+        for (auto [input, kept] : {std::pair{"in.wav", &own[f]}, std::pair{"other.wav", &others[f]}}) {
+            ASSERT_EQ(source.run({input, "out", "-F", format_names[f]}).exit_code, 0);
+            *kept = source.read("out");
+            source.write("out", "");
+        }
     }
     const std::string original = source.read("in.wav");
-    const char* kept_reason[] = {
-        " and is not an 8-bit WAV file", ", and raw samples cannot be told from any other file",
+    const char* not_own[] = {
+        " and is not an 8-bit mono WAV file", ", and raw samples cannot be told from any other file",
         ", and raw samples cannot be told from any other file", " and is not a C header written by pcmtaper",
         " and is not a C header written by pcmtaper"};
+    const char* another_input[] = {
+        " and is an 8-bit mono WAV file of another rate or length than this input gives", not_own[1], not_own[2],
+        " and is a C header of another rate or length than this input gives",
+        " and is a C header of another rate or length than this input gives"};
     for (int f = 0; f < 5; ++f) {
         const bool raw = f == 1 || f == 2;
         const struct {
             const char* what;
             std::string existing;
             bool replaced;
+            const char* why;  // when kept
         } cases[] = {
-            {"empty", "", true},
-            {"this format's own output", own[f], !raw},
-            {"the other C format's output", own[f == 3 ? 4 : 3], f >= 3},
-            {"an 8-bit WAV output", own[0], f == 0},
-            {"a 16-bit original", original, false},
-            {"a C file", "/* pcmtaper */\nint x;\n", false},
+            {"empty", "", true, ""},
+            {"this input's earlier output", own[f], !raw, not_own[f]},
+            {"the other C format's output of this input", own[f == 3 ? 4 : 3], f >= 3, not_own[f]},
+            {"an 8-bit WAV output of this input", own[0], f == 0, not_own[f]},
+            {"another input's output", others[f], false, another_input[f]},
+            {"a 16-bit original", original, false, not_own[f]},
+            {"a C file", "/* pcmtaper */\nint x;\n", false, not_own[f]},
         };
         for (const auto& c : cases) {
             for (const bool on_stdout : {false, true}) {
@@ -362,12 +376,9 @@ TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisFormatsOwnOrEmpty)
                                          ? dir.run_with_errors({"-q", "-F", format_names[f], "in.wav", "out"}, ">> out")
                                          : dir.run_with_errors({"-q", "-F", format_names[f], "in.wav", "out"});
                 EXPECT_EQ(r.exit_code, c.replaced ? 0 : 13) << r.err;
-                // (Standard output opened for appending appends; the kept cases are what matter there.)
-                if (!on_stdout || !c.replaced) {
-                    EXPECT_EQ(dir.read("out"), c.replaced ? own[f] : c.existing);
-                }
+                EXPECT_EQ(dir.read("out"), c.replaced ? own[f] : c.existing);
                 if (!c.replaced) {
-                    EXPECT_EQ(r.err, std::string("pcmtaper: the output file out exists") + kept_reason[f] +
+                    EXPECT_EQ(r.err, std::string("pcmtaper: the output file out exists") + c.why +
                                          "; it is kept (--force replaces it)\n");
                 }
                 const run_result forced = dir.run_with_errors({"-q", "-f", "-F", format_names[f], "in.wav", "out"});
@@ -376,6 +387,12 @@ TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisFormatsOwnOrEmpty)
             }
         }
     }
+    // The derived name is the program's own: another input's header there is replaced.
+    scratch_dir dir;
+    dir.write("in.wav", original);
+    dir.write("in.h", others[3]);
+    EXPECT_EQ(dir.run({"-q", "-F", "c", "in.wav"}).exit_code, 0);
+    EXPECT_TRUE(array_values(dir.read("in.h")) == array_values(own[3]));
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ command_line usage_error(std::string error) {
 
 }  // namespace
 
-std::string derive_output_name(const std::string& input_name, output_format format) {
+std::string derive_output_name(const std::string& input_name, file_format format) {
     std::string name = input_name;
     if (name.size() >= extension_len && name[name.size() - extension_len] == '.') {
         name.resize(name.size() - extension_len);
@@ -156,17 +156,17 @@ command_line parse_command_line(int argc, const char* const* argv) {
             cl.*(found->flag) = true;
         }
     }
-    if (given.format_given && !parse_output_format(given.format, &cl.format))
+    if (given.format_given && !parse_file_format(given.format, &cl.format))
         return usage_error("unknown format '" + given.format + "' (wav, u8, s8, c, c-s8)");
     // An option that the chosen format has no use for is refused, not ignored:
     // the user expects it to do something.
-    if (cl.keep_metadata && cl.format != output_format::wav)
-        return usage_error(std::string("--keep-metadata is for the format wav, not ") + output_format_name(cl.format));
+    if (cl.keep_metadata && cl.format != file_format::wav)
+        return usage_error(std::string("--keep-metadata is for the format wav, not ") + file_format_name(cl.format));
     for (const auto& [is_given, option] : {std::pair{given.c_name_given, "--c-name"},
                                             std::pair{given.c_attribute_given, "--c-attribute"}}) {
         if (is_given && !is_c_format(cl.format))
             return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
-                               output_format_name(cl.format));
+                               file_format_name(cl.format));
     }
     if (given.c_name_given && !is_c_identifier(cl.c_name))
         return usage_error("--c-name '" + cl.c_name +
@@ -188,13 +188,19 @@ void print_banner(std::FILE* stream) {
     std::fprintf(stream, "%s", usage_line);
 }
 
+// The help begins with a line of its own, not with the banner, whose
+// program name and description are the converter's historical ones.
 void print_help(std::FILE* stream) {
-    print_banner(stream);
     std::fprintf(stream,
+                 "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
+                 "\r\n"
+                 "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
                  "\r\n"
                  "  Converts input.wav (mono, 16-bit linear PCM) to output.wav (mono, 8-bit).\r\n"
                  "  Without output.wav the name is input.wav with its last four characters\r\n"
-                 "  replaced by .8b.wav. \"-\" as input.wav reads standard input; \"-\" as\r\n"
+                 "  replaced by .8b.wav; a name whose fourth character from the end is not\r\n"
+                 "  a full stop (sine, take1.flac) gives none, and output.wav must be given.\r\n"
+                 "  \"-\" as input.wav reads standard input; \"-\" as\r\n"
                  "  output.wav (or no output name after \"-\") writes the audio to standard\r\n"
                  "  output, and all text goes to standard error.\r\n"
                  "\r\n"

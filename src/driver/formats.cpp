@@ -10,17 +10,17 @@
 namespace {
 
 struct format_entry {
-    output_format format;
+    file_format format;
     const char* name;
     const char* suffix;
 };
 
 constexpr format_entry formats[] = {
-    {output_format::wav, "wav", ".8b.wav"}, {output_format::u8, "u8", ".u8"},   {output_format::s8, "s8", ".s8"},
-    {output_format::c, "c", ".h"},          {output_format::c_s8, "c-s8", ".h"},
+    {file_format::wav, "wav", ".8b.wav"}, {file_format::u8, "u8", ".u8"},   {file_format::s8, "s8", ".s8"},
+    {file_format::c, "c", ".h"},          {file_format::c_s8, "c-s8", ".h"},
 };
 
-const format_entry& entry_for(output_format format) {
+const format_entry& entry_for(file_format format) {
     for (const format_entry& e : formats)
         if (e.format == format) return e;
     return formats[0];
@@ -234,7 +234,7 @@ void put_u32(unsigned char* b, std::uint64_t v) {
 
 }  // namespace
 
-bool parse_output_format(const std::string& text, output_format* format) {
+bool parse_file_format(const std::string& text, file_format* format) {
     for (const format_entry& e : formats) {
         if (text == e.name) {
             *format = e.format;
@@ -244,10 +244,10 @@ bool parse_output_format(const std::string& text, output_format* format) {
     return false;
 }
 
-const char* output_format_name(output_format format) { return entry_for(format).name; }
-bool is_c_format(output_format format) { return format == output_format::c || format == output_format::c_s8; }
-bool is_raw_format(output_format format) { return format == output_format::u8 || format == output_format::s8; }
-const char* derived_suffix(output_format format) { return entry_for(format).suffix; }
+const char* file_format_name(file_format format) { return entry_for(format).name; }
+bool is_c_format(file_format format) { return format == file_format::c || format == file_format::c_s8; }
+bool is_raw_format(file_format format) { return format == file_format::u8 || format == file_format::s8; }
+const char* derived_suffix(file_format format) { return entry_for(format).suffix; }
 
 bool is_c_identifier(const std::string& name) {
     if (name.empty() || is_ascii_digit(name[0])) return false;
@@ -297,19 +297,50 @@ bool is_c_attribute_text(const std::string& text) {
     return true;
 }
 
-bool looks_like_own_c_header(const unsigned char* bytes, std::size_t length) {
+bool read_own_c_header(const unsigned char* bytes, std::size_t length, c_header_facts* facts) {
     const std::size_t first_len = std::strlen(c_header_first_line);
-    return length >= first_len && std::memcmp(bytes, c_header_first_line, first_len) == 0;
+    if (length < first_len || std::memcmp(bytes, c_header_first_line, first_len) != 0) return false;
+    // "#define NAME_LENGTH 123" and "#define NAME_RATE_HZ 8000", whole lines
+    // (the count may be padded with spaces).
+    const std::string_view text(reinterpret_cast<const char*>(bytes), length);
+    bool rate_seen = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t eol = text.find('\n', at);
+        if (eol == std::string_view::npos) break;
+        const std::string_view line = text.substr(at, eol - at);
+        at = eol + 1;
+        if (!starts_with(line, "#define ")) continue;
+        const std::size_t space = line.find(' ', 8);
+        if (space == std::string_view::npos) continue;
+        const std::string_view macro = line.substr(8, space - 8);
+        std::string_view value = line.substr(space);
+        while (!value.empty() && value[0] == ' ') value.remove_prefix(1);
+        std::uint64_t number = 0;
+        bool digits = !value.empty() && value.size() <= 19;
+        for (char c : value) {
+            if (!is_ascii_digit(c)) digits = false;
+            number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        if (!digits) continue;
+        if (!facts->samples_known && ends_with(macro, "_LENGTH")) {
+            facts->samples = number;
+            facts->samples_known = true;
+        } else if (!rate_seen && ends_with(macro, "_RATE_HZ") && number <= largest_u32) {
+            facts->sample_rate_hz = static_cast<std::uint32_t>(number);
+            rate_seen = true;
+        }
+    }
+    return true;
 }
 
 std::unique_ptr<sample_writer> make_sample_writer(const format_options& options, const metadata_set* metadata,
                                                   std::uint64_t shift_samples) {
     switch (options.format) {
-        case output_format::u8: return std::make_unique<raw_writer>(false);
-        case output_format::s8: return std::make_unique<raw_writer>(true);
-        case output_format::c: return std::make_unique<c_writer>(options, false);
-        case output_format::c_s8: return std::make_unique<c_writer>(options, true);
-        case output_format::wav: break;
+        case file_format::u8: return std::make_unique<raw_writer>(false);
+        case file_format::s8: return std::make_unique<raw_writer>(true);
+        case file_format::c: return std::make_unique<c_writer>(options, false);
+        case file_format::c_s8: return std::make_unique<c_writer>(options, true);
+        case file_format::wav: break;
     }
     return std::make_unique<wav_writer>(metadata != nullptr && !metadata->empty() ? metadata : nullptr,
                                         shift_samples);

@@ -2,7 +2,7 @@
 // or signed samples, or a C header holding them as an array; the names they
 // get; and the writers that put the converted samples into each.
 //
-// Usage: output_format f; parse_output_format("c", &f);
+// Usage: file_format f; parse_file_format("c", &f);
 //        auto w = make_sample_writer(options, metadata, shift_samples);
 //        w->begin(out, samples, rate_hz); w->write(out, bytes, n) ...; w->finish(out, written);
 #pragma once
@@ -15,7 +15,7 @@
 
 #include "wav/metadata.h"
 
-enum class output_format {
+enum class file_format {
     wav,  // the 8-bit mono PCM WAV file (the default)
     u8,   // the unsigned samples alone: the WAV file's data, without header or pad byte
     s8,   // the same as signed two's complement bytes (each unsigned byte minus 128)
@@ -24,12 +24,12 @@ enum class output_format {
 };
 
 // "wav", "u8", "s8", "c", "c-s8".
-bool parse_output_format(const std::string& text, output_format* format);
-const char* output_format_name(output_format format);
-bool is_c_format(output_format format);
-bool is_raw_format(output_format format);
+bool parse_file_format(const std::string& text, file_format* format);
+const char* file_format_name(file_format format);
+bool is_c_format(file_format format);
+bool is_raw_format(file_format format);
 // What a derived output name ends in: ".8b.wav", ".u8", ".s8", ".h", ".h".
-const char* derived_suffix(output_format format);
+const char* derived_suffix(file_format format);
 
 // ---- the C array's name ----------------------------------------------------
 
@@ -58,12 +58,19 @@ bool is_c_attribute_text(const std::string& text);
 // The first line of every C header this program writes: an existing file that
 // starts with it may be replaced without --force.
 inline constexpr const char* c_header_first_line = "/* pcmtaper: 8-bit PCM samples as a C array */\n";
-bool looks_like_own_c_header(const unsigned char* bytes, std::size_t length);
+// What the start of a file says when it is such a header: the values of its
+// rate constant and, when its line is within `bytes`, its length constant.
+struct c_header_facts {
+    std::uint32_t sample_rate_hz = 0;
+    std::uint64_t samples = 0;
+    bool samples_known = false;
+};
+bool read_own_c_header(const unsigned char* bytes, std::size_t length, c_header_facts* facts);
 
 // ---- the writers --------------------------------------------------------------
 
 struct format_options {
-    output_format format = output_format::wav;
+    file_format format = file_format::wav;
     std::string c_name;       // the array's name (c, c-s8)
     std::string c_attribute;  // text after the declarator, such as PROGMEM (c, c-s8)
 };
