@@ -30,10 +30,10 @@ loop_result run_one_by_one(const scratch_dir& dir, const std::vector<std::string
     for (const std::string& name : names) {
         std::vector<std::string> args = options;
         args.push_back(name);
-        if (!target.empty()) {
-            const std::size_t dot = name.size() >= 4 && name[name.size() - 4] == '.' ? name.size() - 4 : name.size();
-            args.push_back(dot == name.size() ? name : target + "/" + name.substr(0, dot) + ".8b.wav");
-        }
+        // In the target directory, where a name can be derived (as a
+        // single run derives none for a name without its extension).
+        const bool derivable = name.size() >= 4 && name[name.size() - 4] == '.';
+        if (!target.empty() && derivable) args.push_back(target + "/" + name.substr(0, name.size() - 4) + ".8b.wav");
         const run_result r = dir.run_with_errors(args);
         loop.out += r.out;
         loop.err += r.err;

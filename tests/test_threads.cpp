@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,7 @@ TEST(Threads, EveryNumberOfJobsGivesTheSameBytesAndText) {
         for (const char* jobs : {"1", "2", "3", "8"}) {
             std::vector<std::string> args = in.options;
             args.insert(args.end(), {"-j", jobs, in.input_pipe.empty() ? "in.wav" : "-", "out.wav"});
+            std::filesystem::remove(utf8_path(dir.path("out.wav")));  // each run writes a new file
             const run_result r = dir.run_with_errors(args, "", in.input_pipe);
             const std::string out = dir.read("out.wav");
             if (expected_code < 0) {

@@ -159,15 +159,12 @@ int run_batch(const command_line& cl, int closed_at_start) {
     const int files_at_once = static_cast<std::size_t>(jobs) < count ? jobs : static_cast<int>(count);
     std::vector<batch_file> files(count);
     for (std::size_t i = 0; i < count; ++i) {
+        const std::string& name = cl.batch_inputs[i];
         file_conversion& job = files[i].job;
-        job.input_name = cl.batch_inputs[i];
-        job.output_name = batch_output_name(job.input_name, cl.target_directory);
-        job.force = cl.force;
-        job.quiet = cl.quiet;
-        job.options.align = cl.align;
-        job.options.zero_dc = cl.zero_dc;
+        job = file_conversion_for(cl, name, batch_output_name(name, cl.target_directory, cl.format), false);
         job.options.threads = jobs / files_at_once;
         job.stdout_closed_at_start = (closed_at_start & stdout_closed_bit) != 0;
+        job.batch_derived_name = true;
         job.output_is_batch_stdout = same_file(identity_of_name(job.output_name), stdout_identity);
     }
 

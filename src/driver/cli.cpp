@@ -3,40 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-constexpr const char* derived_suffix = ".8b.wav";
 constexpr std::size_t extension_len = 4;  // ".wav", or any "." and three characters
 constexpr const char* usage_line = "  usage:  pcmtaper input.wav [output.wav]\r\n";
-
-// An option with a value: the value is checked and stored by its setter,
-// which returns an error text, or an empty one.
-struct valued_option {
-    char short_name;
-    const char* long_name;
-    std::string (*set)(command_line* cl, const std::string& value);
-};
-
-std::string set_jobs(command_line* cl, const std::string& value) {
-    char* end = nullptr;
-    errno = 0;
-    const long jobs = value.empty() || value[0] < '0' || value[0] > '9' ? 0 : std::strtol(value.c_str(), &end, 10);
-    if (jobs < 1 || *end != '\0') return "invalid number of jobs '" + value + "' (a whole number, 1 or more)";
-    cl->jobs = errno == ERANGE || jobs > max_jobs ? max_jobs : static_cast<int>(jobs);
-    return {};
-}
-
-std::string set_target_directory(command_line* cl, const std::string& value) {
-    if (value.empty()) return "the target directory is an empty name";
-    cl->target_directory = value;
-    return {};
-}
-
-constexpr valued_option valued_options[] = {
-    {'j', "jobs", set_jobs},
-    {'t', "target-directory", set_target_directory},
-};
 
 struct option_spec {
     char short_name;
@@ -52,8 +24,83 @@ constexpr option_spec options[] = {
     {'a', "align", &command_line::align, cli_action::convert},
     {'f', "force", &command_line::force, cli_action::convert},
     {'z', "zero-dc", &command_line::zero_dc, cli_action::convert},
+    {'m', "keep-metadata", &command_line::keep_metadata, cli_action::convert},
     {'b', "batch", &command_line::batch, cli_action::convert},
 };
+
+// The options that take a value: -F FORMAT (also -FFORMAT), --format FORMAT
+// (also --format=FORMAT), --c-name NAME, --c-attribute TEXT, -j N (also -jN,
+// --jobs N, --jobs=N), -t DIR (--target-directory DIR).
+struct value_option_spec {
+    char short_name;  // 0: long only
+    const char* long_name;
+};
+constexpr value_option_spec value_options[] = {
+    {'F', "format"}, {0, "c-name"}, {0, "c-attribute"}, {'j', "jobs"}, {'t', "target-directory"}};
+
+// The values given, checked once the whole command line is read.
+struct given_values {
+    std::string format;
+    bool format_given = false;
+    bool c_name_given = false;
+    bool c_attribute_given = false;
+    std::string jobs;
+    bool jobs_given = false;
+    bool target_given = false;
+};
+
+// A number of jobs: a whole number from 1; more than max_jobs is max_jobs.
+bool parse_jobs(const std::string& value, int* jobs) {
+    if (value.empty() || value[0] < '0' || value[0] > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(value.c_str(), &end, 10);
+    if (*end != '\0' || n < 1) return false;
+    *jobs = errno == ERANGE || n > max_jobs ? max_jobs : static_cast<int>(n);
+    return true;
+}
+
+void take_value(const value_option_spec& o, std::string value, command_line* cl, given_values* given) {
+    if (o.short_name == 'F') {
+        given->format = std::move(value);
+        given->format_given = true;
+    } else if (o.short_name == 'j') {
+        given->jobs = std::move(value);
+        given->jobs_given = true;
+    } else if (o.short_name == 't') {
+        cl->target_directory = std::move(value);
+        given->target_given = true;
+    } else if (std::strcmp(o.long_name, "c-name") == 0) {
+        cl->c_name = std::move(value);
+        given->c_name_given = true;
+    } else {
+        cl->c_attribute = std::move(value);
+        given->c_attribute_given = true;
+    }
+}
+
+// "--name" or "--name=value" of a value option, or null.
+const value_option_spec* find_long_value(const char* arg, const char** inline_value) {
+    for (const value_option_spec& o : value_options) {
+        const std::size_t n = std::strlen(o.long_name);
+        if (std::strncmp(arg, o.long_name, n) != 0) continue;
+        if (arg[n] == '\0') {
+            *inline_value = nullptr;
+            return &o;
+        }
+        if (arg[n] == '=') {
+            *inline_value = arg + n + 1;
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+const value_option_spec* find_short_value(char c) {
+    for (const value_option_spec& o : value_options)
+        if (o.short_name != 0 && o.short_name == c) return &o;
+    return nullptr;
+}
 
 const option_spec* find_short(char c) {
     for (const option_spec& o : options)
@@ -67,25 +114,6 @@ const option_spec* find_long(const char* name) {
     return nullptr;
 }
 
-const valued_option* find_valued_short(char c) {
-    for (const valued_option& o : valued_options)
-        if (o.short_name == c) return &o;
-    return nullptr;
-}
-
-// "--name" or "--name=value": the option, and whether a value was attached.
-const valued_option* find_valued_long(const char* arg, std::string* attached, bool* has_attached) {
-    const char* equals = std::strchr(arg, '=');
-    const std::size_t length = equals == nullptr ? std::strlen(arg) : static_cast<std::size_t>(equals - arg);
-    for (const valued_option& o : valued_options) {
-        if (std::strlen(o.long_name) != length || std::strncmp(o.long_name, arg, length) != 0) continue;
-        *has_attached = equals != nullptr;
-        if (equals != nullptr) *attached = equals + 1;
-        return &o;
-    }
-    return nullptr;
-}
-
 command_line usage_error(std::string error) {
     command_line cl;
     cl.action = cli_action::usage_error;
@@ -95,17 +123,18 @@ command_line usage_error(std::string error) {
 
 }  // namespace
 
-std::string derive_output_name(const std::string& input_name) {
+std::string derive_output_name(const std::string& input_name, file_format format) {
     std::string name = input_name;
     if (name.size() >= extension_len && name[name.size() - extension_len] == '.') {
         name.resize(name.size() - extension_len);
-        name += derived_suffix;
+        name += derived_suffix(format);
     }
     return name;
 }
 
-std::string batch_output_name(const std::string& input_name, const std::string& target_directory) {
-    const std::string derived = derive_output_name(input_name);
+std::string batch_output_name(const std::string& input_name, const std::string& target_directory,
+                              file_format format) {
+    const std::string derived = derive_output_name(input_name, format);
     if (derived == input_name || target_directory.empty()) return derived;
 #ifdef _WIN32
     const std::size_t separator = derived.find_last_of("/\\:");
@@ -123,11 +152,12 @@ command_line parse_command_line(int argc, const char* const* argv) {
     if (argc < 2) return cl;  // the banner
     std::vector<std::string> names;
     bool options_ended = false;
+    given_values given;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool is_option = !options_ended && arg[0] == '-' && arg[1] != '\0';
         if (!is_option) {
-            names.push_back(arg);
+            names.push_back(arg);  // how many may be given depends on -b, which may come later
             continue;
         }
         if (std::strcmp(arg, "--") == 0) {
@@ -135,15 +165,12 @@ command_line parse_command_line(int argc, const char* const* argv) {
             continue;
         }
         const option_spec* found = nullptr;
+        const char* inline_value = nullptr;
         if (arg[1] == '-') {
-            std::string value;
-            bool attached = false;
-            if (const valued_option* v = find_valued_long(arg + 2, &value, &attached); v != nullptr) {
-                if (!attached) {
-                    if (i + 1 == argc) return usage_error(std::string("option '--") + v->long_name + "' needs a value");
-                    value = argv[++i];
-                }
-                if (std::string e = v->set(&cl, value); !e.empty()) return usage_error(e);
+            if (const value_option_spec* v = find_long_value(arg + 2, &inline_value)) {
+                if (inline_value == nullptr && i + 1 == argc)
+                    return usage_error(std::string("option '") + arg + "' needs a value");
+                take_value(*v, inline_value != nullptr ? inline_value : argv[++i], &cl, &given);
                 continue;
             }
             if ((found = find_long(arg + 2)) == nullptr)
@@ -156,14 +183,10 @@ command_line parse_command_line(int argc, const char* const* argv) {
             continue;
         }
         for (const char* c = arg + 1; *c != '\0'; ++c) {
-            if (const valued_option* v = find_valued_short(*c); v != nullptr) {
-                // The rest of the word is the value (-j2), else the next word.
-                std::string value = c + 1;
-                if (value.empty()) {
-                    if (i + 1 == argc) return usage_error(std::string("option '-") + *c + "' needs a value");
-                    value = argv[++i];
-                }
-                if (std::string e = v->set(&cl, value); !e.empty()) return usage_error(e);
+            if (const value_option_spec* v = find_short_value(*c)) {
+                // The rest of the word is the value, or else the next word.
+                if (c[1] == '\0' && i + 1 == argc) return usage_error(std::string("option '-") + *c + "' needs a value");
+                take_value(*v, c[1] != '\0' ? c + 1 : argv[++i], &cl, &given);
                 break;
             }
             if ((found = find_short(*c)) == nullptr)
@@ -175,6 +198,27 @@ command_line parse_command_line(int argc, const char* const* argv) {
             cl.*(found->flag) = true;
         }
     }
+    if (given.format_given && !parse_file_format(given.format, &cl.format))
+        return usage_error("unknown format '" + given.format + "' (wav, u8, s8, c, c-s8)");
+    // An option that the chosen format has no use for is refused, not ignored:
+    // the user expects it to do something.
+    if (cl.keep_metadata && cl.format != file_format::wav)
+        return usage_error(std::string("--keep-metadata is for the format wav, not ") + file_format_name(cl.format));
+    for (const auto& [is_given, option] : {std::pair{given.c_name_given, "--c-name"},
+                                            std::pair{given.c_attribute_given, "--c-attribute"}}) {
+        if (is_given && !is_c_format(cl.format))
+            return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
+                               file_format_name(cl.format));
+    }
+    if (given.c_name_given && !is_c_identifier(cl.c_name))
+        return usage_error("--c-name '" + cl.c_name +
+                           "' is not a C identifier (letters, digits and underscores, not starting with a digit, "
+                           "not a keyword)");
+    if (!is_c_attribute_text(cl.c_attribute))
+        return usage_error("--c-attribute takes one line of text without control characters");
+    if (given.jobs_given && !parse_jobs(given.jobs, &cl.jobs))
+        return usage_error("invalid number of jobs '" + given.jobs + "' (a whole number, 1 or more)");
+    if (given.target_given && cl.target_directory.empty()) return usage_error("the target directory is an empty name");
     if (names.empty()) return usage_error("no input file named");
     if (cl.batch) {
         for (const std::string& name : names)
@@ -186,11 +230,11 @@ command_line parse_command_line(int argc, const char* const* argv) {
     // A third name is refused before anything is opened: with a glob such as
     // *.wav it would otherwise name an original as the output.
     if (names.size() > 2) return usage_error("too many file names (at most an input and an output)");
-    if (!cl.target_directory.empty()) return usage_error("a target directory (-t) is for batch mode (-b)");
+    if (given.target_given) return usage_error("a target directory (-t) is for batch mode (-b)");
     cl.action = cli_action::convert;
     cl.input_name = names[0];
     cl.output_named = names.size() == 2;
-    cl.output_name = cl.output_named ? names[1] : derive_output_name(names[0]);
+    cl.output_name = cl.output_named ? names[1] : derive_output_name(names[0], cl.format);
     return cl;
 }
 
@@ -200,13 +244,19 @@ void print_banner(std::FILE* stream) {
     std::fprintf(stream, "%s", usage_line);
 }
 
+// The help begins with a line of its own, not with the banner, whose
+// program name and description are the converter's historical ones.
 void print_help(std::FILE* stream) {
-    print_banner(stream);
     std::fprintf(stream,
+                 "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
+                 "\r\n"
+                 "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
                  "\r\n"
                  "  Converts input.wav (mono, 16-bit linear PCM) to output.wav (mono, 8-bit).\r\n"
                  "  Without output.wav the name is input.wav with its last four characters\r\n"
-                 "  replaced by .8b.wav. \"-\" as input.wav reads standard input; \"-\" as\r\n"
+                 "  replaced by .8b.wav; a name whose fourth character from the end is not\r\n"
+                 "  a full stop (sine, take1.flac) gives none, and output.wav must be given.\r\n"
+                 "  \"-\" as input.wav reads standard input; \"-\" as\r\n"
                  "  output.wav (or no output name after \"-\") writes the audio to standard\r\n"
                  "  output, and all text goes to standard error.\r\n"
                  "\r\n"
@@ -214,6 +264,14 @@ void print_help(std::FILE* stream) {
                  "  -f, --force    replace an existing output that is not an 8-bit WAV file\r\n"
                  "  -z, --zero-dc  take the dither's mean off: no DC offset, silence at 128\r\n"
                  "                 (for players at low sample rates)\r\n"
+                 "  -F, --format FORMAT  what to write: wav (the default), u8 or s8 (the\r\n"
+                 "                 unsigned or signed samples alone), c or c-s8 (a C header\r\n"
+                 "                 with the samples as a uint8_t or int8_t array); derived\r\n"
+                 "                 names end in .8b.wav, .u8, .s8 or .h\r\n"
+                 "  --c-name NAME  the C array's name (default: from the output's file name)\r\n"
+                 "  --c-attribute TEXT  TEXT after the array's declarator, such as PROGMEM\r\n"
+                 "  -m, --keep-metadata  copy loops (smpl), cue points, INFO tags and the\r\n"
+                 "                 instrument (inst) into the WAV output, moved by the delay\r\n"
                  "  -q, --quiet    print nothing on standard output; remarks and errors go\r\n"
                  "                 to standard error\r\n"
                  "  -j, --jobs N   use N threads (default: the processors available)\r\n"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/formats.h"
+
 enum class cli_action {
     banner,       // no argument at all: the banner and usage
     help,         // -h, --help
@@ -32,6 +34,10 @@ struct command_line {
     bool batch = false;    // -b: every name is an input, converted to its derived name
     std::string target_directory;        // -t DIR: batch outputs go to DIR; empty: beside their inputs
     std::vector<std::string> batch_inputs;  // with -b: the names, in order
+    file_format format = file_format::wav;  // -F
+    bool keep_metadata = false;  // -m: loops, cue points, tags and instrument copied (wav only)
+    std::string c_name;          // --c-name: the C array's name (c, c-s8); empty: from the file name
+    std::string c_attribute;     // --c-attribute: text after the array's declarator (c, c-s8)
     std::string error;     // what is wrong, for usage_error
 };
 
@@ -41,14 +47,16 @@ struct command_line {
 command_line parse_command_line(int argc, const char* const* argv);
 
 // The output name for an input name: when the fourth character from the end is
-// a full stop, the last four characters become ".8b.wav"; otherwise the name
-// is returned unchanged (the caller then refuses to write over the input).
-std::string derive_output_name(const std::string& input_name);
+// a full stop, the last four characters become the format's suffix (".8b.wav"
+// for a WAV output); otherwise the name is returned unchanged (the caller then
+// refuses to write over the input).
+std::string derive_output_name(const std::string& input_name, file_format format = file_format::wav);
 
 // A batch file's output name: the derived name, in `target_directory` when
 // one is given (its last component only). A name whose derived name is the
 // name itself stays so, to be refused as a single conversion would be.
-std::string batch_output_name(const std::string& input_name, const std::string& target_directory);
+std::string batch_output_name(const std::string& input_name, const std::string& target_directory,
+                              file_format format = file_format::wav);
 
 // The three texts printed without arguments.
 void print_banner(std::FILE* stream);

@@ -16,6 +16,24 @@ console::console(std::FILE* information, std::FILE* remarks, bool progress)
     : information_(information), remarks_(remarks), progress_enabled_(progress),
       started_(std::chrono::steady_clock::now()), last_drawn_(started_) {}
 
+// The text of a printf format and its arguments.
+static std::string formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    char piece[512];
+    const int length = std::vsnprintf(piece, sizeof piece, format, args);
+    std::string text;
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof piece) {
+        text.assign(piece, static_cast<std::size_t>(length));
+    } else if (length >= 0) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
 void console::emit(std::FILE* stream, const char* text, std::size_t length) {
     if (kept_ == nullptr) {
         std::fwrite(text, 1, length, stream);
@@ -28,21 +46,11 @@ void console::emit(std::FILE* stream, const char* text, std::size_t length) {
 void console::info(const char* format, ...) {
     if (information_ == nullptr) return;
     clear_progress_line();
-    char line[512];
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(line, sizeof line, format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
-    if (length < 0) return;
-    if (static_cast<std::size_t>(length) < sizeof line) {
-        emit(information_, line, static_cast<std::size_t>(length));
-        return;
-    }
-    std::string longer(static_cast<std::size_t>(length) + 1, '\0');
-    va_start(args, format);
-    std::vsnprintf(longer.data(), longer.size(), format, args);
-    va_end(args);
-    emit(information_, longer.data(), static_cast<std::size_t>(length));
+    emit(information_, text.data(), text.size());
 }
 
 void console::report(const std::string& text) {
@@ -58,34 +66,28 @@ void console::remark(const std::string& text) {
         emit(remarks_, text.data(), text.size());
         return;
     }
+    // A prefixed line is the program's own line on standard error, which
+    // ends in "\n" as every line there does, not in the converter's "\r\n".
     std::size_t line_start = 0;
     while (line_start < text.size()) {
         std::size_t line_end = text.find('\n', line_start);
-        line_end = line_end == std::string::npos ? text.size() : line_end + 1;
+        const bool whole_line = line_end != std::string::npos;
+        line_end = whole_line ? line_end + 1 : text.size();
+        std::size_t body_end = whole_line ? line_end - 1 : line_end;
+        if (whole_line && body_end > line_start && text[body_end - 1] == '\r') --body_end;
         emit(remarks_, remark_prefix_.data(), remark_prefix_.size());
-        emit(remarks_, text.data() + line_start, line_end - line_start);
+        emit(remarks_, text.data() + line_start, body_end - line_start);
+        if (whole_line) emit(remarks_, "\n", 1);
         line_start = line_end;
     }
 }
 
 void console::error(const char* format, ...) {
     clear_progress_line();
-    std::string line = "pcmtaper: ";
     va_list args;
     va_start(args, format);
-    char piece[512];
-    const int length = std::vsnprintf(piece, sizeof piece, format, args);
+    const std::string line = "pcmtaper: " + formatted(format, args) + "\n";
     va_end(args);
-    if (length >= 0 && static_cast<std::size_t>(length) < sizeof piece) {
-        line += piece;
-    } else if (length >= 0) {
-        std::string longer(static_cast<std::size_t>(length) + 1, '\0');
-        va_start(args, format);
-        std::vsnprintf(longer.data(), longer.size(), format, args);
-        va_end(args);
-        line.append(longer.data(), static_cast<std::size_t>(length));
-    }
-    line += '\n';
     emit(stderr, line.data(), line.size());
 }
 
@@ -94,6 +96,16 @@ void write_kept_text(const std::vector<kept_text>& kept) {
         std::fwrite(piece.text.data(), 1, piece.text.size(), piece.stream);
         std::fflush(piece.stream);
     }
+}
+
+void console::notice(const char* format, ...) {
+    if (quiet()) return;
+    clear_progress_line();
+    va_list args;
+    va_start(args, format);
+    const std::string line = "pcmtaper: " + formatted(format, args) + "\n";
+    va_end(args);
+    emit(stderr, line.data(), line.size());
 }
 
 std::string progress_text(std::uint64_t done, std::uint64_t total, double elapsed_s,
@@ -108,17 +120,36 @@ std::string progress_text(std::uint64_t done, std::uint64_t total, double elapse
     return line;
 }
 
+// Whether the progress line is to be drawn now: once the run has taken more
+// than a second, a few times a second.
+bool console::progress_due(std::chrono::steady_clock::time_point now) {
+    if (std::chrono::duration<double>(now - started_).count() < progress_delay_s) return false;
+    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return false;
+    last_drawn_ = now;
+    return true;
+}
+
+void console::draw_progress(const std::string& text) {
+    std::fprintf(stderr, "\r%-*s\r%s", progress_line_width,  "", text.c_str());
+    std::fflush(stderr);
+    progress_shown_ = true;
+}
+
 void console::progress(std::uint64_t blocks_done, std::uint64_t blocks_total, double audio_seconds_per_block) {
     if (!progress_enabled_ || blocks_done % blocks_between_clock_reads != 0) return;
     const auto now = std::chrono::steady_clock::now();
+    if (!progress_due(now)) return;
     const double elapsed_s = std::chrono::duration<double>(now - started_).count();
-    if (elapsed_s < progress_delay_s) return;
-    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return;
-    last_drawn_ = now;
-    std::fprintf(stderr, "\r%-*s\r%s", progress_line_width,  "",
-                 progress_text(blocks_done, blocks_total, elapsed_s, audio_seconds_per_block).c_str());
-    std::fflush(stderr);
-    progress_shown_ = true;
+    draw_progress(progress_text(blocks_done, blocks_total, elapsed_s, audio_seconds_per_block));
+}
+
+void console::header_skip_progress(const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes) {
+    if (!progress_enabled_ || !progress_due(std::chrono::steady_clock::now())) return;
+    char line[2 * progress_line_width];  // at most 56 characters: an id shows as up to 16
+    std::snprintf(line, sizeof line, "header: skipping chunk '%s', %llu of %llu MiB", chunk_id,
+                  static_cast<unsigned long long>(bytes_skipped >> 20),
+                  static_cast<unsigned long long>(chunk_bytes >> 20));
+    draw_progress(line);
 }
 
 void console::clear_progress_line() {

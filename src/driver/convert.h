@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "driver/console.h"
+#include "driver/formats.h"
 #include "driver/output.h"
 
 namespace pcmtaper {
@@ -20,6 +21,7 @@ struct input_source {
     // system reports as empty (as under /proc) is read as a stream.
     bool regular;
     long long size_bytes;  // of a regular file
+    const char* name = "-";  // as given, for the lines that name it
 };
 
 struct conversion_options {
@@ -34,6 +36,11 @@ struct conversion_options {
     // Threads the conversion may use (1: the caller's alone). The output and
     // everything printed are the same for every number.
     int threads = 1;
+    // What the output holds: a WAV file, the bare samples or a C header.
+    format_options format;
+    // A WAV output carries the input's loops, cue points, INFO tags and
+    // instrument, their positions moved by the output's delay.
+    bool keep_metadata = false;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`

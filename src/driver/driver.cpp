@@ -44,45 +44,65 @@ int convert(const command_line& cl, int closed_at_start) {
     if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
     install_signal_handlers();
     // The audio goes to standard output when the output is "-" or names the
-    // very file that descriptor 1 is open on (/dev/stdout, or the file that
-    // standard output is redirected to). Then standard output gets the audio
-    // alone: its file is moved aside for the audio, and whatever the program
-    // prints on standard output goes to standard error instead.
+    // very pipe or device that descriptor 1 is open on (/dev/stdout). Then
+    // standard output gets the audio alone: its file is moved aside for the
+    // audio, and whatever the program prints on standard output goes to
+    // standard error instead.
+    //
+    // A regular file that standard output is redirected to and that is also
+    // named as the output (pcmtaper in.wav o.wav >> o.wav, or 1<>o.wav) is
+    // replaced whole, as any named output, so that it holds the new output
+    // and nothing else: written through the descriptor it would keep the old
+    // bytes before (>>) or after (1<>) the new ones. Its name is resolved
+    // before descriptor 1 is moved (/dev/stdout follows it), and the text
+    // goes to standard error, since the file it would reach is replaced.
     constexpr int stdout_fd = 1;
     constexpr int stderr_fd = 2;
-    const bool audio_on_stdout = cl.output_name == "-" ||
-                                 same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
-    file_conversion job;
-    job.input_name = cl.input_name;
-    job.output_name = cl.output_name;
-    job.force = cl.force;
-    job.quiet = cl.quiet;
-    job.options.align = cl.align;
-    job.options.zero_dc = cl.zero_dc;
+    const bool names_stdout = cl.output_name != "-" &&
+                              same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
+    const bool stdout_file_named = names_stdout && regular_file_position(stdout_fd) >= 0;
+    const bool audio_on_stdout = cl.output_name == "-" || (names_stdout && !stdout_file_named);
+    const bool text_on_stderr = audio_on_stdout || stdout_file_named;
+    file_conversion job = file_conversion_for(cl, cl.input_name, cl.output_name, cl.output_named);
+    job.output_path = stdout_file_named ? resolved_link(cl.output_name) : cl.output_name;
     job.options.threads = cl.jobs != 0 ? cl.jobs : processors_available();
     job.stdout_closed_at_start = (closed_at_start & stdout_closed_bit) != 0;
-    // Named by its file's name (as with >> out.wav), a non-empty regular
-    // file must be one the program may replace, as any named output. It is
-    // read by name before descriptor 1 is moved (/dev/stdout follows it).
-    open_file_info stdout_info;
-    job.foreign_file_on_stdout = audio_on_stdout && cl.output_name != "-" && !cl.force &&
-                                 describe_open_file(stdout, &stdout_info) && stdout_info.regular &&
-                                 !may_replace_existing_output(cl.output_name);
-    if (audio_on_stdout) {
+    job.audio_on_stdout = audio_on_stdout;
+    if (text_on_stderr) {
         job.audio_fd = move_standard_output_aside(cl.quiet);
         setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps its lines in order with standard error's
+        if (!audio_on_stdout) {
+            close_descriptor(job.audio_fd);
+            job.audio_fd = -1;
+        }
     } else if (cl.quiet) {
         silence_standard_output();
     }
-    job.audio_on_stdout = audio_on_stdout;
-    console con(cl.quiet ? nullptr : stdout, cl.quiet || audio_on_stdout ? stderr : stdout,
+    console con(cl.quiet ? nullptr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
     const int code = convert_file(job, &con);
-    if (cl.quiet || audio_on_stdout) return code;
+    if (cl.quiet || text_on_stderr) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");
 }
 
 }  // namespace
+
+file_conversion file_conversion_for(const command_line& cl, const std::string& input_name,
+                                    const std::string& output_name, bool output_named) {
+    file_conversion job;
+    job.input_name = input_name;
+    job.output_name = output_name;
+    job.output_path = output_name;
+    job.output_named = output_named;
+    job.force = cl.force;
+    job.quiet = cl.quiet;
+    job.format = cl.format;
+    job.options.align = cl.align;
+    job.options.zero_dc = cl.zero_dc;
+    job.options.keep_metadata = cl.keep_metadata;
+    job.options.format = {cl.format, c_array_name(cl.c_name, output_name, input_name), cl.c_attribute};
+    return job;
+}
 
 int convert_file(const file_conversion& job, console* con) {
     if (job.quiet) con->set_remark_prefix("pcmtaper: " + job.input_name + ": ");
@@ -95,7 +115,8 @@ int convert_file(const file_conversion& job, console* con) {
     input.stream = input_is_stdin ? standard_input() : open_input_file(job.input_name);
     open_file_info input_info;
     if (input.stream == nullptr || !describe_open_file(input.stream, &input_info) || input_info.directory) {
-        const int e = input.stream != nullptr && input_info.directory ? EISDIR : errno;
+        int e = input.stream != nullptr && input_info.directory ? EISDIR : errno;
+        if (e == 0) e = EIO;  // never "Success" as the reason for a failure
         if (e == ENOMEM) {
             con->error("out of memory");
             return exit_out_of_memory;
@@ -103,7 +124,7 @@ int convert_file(const file_conversion& job, console* con) {
         con->error("cannot open the input file %s: %s", job.input_name.c_str(), std::strerror(e));
         return exit_input_not_openable;
     }
-    const input_source source{input.stream, input_info.regular, input_info.size_bytes};
+    const input_source source{input.stream, input_info.regular, input_info.size_bytes, job.input_name.c_str()};
 
     // Never write over the input, by the same name or by another path to the
     // same file (a symbolic or a hard link, or standard output redirected to it).
@@ -111,9 +132,13 @@ int convert_file(const file_conversion& job, console* con) {
         job.audio_on_stdout
             ? same_file(identity_of_descriptor(job.audio_fd), input_info.identity) && !is_terminal(job.audio_fd)
             : (!input_is_stdin && job.output_name == job.input_name) ||
-                  same_file(identity_of_name(job.output_name), input_info.identity);
+                  same_file(identity_of_name(job.output_path), input_info.identity);
     if (output_is_input) {
         con->remark("The output file is the input file.\r\n");
+        if (!job.output_named && !input_is_stdin && job.output_name == job.input_name)
+            con->error("no output name can be derived from %s (that needs a full stop fourth from the end, as in "
+                       "take1.wav); give the output name after it",
+                       job.input_name.c_str());
         return exit_output_is_input;
     }
 
@@ -122,21 +147,20 @@ int convert_file(const file_conversion& job, console* con) {
                    job.output_name.c_str());
         return exit_output_not_openable;
     }
-    if (job.audio_on_stdout) {
-        // Standard output was closed when the program started: its descriptor
-        // is the null device now, which must not silently take the audio.
-        if (job.stdout_closed_at_start) {
-            con->error("standard output is closed; the audio needs a file or a pipe");
-            return exit_output_not_openable;
-        }
-        if (job.foreign_file_on_stdout) {
-            con->error("the output file %s exists and is not an 8-bit WAV file; it is kept (--force replaces it)",
-                       job.output_name.c_str());
-            return exit_output_not_own;
-        }
+    // Standard output was closed when the program started: its descriptor is
+    // the null device now, which must not silently take the audio.
+    if (job.audio_on_stdout && job.stdout_closed_at_start) {
+        con->error("standard output is closed; the audio needs a file or a pipe");
+        return exit_output_not_openable;
     }
+    // The program's own name for this input's output: a file there is an
+    // earlier output of it.
+    const bool derived_name = !input_is_stdin && (job.batch_derived_name ||
+                                                  job.output_name == derive_output_name(job.input_name, job.format));
     const std::unique_ptr<output_sink> output =
-        job.audio_on_stdout ? make_descriptor_output(job.audio_fd) : make_file_output(job.output_name, job.force);
+        job.audio_on_stdout
+            ? make_descriptor_output(job.audio_fd)
+            : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format});
     // Large (the look-ahead's state with it): on the heap, one per file.
     const auto state = std::make_unique<pcmtaper::converter_state>();
     return convert_stream(state.get(), source, job.options, output.get(), con);

@@ -20,19 +20,28 @@ int run_converter(int argc, char** argv);
 // with the texts and the exit code of the program.
 struct file_conversion {
     std::string input_name;   // "-": standard input
-    std::string output_name;
-    bool force = false;       // replace an output that is not an 8-bit WAV file
+    std::string output_name;  // as given or derived, for the name line and the messages
+    std::string output_path;  // what is opened (output_name, or the file a link to standard output led to)
+    bool output_named = false;  // given on the command line, not derived
+    bool force = false;       // replace an existing output that is not this input's earlier output
     bool quiet = false;       // remarks name their file
+    file_format format = file_format::wav;
     conversion_options options;
-    // The audio goes to standard output's file, moved aside to audio_fd.
+    // The audio goes to standard output, moved aside to audio_fd.
     bool audio_on_stdout = false;
     int audio_fd = -1;
     bool stdout_closed_at_start = false;
-    bool foreign_file_on_stdout = false;  // standard output's file is not one the program may replace
+    // A batch file's output: the input's derived name, in the target
+    // directory when one is given (a file there is an earlier output).
+    bool batch_derived_name = false;
     // A batch file's output that is the file standard output is open on,
     // which carries the batch's text: refused.
     bool output_is_batch_stdout = false;
 };
+// The conversion of one input of the command line to one output, with the
+// command line's options.
+file_conversion file_conversion_for(const command_line& cl, const std::string& input_name,
+                                    const std::string& output_name, bool output_named);
 int convert_file(const file_conversion& job, console* con);
 
 // Whether the text meant for standard output reached it; when not, says so

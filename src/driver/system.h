@@ -60,6 +60,10 @@ bool seek_stream(std::FILE* stream, long long offset);
 // has one (Linux), else the processors online (on Windows the active ones).
 // At least 1.
 int processors_available();
+// The file a symbolic link leads to (links resolved all the way), or `name`
+// itself when it is no link or cannot be resolved.
+std::string resolved_link(const std::string& name);
+void close_descriptor(int fd);
 
 // Points descriptor 1 at the null device.
 void silence_standard_output();

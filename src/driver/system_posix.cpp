@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/system.h"
 
@@ -111,4 +113,16 @@ int processors_available() {
 #endif
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<int>(online < 4096 ? online : 4096) : 1;
+}
+
+std::string resolved_link(const std::string& name) {
+    struct stat st;
+    char resolved[PATH_MAX];
+    if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || realpath(name.c_str(), resolved) == nullptr)
+        return name;
+    return resolved;
+}
+
+void close_descriptor(int fd) {
+    if (fd >= 0) close(fd);
 }
