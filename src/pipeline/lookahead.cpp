@@ -110,20 +110,17 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     slot& s = slot_of(block);
     advance_mask();
     // Until the block's coarse search is done: the mask pass as thresholds
-    // come in, and this block's own threshold and coarse search when no
-    // worker has taken them (none may be running: the system decides).
-    // Work for later blocks is left to the workers: this thread's chain is
-    // what the conversion waits for.
+    // come in, this block's own threshold and coarse search when no worker
+    // has taken them (none may be running: the system decides), and rather
+    // than waiting idle, work for later blocks, which the workers would
+    // otherwise do later.
     for (int spins = 0; s.coarse_done.load() != block + 1;) {
-        if (advance_mask() || take_work_of(block)) {
+        if (advance_mask() || take_work_of(block) || take_work()) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
         } else {
-            sleep_until([&] {
-                return s.coarse_done.load() == block + 1 || mask_pass_waiting() || next_coarse_.load() == block ||
-                       next_threshold_.load() == block;
-            });
+            sleep_until([&] { return s.coarse_done.load() == block + 1 || mask_pass_waiting() || work_waiting(); });
             spins = 0;
         }
     }
