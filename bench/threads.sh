@@ -11,6 +11,9 @@
 #
 # Usage: bench/threads.sh [rounds=5] [seconds_of_audio=60] [files=200]
 # Needs: cmake, g++, GNU time (/usr/bin/time, Debian package "time").
+# On a machine that other work loads, the runs can be given the processors
+# for their short time by a command put in front of each, as root:
+#   BENCH_PREFIX="chrt -f 1" bench/threads.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +26,7 @@ trap 'rm -rf "$work"' EXIT
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF -DPCMTAPER_BUILD_BENCH=OFF >/dev/null
 cmake --build build-bench -j2 --target pcmtaper make_example >/dev/null
 program=$(pwd)/build-bench/pcmtaper
+read -r -a prefix <<<"${BENCH_PREFIX:-}"
 
 build-bench/make_example music 44100 "$seconds" "$work/long.wav"
 head -c $((44 + 64)) "$work/long.wav" >"$work/one.wav"
@@ -40,7 +44,7 @@ now() { date +%s.%N; }
 long() {
     local jobs=$1
     mkdir -p "$work/long-$jobs"
-    (cd "$work/long-$jobs" && /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
+    (cd "$work/long-$jobs" && "${prefix[@]}" /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
         "$program" -q -j "$jobs" ../long.wav out.wav)
     awk '{ printf "%.3f %.3f %d\n", $1, $2 + $3, $4 }' "$work/time.txt" >>"$work/long-$jobs.times"
     cmp -s "$work/long-$jobs/out.wav" "$work/long-1/out.wav" || { echo "-j $jobs: other bytes" >&2; exit 1; }
@@ -51,7 +55,7 @@ one() {
     local jobs=$1 start
     mkdir -p "$work/one-$jobs"
     start=$(now)
-    for ((k = 0; k < 200; ++k)); do "$program" -q -j "$jobs" "$work/one.wav" "$work/one-$jobs/out.wav"; done
+    for ((k = 0; k < 200; ++k)); do "${prefix[@]}" "$program" -q -j "$jobs" "$work/one.wav" "$work/one-$jobs/out.wav"; done
     echo "$(now) $start" | awk '{ printf "%.3f\n", $1 - $2 }' >>"$work/one-$jobs.times"
 }
 
@@ -61,11 +65,11 @@ many() {
     rm -rf "$work/out-$name" && mkdir "$work/out-$name"
     start=$(now)
     case $name in
-        b1) "$program" -q -b -j 1 -t "$work/out-$name" "$work"/many/*.wav ;;
-        b2) "$program" -q -b -j 2 -t "$work/out-$name" "$work"/many/*.wav ;;
+        b1) "${prefix[@]}" "$program" -q -b -j 1 -t "$work/out-$name" "$work"/many/*.wav ;;
+        b2) "${prefix[@]}" "$program" -q -b -j 2 -t "$work/out-$name" "$work"/many/*.wav ;;
         loop) for f in "$work"/many/*.wav; do
                   b=${f##*/}
-                  "$program" -q -j 1 "$f" "$work/out-$name/${b%.wav}.8b.wav"
+                  "${prefix[@]}" "$program" -q -j 1 "$f" "$work/out-$name/${b%.wav}.8b.wav"
               done ;;
     esac
     echo "$(now) $start" | awk '{ printf "%.3f\n", $1 - $2 }' >>"$work/many-$name.times"
