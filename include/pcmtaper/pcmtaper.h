@@ -186,8 +186,9 @@ PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, con
 /* Ends the input and drains the output: without PCMTAPER_FLAG_ALIGN, the
  * whole blocks (a last partial block is not converted); with it, the tail
  * that makes the output as long as the input. Call again until *out_written
- * is 0; after that, only pcmtaper_reset or pcmtaper_destroy.
- * Statuses: OK, INVALID_ARGUMENT. */
+ * is 0; after that, only pcmtaper_reset or pcmtaper_destroy. out_capacity
+ * must be at least 1. Statuses: OK, INVALID_ARGUMENT (null pointers, no
+ * capacity). */
 PCMTAPER_API pcmtaper_status pcmtaper_finish(pcmtaper_converter *converter, uint8_t *out, size_t out_capacity,
                                              size_t *out_written);
 
@@ -203,7 +204,7 @@ PCMTAPER_API size_t pcmtaper_output_bound(const pcmtaper_converter *converter, s
  * (feedback, masking, noise, start, end), NUL-terminated in `text`. Returns
  * the length the text has (without the NUL), as snprintf does: the text is
  * whole when that is below capacity. PCMTAPER_REPORT_TEXT_MAX always suffices. */
-#define PCMTAPER_REPORT_TEXT_MAX 1024
+#define PCMTAPER_REPORT_TEXT_MAX 1280
 PCMTAPER_API size_t pcmtaper_format_report(const pcmtaper_block_report *report, char *text, size_t capacity);
 
 /* ---- WAV files ----------------------------------------------------------- */

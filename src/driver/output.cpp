@@ -5,14 +5,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/exit_codes.h"
-#include "driver/output.h"
+#include "exit_codes.h"
+#include "output.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
-
-std::uint32_t le32(const unsigned char* b) {
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-}
 
 // Standard output as the output: written in place. A regular file there can
 // still have its header written again, from where the audio started.
@@ -71,25 +68,5 @@ bool may_replace_existing_output(const std::string& name) {
     if (f == nullptr) return false;
     length = std::fread(start, 1, sizeof start, f);
     std::fclose(f);
-    return length == 0 || looks_like_8_bit_wav(start, length);
-}
-
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
-    if (length < 12 || (std::memcmp(bytes, "RIFF", 4) != 0 && std::memcmp(bytes, "RF64", 4) != 0) ||
-        std::memcmp(bytes + 8, "WAVE", 4) != 0)
-        return false;
-    // The chunks up to "fmt ": the program writes it first (after "ds64"),
-    // other writers may put a few chunks before it.
-    std::size_t at = 12;
-    while (at + 8 <= length) {
-        const std::uint32_t size = le32(bytes + at + 4);
-        if (std::memcmp(bytes + at, "fmt ", 4) == 0) {
-            if (size < 16 || at + 8 + 16 > length) return false;
-            const unsigned char* fmt = bytes + at + 8;
-            return fmt[0] == 1 && fmt[1] == 0 && fmt[2] == 1 && fmt[3] == 0 && fmt[14] == 8 && fmt[15] == 0;
-        }
-        if (size > length) return false;
-        at += 8 + size + size % 2;
-    }
-    return false;
+    return length == 0 || pcmtaper_wav_is_8_bit(start, length) != 0;
 }

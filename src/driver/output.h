@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/system.h"
+#include "system.h"
 
 // Where a conversion writes. It is opened only after the input header has been
 // accepted, so that a refused input creates nothing; after the last block it is
@@ -60,9 +60,6 @@ inline constexpr std::size_t temp_file_name_size = 23;  // with its terminating 
 void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]);
 
 // Whether the existing file `name` may be replaced without --force: it is
-// empty, or an 8-bit WAV file. A file that cannot be read is not.
+// empty, or an 8-bit WAV file (pcmtaper_wav_is_8_bit on its first 4 KiB). A
+// file that cannot be read is not.
 bool may_replace_existing_output(const std::string& name);
-
-// Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
-// WAV file, that is, of what this program writes.
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length);

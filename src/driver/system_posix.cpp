@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "driver/system.h"
+#include "system.h"
 
 namespace {
 

@@ -1,0 +1,384 @@
+// The whole-file conversion: the input header, the counts, the output header,
+// the samples block by block through a converter, the drain, the pad byte and
+// the header written again when a stream ended early. Every text it has to
+// say goes to the caller's events, in the program's order.
+#include <cstdio>
+#include <cstring>
+
+#include "library/converter.h"
+#include "wav/wav.h"
+
+using pcmtaper::block_len;
+
+namespace {
+
+constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
+constexpr int block_bytes_shift = 6;        // log2(block_bytes)
+static_assert(1 << block_bytes_shift == block_bytes);
+constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224
+constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
+
+// The caller's events, and the report as the program's text.
+struct event_sink {
+    const pcmtaper_wav_events* events;
+    pcmtaper_report_fn user_report;
+    void* user_report_data;
+
+    void say(pcmtaper_text_kind kind, const char* text) const {
+        if (events != nullptr && events->text != nullptr) events->text(events->user, kind, text);
+    }
+    void remark(const pcmtaper_remark& r) const {
+        if (events != nullptr && events->remark != nullptr) events->remark(events->user, &r);
+        say(PCMTAPER_TEXT_REMARK, r.text);
+    }
+    void remark(pcmtaper_remark_code code, const char* text) const {
+        pcmtaper_remark r;
+        set_remark(&r, code, text);
+        remark(r);
+    }
+    bool wants_reports() const {
+        return user_report != nullptr || (events != nullptr && events->text != nullptr);
+    }
+};
+
+void report_to_events(void* user, const pcmtaper_block_report* report) {
+    const auto* sink = static_cast<const event_sink*>(user);
+    if (sink->user_report != nullptr) sink->user_report(sink->user_report_data, report);
+    if (sink->events != nullptr && sink->events->text != nullptr) {
+        char text[PCMTAPER_REPORT_TEXT_MAX];
+        pcmtaper_format_report(report, text, sizeof text);
+        sink->say(PCMTAPER_TEXT_REPORT, text);
+    }
+}
+
+// The number of data bytes to convert: the declared size, or what an input of
+// known size actually holds after the header when that is less (a cut-off
+// file, or a streaming writer's placeholder size). One holding 4 GiB or more
+// beyond a 32-bit size is converted as declared, with a remark: the writer may
+// have let the size wrap, and only it knows where the data really ends.
+std::uint64_t usable_data_size(const pcmtaper_reader& reader, const pcmtaper_wav_header& header,
+                               const event_sink& sink) {
+    const std::uint64_t declared = header.data_size_bytes;
+    if (reader.size_bytes < 0) return declared;
+    const auto size = static_cast<std::uint64_t>(reader.size_bytes);
+    const std::uint64_t left = size > header.header_bytes ? size - header.header_bytes : 0;
+    char line[PCMTAPER_REMARK_TEXT_MAX];
+    if (declared <= left) {
+        if (!header.data_size_from_ds64 && left - declared >= wrap_bytes) {
+            std::snprintf(line, sizeof line,
+                          "The data chunk claims %llu bytes; the file holds %llu after the header. "
+                          "The size may have wrapped past 4 GiB.\r\n",
+                          static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
+            sink.remark(PCMTAPER_REMARK_SIZE_WRAPPED, line);
+        }
+        return declared;
+    }
+    std::snprintf(line, sizeof line, "The data chunk claims %llu bytes; the file holds %llu after the header.\r\n",
+                  static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
+    sink.remark(PCMTAPER_REMARK_DATA_SHORT, line);
+    return left;
+}
+
+enum class block_read { ok, ended, failed };
+
+// Reads the input's samples block by block.
+//
+// As the converter has always done, bytes missing at the end of an input of
+// known size (a file that shrinks while it is read) leave the held sample as
+// it was: a missing sample repeats the last one read, and a lone last byte
+// replaces only the low byte of the held sample. A stream that ends early
+// ends the conversion at its last whole block. With --align only the samples
+// read are given (the converter follows them with silence), and an early end
+// only shortens the input.
+class sample_reader {
+  public:
+    sample_reader(byte_source* input, bool known_size, bool align, std::uint64_t data_bytes)
+        : input_(input), known_size_(known_size), align_(align),
+          bytes_left_(align ? data_bytes - data_bytes % 2 : data_bytes) {}
+
+    // The next block's samples into `samples`, *count of them (block_len but
+    // for --align's last).
+    block_read next(std::int16_t* samples, std::size_t* count) {
+        unsigned char bytes[block_bytes];
+        std::size_t wanted = sizeof bytes;
+        if (align_ && bytes_left_ < wanted) wanted = static_cast<std::size_t>(bytes_left_);
+        const std::size_t got = wanted == 0 || ended_ ? 0 : input_->read(bytes, wanted);
+        if (got < wanted) {
+            if (input_->failed) return block_read::failed;
+            ended_ = true;
+        }
+        if (align_) {
+            bytes_left_ = ended_ ? 0 : bytes_left_ - got;
+            samples_read_ += got / 2;
+            *count = got / 2;
+            for (std::size_t i = 0; i < *count; ++i)
+                samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+            return block_read::ok;
+        }
+        if (got == sizeof bytes) {
+            samples_read_ += block_len;
+        } else if (!known_size_) {
+            return block_read::ended;
+        }
+        for (int i = 0; i < block_len; ++i) {
+            const std::size_t low = 2 * static_cast<std::size_t>(i);
+            if (low + 1 < got) {
+                held_sample_ = static_cast<std::int16_t>(bytes[low] | bytes[low + 1] << 8);
+            } else if (low < got) {
+                held_sample_ = static_cast<std::int16_t>((static_cast<std::uint16_t>(held_sample_) & 0xFF00u) |
+                                                         bytes[low]);
+            }
+            samples[i] = held_sample_;
+        }
+        *count = block_len;
+        return block_read::ok;
+    }
+
+    bool ended_early() const { return ended_; }
+    bool input_left() const { return !align_ || (bytes_left_ > 0 && !ended_); }
+    std::uint64_t samples_read() const { return samples_read_; }
+
+  private:
+    byte_source* input_;
+    bool known_size_;
+    bool align_;
+    std::uint64_t bytes_left_;  // with --align: data bytes still to read
+    std::uint64_t samples_read_ = 0;
+    std::int16_t held_sample_ = 0;  // the sample held before the first read
+    bool ended_ = false;
+};
+
+// The blocks a conversion runs and the samples it writes.
+struct conversion_plan {
+    std::uint64_t blocks;          // blocks processed
+    std::uint64_t output_samples;  // samples written after the header
+};
+
+conversion_plan plan_for(std::uint64_t input_samples, bool align, std::uint64_t whole_blocks) {
+    if (!align) return {whole_blocks, whole_blocks * block_len};
+    return {(input_samples + delay_samples + block_len - 1) / block_len, input_samples};
+}
+
+bool write_all(const pcmtaper_writer& writer, const void* bytes, std::size_t count) {
+    return count == 0 || writer.write(writer.user, bytes, count) == 0;
+}
+
+bool write_header(const pcmtaper_writer& writer, std::uint64_t samples, std::uint32_t rate_hz,
+                  output_layout layout) {
+    unsigned char bytes[max_output_header_len];
+    const int length = output_header_bytes(layout, samples, rate_hz, bytes);
+    return write_all(writer, bytes, static_cast<std::size_t>(length));
+}
+
+struct converter_owner {
+    pcmtaper_converter* converter = nullptr;
+    ~converter_owner() { pcmtaper_destroy(converter); }
+};
+
+pcmtaper_status fail(const event_sink& sink, pcmtaper_status status) {
+    if (status == PCMTAPER_ERROR_WRITE) sink.remark(PCMTAPER_REMARK_WRITE_ERROR, "Cannot write the output file.\r\n");
+    if (status == PCMTAPER_ERROR_READ) sink.remark(PCMTAPER_REMARK_READ_ERROR, "Cannot read the input file.\r\n");
+    return status;
+}
+
+// Hands the converter's output for `count` samples (or the drain, with
+// in == null) to the writer.
+pcmtaper_status convert_and_write(pcmtaper_converter* c, const std::int16_t* in, std::size_t count,
+                                  const pcmtaper_writer& writer, std::uint64_t* samples_written) {
+    std::uint8_t out[4 * block_len];
+    for (;;) {
+        std::size_t used = 0, written = 0;
+        const pcmtaper_status status = in != nullptr ? pcmtaper_process(c, in, count, &used, out, sizeof out, &written)
+                                                     : pcmtaper_finish(c, out, sizeof out, &written);
+        if (status != PCMTAPER_OK) return status;
+        if (!write_all(writer, out, written)) return PCMTAPER_ERROR_WRITE;
+        *samples_written += written;
+        if (in != nullptr) {
+            in += used;
+            count -= used;
+            if (count == 0) return PCMTAPER_OK;
+        } else if (written == 0) {
+            return PCMTAPER_OK;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader* reader, pcmtaper_wav_header* header) {
+    if (reader == nullptr || reader->read == nullptr || header == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    byte_source input{reader};
+    return status_of(read_input_header(&input, header));
+}
+
+size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz, uint8_t bytes[PCMTAPER_WAV_HEADER_MAX]) {
+    if (bytes == nullptr) return 0;
+    return static_cast<size_t>(output_header_bytes(output_layout_for(samples), samples, sample_rate_hz, bytes));
+}
+
+int pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length) {
+    return bytes != nullptr && looks_like_8_bit_wav(bytes, length) ? 1 : 0;
+}
+
+size_t pcmtaper_wav_output_bound(size_t input_bytes) {
+    // At most one output sample per two input bytes, the largest header and the pad byte.
+    return input_bytes / 2 + PCMTAPER_WAV_HEADER_MAX + 1;
+}
+
+pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtaper_writer* writer,
+                                     const pcmtaper_config* config, const pcmtaper_wav_events* events,
+                                     pcmtaper_wav_plan* plan_out) {
+    pcmtaper_wav_plan scratch_plan;
+    pcmtaper_wav_plan* const plan = plan_out != nullptr ? plan_out : &scratch_plan;
+    std::memset(plan, 0, sizeof *plan);
+    if (reader == nullptr || reader->read == nullptr || writer == nullptr || writer->write == nullptr)
+        return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    // The file gives the rate: the config is checked with a rate that passes.
+    pcmtaper_config known;
+    if (config == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    {
+        pcmtaper_config probe = *config;
+        if (config->struct_size >= sizeof probe) probe.sample_rate_hz = 1;
+        const pcmtaper_status checked = checked_config(&probe, &known);
+        if (checked != PCMTAPER_OK) return checked;
+    }
+    const event_sink sink{events, known.report, known.report_user};
+    const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
+
+    byte_source input{reader};
+    pcmtaper_wav_header header;
+    const header_status walked = read_input_header(&input, &header);
+    for (std::size_t i = 0; i < header.remark_count; ++i) sink.remark(header.remarks[i]);
+    if (walked != header_status::ok) return status_of(walked);
+
+    const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
+    const std::uint64_t data_bytes = usable_data_size(*reader, header, sink);
+    conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
+    const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
+    char line[64];
+    std::snprintf(line, sizeof line, "SAMPLE RATE: %d\r\n", static_cast<int>(rate_hz));
+    sink.say(PCMTAPER_TEXT_COUNTS, line);
+    std::snprintf(line, sizeof line, " FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(conversion.blocks));
+    sink.say(PCMTAPER_TEXT_COUNTS, line);
+
+    known.sample_rate_hz = rate_hz;
+    known.report = sink.wants_reports() ? report_to_events : nullptr;
+    known.report_user = const_cast<event_sink*>(&sink);
+    converter_owner owner;
+    const pcmtaper_status created = pcmtaper_create(&known, &owner.converter);
+    if (created != PCMTAPER_OK) return created;
+
+    const std::uint64_t planned_samples = conversion.output_samples;
+    const output_layout layout = output_layout_for(planned_samples);
+    plan->sample_rate_hz = rate_hz;
+    plan->blocks = conversion.blocks;
+    plan->output_samples = planned_samples;
+    plan->header_len = static_cast<size_t>(output_header_len(layout));
+    if (events != nullptr && events->start != nullptr && events->start(events->user, plan) != 0)
+        return PCMTAPER_ERROR_STOPPED;
+    if (!write_header(*writer, planned_samples, rate_hz, layout)) return fail(sink, PCMTAPER_ERROR_WRITE);
+
+    sample_reader samples(&input, reader->size_bytes >= 0, align, data_bytes);
+    std::uint64_t written = 0;
+    const std::uint64_t input_blocks = align ? (data_bytes / 2 + block_len - 1) / block_len : conversion.blocks;
+    for (std::uint64_t n = 0; n < input_blocks && samples.input_left(); ++n) {
+        std::int16_t block[block_len];
+        std::size_t count = 0;
+        const block_read read = samples.next(block, &count);
+        if (read == block_read::failed) {
+            report_before_failure(owner.converter);
+            return fail(sink, PCMTAPER_ERROR_READ);
+        }
+        if (read == block_read::ended) break;
+        const pcmtaper_status status = convert_and_write(owner.converter, block, count, *writer, &written);
+        if (status != PCMTAPER_OK) return fail(sink, status);
+        if (events != nullptr && events->progress != nullptr)
+            events->progress(events->user, owner.converter->blocks_quantised, conversion.blocks);
+    }
+    const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, *writer, &written);
+    if (drained != PCMTAPER_OK) return fail(sink, drained);
+    if (events != nullptr && events->progress != nullptr)
+        events->progress(events->user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
+    plan->samples_written = written;
+
+    if (samples.ended_early()) {
+        char ended[PCMTAPER_REMARK_TEXT_MAX];
+        std::snprintf(ended, sizeof ended, "The input ended after %llu of %llu frames.\r\n",
+                      static_cast<unsigned long long>(samples.samples_read() / block_len),
+                      static_cast<unsigned long long>(declared_blocks));
+        sink.remark(PCMTAPER_REMARK_INPUT_ENDED, ended);
+    }
+    const unsigned char pad = 0;  // the RIFF pad byte after an odd count
+    if (written % 2 != 0 && !write_all(*writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
+    if (written != planned_samples) {
+        // The output is shorter than its header says (a stream that ended
+        // early). The header is written again, with the same layout, where the
+        // output can be rewound; a device or a FIFO cannot be.
+        const int rewound = writer->rewind != nullptr ? writer->rewind(writer->user) : 1;
+        if (rewound == 1) {
+            sink.remark(PCMTAPER_REMARK_HEADER_NOT_REWRITABLE,
+                        "The output header states more samples than were written.\r\n");
+            return PCMTAPER_ERROR_HEADER_NOT_REWRITABLE;
+        }
+        if (rewound != 0 || !write_header(*writer, written, rate_hz, layout)) return fail(sink, PCMTAPER_ERROR_WRITE);
+    }
+    return PCMTAPER_OK;
+}
+
+}  // extern "C"
+
+namespace {
+
+struct memory_in {
+    const unsigned char* bytes;
+    std::size_t length;
+    std::size_t at;
+};
+
+std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* m = static_cast<memory_in*>(user);
+    const std::size_t n = capacity < m->length - m->at ? capacity : m->length - m->at;
+    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
+    m->at += n;
+    return n;
+}
+
+struct memory_out {
+    unsigned char* bytes;
+    std::size_t capacity;
+    std::size_t at;
+    std::size_t end;  // the furthest byte written
+};
+
+int write_memory(void* user, const void* bytes, std::size_t count) {
+    auto* m = static_cast<memory_out*>(user);
+    if (count > m->capacity - m->at) return 1;
+    std::memcpy(m->bytes + m->at, bytes, count);
+    m->at += count;
+    if (m->at > m->end) m->end = m->at;
+    return 0;
+}
+
+int rewind_memory(void* user) {
+    static_cast<memory_out*>(user)->at = 0;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" pcmtaper_status pcmtaper_convert_wav_memory(const void* input, size_t input_size,
+                                                      const pcmtaper_config* config, const pcmtaper_wav_events* events,
+                                                      void* out, size_t out_capacity, size_t* out_size) {
+    if (out_size != nullptr) *out_size = 0;
+    if ((input == nullptr && input_size > 0) || (out == nullptr && out_capacity > 0) || out_size == nullptr)
+        return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    memory_in in{static_cast<const unsigned char*>(input), input_size, 0};
+    memory_out o{static_cast<unsigned char*>(out), out_capacity, 0, 0};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(input_size)};
+    const pcmtaper_writer writer{write_memory, rewind_memory, &o};
+    const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, config, events, nullptr);
+    *out_size = o.end;
+    return status;
+}
