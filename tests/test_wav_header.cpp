@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "program_runner.h"
@@ -20,19 +21,31 @@ struct walk_outcome {
     long position;  // where the stream stands afterwards
 };
 
-// The walk reads from a file in a scratch directory: fmemopen is POSIX only,
-// and Windows' tmpfile writes to the root of the drive, which a user may not
-// write to.
+// The walk reads through a reader over the bytes that hands them out a few
+// at a time (as a pipe may), to show that short reads are read again.
+struct trickle {
+    const std::string* bytes;
+    std::size_t at;
+};
+
+std::size_t read_trickle(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* t = static_cast<trickle*>(user);
+    std::size_t n = capacity < 3 ? capacity : 3;
+    if (n > t->bytes->size() - t->at) n = t->bytes->size() - t->at;
+    std::memcpy(buffer, t->bytes->data() + t->at, n);
+    t->at += n;
+    return n;
+}
+
 walk_outcome walk(const std::string& bytes) {
-    const scratch_dir dir;
-    dir.write("in.wav", bytes);
-    std::FILE* in = std::fopen(dir.path("in.wav").c_str(), "rb");
-    if (in == nullptr) std::abort();
+    trickle t{&bytes, 0};
+    const pcmtaper_reader reader{read_trickle, &t, static_cast<std::int64_t>(bytes.size())};
+    byte_source in{&reader};
     walk_outcome out{};
-    out.status = read_input_header(in, &out.header);
-    out.position = std::ftell(in);
-    out.messages = out.header.messages;
-    std::fclose(in);
+    out.status = read_input_header(&in, &out.header);
+    out.position = static_cast<long>(t.at);
+    EXPECT_EQ(out.header.header_bytes, t.at);
+    for (std::size_t i = 0; i < out.header.remark_count; ++i) out.messages += out.header.remarks[i].text;
     return out;
 }
 
