@@ -293,6 +293,8 @@ typedef struct pcmtaper_wav_plan {
     uint64_t output_samples;    /* samples the output header states at first */
     uint64_t samples_written;   /* samples written after the header, at the end */
     size_t header_len;          /* 44 (RIFF) or 80 (RF64) */
+    uint64_t samples_read;      /* input samples read, at the end; a partial last block included */
+    uint64_t audible_end;       /* one past the last sample read that is 256 or more from 0 (one 8-bit step) */
 } pcmtaper_wav_plan;
 
 /* The program's text, in the order it prints it. */
@@ -317,6 +319,9 @@ typedef struct pcmtaper_wav_events {
     int (*start)(void *user, const pcmtaper_wav_plan *plan);
     /* After each block: blocks done of plan->blocks. */
     void (*progress)(void *user, uint64_t blocks_done, uint64_t blocks_total);
+    /* While an unexpected chunk of the header is skipped (read through, as
+     * from a pipe): its id as the remarks show it, and how far it has got. */
+    void (*skip_progress)(void *user, const char *chunk_id, uint64_t bytes_skipped, uint64_t chunk_bytes);
 } pcmtaper_wav_events;
 
 /* Converts a whole 16-bit mono PCM WAV file from `reader` into an 8-bit WAV

@@ -32,6 +32,31 @@ int exit_code_for(pcmtaper_status status) {
     return exit_write_error;
 }
 
+// The refusals that a conversion by another program mends: after the
+// converter's text, the command that makes a file this program takes.
+void advise_on_refusal(pcmtaper_status status, const char* name, console* con) {
+    if (status != PCMTAPER_ERROR_NOT_LINEAR_PCM && status != PCMTAPER_ERROR_NOT_MONO &&
+        status != PCMTAPER_ERROR_NOT_16_BIT)
+        return;
+    con->error("to convert %s, first make a mono 16-bit copy: sox %s -c 1 -b 16 -e signed-integer mono16.wav "
+               "(or: ffmpeg -i %s -ac 1 -c:a pcm_s16le mono16.wav)",
+               name, name, name);
+}
+
+// The plain conversion drops the last 224 samples (the look-ahead) and any
+// part block after the last whole one: a short sound effect can vanish
+// whole. Says so when what is dropped is audible.
+void advise_on_cut_end(const pcmtaper_wav_plan& plan, const char* name, console* con) {
+    constexpr std::uint64_t delay_samples = 224;
+    const std::uint64_t seen = plan.samples_read;
+    const std::uint64_t cut_from = plan.samples_written > delay_samples ? plan.samples_written - delay_samples : 0;
+    if (plan.audible_end <= cut_from || seen <= cut_from) return;
+    const std::uint64_t cut = seen - cut_from;
+    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(plan.sample_rate_hz);
+    con->notice("%s: the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them", name,
+                static_cast<unsigned long long>(cut), cut_ms);
+}
+
 // The run's side of the library's callbacks.
 struct conversion_run {
     std::FILE* input;
@@ -77,7 +102,7 @@ int open_output(void* user, const pcmtaper_wav_plan* plan) {
     auto* run = static_cast<conversion_run*>(user);
     constexpr double samples_per_block = 32.0;
     run->seconds_per_block = samples_per_block / static_cast<double>(plan->sample_rate_hz);
-    const output_sink::opened opened = run->output->open();
+    const output_sink::opened opened = run->output->open({plan->sample_rate_hz, plan->output_samples});
     if (opened.stream == nullptr) {
         run->con->error("%s", opened.message.c_str());
         run->refused_code = opened.exit_code;
@@ -85,6 +110,10 @@ int open_output(void* user, const pcmtaper_wav_plan* plan) {
     }
     run->stream = opened.stream;
     return 0;
+}
+
+void show_skip_progress(void* user, const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes) {
+    static_cast<conversion_run*>(user)->con->header_skip_progress(chunk_id, bytes_skipped, chunk_bytes);
 }
 
 void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_total) {
@@ -112,18 +141,27 @@ int convert_stream(const input_source& input, const conversion_options& options,
     events.text = say;
     events.start = open_output;
     events.progress = show_progress;
+    events.skip_progress = show_skip_progress;
 
-    const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, nullptr);
+    pcmtaper_wav_plan plan;
+    const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &plan);
     con->end_progress();
     if (status == PCMTAPER_ERROR_STOPPED) return run.refused_code;
     if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) con->error("out of memory");
     if (status != PCMTAPER_OK) {
+        advise_on_refusal(status, input.name, con);
         if (run.stream != nullptr) output->discard();
         return exit_code_for(status);
     }
-    if (!output->commit()) {
-        con->remark("Cannot write the output file.\r\n");
-        return exit_write_error;
+    const output_sink::finished finished = output->commit();
+    if (finished.exit_code != exit_ok) {
+        if (finished.message.empty()) {
+            con->remark("Cannot write the output file.\r\n");
+        } else {
+            con->error("%s", finished.message.c_str());
+        }
+        return finished.exit_code;
     }
+    if (!options.align) advise_on_cut_end(plan, input.name, con);
     return exit_ok;
 }

@@ -83,18 +83,18 @@ enum class block_read { ok, ended, failed };
 
 // Reads the input's samples block by block.
 //
-// As the converter has always done, bytes missing at the end of an input of
-// known size (a file that shrinks while it is read) leave the held sample as
-// it was: a missing sample repeats the last one read, and a lone last byte
-// replaces only the low byte of the held sample. A stream that ends early
-// ends the conversion at its last whole block. With --align only the samples
-// read are given (the converter follows them with silence), and an early end
-// only shortens the input.
+// An input that ends early, a stream or a file that shrinks while it is
+// read, ends the conversion at its last whole block: nothing is made up for
+// the samples that never came. With --align only the samples read are given
+// (the converter follows them with silence), and an early end only shortens
+// the input.
+//
+// It also notes where the last audible sample was (one whole 8-bit step or
+// more from 0), for callers that say what the delay cuts off.
 class sample_reader {
   public:
-    sample_reader(byte_source* input, bool known_size, bool align, std::uint64_t data_bytes)
-        : input_(input), known_size_(known_size), align_(align),
-          bytes_left_(align ? data_bytes - data_bytes % 2 : data_bytes) {}
+    sample_reader(byte_source* input, bool align, std::uint64_t data_bytes)
+        : input_(input), align_(align), bytes_left_(align ? data_bytes - data_bytes % 2 : data_bytes) {}
 
     // The next block's samples into `samples`, *count of them (block_len but
     // for --align's last).
@@ -110,42 +110,49 @@ class sample_reader {
         if (align_) {
             bytes_left_ = ended_ ? 0 : bytes_left_ - got;
             samples_read_ += got / 2;
-            *count = got / 2;
-            for (std::size_t i = 0; i < *count; ++i)
-                samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+            *count = decode(bytes, got / 2, samples);
             return block_read::ok;
         }
-        if (got == sizeof bytes) {
-            samples_read_ += block_len;
-        } else if (!known_size_) {
-            return block_read::ended;
-        }
-        for (int i = 0; i < block_len; ++i) {
-            const std::size_t low = 2 * static_cast<std::size_t>(i);
-            if (low + 1 < got) {
-                held_sample_ = static_cast<std::int16_t>(bytes[low] | bytes[low + 1] << 8);
-            } else if (low < got) {
-                held_sample_ = static_cast<std::int16_t>((static_cast<std::uint16_t>(held_sample_) & 0xFF00u) |
-                                                         bytes[low]);
-            }
-            samples[i] = held_sample_;
-        }
-        *count = block_len;
+        if (got < sizeof bytes) return block_read::ended;
+        samples_read_ += block_len;
+        *count = decode(bytes, block_len, samples);
         return block_read::ok;
+    }
+
+    // Reads the samples of the last part block, which the plain conversion
+    // does not convert, only to see whether they are audible. Returns their count.
+    std::uint64_t look_at_tail(std::uint64_t bytes) {
+        unsigned char tail[block_bytes];
+        std::int16_t ignored[block_len];
+        if (ended_ || bytes >= sizeof tail) return 0;
+        const std::size_t got = input_->read(tail, static_cast<std::size_t>(bytes));
+        return decode(tail, got / 2, ignored);
     }
 
     bool ended_early() const { return ended_; }
     bool input_left() const { return !align_ || (bytes_left_ > 0 && !ended_); }
     std::uint64_t samples_read() const { return samples_read_; }
+    std::uint64_t audible_end() const { return audible_end_; }
 
   private:
+    static constexpr int audible_level = 256;  // one 8-bit step in 16-bit units
+
+    std::size_t decode(const unsigned char* bytes, std::size_t count, std::int16_t* samples) {
+        for (std::size_t i = 0; i < count; ++i) {
+            samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+            ++decoded_;
+            if (samples[i] >= audible_level || samples[i] <= -audible_level) audible_end_ = decoded_;
+        }
+        return count;
+    }
+
     byte_source* input_;
-    bool known_size_;
     bool align_;
     std::uint64_t bytes_left_;  // with --align: data bytes still to read
     std::uint64_t samples_read_ = 0;
-    std::int16_t held_sample_ = 0;  // the sample held before the first read
     bool ended_ = false;
+    std::uint64_t decoded_ = 0;  // whole samples decoded so far
+    std::uint64_t audible_end_ = 0;
 };
 
 // The blocks a conversion runs and the samples it writes.
@@ -249,7 +256,14 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
 
     byte_source input{reader};
     pcmtaper_wav_header header;
-    const header_status walked = read_input_header(&input, &header);
+    const header_skip_progress skip_progress{
+        [](void* user, const char* id, std::uint64_t skipped, std::uint64_t bytes) {
+            const auto* e = static_cast<const pcmtaper_wav_events*>(user);
+            e->skip_progress(e->user, id, skipped, bytes);
+        },
+        const_cast<pcmtaper_wav_events*>(events)};
+    const bool wants_skips = events != nullptr && events->skip_progress != nullptr;
+    const header_status walked = read_input_header(&input, &header, wants_skips ? &skip_progress : nullptr);
     for (std::size_t i = 0; i < header.remark_count; ++i) sink.remark(header.remarks[i]);
     if (walked != header_status::ok) return status_of(walked);
 
@@ -280,7 +294,7 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         return PCMTAPER_ERROR_STOPPED;
     if (!write_header(*writer, planned_samples, rate_hz, layout)) return fail(sink, PCMTAPER_ERROR_WRITE);
 
-    sample_reader samples(&input, reader->size_bytes >= 0, align, data_bytes);
+    sample_reader samples(&input, align, data_bytes);
     std::uint64_t written = 0;
     const std::uint64_t input_blocks = align ? (data_bytes / 2 + block_len - 1) / block_len : conversion.blocks;
     for (std::uint64_t n = 0; n < input_blocks && samples.input_left(); ++n) {
@@ -302,6 +316,10 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     if (events != nullptr && events->progress != nullptr)
         events->progress(events->user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
     plan->samples_written = written;
+    const std::uint64_t tail_samples =
+        align ? 0 : samples.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
+    plan->samples_read = samples.samples_read() + tail_samples;
+    plan->audible_end = samples.audible_end();
 
     if (samples.ended_early()) {
         char ended[PCMTAPER_REMARK_TEXT_MAX];

@@ -140,17 +140,38 @@ read_result read_ds64(byte_source* input, std::uint32_t size, ds64_sizes* ds64) 
     return skip_bytes(input, size - wanted);
 }
 
+// Skips a chunk's body as skip_bytes does, telling `progress` (when given)
+// how far it has got every 64 skipped reads: on a stream a chunk of up to
+// 4 GiB is read through, which takes a while.
+read_result skip_chunk(byte_source* input, std::uint32_t size, const chunk_id& id,
+                       const header_skip_progress* progress) {
+    if (progress == nullptr) return skip_bytes(input, size);
+    constexpr std::uint32_t step_bytes = 64 * 4096;
+    char shown[17];
+    printable_id(id, shown);
+    std::uint32_t done = 0;
+    while (done < size) {
+        progress->report(progress->context, shown, done, size);
+        const std::uint32_t n = size - done < step_bytes ? size - done : step_bytes;
+        const read_result r = skip_bytes(input, n);
+        if (r != read_result::ok) return r;
+        done += n;
+    }
+    return read_result::ok;
+}
+
 // Skips chunks until `wanted` is the current id or the shared chunk limit is
 // used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
 // read, not remarked on, and does not count against the limit.
 read_result walk_to(byte_source* input, wav_input_header* header, const char* wanted, pcmtaper_remark_code code,
-                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64) {
+                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64,
+                    const header_skip_progress* progress = nullptr) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
         if (!is_ds64 && header != nullptr) remark_id(header, code, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
-        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_bytes(input, size);
+        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_chunk(input, size, *id, progress);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
         if (!is_ds64) --*chunks_left;
@@ -221,7 +242,7 @@ const char* incomplete_text(header_status status) {
     }
 }
 
-header_status walk_header(byte_source* input, wav_input_header* header) {
+header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress) {
     chunk_id id;
     ds64_sizes ds64;
     std::uint32_t riff_size;  // not used: writers get it wrong too often to rely on
@@ -240,7 +261,7 @@ header_status walk_header(byte_source* input, wav_input_header* header) {
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64);
+    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -250,7 +271,7 @@ header_status walk_header(byte_source* input, wav_input_header* header) {
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64);
+    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64, progress);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;
@@ -313,9 +334,9 @@ void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* 
     std::snprintf(remark->text, sizeof remark->text, "%s", text);
 }
 
-header_status read_input_header(byte_source* input, wav_input_header* header) {
+header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress) {
     *header = wav_input_header{};
-    const header_status status = walk_header(input, header);
+    const header_status status = walk_header(input, header, progress);
     if (const char* text = incomplete_text(status))
         add_remark(header, status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL,
                    text);

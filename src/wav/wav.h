@@ -47,10 +47,20 @@ pcmtaper_status status_of(header_status status);
 // ending in "\r\n" that the caller prints where its rules say.
 using wav_input_header = pcmtaper_wav_header;
 
+// Told how the skipping of an unexpected chunk is getting on: the walk never
+// seeks (a pipe works too), so a chunk of up to 4 GiB is read through, which
+// from a slow stream takes a while. `chunk_id` is shown as in the remarks.
+struct header_skip_progress {
+    void (*report)(void* context, const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes);
+    void* context;
+};
+
 // Walks the header from the source's position. On ok, the source stands at the
 // first sample byte and `header` holds the stored rate and data size; on any
-// other result only the remarks are to be used.
-header_status read_input_header(byte_source* input, wav_input_header* header);
+// other result only the remarks are to be used. `progress`, when given, hears
+// of every chunk skipped, a few times per MiB.
+header_status read_input_header(byte_source* input, wav_input_header* header,
+                                const header_skip_progress* progress = nullptr);
 
 // Appends a remark (code, and text from a printf format with one unsigned
 // 64-bit pair or none) to a list of at most `capacity`; texts are cut to fit.
