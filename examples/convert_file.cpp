@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     files io{in.get(), out.get()};
-    const pcmtaper_reader reader{read_file, &io, size};
+    const pcmtaper_reader reader{read_file, &io, size, nullptr};
     const pcmtaper_writer writer{write_file, rewind_file, &io};
     pcmtaper_wav_events events{};
     events.text = print_text;

@@ -86,7 +86,7 @@ outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, uns
     memory_in in{data, size, 0};
     memory_out out;
     outcome o{PCMTAPER_OK, false, {}, {}};
-    const pcmtaper_reader reader{read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1};
+    const pcmtaper_reader reader{read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1, nullptr};
     const pcmtaper_writer writer{write_memory, rewind_memory, &out};
     pcmtaper_config config;
     pcmtaper_config_init(&config);
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // What the header says, for the expectations.
     memory_in in{data, size, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size)};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
     pcmtaper_wav_header header;
     const pcmtaper_status header_status = pcmtaper_wav_read_header(&reader, &header);
 

@@ -77,7 +77,7 @@ std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     memory_in in{data, size, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size)};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
     byte_source source{&reader};
     wav_input_header header;
     const header_status status = read_input_header(&source, &header);

@@ -112,7 +112,7 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
     };
     pcmtaper_config bad_rate = good, bad_flags = good, bad_threads = good, bad_level = good, small = good;
     bad_rate.sample_rate_hz = 0;
-    bad_flags.flags = 4;
+    bad_flags.flags = 16;
     bad_threads.threads = 0;
     bad_level.kernel_level = static_cast<pcmtaper_kernel_level>(17);
     small.struct_size = sizeof(pcmtaper_config) - 1;
@@ -272,7 +272,7 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
         pcmtaper_wav_events events{};
         events.user = &text;
         events.text = collect;
-        bytes out(pcmtaper_wav_output_bound(wav.size()));
+        bytes out(pcmtaper_wav_output_bound(wav.size(), config.flags));
         size_t out_size = 0;
         ASSERT_EQ(pcmtaper_convert_wav_memory(wav.data(), wav.size(), &config, &events, out.data(), out.size(),
                                               &out_size),

@@ -39,7 +39,7 @@ std::size_t read_trickle(void* user, void* buffer, std::size_t capacity, int*) {
 
 walk_outcome walk(const std::string& bytes) {
     trickle t{&bytes, 0};
-    const pcmtaper_reader reader{read_trickle, &t, static_cast<std::int64_t>(bytes.size())};
+    const pcmtaper_reader reader{read_trickle, &t, static_cast<std::int64_t>(bytes.size()), nullptr};
     byte_source in{&reader};
     walk_outcome out{};
     out.status = read_input_header(&in, &out.header);

@@ -90,6 +90,9 @@ PCMTAPER_API const char *pcmtaper_version_string(void);
 
 #define PCMTAPER_FLAG_ZERO_DC 1u /* take the dither's mean off: no DC offset, silence idles at 128 */
 #define PCMTAPER_FLAG_ALIGN 2u   /* as many output samples as input samples, no 224-sample delay */
+/* For pcmtaper_convert_wav only (a converter accepts and ignores them): */
+#define PCMTAPER_FLAG_KEEP_METADATA 4u /* the input's smpl, cue, LIST-INFO and inst chunks go into the output */
+#define PCMTAPER_FLAG_SAMPLES_ONLY 8u  /* the samples alone: no header, no pad byte (the caller frames them) */
 
 /* The vector code a converter runs. Every level gives the same bytes. */
 typedef enum pcmtaper_kernel_level {
@@ -218,6 +221,9 @@ typedef int (*pcmtaper_write_fn)(void *user, const void *bytes, size_t count);
  * 0 on success, 1 when the output cannot be rewound (a pipe or a device), -1
  * on an error. */
 typedef int (*pcmtaper_rewind_fn)(void *user);
+/* Positions the input at byte `offset`, counted from where the reader stood
+ * when the conversion began: returns 0 on success, nonzero on an error. */
+typedef int (*pcmtaper_seek_fn)(void *user, uint64_t offset);
 
 typedef struct pcmtaper_reader {
     pcmtaper_read_fn read;
@@ -226,6 +232,10 @@ typedef struct pcmtaper_reader {
      * regular file), else -1 (a pipe, a device): the input is then read as a
      * stream whose declared data size is an upper bound. */
     int64_t size_bytes;
+    /* May be null. With PCMTAPER_FLAG_KEEP_METADATA, an input of known size
+     * that can seek has the metadata chunks after its samples read too (where
+     * many writers put them); the reader is left at the samples. */
+    pcmtaper_seek_fn seek;
 } pcmtaper_reader;
 
 typedef struct pcmtaper_writer {
@@ -247,7 +257,9 @@ typedef enum pcmtaper_remark_code {
     PCMTAPER_REMARK_INPUT_ENDED = 8,  /* "The input ended after N of M frames." */
     PCMTAPER_REMARK_HEADER_NOT_REWRITABLE = 9, /* "The output header states more samples than were written." */
     PCMTAPER_REMARK_READ_ERROR = 10,  /* "Cannot read the input file." */
-    PCMTAPER_REMARK_WRITE_ERROR = 11  /* "Cannot write the output file." */
+    PCMTAPER_REMARK_WRITE_ERROR = 11, /* "Cannot write the output file." */
+    PCMTAPER_REMARK_METADATA_LEFT_OUT = 12, /* a metadata chunk left out: a second of its kind, malformed, too large, cut off */
+    PCMTAPER_REMARK_METADATA_CLAMPED = 13   /* metadata positions past the last output sample set to that sample */
 } pcmtaper_remark_code;
 
 #define PCMTAPER_REMARK_TEXT_MAX 160
@@ -257,7 +269,7 @@ typedef struct pcmtaper_remark {
 } pcmtaper_remark;
 
 /* The input header as far as it was read. */
-#define PCMTAPER_HEADER_REMARKS_MAX 16
+#define PCMTAPER_HEADER_REMARKS_MAX 32
 typedef struct pcmtaper_wav_header {
     uint32_t sample_rate_hz;   /* as stored in "fmt " */
     uint64_t data_size_bytes;  /* the "data" chunk's size (an RF64 file's 64-bit one when its field is 0xFFFFFFFF) */
@@ -292,7 +304,7 @@ typedef struct pcmtaper_wav_plan {
     uint64_t blocks;            /* 32-sample blocks to convert: the program's FRAMES NUM */
     uint64_t output_samples;    /* samples the output header states at first */
     uint64_t samples_written;   /* samples written after the header, at the end */
-    size_t header_len;          /* 44 (RIFF) or 80 (RF64) */
+    size_t header_len;          /* 44 (RIFF) or 80 (RF64), plus the kept metadata chunks; 0 with PCMTAPER_FLAG_SAMPLES_ONLY */
     uint64_t samples_read;      /* input samples read, at the end; a partial last block included */
     uint64_t audible_end;       /* one past the last sample read that is 256 or more from 0 (one 8-bit step) */
 } pcmtaper_wav_plan;
@@ -329,6 +341,16 @@ typedef struct pcmtaper_wav_events {
  * pad byte, and the header written again (through writer->rewind) when a
  * stream ended before its declared size. config->sample_rate_hz is ignored
  * (the file's rate is used); its flags, kernel level and report apply.
+ * PCMTAPER_FLAG_KEEP_METADATA: the first "smpl" (loops), "cue " (cue
+ * points), "LIST" of type "INFO" (tags) and "inst" (instrument) chunk met
+ * before the samples (and after them, when the reader can seek) go between
+ * "fmt " and "data", each as read; their sample positions (loop starts and
+ * ends, cue positions and sample offsets) are moved by pcmtaper_latency, and
+ * one past the last output sample is set to it, with a remark. A malformed
+ * chunk is left out with a remark. PCMTAPER_FLAG_SAMPLES_ONLY: only the
+ * converted samples are written (what follows "data" without the pad byte),
+ * the header is not written again and the writer is never rewound; the caller
+ * frames them (plan->samples_written says how many came).
  * `events` and `plan` may be null. Statuses: OK, INVALID_ARGUMENT,
  * UNSUPPORTED_CONFIG, LEVEL_UNAVAILABLE, OUT_OF_MEMORY, those of
  * pcmtaper_wav_read_header, WRITE, HEADER_NOT_REWRITABLE, STOPPED. On a
@@ -338,12 +360,12 @@ PCMTAPER_API pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader *reader,
                                                   pcmtaper_wav_plan *plan);
 
 /* At least the bytes of the output WAV file for an input WAV file of
- * input_bytes bytes (with or without PCMTAPER_FLAG_ALIGN). */
-PCMTAPER_API size_t pcmtaper_wav_output_bound(size_t input_bytes);
+ * input_bytes bytes converted with `flags` (PCMTAPER_FLAG_*). */
+PCMTAPER_API size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags);
 
 /* pcmtaper_convert_wav from memory to memory: the input file is
  * input[0..input_size), the output file goes to out (out_capacity bytes,
- * pcmtaper_wav_output_bound(input_size) always suffices) and its length to
+ * pcmtaper_wav_output_bound(input_size, config->flags) always suffices) and its length to
  * *out_size. A too small buffer is PCMTAPER_ERROR_WRITE. */
 PCMTAPER_API pcmtaper_status pcmtaper_convert_wav_memory(const void *input, size_t input_size,
                                                          const pcmtaper_config *config,

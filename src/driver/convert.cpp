@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "exit_codes.h"
 #include "system.h"
@@ -62,6 +63,8 @@ struct conversion_run {
     std::FILE* input;
     output_sink* output;
     console* con;
+    sample_writer* format;        // frames the samples; null for a WAV file, which the library writes
+    long long input_start = 0;    // where the input stood at the start, for the library's seeks
     std::FILE* stream = nullptr;  // the output, once opened
     int refused_code = exit_ok;   // why the output could not be opened
     double seconds_per_block = 0;
@@ -74,9 +77,24 @@ std::size_t read_input(void* user, void* buffer, std::size_t capacity, int* fail
     return n;
 }
 
+int seek_input(void* user, std::uint64_t offset) {
+    const auto* run = static_cast<conversion_run*>(user);
+    return seek_stream(run->input, run->input_start + static_cast<long long>(offset)) ? 0 : 1;
+}
+
 int write_output(void* user, const void* bytes, std::size_t count) {
-    std::FILE* out = static_cast<conversion_run*>(user)->stream;
-    return std::fwrite(bytes, 1, count, out) == count ? 0 : 1;
+    const auto* run = static_cast<conversion_run*>(user);
+    if (run->format != nullptr)
+        return run->format->write(run->stream, static_cast<const std::uint8_t*>(bytes), count) ? 0 : 1;
+    return std::fwrite(bytes, 1, count, run->stream) == count ? 0 : 1;
+}
+
+// A write error outside the library's calls: said as the library says it.
+int fail_output(output_sink* output, console* con, int code) {
+    con->end_progress();
+    if (code == exit_write_error) con->remark("Cannot write the output file.\r\n");
+    output->discard();
+    return code;
 }
 
 int rewind_output(void* user) {
@@ -109,6 +127,10 @@ int open_output(void* user, const pcmtaper_wav_plan* plan) {
         return 1;
     }
     run->stream = opened.stream;
+    if (run->format != nullptr && !run->format->begin(run->stream, plan->output_samples, plan->sample_rate_hz)) {
+        run->refused_code = fail_output(run->output, run->con, exit_write_error);
+        return 1;
+    }
     return 0;
 }
 
@@ -124,17 +146,23 @@ void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_t
 }  // namespace
 
 int convert_stream(const input_source& input, const conversion_options& options, output_sink* output, console* con) {
-    conversion_run run{input.stream, output, con};
-    pcmtaper_reader reader{read_input, &run, -1};
+    const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
+    conversion_run run{input.stream, output, con, format.get()};
+    pcmtaper_reader reader{read_input, &run, -1, nullptr};
     if (input.regular) {
-        // What the input holds from here on: the file's size less where it stands.
+        // What the input holds from here on: the file's size less where it
+        // stands. It can seek, for the metadata after the samples.
         const long long position = stream_position(input.stream);
         reader.size_bytes = input.size_bytes > position && position >= 0 ? input.size_bytes - position : 0;
+        run.input_start = position;
+        if (position >= 0) reader.seek = seek_input;
     }
     const pcmtaper_writer writer{write_output, rewind_output, &run};
     pcmtaper_config config;
     pcmtaper_config_init(&config);
-    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u);
+    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
+                   (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
+                   (format != nullptr ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
     config.kernel_level = options.kernel_level;
     pcmtaper_wav_events events{};
     events.user = &run;
@@ -152,6 +180,21 @@ int convert_stream(const input_source& input, const conversion_options& options,
         advise_on_refusal(status, input.name, con);
         if (run.stream != nullptr) output->discard();
         return exit_code_for(status);
+    }
+    if (format != nullptr) {
+        // The library wrote the samples alone: what comes after them, and
+        // what comes before them again when a stream ended early and that
+        // states their number.
+        if (!format->finish(run.stream, plan.samples_written)) return fail_output(output, con, exit_write_error);
+        if (plan.samples_written != plan.output_samples && format->states_sample_count()) {
+            if (!output->rewindable()) {
+                con->remark("The output header states more samples than were written.\r\n");
+                output->discard();
+                return exit_read_error;
+            }
+            if (!output->seek_to_start() || !format->rewrite_begin(run.stream, plan.samples_written))
+                return fail_output(output, con, exit_write_error);
+        }
     }
     const output_sink::finished finished = output->commit();
     if (finished.exit_code != exit_ok) {

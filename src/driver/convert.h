@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "console.h"
+#include "formats.h"
 #include "output.h"
 #include "pcmtaper/pcmtaper.h"
 
@@ -29,6 +30,11 @@ struct conversion_options {
     // offset to the output (PCMTAPER_FLAG_ZERO_DC).
     bool zero_dc = false;
     pcmtaper_kernel_level kernel_level = PCMTAPER_KERNELS_AUTO;
+    // What the output holds: a WAV file, the bare samples or a C header.
+    format_options format;
+    // A WAV output carries the input's loops, cue points, INFO tags and
+    // instrument, their positions moved by the output's delay.
+    bool keep_metadata = false;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`

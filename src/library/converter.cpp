@@ -17,7 +17,8 @@ namespace {
 
 constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224: the analysis looks ahead
 constexpr double input_sample_scale = pcmtaper::sample_scale;               // 16-bit sample -> sample scale
-constexpr unsigned known_flags = PCMTAPER_FLAG_ZERO_DC | PCMTAPER_FLAG_ALIGN;
+constexpr unsigned known_flags =
+    PCMTAPER_FLAG_ZERO_DC | PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_KEEP_METADATA | PCMTAPER_FLAG_SAMPLES_ONLY;
 constexpr std::size_t converter_alignment = 64;  // the pipeline's vectors
 constexpr std::uint32_t max_sample_rate_hz = 0x7FFFFFFFu;
 

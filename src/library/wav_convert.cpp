@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "library/converter.h"
+#include "wav/metadata.h"
 #include "wav/wav.h"
 
 using pcmtaper::block_len;
@@ -170,11 +173,82 @@ bool write_all(const pcmtaper_writer& writer, const void* bytes, std::size_t cou
     return count == 0 || writer.write(writer.user, bytes, count) == 0;
 }
 
-bool write_header(const pcmtaper_writer& writer, std::uint64_t samples, std::uint32_t rate_hz,
-                  output_layout layout) {
-    unsigned char bytes[max_output_header_len];
-    const int length = output_header_bytes(layout, samples, rate_hz, bytes);
-    return write_all(writer, bytes, static_cast<std::size_t>(length));
+// Says each line of `text` (lines ending in "\n") as a remark with `code`.
+void remark_lines(const event_sink& sink, pcmtaper_remark_code code, const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        sink.remark(code, text.substr(at, end - at).c_str());
+        at = end;
+    }
+}
+
+// The output's header: the WAV header with the kept metadata chunks between
+// "fmt " and "data", their positions moved by the output's delay. Written
+// again for fewer samples it keeps its layout and its length (the chunks are
+// as long for any count), and says only the clamped positions not said before.
+class output_header {
+  public:
+    output_header(const metadata_set* metadata, std::uint64_t shift_samples, std::uint64_t samples,
+                  std::uint32_t rate_hz)
+        : metadata_(metadata), shift_samples_(shift_samples), rate_hz_(rate_hz) {
+        const std::string chunks = chunks_for(samples);
+        layout_ = output_layout_for(samples, chunks.size());
+        bytes_ = output_header_with_chunks(layout_, samples, rate_hz_, chunks);
+    }
+    std::size_t length() const { return bytes_.size(); }
+    // The header for `samples`, and the remarks it has that were not taken.
+    const std::string& bytes_for(std::uint64_t samples) {
+        if (samples != samples_) bytes_ = output_header_with_chunks(layout_, samples, rate_hz_, chunks_for(samples));
+        return bytes_;
+    }
+    std::string take_remarks() { return std::move(remarks_); }
+
+  private:
+    std::string chunks_for(std::uint64_t samples) {
+        samples_ = samples;
+        if (metadata_ == nullptr || metadata_->empty()) return {};
+        std::string remarks;
+        std::string chunks = metadata_->for_output(shift_samples_, samples, &remarks);
+        if (remarks != said_) remarks_ += remarks;
+        said_ = remarks;
+        return chunks;
+    }
+
+    const metadata_set* metadata_;
+    std::uint64_t shift_samples_;
+    std::uint32_t rate_hz_;
+    std::uint64_t samples_ = 0;
+    output_layout layout_ = output_layout::riff;
+    std::string bytes_;
+    std::string remarks_;
+    std::string said_;
+};
+
+// The metadata chunks after the sample data of an input that can seek, where
+// many writers put them; the input is left where the samples start. False
+// when it cannot be put back there. A stream cannot go back, and keeps only
+// the chunks before its data.
+struct seek_reader {
+    const pcmtaper_reader* reader;
+};
+
+bool read_at(void* user, std::uint64_t offset, void* bytes, std::size_t count) {
+    const auto* r = static_cast<const seek_reader*>(user)->reader;
+    if (r->seek(r->user, offset) != 0) return false;
+    byte_source source{r};
+    return source.read(bytes, count) == count;
+}
+
+bool read_metadata_after_samples(const pcmtaper_reader& reader, const pcmtaper_wav_header& header,
+                                 std::uint64_t data_bytes, metadata_set* kept, const event_sink& sink) {
+    if (reader.seek == nullptr || reader.size_bytes < 0) return true;
+    seek_reader context{&reader};
+    std::string remarks;
+    read_metadata_after_data(read_at, &context, header.header_bytes + data_bytes, data_bytes,
+                             static_cast<std::uint64_t>(reader.size_bytes), kept, &remarks);
+    remark_lines(sink, PCMTAPER_REMARK_METADATA_LEFT_OUT, remarks);
+    return reader.seek(reader.user, header.header_bytes) == 0;
 }
 
 struct converter_owner {
@@ -229,8 +303,12 @@ int pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length) {
     return bytes != nullptr && looks_like_8_bit_wav(bytes, length) ? 1 : 0;
 }
 
-size_t pcmtaper_wav_output_bound(size_t input_bytes) {
-    // At most one output sample per two input bytes, the largest header and the pad byte.
+size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {
+    // At most one output sample per two input bytes, the largest header and
+    // the pad byte. The kept chunks come from input bytes that are not
+    // samples, at most one of each of the four kinds, each perhaps with a pad
+    // byte that the input left out.
+    if ((flags & PCMTAPER_FLAG_KEEP_METADATA) != 0) return input_bytes + PCMTAPER_WAV_HEADER_MAX + 1 + 4;
     return input_bytes / 2 + PCMTAPER_WAV_HEADER_MAX + 1;
 }
 
@@ -253,6 +331,9 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     }
     const event_sink sink{events, known.report, known.report_user};
     const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
+    const bool samples_only = (known.flags & PCMTAPER_FLAG_SAMPLES_ONLY) != 0;
+    const bool keep_metadata = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 && !samples_only;
+    metadata_set metadata;
 
     byte_source input{reader};
     pcmtaper_wav_header header;
@@ -263,12 +344,15 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         },
         const_cast<pcmtaper_wav_events*>(events)};
     const bool wants_skips = events != nullptr && events->skip_progress != nullptr;
-    const header_status walked = read_input_header(&input, &header, wants_skips ? &skip_progress : nullptr);
+    const header_status walked = read_input_header(&input, &header, wants_skips ? &skip_progress : nullptr,
+                                                   keep_metadata ? &metadata : nullptr);
     for (std::size_t i = 0; i < header.remark_count; ++i) sink.remark(header.remarks[i]);
     if (walked != header_status::ok) return status_of(walked);
 
     const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
     const std::uint64_t data_bytes = usable_data_size(*reader, header, sink);
+    if (keep_metadata && !read_metadata_after_samples(*reader, header, data_bytes, &metadata, sink))
+        return fail(sink, PCMTAPER_ERROR_READ);
     conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
     const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
     char line[64];
@@ -285,14 +369,21 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     if (created != PCMTAPER_OK) return created;
 
     const std::uint64_t planned_samples = conversion.output_samples;
-    const output_layout layout = output_layout_for(planned_samples);
+    // The metadata's positions move with the sound: by the delay, which
+    // PCMTAPER_FLAG_ALIGN takes off.
+    output_header out_header(keep_metadata ? &metadata : nullptr, align ? 0 : delay_samples, planned_samples, rate_hz);
     plan->sample_rate_hz = rate_hz;
     plan->blocks = conversion.blocks;
     plan->output_samples = planned_samples;
-    plan->header_len = static_cast<size_t>(output_header_len(layout));
+    plan->header_len = samples_only ? 0 : out_header.length();
     if (events != nullptr && events->start != nullptr && events->start(events->user, plan) != 0)
         return PCMTAPER_ERROR_STOPPED;
-    if (!write_header(*writer, planned_samples, rate_hz, layout)) return fail(sink, PCMTAPER_ERROR_WRITE);
+    if (!samples_only) {
+        const std::string& bytes = out_header.bytes_for(planned_samples);
+        const bool began = write_all(*writer, bytes.data(), bytes.size());
+        remark_lines(sink, PCMTAPER_REMARK_METADATA_CLAMPED, out_header.take_remarks());
+        if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
+    }
 
     sample_reader samples(&input, align, data_bytes);
     std::uint64_t written = 0;
@@ -328,6 +419,7 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
                       static_cast<unsigned long long>(declared_blocks));
         sink.remark(PCMTAPER_REMARK_INPUT_ENDED, ended);
     }
+    if (samples_only) return PCMTAPER_OK;
     const unsigned char pad = 0;  // the RIFF pad byte after an odd count
     if (written % 2 != 0 && !write_all(*writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
     if (written != planned_samples) {
@@ -340,7 +432,11 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
                         "The output header states more samples than were written.\r\n");
             return PCMTAPER_ERROR_HEADER_NOT_REWRITABLE;
         }
-        if (rewound != 0 || !write_header(*writer, written, rate_hz, layout)) return fail(sink, PCMTAPER_ERROR_WRITE);
+        if (rewound != 0) return fail(sink, PCMTAPER_ERROR_WRITE);
+        const std::string& bytes = out_header.bytes_for(written);
+        const bool rewritten = write_all(*writer, bytes.data(), bytes.size());
+        remark_lines(sink, PCMTAPER_REMARK_METADATA_CLAMPED, out_header.take_remarks());
+        if (!rewritten) return fail(sink, PCMTAPER_ERROR_WRITE);
     }
     return PCMTAPER_OK;
 }
@@ -370,6 +466,13 @@ struct memory_out {
     std::size_t end;  // the furthest byte written
 };
 
+int seek_memory(void* user, std::uint64_t offset) {
+    auto* m = static_cast<memory_in*>(user);
+    if (offset > m->length) return 1;
+    m->at = static_cast<std::size_t>(offset);
+    return 0;
+}
+
 int write_memory(void* user, const void* bytes, std::size_t count) {
     auto* m = static_cast<memory_out*>(user);
     if (count > m->capacity - m->at) return 1;
@@ -394,7 +497,7 @@ extern "C" pcmtaper_status pcmtaper_convert_wav_memory(const void* input, size_t
         return PCMTAPER_ERROR_INVALID_ARGUMENT;
     memory_in in{static_cast<const unsigned char*>(input), input_size, 0};
     memory_out o{static_cast<unsigned char*>(out), out_capacity, 0, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(input_size)};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(input_size), seek_memory};
     const pcmtaper_writer writer{write_memory, rewind_memory, &o};
     const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, config, events, nullptr);
     *out_size = o.end;

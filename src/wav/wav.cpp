@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "wav/metadata.h"
 
 namespace {
 
@@ -30,8 +33,9 @@ struct chunk_id {
 };
 
 // The header's remarks, in order; the list has room for every remark one
-// walk can make (two ids, the skipped chunks, the refusal).
-static_assert(2 + chunk_search_limit + 1 <= PCMTAPER_HEADER_REMARKS_MAX);
+// walk can make (two ids, the skipped chunks, a metadata chunk left out per
+// skipped chunk, the refusal).
+static_assert(2 + 2 * chunk_search_limit + 1 <= PCMTAPER_HEADER_REMARKS_MAX);
 
 void add_remark(wav_input_header* header, pcmtaper_remark_code code, const char* text) {
     if (header->remark_count >= PCMTAPER_HEADER_REMARKS_MAX) return;
@@ -160,18 +164,49 @@ read_result skip_chunk(byte_source* input, std::uint32_t size, const chunk_id& i
     return read_result::ok;
 }
 
+// Adds each line of `text` (lines ending in "\n") as a remark.
+void add_remark_lines(wav_input_header* header, pcmtaper_remark_code code, const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        add_remark(header, code, text.substr(at, end - at).c_str());
+        at = end;
+    }
+}
+
+// Skips a chunk body of `size` bytes, or reads it into `metadata` when that
+// keeps chunks with this id; what is left out is remarked on.
+read_result skip_or_keep(byte_source* input, wav_input_header* header, const chunk_id& id, std::uint32_t size,
+                         metadata_set* metadata, const header_skip_progress* progress) {
+    if (metadata == nullptr || !is_metadata_chunk_id(id.text)) return skip_chunk(input, size, id, progress);
+    std::string remarks;
+    read_result r;
+    if (size > max_metadata_chunk_bytes) {
+        metadata->too_large(id.text, size, &remarks);
+        r = skip_chunk(input, size, id, progress);
+    } else {
+        std::string body(size, '\0');
+        r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
+        if (r == read_result::ok) metadata->add(id.text, std::move(body), &remarks);
+    }
+    if (header != nullptr) add_remark_lines(header, PCMTAPER_REMARK_METADATA_LEFT_OUT, remarks);
+    return r;
+}
+
 // Skips chunks until `wanted` is the current id or the shared chunk limit is
 // used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
-// read, not remarked on, and does not count against the limit.
+// read, not remarked on, and does not count against the limit. With
+// `metadata`, the metadata chunks met on the way are kept in it.
 read_result walk_to(byte_source* input, wav_input_header* header, const char* wanted, pcmtaper_remark_code code,
                     const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64,
-                    const header_skip_progress* progress = nullptr) {
+                    const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
         if (!is_ds64 && header != nullptr) remark_id(header, code, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
-        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_chunk(input, size, *id, progress);
+        if (r == read_result::ok)
+            r = is_ds64 ? read_ds64(input, size, ds64) : skip_or_keep(input, header, *id, size, metadata, progress);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
         if (!is_ds64) --*chunks_left;
@@ -242,7 +277,8 @@ const char* incomplete_text(header_status status) {
     }
 }
 
-header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress) {
+header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
+                          metadata_set* metadata) {
     chunk_id id;
     ds64_sizes ds64;
     std::uint32_t riff_size;  // not used: writers get it wrong too often to rely on
@@ -261,7 +297,8 @@ header_status walk_header(byte_source* input, wav_input_header* header, const he
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress);
+    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress,
+                metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -271,7 +308,8 @@ header_status walk_header(byte_source* input, wav_input_header* header, const he
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64, progress);
+    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64, progress,
+                metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;
@@ -334,9 +372,10 @@ void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* 
     std::snprintf(remark->text, sizeof remark->text, "%s", text);
 }
 
-header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress) {
+header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
+                                metadata_set* metadata) {
     *header = wav_input_header{};
-    const header_status status = walk_header(input, header, progress);
+    const header_status status = walk_header(input, header, progress, metadata);
     if (const char* text = incomplete_text(status))
         add_remark(header, status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL,
                    text);
@@ -367,7 +406,7 @@ bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
     // The same walk as the input's, up to "fmt ", with the same pad-byte and
     // chunk-limit rules; but the ids must be right, and nothing is remarked.
     memory_bytes memory{bytes, length, 0};
-    const pcmtaper_reader reader{read_memory, &memory, static_cast<std::int64_t>(length)};
+    const pcmtaper_reader reader{read_memory, &memory, static_cast<std::int64_t>(length), nullptr};
     byte_source input{&reader};
     chunk_id id;
     ds64_sizes ds64;
@@ -389,10 +428,11 @@ bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
            little_endian_u16(fmt + 18) == 8;
 }
 
-output_layout output_layout_for(std::uint64_t data_bytes) {
-    // The RIFF size counts 36 header bytes, the data and its pad byte.
-    return data_bytes + data_bytes % 2 + (riff_header_len - 8) > size_placeholder ? output_layout::rf64
-                                                                                    : output_layout::riff;
+output_layout output_layout_for(std::uint64_t data_bytes, std::uint64_t chunk_bytes) {
+    // The RIFF size counts 36 header bytes, the chunks, the data and its pad byte.
+    return data_bytes + data_bytes % 2 + (riff_header_len - 8) + chunk_bytes > size_placeholder
+               ? output_layout::rf64
+               : output_layout::riff;
 }
 
 int output_header_len(output_layout layout) {
@@ -428,4 +468,26 @@ int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uin
     std::memcpy(b + 24, "data", 4);
     put_u32(b + 28, rf64 ? size_placeholder : static_cast<std::uint32_t>(data_bytes));
     return length;
+}
+
+std::string output_header_with_chunks(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                                      const std::string& chunks) {
+    unsigned char bytes[max_output_header_len];
+    const int length = output_header_bytes(layout, data_bytes, sample_rate_hz, bytes);
+    if (!chunks.empty()) {
+        // The RIFF size counts the chunks too: in its 32-bit field, or in the
+        // ds64 chunk's 64-bit one (right after the ds64 id and size).
+        const std::uint64_t riff_size =
+            data_bytes + data_bytes % 2 + static_cast<std::uint64_t>(length - 8) + chunks.size();
+        if (layout == output_layout::rf64) {
+            put_u64(bytes + 20, riff_size);
+        } else {
+            put_u32(bytes + 4, riff_size < size_placeholder ? static_cast<std::uint32_t>(riff_size) : size_placeholder);
+        }
+    }
+    // "data" and its size are the header's last 8 bytes; the chunks go before them.
+    std::string header(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length - 8));
+    header += chunks;
+    header.append(reinterpret_cast<const char*>(bytes + length - 8), 8);
+    return header;
 }

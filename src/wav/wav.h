@@ -10,8 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "pcmtaper/pcmtaper.h"
+
+class metadata_set;
 
 inline constexpr int chunk_search_limit = 10;            // skipped chunks before giving up
 inline constexpr std::uint32_t required_bits_per_sample = 16;
@@ -58,9 +61,11 @@ struct header_skip_progress {
 // Walks the header from the source's position. On ok, the source stands at the
 // first sample byte and `header` holds the stored rate and data size; on any
 // other result only the remarks are to be used. `progress`, when given, hears
-// of every chunk skipped, a few times per MiB.
+// of every chunk skipped, a few times per MiB. With `metadata`, the metadata
+// chunks met on the way (metadata.h) are kept in it instead of skipped, and
+// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_LEFT_OUT).
 header_status read_input_header(byte_source* input, wav_input_header* header,
-                                const header_skip_progress* progress = nullptr);
+                                const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr);
 
 // Appends a remark (code, and text from a printf format with one unsigned
 // 64-bit pair or none) to a list of at most `capacity`; texts are cut to fit.
@@ -75,7 +80,9 @@ inline constexpr int rf64_header_len = 80;
 inline constexpr int max_output_header_len = rf64_header_len;
 static_assert(max_output_header_len == PCMTAPER_WAV_HEADER_MAX);
 
-output_layout output_layout_for(std::uint64_t data_bytes);
+// The layout for `data_bytes` sample bytes, with `chunk_bytes` of whole
+// chunks (of even length) between "fmt " and "data".
+output_layout output_layout_for(std::uint64_t data_bytes, std::uint64_t chunk_bytes = 0);
 int output_header_len(output_layout layout);
 
 // The header of an 8-bit mono PCM output holding `data_bytes` sample bytes
@@ -83,6 +90,12 @@ int output_header_len(output_layout layout);
 // size counts. Returns the number of bytes written to `bytes`.
 int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
                         unsigned char bytes[max_output_header_len]);
+// The same header with `chunks` (whole chunks, each of even length) between
+// "fmt " and "data", whose RIFF size (or the "ds64" chunk's 64-bit one) counts
+// them. The layout must be output_layout_for(data_bytes, chunks.size()) or
+// one that holds more (a header written again keeps its first layout).
+std::string output_header_with_chunks(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                                      const std::string& chunks);
 
 // Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
 // WAV file: RIFF or RF64, "WAVE", and a "fmt " chunk of linear PCM, one
