@@ -286,4 +286,51 @@ TEST(OutputHeader, Rf64OnlyWhereTheRiffSizeCannotStateTheData) {
     EXPECT_EQ(h.substr(72), "data" + u32(0xFFFFFFFF));
 }
 
+// The replacement rule reads the start of an existing file with the header
+// walk's own chunk rules: an 8-bit mono PCM file, its rate, and its sample
+// count where the bytes reach the data chunk's size.
+TEST(EightBitCheck, RateAndCountOfWhatTheConverterWritesAndNothingElse) {
+    const std::string fmt8 = chunk("fmt ", fmt_body(1, 1, 8000, 8));
+    const std::string inst = chunk("inst", std::string(7, '\x01'));
+    const std::string rf64 = header_of(output_layout::rf64, 0x123456789ull, 11025);
+    struct case_ {
+        const char* what;
+        std::string bytes;
+        int is_8_bit;
+        std::uint32_t rate_hz;
+        int samples_known;
+        std::uint64_t samples;
+    };
+    const case_ cases[] = {
+        {"the plain output", output_header(3, 22050), 1, 22050, 1, 96},
+        {"RF64: the count from ds64", rf64, 1, 11025, 1, 0x123456789ull},
+        {"BW64 as RF64", "BW64" + rf64.substr(4), 1, 11025, 1, 0x123456789ull},
+        {"metadata before data (-m)", output_header_with_chunks(output_layout::riff, 33, 8000, inst + inst), 1, 8000, 1, 33},
+        {"an odd chunk without its pad byte", riff(chunk("junk", "abc", false) + fmt8 + chunk("data", "xy")), 1, 8000, 1, 2},
+        {"cut before the data chunk", riff(fmt8 + chunk("data", "xy")).substr(0, 12 + 24 + 6), 1, 8000, 0, 0},
+        {"no data within the chunk limit", riff(fmt8 + [&] {
+             std::string c;
+             for (int i = 0; i < 10; ++i) c += inst;
+             return c + chunk("data", "xy");
+         }()), 1, 8000, 0, 0},
+        {"16-bit", mono16_wav(8000, {1, 2}), 0, 0, 0, 0},
+        {"stereo 8-bit", riff(chunk("fmt ", fmt_body(1, 2, 8000, 8)) + chunk("data", "xy")), 0, 0, 0, 0},
+        {"not RIFF", "RIFX" + output_header(1, 8000).substr(4), 0, 0, 0, 0},
+        {"not WAVE", riff(fmt8 + chunk("data", "xy"), "RIFF", "AVI "), 0, 0, 0, 0},
+        {"fmt cut short", riff(fmt8).substr(0, 30), 0, 0, 0, 0},
+        {"empty", "", 0, 0, 0, 0},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.what);
+        pcmtaper_wav_8_bit_header h;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), &h), c.is_8_bit);
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), nullptr), c.is_8_bit);
+        if (c.is_8_bit == 0) continue;
+        EXPECT_EQ(h.sample_rate_hz, c.rate_hz);
+        EXPECT_EQ(h.samples_known, c.samples_known);
+        EXPECT_EQ(h.samples, c.samples);
+    }
+}
+
 }  // namespace

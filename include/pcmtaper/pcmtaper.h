@@ -294,9 +294,20 @@ PCMTAPER_API pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader *rea
 #define PCMTAPER_WAV_HEADER_MAX 80
 PCMTAPER_API size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz,
                                                uint8_t bytes[PCMTAPER_WAV_HEADER_MAX]);
+/* What the start of an 8-bit mono PCM WAV file says. */
+typedef struct pcmtaper_wav_8_bit_header {
+    uint32_t sample_rate_hz; /* as stored in "fmt " */
+    uint64_t samples;        /* the data chunk's size, one byte per sample (an RF64 file's from "ds64") */
+    int samples_known;       /* 1 when the bytes given reach the data chunk's size; else samples is 0 */
+} pcmtaper_wav_8_bit_header;
+
 /* Whether bytes[0..length) (the start of a file) are the header of an 8-bit
- * mono PCM WAV file, that is, of what this library writes: 1 or 0. */
-PCMTAPER_API int pcmtaper_wav_is_8_bit(const uint8_t *bytes, size_t length);
+ * mono PCM WAV file, that is, of what this library writes (RIFF, RF64 or
+ * BW64, by the header walk's own chunk rules): 1 or 0. When 1 and `header`
+ * is not null, *header holds its rate and, when the bytes reach it, its
+ * sample count (the chunks that pcmtaper_convert_wav may put before "data"
+ * are walked over). */
+PCMTAPER_API int pcmtaper_wav_is_8_bit(const uint8_t *bytes, size_t length, pcmtaper_wav_8_bit_header *header);
 
 /* What pcmtaper_convert_wav found and did (filled as it goes). */
 typedef struct pcmtaper_wav_plan {

@@ -299,8 +299,14 @@ size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz, uin
     return static_cast<size_t>(output_header_bytes(output_layout_for(samples), samples, sample_rate_hz, bytes));
 }
 
-int pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length) {
-    return bytes != nullptr && looks_like_8_bit_wav(bytes, length) ? 1 : 0;
+int pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length, pcmtaper_wav_8_bit_header* header) {
+    pcmtaper_wav_8_bit_header scratch;
+    if (header == nullptr) header = &scratch;
+    if (bytes == nullptr) {
+        *header = pcmtaper_wav_8_bit_header{};
+        return 0;
+    }
+    return read_8_bit_wav_header(bytes, length, header) ? 1 : 0;
 }
 
 size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {

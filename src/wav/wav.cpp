@@ -402,9 +402,11 @@ std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
 
 }  // namespace
 
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
-    // The same walk as the input's, up to "fmt ", with the same pad-byte and
-    // chunk-limit rules; but the ids must be right, and nothing is remarked.
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmtaper_wav_8_bit_header* header) {
+    // The same walk as the input's, to "fmt " and on to "data", with the same
+    // pad-byte, "ds64" and chunk-limit rules; but the ids must be right, and
+    // nothing is remarked.
+    *header = pcmtaper_wav_8_bit_header{};
     memory_bytes memory{bytes, length, 0};
     const pcmtaper_reader reader{read_memory, &memory, static_cast<std::int64_t>(length), nullptr};
     byte_source input{&reader};
@@ -423,9 +425,25 @@ bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
         chunks_left == 0)
         return false;
     unsigned char fmt[4 + pcm_fmt_size];
-    if (read_bytes(&input, fmt, sizeof fmt) != read_result::ok || little_endian_u32(fmt) < pcm_fmt_size) return false;
-    return little_endian_u16(fmt + 4) == format_tag_pcm && little_endian_u16(fmt + 6) == mono_channels &&
-           little_endian_u16(fmt + 18) == 8;
+    if (read_bytes(&input, fmt, sizeof fmt) != read_result::ok) return false;
+    const std::uint32_t fmt_size = little_endian_u32(fmt);
+    if (fmt_size < pcm_fmt_size || little_endian_u16(fmt + 4) != format_tag_pcm ||
+        little_endian_u16(fmt + 6) != mono_channels || little_endian_u16(fmt + 18) != 8)
+        return false;
+    header->sample_rate_hz = little_endian_u32(fmt + 8);
+
+    // The sample count, when the bytes reach the data chunk's size: one byte
+    // per sample, an RF64 file's in "ds64" behind the placeholder.
+    std::uint32_t data_size;
+    if (skip_bytes(&input, fmt_size - pcm_fmt_size) != read_result::ok ||
+        read_next_id(&input, fmt_size, &id) != read_result::ok ||
+        walk_to(&input, nullptr, "data", PCMTAPER_REMARK_DATA_SKIPPED, "", &chunks_left, &id, &ds64) !=
+            read_result::ok ||
+        chunks_left == 0 || read_u32(&input, &data_size) != read_result::ok)
+        return true;
+    header->samples = ds64.seen && data_size == size_placeholder ? ds64.data_size_bytes : data_size;
+    header->samples_known = 1;
+    return true;
 }
 
 output_layout output_layout_for(std::uint64_t data_bytes, std::uint64_t chunk_bytes) {

@@ -99,5 +99,7 @@ std::string output_header_with_chunks(output_layout layout, std::uint64_t data_b
 
 // Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
 // WAV file: RIFF or RF64, "WAVE", and a "fmt " chunk of linear PCM, one
-// channel, 8 bits, found by the walk's own chunk rules within the bytes given.
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length);
+// channel, 8 bits, found by the walk's own chunk rules within the bytes given;
+// then its rate, and its sample count when the walk reaches the data chunk's
+// size within the bytes.
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmtaper_wav_8_bit_header* header);
