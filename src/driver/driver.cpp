@@ -88,7 +88,9 @@ int convert(const command_line& cl, int closed_at_start) {
     } else if (cl.quiet) {
         silence_standard_output();
     }
-    console con(cl.quiet ? nullptr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
+    // Descriptor 1 leads to standard error now when text_on_stderr; the text
+    // is written there directly, with standard error's line ends.
+    console con(cl.quiet ? nullptr : text_on_stderr ? stderr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
     if (cl.quiet) con.set_remark_prefix("pcmtaper: " + cl.input_name + ": ");
 
