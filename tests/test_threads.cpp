@@ -30,7 +30,7 @@ struct block_outcome {
 std::vector<block_outcome> convert_with(const std::vector<std::int16_t>& signal, std::uint32_t rate_hz, int threads,
                                         bool zero_dc, converter_state* state, int* workers) {
     const std::uint64_t blocks = signal.size() / block_len;
-    start_conversion(state, rate_hz, zero_dc);
+    start_conversion(state, best_kernels(), rate_hz, zero_dc);
     std::vector<block_outcome> out(blocks);
     block_lookahead lookahead(state, threads, blocks);
     *workers = lookahead.workers();
@@ -91,7 +91,7 @@ TEST(Threads, TheLookAheadGivesEveryBlockAndTheStateOfOneThread) {
 
 TEST(Threads, ShortConversionsStartNoThread) {
     converter_state state;
-    start_conversion(&state, 44100);
+    start_conversion(&state, best_kernels(), 44100);
     EXPECT_EQ(block_lookahead(&state, 8, lookahead_min_blocks - 1).workers(), 0);
     EXPECT_EQ(block_lookahead(&state, 1, 1u << 20).workers(), 0);
     EXPECT_EQ(block_lookahead(&state, 2, lookahead_min_blocks).workers(), 1);

@@ -14,9 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/driver.h"
-#include "internal/kernel_table.h"
-#include "kernels/vector_tables.h"
+#include "driver.h"
 
 namespace {
 
@@ -146,8 +144,8 @@ std::string failure_list(const std::vector<batch_file>& files) {
 }  // namespace
 
 int run_batch(const command_line& cl, int closed_at_start) {
-    // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring.
-    if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
+    pcmtaper_kernel_level kernel_level;
+    if (const int refused = kernel_level_from_environment(&kernel_level); refused != exit_ok) return refused;
     install_signal_handlers();
     const file_identity stdout_identity = identity_of_descriptor(stdout_fd);
     if (cl.quiet) silence_standard_output();
@@ -163,16 +161,11 @@ int run_batch(const command_line& cl, int closed_at_start) {
         file_conversion& job = files[i].job;
         job = file_conversion_for(cl, name, batch_output_name(name, cl.target_directory, cl.format), false);
         job.options.threads = jobs / files_at_once;
+        job.options.kernel_level = kernel_level;
         job.stdout_closed_at_start = (closed_at_start & stdout_closed_bit) != 0;
         job.batch_derived_name = true;
         job.output_is_batch_stdout = same_file(identity_of_name(job.output_name), stdout_identity);
     }
-
-    // Whatever runs on several threads is made ready on this one first: the
-    // kernel table, and the dither tables, which a single conversion fills
-    // as it goes.
-    pcmtaper::active_kernels();
-    if (files_at_once > 1) pcmtaper::fill_dither_offsets(cl.zero_dc);
 
     batch_progress progress(!cl.quiet && is_terminal(stderr_fd), count);
     auto print = [&](std::size_t i) {

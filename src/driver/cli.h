@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/formats.h"
+#include "formats.h"
 
 enum class cli_action {
     banner,       // no argument at all: the banner and usage

@@ -1,4 +1,4 @@
-#include "driver/console.h"
+#include "console.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -9,6 +9,18 @@ constexpr double progress_delay_s = 1.0;     // short runs never show the line
 constexpr double redraw_interval_s = 0.25;
 constexpr std::uint64_t blocks_between_clock_reads = 256;
 constexpr int progress_line_width = 60;       // what is erased: the longest line drawn
+
+// Writes `text` to `stream`. Every line on standard error ends in "\n", as
+// the program's own lines there do: the converter's "\r\n" (the lines it
+// writes on standard output) loses its "\r" there.
+void put_text(std::FILE* stream, const char* text, std::size_t length) {
+    if (stream != stderr) {
+        std::fwrite(text, 1, length, stream);
+        return;
+    }
+    for (std::size_t at = 0; at < length; ++at)
+        if (!(text[at] == '\r' && at + 1 < length && text[at + 1] == '\n')) std::fputc(text[at], stream);
+}
 
 }  // namespace
 
@@ -36,7 +48,7 @@ static std::string formatted(const char* format, va_list args) {
 
 void console::emit(std::FILE* stream, const char* text, std::size_t length) {
     if (kept_ == nullptr) {
-        std::fwrite(text, 1, length, stream);
+        put_text(stream, text, length);
         return;
     }
     if (kept_->empty() || kept_->back().stream != stream) kept_->push_back({stream, {}});
@@ -53,12 +65,6 @@ void console::info(const char* format, ...) {
     emit(information_, text.data(), text.size());
 }
 
-void console::report(const std::string& text) {
-    if (information_ == nullptr) return;
-    clear_progress_line();
-    emit(information_, text.data(), text.size());
-}
-
 void console::remark(const std::string& text) {
     if (text.empty()) return;
     clear_progress_line();
@@ -66,8 +72,7 @@ void console::remark(const std::string& text) {
         emit(remarks_, text.data(), text.size());
         return;
     }
-    // A prefixed line is the program's own line on standard error, which
-    // ends in "\n" as every line there does, not in the converter's "\r\n".
+    // A prefixed line is the program's own line on standard error.
     std::size_t line_start = 0;
     while (line_start < text.size()) {
         std::size_t line_end = text.find('\n', line_start);
@@ -93,7 +98,7 @@ void console::error(const char* format, ...) {
 
 void write_kept_text(const std::vector<kept_text>& kept) {
     for (const kept_text& piece : kept) {
-        std::fwrite(piece.text.data(), 1, piece.text.size(), piece.stream);
+        put_text(piece.stream, piece.text.data(), piece.text.size());
         std::fflush(piece.stream);
     }
 }

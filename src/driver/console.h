@@ -6,6 +6,8 @@
 // default the first two go to standard output and errors to standard error.
 // With --quiet information goes nowhere and remarks go to standard error; when
 // the audio itself goes to standard output, all text goes to standard error.
+// Every line written on standard error ends in "\n"; on standard output the
+// converter's lines keep their "\r\n".
 #pragma once
 
 #include <chrono>
@@ -34,8 +36,6 @@ class console {
     // --quiet the name lines are not printed, so each remark names its file.
     void set_remark_prefix(std::string prefix) { remark_prefix_ = std::move(prefix); }
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // A block's report (information).
-    void report(const std::string& text);
     // A line on standard error after "pcmtaper: ", unless the run is quiet:
     // advice on a run that succeeded.
     void notice(const char* format, ...) __attribute__((format(printf, 2, 3)));

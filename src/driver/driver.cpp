@@ -1,4 +1,4 @@
-#include "driver/driver.h"
+#include "driver.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,8 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "internal/kernel_table.h"
-#include "pipeline/pipeline.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
 
@@ -40,8 +39,8 @@ struct open_input {
 };
 
 int convert(const command_line& cl, int closed_at_start) {
-    // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring.
-    if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
+    pcmtaper_kernel_level kernel_level;
+    if (const int refused = kernel_level_from_environment(&kernel_level); refused != exit_ok) return refused;
     install_signal_handlers();
     // The audio goes to standard output when the output is "-" or names the
     // very pipe or device that descriptor 1 is open on (/dev/stdout). Then
@@ -64,6 +63,7 @@ int convert(const command_line& cl, int closed_at_start) {
     const bool audio_on_stdout = cl.output_name == "-" || (names_stdout && !stdout_file_named);
     const bool text_on_stderr = audio_on_stdout || stdout_file_named;
     file_conversion job = file_conversion_for(cl, cl.input_name, cl.output_name, cl.output_named);
+    job.options.kernel_level = kernel_level;
     job.output_path = stdout_file_named ? resolved_link(cl.output_name) : cl.output_name;
     job.options.threads = cl.jobs != 0 ? cl.jobs : processors_available();
     job.stdout_closed_at_start = (closed_at_start & stdout_closed_bit) != 0;
@@ -78,7 +78,9 @@ int convert(const command_line& cl, int closed_at_start) {
     } else if (cl.quiet) {
         silence_standard_output();
     }
-    console con(cl.quiet ? nullptr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
+    // Descriptor 1 leads to standard error now when text_on_stderr; the text
+    // is written there directly, with standard error's line ends.
+    console con(cl.quiet ? nullptr : text_on_stderr ? stderr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
     const int code = convert_file(job, &con);
     if (cl.quiet || text_on_stderr) return code;
@@ -86,6 +88,23 @@ int convert(const command_line& cl, int closed_at_start) {
 }
 
 }  // namespace
+
+// PCMTAPER_KERNELS forces a level of vector code, for testing and measuring:
+// the level in *level, or a refusal's exit code after saying why.
+int kernel_level_from_environment(pcmtaper_kernel_level* level) {
+    *level = PCMTAPER_KERNELS_AUTO;
+    const char* wanted = std::getenv("PCMTAPER_KERNELS");
+    if (wanted == nullptr) return exit_ok;
+    if (pcmtaper_kernel_level_from_name(wanted, level) != PCMTAPER_OK || *level == PCMTAPER_KERNELS_AUTO) {
+        std::fprintf(stderr, "pcmtaper: unknown kernel level %s\n", wanted);
+        return exit_kernel_level_unavailable;
+    }
+    if (!pcmtaper_kernel_level_available(*level)) {
+        std::fprintf(stderr, "pcmtaper: the kernel level %s is not available on this machine\n", wanted);
+        return exit_kernel_level_unavailable;
+    }
+    return exit_ok;
+}
 
 file_conversion file_conversion_for(const command_line& cl, const std::string& input_name,
                                     const std::string& output_name, bool output_named) {
@@ -161,9 +180,7 @@ int convert_file(const file_conversion& job, console* con) {
         job.audio_on_stdout
             ? make_descriptor_output(job.audio_fd)
             : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format});
-    // Large (the look-ahead's state with it): on the heap, one per file.
-    const auto state = std::make_unique<pcmtaper::converter_state>();
-    return convert_stream(state.get(), source, job.options, output.get(), con);
+    return convert_stream(source, job.options, output.get(), con);
 }
 
 // Out of memory ends the run at once, from wherever the allocation failed:

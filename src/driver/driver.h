@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "driver/cli.h"
-#include "driver/console.h"
-#include "driver/convert.h"
-#include "driver/exit_codes.h"
-#include "driver/output.h"
+#include "cli.h"
+#include "console.h"
+#include "convert.h"
+#include "exit_codes.h"
+#include "output.h"
 
 // The whole run: banner, help, version or conversion. Returns the exit code.
 int run_converter(int argc, char** argv);
@@ -43,6 +43,11 @@ struct file_conversion {
 file_conversion file_conversion_for(const command_line& cl, const std::string& input_name,
                                     const std::string& output_name, bool output_named);
 int convert_file(const file_conversion& job, console* con);
+
+// PCMTAPER_KERNELS forces a level of vector code, for testing and measuring:
+// the level in *level (PCMTAPER_KERNELS_AUTO without it), or a refusal's
+// exit code after saying why on standard error.
+int kernel_level_from_environment(pcmtaper_kernel_level* level);
 
 // Whether the text meant for standard output reached it; when not, says so
 // on standard error (with what_is_complete after the reason) and returns

@@ -1,6 +1,6 @@
 // The output file and the signals that must not leave its temporary file
 // behind, on POSIX systems.
-#include "driver/output.h"
+#include "output.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "driver/cli.h"
-#include "driver/exit_codes.h"
+#include "cli.h"
+#include "exit_codes.h"
 
 namespace {
 

@@ -18,7 +18,12 @@
 // - Symbolic links (reparse points) are followed to their final path, as on
 //   POSIX; a link whose target is missing is refused.
 // - There is no SIGPIPE or file-size signal: a failed write is an error return.
-#include "driver/output.h"
+// - A file that standard output is redirected to and that is also the named
+//   output cannot be replaced by a move: the shell holds it open without
+//   sharing deletion. Its new bytes are written over it through standard
+//   output's own handle instead, once they are complete in the temporary file
+//   (write_over_standard_output).
+#include "output.h"
 
 #include <windows.h>
 
@@ -30,9 +35,10 @@
 #include <cstring>
 #include <cwchar>
 
-#include "driver/cli.h"
-#include "driver/exit_codes.h"
-#include "driver/windows_text.h"
+#include "cli.h"
+#include "exit_codes.h"
+#include "windows_handles.h"
+#include "windows_text.h"
 
 namespace {
 
@@ -153,6 +159,19 @@ DWORD look_up(const std::wstring& path, existing_file* file, std::wstring* final
     return ERROR_SUCCESS;
 }
 
+bool is_same_file(const existing_file& a, const existing_file& b) {
+    return a.exists && b.exists && a.volume == b.volume && a.index == b.index && a.written == b.written;
+}
+
+// Whether `file` is the file that standard output was redirected to.
+bool is_standard_output_file(const existing_file& file) {
+    const HANDLE h = standard_output_file();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || GetFileInformationByHandle(h, &info) == 0) return false;
+    return file.exists && file.disk_file && file.volume == info.dwVolumeSerialNumber &&
+           file.index == (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
+}
+
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
   public:
@@ -170,6 +189,7 @@ class replacing_file_sink final : public output_sink {
     opened check_existing(const std::wstring& target, const existing_file& existing, const output_format& format);
     opened stream_on(HANDLE h);
     finished move_into_place();
+    finished write_over_standard_output();
 
     file_output_request request_;
     const std::string& name_;
@@ -178,6 +198,7 @@ class replacing_file_sink final : public output_sink {
     existing_file existing_;
     std::FILE* stream_ = nullptr;
     bool direct_ = false;  // a device or a pipe, written in place
+    bool over_standard_output_ = false;  // the target is standard output's file (write_over_standard_output)
     std::wstring target_;
     std::wstring temp_path_;  // empty: none
 };
@@ -218,12 +239,20 @@ output_sink::opened replacing_file_sink::open_directly(const std::wstring& targe
 output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing,
                                                         const output_format& format) {
     if (existing.attributes & FILE_ATTRIBUTE_READONLY) return cannot_write(name_, EACCES);
-    const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, GetLastError());
     LARGE_INTEGER size{};
-    GetFileSizeEx(h, &size);
-    CloseHandle(h);
+    if (over_standard_output_) {
+        // The shell opened standard output's file for writing, and may share
+        // only reading (Wine's cmd does): a second opening for writing would
+        // be refused, so the handle standard output came with answers.
+        if (GetFileSizeEx(standard_output_file(), &size) == 0) return cannot_write_windows(name_, GetLastError());
+    } else {
+        const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr);
+        if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, GetLastError());
+        GetFileSizeEx(h, &size);
+        CloseHandle(h);
+    }
     const std::string why_not =
         size.QuadPart == 0 ? std::string() : replace_refusal(utf8_from_wide(target.c_str()), request_, format);
     if (why_not.empty()) return {nullptr, exit_ok, {}};
@@ -262,6 +291,7 @@ output_sink::opened replacing_file_sink::open(const output_format& format) {
 
     DWORD kept_attributes = FILE_ATTRIBUTE_NORMAL;
     if (existing.exists) {
+        over_standard_output_ = is_standard_output_file(existing);
         const opened check = check_existing(target_, existing, format);
         if (check.exit_code != exit_ok) return check;
         existing_ = existing;
@@ -319,7 +349,7 @@ output_sink::finished replacing_file_sink::commit() {
         discard();
         return {ok ? exit_ok : exit_write_error, {}};
     }
-    const finished moved = move_into_place();
+    const finished moved = over_standard_output_ ? write_over_standard_output() : move_into_place();
     discard();
     return moved;
 }
@@ -347,6 +377,58 @@ output_sink::finished replacing_file_sink::move_into_place() {
     const int e = errno_from_windows_error(error);
     return {e == EACCES ? exit_output_not_openable : exit_write_error,
             "cannot write the output file " + name_ + ": " + std::strerror(e)};
+}
+
+// The complete output in the temporary file is copied over the file that
+// standard output is redirected to, through standard output's handle, when
+// the name still leads to the file that was checked (else the move above
+// decides). This step is not atomic: a failure while the bytes are written
+// (a full disk, a device error) leaves the file holding part of the new
+// output, and it is reported as a write error. It is the only way on this
+// system: the shell opened the file without sharing deletion and holds it
+// for as long as the program runs, and replacing a name (MoveFileExW, or
+// ReplaceFileW, which opens the replaced file for deletion) needs exactly
+// that sharing; writing through a handle is all that remains. (Wine lets
+// ReplaceFileW through; Windows refuses it.) To keep the old bytes whenever it can, the file is first
+// set to the new length (the disk's space is taken, and a handle that may
+// only append is refused) before the first byte is written.
+output_sink::finished replacing_file_sink::write_over_standard_output() {
+    existing_file now;
+    look_up(target_, &now, nullptr);
+    if (!is_same_file(now, existing_) || !is_standard_output_file(now)) return move_into_place();
+    const auto failed = [this](DWORD error) {
+        const int e = errno_from_windows_error(error);
+        return finished{e == ENOMEM ? exit_out_of_memory : exit_write_error,
+                        "cannot write the output file " + name_ + ": " + std::strerror(e)};
+    };
+    const HANDLE in = CreateFileW(temp_path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return failed(GetLastError());
+    const HANDLE out = standard_output_file();
+    LARGE_INTEGER length{};
+    bool ok = GetFileSizeEx(in, &length) != 0 && SetFilePointerEx(out, length, nullptr, FILE_BEGIN) != 0 &&
+              SetEndOfFile(out) != 0 && SetFilePointerEx(out, LARGE_INTEGER{}, nullptr, FILE_BEGIN) != 0;
+    static char buffer[1 << 16];  // the one copy a run makes: kept off the stack
+    std::uint64_t copied = 0;
+    while (ok) {
+        DWORD got = 0;
+        ok = ReadFile(in, buffer, sizeof buffer, &got, nullptr) != 0;
+        if (!ok || got == 0) break;
+        for (DWORD done = 0; ok && done < got;) {
+            DWORD wrote = 0;
+            ok = WriteFile(out, buffer + done, got - done, &wrote, nullptr) != 0 && wrote > 0;
+            done += wrote;
+        }
+        copied += got;
+    }
+    ok = ok && SetEndOfFile(out) != 0 && FlushFileBuffers(out) != 0;
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(in);
+    if (!ok) return failed(error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error);
+    // The temporary file was complete and nobody else writes it: anything
+    // else than its whole length copied is a fault of the copy.
+    if (copied != static_cast<std::uint64_t>(length.QuadPart)) return failed(ERROR_READ_FAULT);
+    return {exit_ok, {}};
 }
 
 void replacing_file_sink::discard() {

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/system.h"
+#include "system.h"
 
 namespace {
 

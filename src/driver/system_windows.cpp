@@ -11,8 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "driver/system.h"
-#include "driver/windows_text.h"
+#include "system.h"
+#include "windows_handles.h"
+#include "windows_text.h"
 
 std::wstring wide_from_utf8(const std::string& text) {
     if (text.empty()) return {};
@@ -156,8 +157,26 @@ int open_closed_standard_descriptors() {
     return closed;
 }
 
+namespace {
+HANDLE kept_standard_output_file = INVALID_HANDLE_VALUE;
+}  // namespace
+
+void* standard_output_file() { return kept_standard_output_file; }
+
 int move_standard_output_aside(bool quiet) {
     std::fflush(stdout);
+    // A file on a disk that standard output is redirected to stays reachable
+    // through a handle of its own: when it is also the named output, the
+    // shell's handle on it keeps it from being replaced by a move, and its
+    // bytes are then written through this one (output_windows.cpp).
+    const HANDLE original = handle_of(1);
+    if (kept_standard_output_file == INVALID_HANDLE_VALUE && original != INVALID_HANDLE_VALUE &&
+        GetFileType(original) == FILE_TYPE_DISK) {
+        HANDLE kept;
+        if (DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &kept, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS) != 0)
+            kept_standard_output_file = kept;
+    }
     const int audio_fd = _dup(1);
     if (audio_fd >= 0) _setmode(audio_fd, _O_BINARY);
     if (quiet) {

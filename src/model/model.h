@@ -26,6 +26,15 @@ struct rate_tables {
 // Fills the tables for a sample rate in Hz (>= 0).
 void fill_rate_tables(rate_tables* rates, double sample_rate_hz);
 
+// The two functions the tables are computed with. fill_rate_tables passes
+// math_atan and math_pow (internal/math_calls.h); the math tests pass
+// functions that also check every argument against an exact reference.
+struct rate_table_math {
+    double (*atan_fn)(double x);
+    double (*pow_fn)(double base, double exponent);
+};
+void fill_rate_tables_with(rate_tables* rates, double sample_rate_hz, const rate_table_math& math);
+
 // What the analysis carries from block to block.
 struct analysis_state {
     // Sliding window of input samples, oldest first, sample scale. Entries

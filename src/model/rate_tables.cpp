@@ -25,9 +25,9 @@ constexpr double spread_target_exponent = 3.55;  // flat unit spectrum spreads t
 // The squared ratio f/7500 Hz and the exponent of ten of a level (0.05 per
 // dB) are formed with a 64-bit significand (1/7500 and 0.05 held so too),
 // each rounded to a double where it is passed on.
-double bark_of_hz(double f_hz) {
-    return bark_low_weight * math_atan(bark_atan_scale * f_hz) +
-           bark_high_weight * math_atan(xmath::bark_ratio_squared(f_hz));
+double bark_of_hz(double f_hz, const rate_table_math& math) {
+    return bark_low_weight * math.atan_fn(bark_atan_scale * f_hz) +
+           bark_high_weight * math.atan_fn(xmath::bark_ratio_squared(f_hz));
 }
 
 // Linear interpolation of the table between the whole Bark values around z.
@@ -38,24 +38,28 @@ double quiet_db_of_bark(double z) {
     return quiet_db_at_bark[whole] + (quiet_db_at_bark[whole + 1] - quiet_db_at_bark[whole]) * frac;
 }
 
-double amplitude_of_db(double db) {
-    return math_pow(10.0, xmath::decade_exponent_of_db(db));
+double amplitude_of_db(double db, const rate_table_math& math) {
+    return math.pow_fn(10.0, xmath::decade_exponent_of_db(db));
 }
 
-double spread_target() { return math_pow(10.0, spread_target_exponent); }
+double spread_target(const rate_table_math& math) { return math.pow_fn(10.0, spread_target_exponent); }
 
 }  // namespace
 
 void fill_rate_tables(rate_tables* rates, double sample_rate_hz) {
+    fill_rate_tables_with(rates, sample_rate_hz, {math_atan, math_pow});
+}
+
+void fill_rate_tables_with(rate_tables* rates, double sample_rate_hz, const rate_table_math& math) {
     const double bin_width_hz = sample_rate_hz / analysis_len;
     double f_hz = bin_centre_offset * sample_rate_hz * (1.0 / analysis_len);
-    double z = bark_of_hz(f_hz);
+    double z = bark_of_hz(f_hz, math);
     for (int i = 0; i < bin_count; ++i) {
         const double db = quiet_db_of_bark(z);
         f_hz = f_hz + bin_width_hz;
-        const double z_next = bark_of_hz(f_hz);  // for i = 127, a bin 128 that is not analysed
-        rates->quiet[i] = amplitude_of_db(db);
-        rates->spread_decay[i] = math_pow(decay_per_bark_base, decay_exponent_scale * (z_next - z));
+        const double z_next = bark_of_hz(f_hz, math);  // for i = 127, a bin 128 that is not analysed
+        rates->quiet[i] = amplitude_of_db(db, math);
+        rates->spread_decay[i] = math.pow_fn(decay_per_bark_base, decay_exponent_scale * (z_next - z));
         z = z_next;
     }
 
@@ -75,7 +79,7 @@ void fill_rate_tables(rate_tables* rates, double sample_rate_hz) {
         acc = acc * rates->spread_decay[i];
     }
 
-    const double target = spread_target();
+    const double target = spread_target(math);
     for (int i = 0; i < bin_count; ++i) rates->spread_norm[i] = target / rates->spread_norm[i];
 }
 

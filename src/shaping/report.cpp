@@ -1,9 +1,8 @@
-// The five-line report of a block: the taps (times 1000), the band weights as
+// The numbers of a block's report: the taps (times 1000), the band weights as
 // levels in dB, the taps' gain per band in dB, and the first and last step
 // exponent of every fine-search pass (plus 10).
 #include <climits>
 #include <cmath>
-#include <cstdio>
 
 #include "internal/math_calls.h"
 #include "shaping/shaping.h"
@@ -25,32 +24,19 @@ int report_integer(double value) {
     return static_cast<int>(value);
 }
 
-std::string format_block_report(const block_report& report) {
+void report_numbers(const block_report& report, printed_report* numbers) {
     double re[response_len];
     double im[response_len];
     tap_response(report.taps, max_taps, re, im);
-
-    std::string text;
-    char number[16];
-    auto put = [&](int value) {
-        std::snprintf(number, sizeof number, "%d ", value);
-        text += number;
-    };
-    text += "feedback:";
-    for (int i = 0; i < max_taps; ++i) put(report_integer(report.taps[i] * tap_print_scale));
-    text += "\r\n masking:";
-    for (int i = 0; i < band_count; ++i) put(report_integer(-db_per_decade * math_log10(report.band_weight[i])));
-    text += "\r\n   noise:";
-    for (int i = 0; i < band_count; ++i)
-        put(report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i]))));
-    text += "\r\n   start:";
-    for (int p = 0; p < fine_pass_max; ++p) put(report.steps.lowest[p] + step_print_offset);
-    text += "\r\n     end:";
-    for (int p = 0; p < fine_pass_max; ++p) put(report.steps.highest[p] + step_print_offset);
-    text += "\r\n";
-    return text;
+    for (int i = 0; i < max_taps; ++i) numbers->feedback[i] = report_integer(report.taps[i] * tap_print_scale);
+    for (int i = 0; i < band_count; ++i) {
+        numbers->masking[i] = report_integer(-db_per_decade * math_log10(report.band_weight[i]));
+        numbers->noise[i] = report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i])));
+    }
+    for (int p = 0; p < fine_pass_max; ++p) {
+        numbers->step_start[p] = report.steps.lowest[p] + step_print_offset;
+        numbers->step_end[p] = report.steps.highest[p] + step_print_offset;
+    }
 }
-
-void print_block_report(const block_report& report) { std::fputs(format_block_report(report).c_str(), stdout); }
 
 }  // namespace pcmtaper
