@@ -223,6 +223,63 @@ TEST(LibraryDeterminism, RandomSplitsGiveTheBytesOfOneCallAtEveryLevel) {
     }
 }
 
+// One converter on worker threads (config.threads): the bytes and the
+// reports of one thread, in one call (as pcmtaper_output_bound sizes it) and
+// in random calls, with and without --align, and a stream shorter than the
+// look-ahead.
+struct collected_reports {
+    std::vector<pcmtaper_block_report> reports;
+    static void add(void* user, const pcmtaper_block_report* r) {
+        static_cast<collected_reports*>(user)->reports.push_back(*r);
+    }
+};
+
+TEST(LibraryThreads, WorkerThreadsGiveTheBytesAndReportsOfOne) {
+    struct stream {
+        example_kind kind;
+        std::uint32_t rate_hz;
+        double seconds;
+        unsigned flags;
+    };
+    const stream streams[] = {
+        {example_kind::music, 22050, 13.0, 0u},  // 8960 blocks: the reports of blocks 8192 to 8195 too
+        {example_kind::bursts, 8000, 2.0, PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_ZERO_DC},
+        {example_kind::chirp, 44100, 0.05, PCMTAPER_FLAG_ALIGN},
+    };
+    for (const stream& st : streams) {
+        const std::vector<std::int16_t> in = make_example_signal(st.kind, st.rate_hz, st.seconds);
+        collected_reports one;
+        pcmtaper_config config = config_for(st.rate_hz, st.flags);
+        config.report = collected_reports::add;
+        config.report_user = &one;
+        const bytes expected = convert_in_one_call(config, in);
+        for (unsigned threads : {2u, 3u, 8u}) {
+            collected_reports many;
+            config.threads = threads;
+            config.report_user = &many;
+            EXPECT_EQ(convert_in_random_calls(config, in, threads), expected) << threads << " threads";
+            ASSERT_EQ(many.reports.size(), one.reports.size()) << threads << " threads";
+            EXPECT_EQ(convert_in_one_call(config, in), expected) << threads << " threads, one call";
+            // Mid-stream, the bound counts the blocks in flight, which finish writes.
+            pcmtaper_converter* c = nullptr;
+            ASSERT_EQ(pcmtaper_create(&config, &c), PCMTAPER_OK);
+            bytes out(pcmtaper_output_bound(c, in.size()));
+            size_t used = 0, written = 0, drained = 0;
+            ASSERT_EQ(pcmtaper_process(c, in.data(), in.size(), &used, out.data(), out.size(), &written), PCMTAPER_OK);
+            const size_t bound = pcmtaper_output_bound(c, 0);
+            do {
+                ASSERT_EQ(pcmtaper_finish(c, out.data(), out.size(), &written), PCMTAPER_OK);
+                drained += written;
+            } while (written > 0);
+            EXPECT_LE(drained, bound) << threads << " threads";
+            pcmtaper_destroy(c);
+            for (std::size_t i = 0; i < one.reports.size(); ++i)
+                EXPECT_EQ(std::memcmp(&many.reports[i], &one.reports[i], sizeof one.reports[i]), 0)
+                    << threads << " threads, report " << i;
+        }
+    }
+}
+
 // Different inputs on several threads at once (each with its own converter,
 // both dither tables filling from scratch) give the bytes of one at a time.
 void convert_on_threads(int threads) {
