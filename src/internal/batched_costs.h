@@ -32,7 +32,8 @@ struct tap_batch {
 int lanes_for(const kernel_table& kernels, int set_count);
 
 // costs[s] for sets s < set_count (1..8) of `batch`. Every lane up to
-// lanes_for(set_count) is read, so it must hold numbers (pad_batch).
+// lanes_for(set_count) is read, so it must hold numbers (pad_batch), and
+// its cost written: costs has room for batch_max_sets.
 void cost_tap_batch(const kernel_table& kernels, const double* weights, const tap_batch& batch,
                     int set_count, double* costs);
 
