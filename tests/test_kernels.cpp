@@ -165,13 +165,16 @@ struct quantiser_input {
     std::uint32_t dither_state = dither_start_state;
     std::uint8_t out_bytes[block_len] = {};
     bool zero_dc = false;
-    quantiser_job job() { return {samples, taps, filter_order, delay_line, &dither_state, out_bytes, zero_dc}; }
+    int order = filter_order;
+    quantiser_job job() { return {samples, taps, order, delay_line, &dither_state, out_bytes, zero_dc}; }
 };
 
 void generate_quantiser(random_inputs& gen, int round, quantiser_input* in) {
     for (double& x : in->samples) x = gen.sample(round);
-    for (int k = 1; k < filter_order; ++k) in->taps[k] = gen.uniform() * (round % 3);
-    for (int k = 1; k < filter_order; ++k) in->delay_line[k] = gen.uniform() * 0.05;
+    // Mostly the program's order; other orders take the delay line's general path.
+    in->order = round % 5 == 4 ? 1 + static_cast<int>(gen.next() % (max_taps - 1)) : filter_order;
+    for (int k = 1; k < in->order; ++k) in->taps[k] = gen.uniform() * (round % 3);
+    for (int k = 1; k < in->order; ++k) in->delay_line[k] = gen.uniform() * 0.05;
     in->dither_state = static_cast<std::uint32_t>(gen.next());
     in->zero_dc = round % 2 == 1;  // both dithers: the plain one and the one with its mean off
     if (round % 7 == 0) {

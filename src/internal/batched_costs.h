@@ -27,12 +27,13 @@ struct tap_batch {
     alignas(64) double taps[filter_order][batch_max_sets];  // taps[k][s]: tap k of set s
 };
 
-// How many lanes a batch of set_count sets computes (whole kernel calls): the
-// lanes from set_count up to it come free.
+// How many lanes a batch of set_count (1..8) sets computes (whole kernel
+// calls): the lanes from set_count up to it come free.
 int lanes_for(const kernel_table& kernels, int set_count);
 
 // costs[s] for sets s < set_count (1..8) of `batch`. Every lane up to
-// lanes_for(set_count) is read, so it must hold numbers (pad_batch).
+// lanes_for(set_count) is read, so it must hold numbers (pad_batch), and
+// its cost written: costs has room for batch_max_sets.
 void cost_tap_batch(const kernel_table& kernels, const double* weights, const tap_batch& batch,
                     int set_count, double* costs);
 

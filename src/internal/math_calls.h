@@ -11,6 +11,8 @@
 // `extended`) and the report (shaping/report.cpp: log10).
 #pragma once
 
+#include <cmath>
+
 #include "math/correctly_rounded.h"
 #include "math/extended.h"
 
@@ -22,6 +24,18 @@ namespace pcmtaper {
 // double where the formula says so (math/extended.h names each).
 using extended = xmath::extended;
 
+#if defined(PCMTAPER_LIBC_MATH_YARDSTICK)
+// The speed benchmark's yardstick only (bench/whole_file.sh, CMake option
+// PCMTAPER_LIBC_MATH_YARDSTICK, which builds neither the tests nor an
+// installable program): the C library's functions, as a plain transcription
+// of the formulas would call them. Their last bit is the library's, so the
+// bytes may differ from the program's.
+inline double math_sin(double x) { return std::sin(x); }
+inline double math_cos(double x) { return std::cos(x); }
+inline double math_atan(double x) { return std::atan(x); }
+inline double math_pow(double base, double exponent) { return std::pow(base, exponent); }
+inline double math_log10(double x) { return std::log10(x); }
+#else
 // Correctly rounded (to nearest, ties to even) on every double argument: the
 // one definition that every platform reproduces. The C library's last bit
 // differs between libraries and between CPUs with and without FMA.
@@ -30,5 +44,6 @@ inline double math_cos(double x) { return xmath::cr_cos(x); }
 inline double math_atan(double x) { return xmath::cr_atan(x); }
 inline double math_pow(double base, double exponent) { return xmath::cr_pow(base, exponent); }
 inline double math_log10(double x) { return xmath::cr_log10(x); }
+#endif
 
 }  // namespace pcmtaper

@@ -42,12 +42,22 @@ using v4 = double __attribute__((vector_size(32)));
         __builtin_memcpy((p), &stored_, sizeof stored_);  \
     } while (0)
 
-// Bit reversal of an 8-bit position: the bin that fft1's stages leave there.
-constexpr int bin_at(int p) {
-    int r = 0;
-    for (int b = 0; b < 8; ++b) r |= ((p >> b) & 1) << (7 - b);
-    return r;
+// Bit reversal of an 8-bit position: the bin that fft1's stages leave there,
+// as a table (the tail's positions are not known at compile time).
+struct bit_reversal {
+    unsigned char bin[fft256_len];
+};
+constexpr bit_reversal make_bit_reversal() {
+    bit_reversal t{};
+    for (int p = 0; p < fft256_len; ++p) {
+        int r = 0;
+        for (int b = 0; b < 8; ++b) r |= ((p >> b) & 1) << (7 - b);
+        t.bin[p] = static_cast<unsigned char>(r);
+    }
+    return t;
 }
+inline constexpr bit_reversal bin_at = make_bit_reversal();
+static_assert(fft256_len == 256 && bin_at.bin[1] == 128 && bin_at.bin[6] == 96);
 
 }  // namespace fft256_detail
 
@@ -71,14 +81,29 @@ __attribute__((always_inline)) static inline void fft256_first_stage(const doubl
     }
 }
 
-// One stage of span 128, 64, 32, 16 or 8: four neighbouring butterflies at a time.
-__attribute__((always_inline)) static inline void fft256_middle_stage(fft256_work* w, int span,
-                                                                      const forward_twiddles& tw) {
-    using namespace fft256_detail;
-    const int half = span / 2;
+namespace fft256_detail {
+
+// One stage of span 128, 64, 32, 16 or 8, its span known at compile time so
+// that the short loops of the narrow spans unroll: four neighbouring
+// butterflies at a time. Positions 0..span-1 are still real (their imaginary
+// parts are the zeros the first stage stored): there di is zero, so
+// dr*wr - di*wi is dr*wr and di*wr + dr*wi is dr*wi but for the sign of a
+// zero, which only the squares of fft256_tail read (see fft256_first_stage);
+// the sums of the zeros are the zeros already stored.
+template <int span>
+__attribute__((always_inline)) static inline void middle_stage(fft256_work* w, const forward_twiddles& tw) {
+    constexpr int half = span / 2;
     const double* wr = tw.wr + (fft256_len - span);  // the stage's twiddles
     const double* wi = tw.wi + (fft256_len - span);
-    for (int q = 0; q < fft256_len; q += span) {
+    for (int j = 0; j < half; j += 4) {
+        const int a = j, b = a + half;
+        const v4 ra = FFT256_LOAD4(w->re + a), rb = FFT256_LOAD4(w->re + b);
+        const v4 dr = ra - rb;
+        FFT256_STORE4(w->re + a, ra + rb);
+        FFT256_STORE4(w->re + b, dr * FFT256_LOAD4(wr + j));
+        FFT256_STORE4(w->im + b, dr * FFT256_LOAD4(wi + j));
+    }
+    for (int q = span; q < fft256_len; q += span) {
         for (int j = 0; j < half; j += 4) {
             const int a = q + j, b = a + half;
             const v4 ra = FFT256_LOAD4(w->re + a), rb = FFT256_LOAD4(w->re + b);
@@ -90,6 +115,23 @@ __attribute__((always_inline)) static inline void fft256_middle_stage(fft256_wor
             FFT256_STORE4(w->re + b, dr * w_r - di * w_i);
             FFT256_STORE4(w->im + b, di * w_r + dr * w_i);
         }
+    }
+}
+
+}  // namespace fft256_detail
+
+// One stage of span 128, 64, 32, 16 or 8, after the first stage and each
+// stage of twice the span.
+__attribute__((always_inline)) static inline void fft256_middle_stage(fft256_work* w, int span,
+                                                                      const forward_twiddles& tw) {
+    using namespace fft256_detail;
+    switch (span) {
+        case 128: middle_stage<128>(w, tw); break;
+        case 64: middle_stage<64>(w, tw); break;
+        case 32: middle_stage<32>(w, tw); break;
+        case 16: middle_stage<16>(w, tw); break;
+        case 8: middle_stage<8>(w, tw); break;
+        default: __builtin_unreachable();
     }
 }
 
@@ -124,10 +166,10 @@ __attribute__((always_inline)) static inline void fft256_tail(fft256_work* w, in
         const v4 sum_r = even_r + odd_r, sum_i = even_i + odd_i;
         v4 m = sum_r * sum_r + sum_i * sum_i;
         for (int l = 0; l < 4; ++l) m[l] = __builtin_sqrt(m[l]);
-        magnitude[bin_at(q)] = m[0];
-        magnitude[bin_at(q + 4)] = m[1];
-        magnitude[bin_at(q + 2)] = m[2];
-        magnitude[bin_at(q + 6)] = m[3];
+        magnitude[bin_at.bin[q]] = m[0];
+        magnitude[bin_at.bin[q + 4]] = m[1];
+        magnitude[bin_at.bin[q + 2]] = m[2];
+        magnitude[bin_at.bin[q + 6]] = m[3];
     }
 }
 

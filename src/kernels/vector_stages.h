@@ -192,7 +192,11 @@ PCMTAPER_INLINE void quantise_sample(const quantiser_job& job, dither_table& dit
     double e = target - q / steps_per_unit;
     if (e < -error_limit) e = -error_limit;
     if (e > error_limit) e = error_limit;
-    for (int k = 1; k < job.order; ++k) err[k] = err[k + 1] + e * job.taps[k];
+    if (job.order == filter_order) {  // the program's order: the loop unrolls
+        for (int k = 1; k < filter_order; ++k) err[k] = err[k + 1] + e * job.taps[k];
+    } else {
+        for (int k = 1; k < job.order; ++k) err[k] = err[k + 1] + e * job.taps[k];
+    }
     job.out_bytes[j] = static_cast<std::uint8_t>(q + zero_level_byte);
 }
 

@@ -40,8 +40,9 @@ const flat_start_factors& coarse_start() {
 }  // namespace
 
 int lanes_for(const kernel_table& kernels, int set_count) {
-    if (kernels.wide_pays && set_count > kernels.cost_narrow.lanes) return kernels.cost_wide.lanes;
     const int lanes = kernels.cost_narrow.lanes;
+    if (set_count <= lanes) return lanes;  // one call: the common case, without a division
+    if (kernels.wide_pays) return kernels.cost_wide.lanes;
     return (set_count + lanes - 1) / lanes * lanes;
 }
 
@@ -53,15 +54,14 @@ void pad_batch(const kernel_table& kernels, tap_batch* batch, int used) {
 
 void cost_tap_batch(const kernel_table& kernels, const double* weights, const tap_batch& batch,
                     int set_count, double* costs) {
-    alignas(64) double lane_costs[batch_max_sets];
+    // The kernels write straight into costs: no copy between them and the search.
     if (kernels.wide_pays && set_count > kernels.cost_narrow.lanes) {
-        kernels.cost_wide.run(weights, &batch.taps[0][0], batch_max_sets, lane_costs);
+        kernels.cost_wide.run(weights, &batch.taps[0][0], batch_max_sets, costs);
     } else {
         const cost_kernel narrow = kernels.cost_narrow;
         for (int first = 0; first < set_count; first += narrow.lanes)
-            narrow.run(weights, &batch.taps[0][first], batch_max_sets, lane_costs + first);
+            narrow.run(weights, &batch.taps[0][first], batch_max_sets, costs + first);
     }
-    for (int s = 0; s < set_count; ++s) costs[s] = lane_costs[s];
 }
 
 // ---- spare_lane_riders ------------------------------------------------------------
