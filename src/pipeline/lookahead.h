@@ -16,7 +16,7 @@
 //        for each block n:
 //            push the blocks up to n + blocks.depth() that exist;
 //            if none follows n, blocks.end_of_input() (once);
-//            block_report r; if (blocks.finish(n, &r)) print_block_report(r);
+//            block_report r; if (blocks.finish(n, &r)) the report is printed;
 //            write state.out_bytes (block_len bytes)
 #pragma once
 
