@@ -139,6 +139,9 @@ TEST(Threads, EveryNumberOfJobsGivesTheSameBytesAndText) {
         {"without DC", low_rate, {"-z"}, ""},
     };
     for (const input& in : inputs) {
+#ifdef _WIN32
+        if (!in.input_pipe.empty()) continue;  // no cat in cmd.exe to make a stream of the file
+#endif
         scratch_dir dir;
         dir.write("in.wav", in.file);
         std::string expected_out, expected_text, expected_errors;
