@@ -163,7 +163,11 @@ pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* k
     if (known->sample_rate_hz == 0 || known->sample_rate_hz > max_sample_rate_hz) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if ((known->flags & ~known_flags) != 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if (known->threads == 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    const int level = static_cast<int>(known->kernel_level);
+    // Read as the int it is stored as: a C caller may have put any int there,
+    // which loaded as the enum type would be undefined.
+    int level;
+    static_assert(sizeof level == sizeof known->kernel_level);
+    std::memcpy(&level, &known->kernel_level, sizeof level);
     if (level != PCMTAPER_KERNELS_AUTO && !is_level(level)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if (level != PCMTAPER_KERNELS_AUTO && !pcmtaper::machine_has(static_cast<pcmtaper::kernel_level>(level)))
         return PCMTAPER_ERROR_LEVEL_UNAVAILABLE;
