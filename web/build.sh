@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the web page into the folder OUT: index.html and its scripts, and
+# pcmtaper.mjs (the converter as an ES module) with the WebAssembly it loads.
+# Installs nothing; needs Debian's emscripten and node-acorn (.ci/run installs
+# them). The WebAssembly build is kept in build-wasm/ (PCMTAPER_WASM_BUILD).
+#
+# Usage: web/build.sh OUT
+# Environment:
+#   PCMTAPER_WASM_BUILD   the build folder (default build-wasm)
+#   PCMTAPER_WASM_SIMD=0  the simd128 level in scalar instructions (for measuring)
+set -euo pipefail
+[ $# = 1 ] || { echo "usage: web/build.sh OUT" >&2; exit 2; }
+out=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${PCMTAPER_WASM_BUILD:-$root/build-wasm}
+simd=$([ "${PCMTAPER_WASM_SIMD:-1}" = 0 ] && echo OFF || echo ON)
+
+# Emscripten's optimiser runs under node and needs acorn, which Debian keeps
+# in its own folder of node modules.
+for folder in /usr/share/nodejs /usr/lib/nodejs; do
+    [ -d "$folder/acorn" ] && export NODE_PATH=$folder${NODE_PATH:+:$NODE_PATH}
+done
+command -v emcmake >/dev/null || { echo "web/build.sh: emcmake not found (apt-get install emscripten)" >&2; exit 1; }
+
+emcmake cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF \
+    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_WASM_SIMD="$simd" >/dev/null
+cmake --build "$build" -j2 --target pcmtaper_wasm >/dev/null
+
+mkdir -p "$out"
+cp "$build/web/pcmtaper-wasm.mjs" "$build/web/pcmtaper-wasm.wasm" "$out/"
+for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs wav.mjs pcmtaper.mjs; do
+    [ -f "$root/web/$file" ] && cp "$root/web/$file" "$out/"
+done
+echo "web/build.sh: built $out/index.html"
