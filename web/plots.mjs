@@ -120,7 +120,8 @@ export function drawSpectrum(canvas, spectra, rateHz, report) {
     { key: 'error', label: '8-bit error', colour: colours.error },
   ].filter((c) => spectra[c.key]);
   if (curves.length === 0) return;
-  const lowHz = Math.max(spectra[curves[0].key].frequencyHz[1] || 1, nyquist / 2000);
+  // From 20 Hz (or the first bin above 0 Hz, or 1/1000 of the top at low rates).
+  const lowHz = Math.max(spectra[curves[0].key].frequencyHz[1] || 1, Math.min(20, nyquist / 1000));
   const logLow = Math.log10(lowHz);
   const logHigh = Math.log10(nyquist);
   const xOf = (f) => left + ((right - left) * (Math.log10(Math.max(f, lowHz)) - logLow)) / (logHigh - logLow);
