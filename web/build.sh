@@ -23,12 +23,13 @@ done
 command -v emcmake >/dev/null || { echo "web/build.sh: emcmake not found (apt-get install emscripten)" >&2; exit 1; }
 
 emcmake cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF \
-    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_WASM_SIMD="$simd" >/dev/null
+    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_WASM_SIMD="$simd" \
+    >/dev/null 2> >(grep -v '^configure:' >&2 || true)
 cmake --build "$build" -j2 --target pcmtaper_wasm >/dev/null
 
 mkdir -p "$out"
 cp "$build/web/pcmtaper-wasm.mjs" "$build/web/pcmtaper-wasm.wasm" "$out/"
 for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs wav.mjs pcmtaper.mjs; do
-    [ -f "$root/web/$file" ] && cp "$root/web/$file" "$out/"
+    cp "$root/web/$file" "$out/"
 done
 echo "web/build.sh: built $out/index.html"
