@@ -32,4 +32,7 @@ cp "$build/web/pcmtaper-wasm.mjs" "$build/web/pcmtaper-wasm.wasm" "$out/"
 for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs wav.mjs pcmtaper.mjs; do
     cp "$root/web/$file" "$out/"
 done
+# The speed page (web/bench/run_bench.mjs opens it).
+mkdir -p "$out/bench"
+cp "$root/web/bench/bench.html" "$root/web/bench/bench.mjs" "$out/bench/"
 echo "web/build.sh: built $out/index.html"
