@@ -65,7 +65,7 @@ export function drawWaveform(canvas, waveform, rateHz) {
   rows.forEach((row, r) => {
     const top = 4 + r * rowHeight;
     const mid = top + rowHeight / 2;
-    const half = rowHeight / 2 - 4;
+    const half = rowHeight / 2 - 9;
     g.strokeStyle = colours.grid;
     g.beginPath();
     g.moveTo(left, mid);

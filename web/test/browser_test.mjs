@@ -267,6 +267,9 @@ try {
 
     if (args.screenshot) {
       const card = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) });
+      await page.setChecked('#zero-dc', false);
+      await page.setChecked('#align', false);
+      await player.locator('button.ab').click();
       await page.evaluate(() => {
         // The help, the controls and one file's card, as a person sees them.
         for (const c of document.querySelectorAll('article.card')) {
