@@ -39,7 +39,7 @@ class collecting_sink final : public output_sink {
     ~collecting_sink() override {
         if (stream_ != nullptr) std::fclose(stream_);
     }
-    opened open() override {
+    opened open(const output_format&) override {
         if (opened_) fail("the output was opened twice");
         opened_ = true;
         stream_ = std::tmpfile();
@@ -48,7 +48,7 @@ class collecting_sink final : public output_sink {
     }
     bool rewindable() const override { return true; }
     bool seek_to_start() override { return std::fseek(stream_, 0, SEEK_SET) == 0; }
-    bool commit() override {
+    finished commit() override {
         if (stream_ == nullptr) fail("commit without an open output");
         if (std::fflush(stream_) != 0 || std::fseek(stream_, 0, SEEK_SET) != 0) fail("cannot reread");
         char buffer[4096];
@@ -57,7 +57,7 @@ class collecting_sink final : public output_sink {
         std::fclose(stream_);
         stream_ = nullptr;
         committed_ = true;
-        return true;
+        return {exit_ok, {}};
     }
     void discard() override {
         if (stream_ != nullptr) std::fclose(stream_);

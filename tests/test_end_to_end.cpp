@@ -217,7 +217,7 @@ TEST(Program, FailedWritesAreReportedAndLeaveNothingBehind) {
 TEST(Program, AnExistingOutputIsReplacedWholeWithItsMode) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(8000, std::vector<std::int16_t>(32 * 8, 0)));
-    dir.write("out.wav", output_header(1, 22050) + std::string(32, 'x'));  // an earlier output
+    dir.write("out.wav", output_header(8, 8000) + std::string(256, 'x'));  // this input's earlier output
 #ifndef _WIN32
     ASSERT_EQ(chmod(dir.path("out.wav").c_str(), 0640), 0);
 #endif

@@ -49,8 +49,9 @@ run_result run_shell(const scratch_dir& dir, const std::string& script) {
 
 std::string bin() { return program_command(); }
 
-// An earlier output of the program, which a new run may replace, and must
-// keep as it is when the new run does not complete.
+// An earlier output of the program, which a new run may replace by its
+// derived name (in.8b.wav for in.wav), and must keep as it is when the new
+// run does not complete.
 const std::string precious = output_header(1, 22050) + std::string(32, '\x55');
 
 // The program as a child process that the test can signal. Standard output
@@ -202,16 +203,16 @@ TEST(Faults, APipeEndingEarlyIntoADeviceCannotCorrectTheHeader) {
 TEST(Faults, AWriteFailureMidConversionKeepsTheExistingOutput) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(8000, noise(32 * 200, 3)));
-    dir.write("out.wav", precious);
+    dir.write("in.8b.wav", precious);
     // A file-size limit of 2 KiB (sh counts 512-byte blocks): the output's
     // 6444 bytes cannot be written. Past the limit a write fails (EFBIG);
     // it must not kill the program with its temporary file left behind.
-    const run_result r = dir.run({"in.wav", "out.wav"}, "ulimit -f 4; ");
+    const run_result r = dir.run({"in.wav", "in.8b.wav"}, "ulimit -f 4; ");
     EXPECT_EQ(r.exit_code, 10);
-    EXPECT_EQ(up_to_frames_line(r.out), "in.wav\r\nout.wav\r\n" + header_lines(8000, 200));
+    EXPECT_EQ(up_to_frames_line(r.out), "in.wav\r\nin.8b.wav\r\n" + header_lines(8000, 200));
     EXPECT_EQ(r.out.substr(r.out.size() - 31), "Cannot write the output file.\r\n");
-    EXPECT_EQ(dir.read("out.wav"), precious);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    EXPECT_EQ(dir.read("in.8b.wav"), precious);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.8b.wav", "in.wav"}));
 }
 
 // The program blocked in the middle of its block loop on a FIFO input that the
@@ -222,8 +223,8 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
         SCOPED_TRACE(strsignal(signal_number));
         scratch_dir dir;
         ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
-        dir.write("out.wav", precious);
-        running_program program(dir, {"in.wav", "out.wav"});
+        dir.write("in.8b.wav", precious);
+        running_program program(dir, {"in.wav", "in.8b.wav"});
         fifo_writer input(dir.path("in.wav"));
         ASSERT_TRUE(input.is_open());
         const std::vector<std::int16_t> samples = noise(32 * 20, 4);
@@ -234,23 +235,23 @@ TEST(Faults, ASignalMidConversionRemovesTheTemporaryFileAndKeepsTheOutput) {
         const int status = program.wait();
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), signal_number);
-        EXPECT_EQ(dir.read("out.wav"), precious);
-        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+        EXPECT_EQ(dir.read("in.8b.wav"), precious);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.8b.wav", "in.wav"}));
     }
 }
 
 TEST(Faults, AnInterruptedLongConversionOfAFileKeepsTheOutput) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(44100, noise(44100 * 30, 5)));  // 30 s: 41343 blocks
-    dir.write("out.wav", precious);
-    running_program program(dir, {"in.wav", "out.wav"});
+    dir.write("in.8b.wav", precious);
+    running_program program(dir, {"in.wav", "in.8b.wav"});
     ASSERT_NE(wait_for_temp_file(dir), "");
     program.send(SIGINT);
     const int status = program.wait();
     ASSERT_TRUE(WIFSIGNALED(status)) << "the conversion ended before the signal";
     EXPECT_EQ(WTERMSIG(status), SIGINT);
-    EXPECT_EQ(dir.read("out.wav"), precious);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    EXPECT_EQ(dir.read("in.8b.wav"), precious);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.8b.wav", "in.wav"}));
 }
 
 TEST(Faults, AHangupIgnoredAtTheStartStaysIgnored) {
@@ -434,7 +435,9 @@ TEST(Faults, ClosedStandardDescriptorsAreNotTakenByFiles) {
         EXPECT_EQ(dir.read("out.wav"), expected);
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
         if (c.exit_code == 14 && std::string(c.redirections).find("2>&-") == std::string::npos) {
-            EXPECT_EQ(r.err, "pcmtaper: standard output could not be written: Bad file descriptor; "
+            EXPECT_EQ(r.err, "pcmtaper: in.wav: the last 224 samples (28 ms) are cut by the look-ahead delay; "
+                             "-a keeps them\n"
+                             "pcmtaper: standard output could not be written: Bad file descriptor; "
                              "the output file is complete\n");
         }
     }
@@ -461,9 +464,10 @@ TEST(Faults, AFailingStandardOutputStillGivesTheWholeOutput) {
     }
 }
 
-// A regular input truncated while it is read: the missing samples repeat the
-// last one (the output keeps its length), and a remark says so.
-TEST(Faults, AnInputThatShrinksWhileReadIsRemarked) {
+// A regular input truncated while it is read ends early, as a stream does:
+// the output is cut at the last whole block read, its header says so, and a
+// remark says how far the input went. Nothing is made up for the rest.
+TEST(Faults, AnInputThatShrinksWhileReadEndsTheOutputEarly) {
     scratch_dir dir;
     const std::size_t blocks = 44100 * 120 / 32;
     dir.write("in.wav", mono16_wav(44100, noise(32 * blocks, 9)));
@@ -478,7 +482,55 @@ TEST(Faults, AnInputThatShrinksWhileReadIsRemarked) {
     const std::size_t at = out.find(remark_start);
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(out.substr(out.find(" of ", at)), " of " + std::to_string(blocks) + " frames.\r\n");
-    EXPECT_EQ(dir.read("out.wav").size(), 44 + 32 * blocks);
+    const std::size_t blocks_read = std::stoul(out.substr(at + remark_start.size()));
+    EXPECT_LT(blocks_read, blocks);
+    EXPECT_GE(blocks_read, 100u);
+    const std::string written = dir.read("out.wav");
+    EXPECT_EQ(written.size(), 44 + 32 * blocks_read);
+    EXPECT_EQ(written.substr(0, 44), output_header(static_cast<std::uint32_t>(blocks_read), 44100));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+}
+
+// What stands at the output's name is checked again at the final rename: a
+// file that appeared during the run, or another file put in place of the one
+// checked, is kept (exit 13) and the temporary file removed. The program is
+// held mid-conversion on a FIFO input while the test changes the name.
+TEST(Faults, TheFinalRenameReplacesOnlyTheFileThatWasChecked) {
+    const std::string whole = mono16_wav(8000, noise(32 * 20, 13));
+    const struct {
+        const char* what;
+        bool exists_at_start;  // precious under the derived name
+        bool put_in_place;     // the original put at the name mid-run
+        int exit_code;
+        const char* err;
+    } cases[] = {
+        {"nothing there, nothing appears", false, false, 0, ""},
+        {"a file appears", false, true, 13, "pcmtaper: the output file in.8b.wav appeared during the conversion; it is kept\n"},
+        {"an earlier output, left alone", true, false, 0, ""},
+        {"an earlier output, replaced by another file", true, true, 13,
+         "pcmtaper: the output file in.8b.wav changed during the conversion; it is kept\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        ASSERT_EQ(mkfifo(dir.path("in.wav").c_str(), 0600), 0);
+        if (c.exists_at_start) dir.write("in.8b.wav", precious);
+        dir.write("first", whole.substr(0, 44 + 64 * 10));
+        dir.write("rest", whole.substr(44 + 64 * 10));
+        const run_result r = run_shell(
+            dir, "exec 3<>in.wav; " + bin() + " -q in.wav 2>err & cat first >&3; "
+                 "while ! ls -a | grep -q '^.pcmtaper-'; do sleep 0.01; done; " +
+                 std::string(c.put_in_place ? "rm -f in.8b.wav; printf original > in.8b.wav; " : "") +
+                 "cat rest >&3; exec 3>&-; wait $!; echo $?");
+        EXPECT_EQ(r.out, std::to_string(c.exit_code) + "\n");
+        EXPECT_EQ(dir.read("err"), c.err);
+        if (c.put_in_place) {
+            EXPECT_EQ(dir.read("in.8b.wav"), "original");
+        } else {
+            EXPECT_EQ(dir.read("in.8b.wav").size(), 44 + 32 * 20u);
+        }
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"err", "first", "in.8b.wav", "in.wav", "rest"}));
+    }
 }
 
 #endif  // !_WIN32
@@ -522,42 +574,51 @@ TEST(Faults, AnExistingOutputKeepsItsOwnerAndIsReplacedOnlyByWhoMayWriteIt) {
     constexpr uid_t nobody = 65534;
     const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const std::string earlier_output = output_header(1, 22050) + std::string(32, 'x');
+    const std::string denied = "pcmtaper: cannot write the output file in.8b.wav: Permission denied\n";
     const struct {
         const char* what;
         bool run_as_nobody;
         uid_t owner;
         gid_t group;
         mode_t mode;
+        mode_t dir_mode;
         int exit_code;
         uid_t owner_after;
         gid_t group_after;
         mode_t mode_after;
+        std::string err;
     } cases[] = {
-        {"a read-only file of one's own", true, nobody, nobody, 0444, 4, nobody, nobody, 0444},
-        {"another's file in a writable directory", true, 0, 0, 0644, 4, 0, 0, 0644},
-        {"root replacing another's set-id file", false, nobody, nobody, 06755, 0, nobody, nobody, 06755},
-        {"a group-writable set-user-id file of another", true, 0, nobody, 04664, 0, nobody, nobody, 0664},
+        {"a read-only file of one's own", true, nobody, nobody, 0444, 0777, 4, nobody, nobody, 0444, denied},
+        {"another's file in a writable directory", true, 0, 0, 0644, 0777, 4, 0, 0, 0644, denied},
+        {"root replacing another's set-id file", false, nobody, nobody, 06755, 0777, 0, nobody, nobody, 06755, ""},
+        {"a group-writable set-user-id file of another", true, 0, nobody, 04664, 0777, 0, nobody, nobody, 0664, ""},
+        {"a set-user-id file of one's own", true, nobody, nobody, 04751, 0777, 0, nobody, nobody, 04751, ""},
+        {"another's writable file in a sticky directory", true, 0, 0, 0666, 01777, 4, 0, 0, 0666,
+         "pcmtaper: cannot write the output file in.8b.wav: Operation not permitted (the directory . is sticky "
+         "and the file belongs to another user)\n"},
+        {"a writable file in a directory one may not write", true, nobody, nobody, 0644, 0755, 4, nobody, nobody, 0644,
+         "pcmtaper: cannot write the output file in.8b.wav: cannot create a file in the directory .: "
+         "Permission denied\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         scratch_dir dir;
-        ASSERT_EQ(chmod(dir.path("").c_str(), 0777), 0);
         dir.write("in.wav", mono16_wav(8000, noise(32 * 10, 11)));
-        dir.write("out.wav", earlier_output);
-        ASSERT_EQ(chown(dir.path("out.wav").c_str(), c.owner, c.group), 0);
-        ASSERT_EQ(chmod(dir.path("out.wav").c_str(), c.mode), 0);
-        const run_result r = dir.run_with_errors({"in.wav", "out.wav"}, "", c.run_as_nobody ? as_nobody : "");
+        dir.write("in.8b.wav", earlier_output);
+        ASSERT_EQ(chown(dir.path("in.8b.wav").c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(chmod(dir.path("in.8b.wav").c_str(), c.mode), 0);
+        ASSERT_EQ(chmod(dir.path("").c_str(), c.dir_mode), 0);
+        const run_result r = dir.run_with_errors({"-q", "in.wav"}, "", c.run_as_nobody ? as_nobody : "");
+        ASSERT_EQ(chmod(dir.path("").c_str(), 0755), 0);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
-        if (c.exit_code == 4) {
-            EXPECT_EQ(r.err, "pcmtaper: cannot write the output file out.wav: Permission denied\n");
-        }
+        EXPECT_EQ(r.err, c.err);
         struct stat st;
-        ASSERT_EQ(stat(dir.path("out.wav").c_str(), &st), 0);
+        ASSERT_EQ(stat(dir.path("in.8b.wav").c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, c.owner_after);
         EXPECT_EQ(st.st_gid, c.group_after);
         EXPECT_EQ(st.st_mode & 07777, c.mode_after);
-        EXPECT_EQ(dir.read("out.wav") == earlier_output, c.exit_code != 0);
-        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+        EXPECT_EQ(dir.read("in.8b.wav") == earlier_output, c.exit_code != 0);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"in.8b.wav", "in.wav"}));
     }
 }
 

@@ -109,13 +109,19 @@ void print_banner(std::FILE* stream) {
     std::fprintf(stream, "%s", usage_line);
 }
 
+// The help begins with a line of its own, not with the banner, whose
+// program name and description are the converter's historical ones.
 void print_help(std::FILE* stream) {
-    print_banner(stream);
     std::fprintf(stream,
+                 "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
+                 "\r\n"
+                 "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
                  "\r\n"
                  "  Converts input.wav (mono, 16-bit linear PCM) to output.wav (mono, 8-bit).\r\n"
                  "  Without output.wav the name is input.wav with its last four characters\r\n"
-                 "  replaced by .8b.wav. \"-\" as input.wav reads standard input; \"-\" as\r\n"
+                 "  replaced by .8b.wav; a name whose fourth character from the end is not\r\n"
+                 "  a full stop (sine, take1.flac) gives none, and output.wav must be given.\r\n"
+                 "  \"-\" as input.wav reads standard input; \"-\" as\r\n"
                  "  output.wav (or no output name after \"-\") writes the audio to standard\r\n"
                  "  output, and all text goes to standard error.\r\n"
                  "\r\n"

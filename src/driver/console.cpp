@@ -31,17 +31,34 @@ void console::remark(const std::string& text) {
         std::fputs(text.c_str(), remarks_);
         return;
     }
+    // A prefixed line is the program's own line on standard error, which
+    // ends in "\n" as every line there does, not in the converter's "\r\n".
     std::size_t line_start = 0;
     while (line_start < text.size()) {
         std::size_t line_end = text.find('\n', line_start);
-        line_end = line_end == std::string::npos ? text.size() : line_end + 1;
+        const bool whole_line = line_end != std::string::npos;
+        line_end = whole_line ? line_end + 1 : text.size();
+        std::size_t body_end = whole_line ? line_end - 1 : line_end;
+        if (whole_line && body_end > line_start && text[body_end - 1] == '\r') --body_end;
         std::fputs(remark_prefix_.c_str(), remarks_);
-        std::fwrite(text.data() + line_start, 1, line_end - line_start, remarks_);
+        std::fwrite(text.data() + line_start, 1, body_end - line_start, remarks_);
+        if (whole_line) std::fputc('\n', remarks_);
         line_start = line_end;
     }
 }
 
 void console::error(const char* format, ...) {
+    clear_progress_line();
+    std::fputs("pcmtaper: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+void console::notice(const char* format, ...) {
+    if (quiet()) return;
     clear_progress_line();
     std::fputs("pcmtaper: ", stderr);
     va_list args;
@@ -63,17 +80,36 @@ std::string progress_text(std::uint64_t done, std::uint64_t total, double elapse
     return line;
 }
 
+// Whether the progress line is to be drawn now: once the run has taken more
+// than a second, a few times a second.
+bool console::progress_due(std::chrono::steady_clock::time_point now) {
+    if (std::chrono::duration<double>(now - started_).count() < progress_delay_s) return false;
+    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return false;
+    last_drawn_ = now;
+    return true;
+}
+
+void console::draw_progress(const std::string& text) {
+    std::fprintf(stderr, "\r%-*s\r%s", progress_line_width,  "", text.c_str());
+    std::fflush(stderr);
+    progress_shown_ = true;
+}
+
 void console::progress(std::uint64_t blocks_done, std::uint64_t blocks_total, double audio_seconds_per_block) {
     if (!progress_enabled_ || blocks_done % blocks_between_clock_reads != 0) return;
     const auto now = std::chrono::steady_clock::now();
+    if (!progress_due(now)) return;
     const double elapsed_s = std::chrono::duration<double>(now - started_).count();
-    if (elapsed_s < progress_delay_s) return;
-    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return;
-    last_drawn_ = now;
-    std::fprintf(stderr, "\r%-*s\r%s", progress_line_width,  "",
-                 progress_text(blocks_done, blocks_total, elapsed_s, audio_seconds_per_block).c_str());
-    std::fflush(stderr);
-    progress_shown_ = true;
+    draw_progress(progress_text(blocks_done, blocks_total, elapsed_s, audio_seconds_per_block));
+}
+
+void console::header_skip_progress(const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes) {
+    if (!progress_enabled_ || !progress_due(std::chrono::steady_clock::now())) return;
+    char line[2 * progress_line_width];  // at most 56 characters: an id shows as up to 16
+    std::snprintf(line, sizeof line, "header: skipping chunk '%s', %llu of %llu MiB", chunk_id,
+                  static_cast<unsigned long long>(bytes_skipped >> 20),
+                  static_cast<unsigned long long>(chunk_bytes >> 20));
+    draw_progress(line);
 }
 
 void console::clear_progress_line() {

@@ -19,6 +19,7 @@ class console {
     // (information may be null: dropped). The progress line is drawn on
     // standard error when `progress` is set.
     console(std::FILE* information, std::FILE* remarks, bool progress);
+    bool quiet() const { return information_ == nullptr; }
 
     void info(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void remark(const std::string& text);
@@ -26,17 +27,24 @@ class console {
     // --quiet the name lines are not printed, so each remark names its file.
     void set_remark_prefix(std::string prefix) { remark_prefix_ = std::move(prefix); }
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A line on standard error after "pcmtaper: ", unless the run is quiet:
+    // advice on a run that succeeded.
+    void notice(const char* format, ...) __attribute__((format(printf, 2, 3)));
     std::FILE* information_stream() const { return information_; }
 
     // Called once per block: redraws the progress line at most a few times a
     // second, once the run has taken more than a second. `audio_seconds_per_block`
     // gives the speed in times real time.
     void progress(std::uint64_t blocks_done, std::uint64_t blocks_total, double audio_seconds_per_block);
+    // The progress line while the header walk skips a chunk by reading it.
+    void header_skip_progress(const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes);
     // Erases the progress line, if one is drawn.
     void end_progress();
 
   private:
     void clear_progress_line();
+    bool progress_due(std::chrono::steady_clock::time_point now);
+    void draw_progress(const std::string& text);
 
     std::FILE* information_;
     std::FILE* remarks_;

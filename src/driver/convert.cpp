@@ -68,12 +68,13 @@ enum class block_read { ok, ended, failed };
 
 // Reads the input's samples block by block.
 //
-// As the converter has always done, bytes missing at the end of a regular file
-// (one that shrinks while it is read) leave the held sample as it was: a missing
-// sample repeats the last one read, and a lone last byte replaces only the low
-// byte of the held sample. A stream that ends early ends the conversion at its
-// last whole block. With --align, the input is followed by silence instead, and
-// an early end only shortens it.
+// An input that ends early, a stream or a regular file that shrinks while it
+// is read, ends the conversion at its last whole block: nothing is made up
+// for the samples that never came. With --align, the input is followed by
+// silence, and an early end only shortens it.
+//
+// It also notes where the last audible sample was (one whole 8-bit step or
+// more), for the advice on what the delay cuts off.
 class sample_reader {
   public:
     sample_reader(const input_source& input, bool align, std::uint64_t data_bytes)
@@ -94,24 +95,38 @@ class sample_reader {
             decode(bytes, got - got % 2, samples, true);
             return block_read::ok;
         }
-        if (got == sizeof bytes) {
-            samples_read_ += block_len;
-        } else if (!input_.regular) {
-            return block_read::ended;
-        }
+        if (got < sizeof bytes) return block_read::ended;
+        samples_read_ += block_len;
         decode(bytes, got, samples, false);
         return block_read::ok;
     }
 
+    // Reads the samples of the last part block, which the plain conversion
+    // does not convert, only to see whether they are audible. Returns their count.
+    std::uint64_t look_at_tail(std::uint64_t bytes) {
+        unsigned char tail[block_bytes];
+        if (ended_ || bytes >= sizeof tail) return 0;
+        const std::size_t got = std::fread(tail, 1, static_cast<std::size_t>(bytes), input_.stream);
+        double ignored[block_len];
+        decode(tail, got - got % 2, ignored, true);
+        return got / 2;
+    }
+
     bool ended_early() const { return ended_; }
     std::uint64_t samples_read() const { return samples_read_; }
+    // One past the last sample read that is one 8-bit step or more from 0.
+    std::uint64_t audible_end() const { return audible_end_; }
 
   private:
+    static constexpr int audible_level = 256;  // one 8-bit step in 16-bit units
+
     void decode(const unsigned char* bytes, std::size_t count, double* samples, bool zero_fill) {
         for (int i = 0; i < block_len; ++i) {
             const std::size_t low = 2 * static_cast<std::size_t>(i);
             if (low + 1 < count) {
                 held_sample_ = static_cast<std::int16_t>(bytes[low] | bytes[low + 1] << 8);
+                ++decoded_;
+                if (held_sample_ >= audible_level || held_sample_ <= -audible_level) audible_end_ = decoded_;
             } else if (zero_fill) {
                 held_sample_ = 0;
             } else if (low < count) {
@@ -128,6 +143,8 @@ class sample_reader {
     std::uint64_t samples_read_ = 0;
     std::int16_t held_sample_ = 0;  // the sample held before the first read
     bool ended_ = false;
+    std::uint64_t decoded_ = 0;      // whole samples decoded so far
+    std::uint64_t audible_end_ = 0;
 };
 
 // The blocks a conversion runs and the samples it writes.
@@ -199,6 +216,35 @@ loop_result convert_blocks(converter_state* state, sample_reader* reader, conver
     return {exit_ok, writer.written()};
 }
 
+// The refusals that a conversion by another program mends: after the
+// converter's text, the command that makes a file this program takes.
+void advise_on_refusal(header_status status, const char* name, console* con) {
+    if (status != header_status::not_linear_pcm && status != header_status::not_mono &&
+        status != header_status::not_16_bit)
+        return;
+    con->error("to convert %s, first make a mono 16-bit copy: sox %s -c 1 -b 16 -e signed-integer mono16.wav "
+               "(or: ffmpeg -i %s -ac 1 -c:a pcm_s16le mono16.wav)",
+               name, name, name);
+}
+
+// The plain conversion drops the last 224 samples (the look-ahead) and any
+// part block after the last whole one: a short sound effect can vanish
+// whole. Says so when what is dropped is audible.
+void advise_on_cut_end(const sample_reader& reader, std::uint64_t tail_samples, std::uint64_t samples_written,
+                       std::uint32_t sample_rate_hz, const char* name, console* con) {
+    const std::uint64_t seen = reader.samples_read() + tail_samples;
+    const std::uint64_t cut_from = samples_written > delay_samples ? samples_written - delay_samples : 0;
+    if (reader.audible_end() <= cut_from || seen <= cut_from) return;
+    const std::uint64_t cut = seen - cut_from;
+    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(sample_rate_hz);
+    con->notice("%s: the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them", name,
+                static_cast<unsigned long long>(cut), cut_ms);
+}
+
+void report_header_skip(void* context, const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes) {
+    static_cast<console*>(context)->header_skip_progress(chunk_id, bytes_skipped, chunk_bytes);
+}
+
 int fail_output(output_sink* output, console* con, int code) {
     con->end_progress();
     if (code == exit_write_error) con->remark("Cannot write the output file.\r\n");
@@ -212,9 +258,14 @@ int fail_output(output_sink* output, console* con, int code) {
 int convert_stream(converter_state* state, const input_source& input, const conversion_options& options,
                    output_sink* output, console* con) {
     wav_input_header header;
-    const header_status status = read_input_header(input.stream, &header);
+    const header_skip_progress skip_progress{report_header_skip, con};
+    const header_status status = read_input_header(input.stream, &header, &skip_progress);
+    con->end_progress();
     con->remark(header.messages);
-    if (status != header_status::ok) return exit_code_for(status);
+    if (status != header_status::ok) {
+        advise_on_refusal(status, input.name, con);
+        return exit_code_for(status);
+    }
 
     const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
     const std::uint64_t data_bytes = usable_data_size(input, header, con);
@@ -224,12 +275,12 @@ int convert_stream(converter_state* state, const input_source& input, const conv
     con->info(" FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(plan.blocks));
     pcmtaper::start_conversion(state, static_cast<double>(sample_rate_hz), options.zero_dc);
 
-    const output_sink::opened opened = output->open();
+    const std::uint64_t planned_samples = plan.output_samples;
+    const output_sink::opened opened = output->open({header.sample_rate_hz, planned_samples});
     if (opened.stream == nullptr) {
         con->error("%s", opened.message.c_str());
         return opened.exit_code;
     }
-    const std::uint64_t planned_samples = plan.output_samples;
     const output_layout layout = output_layout_for(planned_samples);
     if (!write_output_header(opened.stream, layout, planned_samples, header.sample_rate_hz))
         return fail_output(output, con, exit_write_error);
@@ -238,6 +289,8 @@ int convert_stream(converter_state* state, const input_source& input, const conv
     const loop_result result = convert_blocks(state, &reader, &plan, options.align, opened.stream,
                                               block_len / static_cast<double>(sample_rate_hz), con);
     if (result.exit_code != exit_ok) return fail_output(output, con, result.exit_code);
+    const std::uint64_t tail_samples =
+        options.align ? 0 : reader.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
     if (reader.ended_early()) {
         char line[96];
         std::snprintf(line, sizeof line, "The input ended after %llu of %llu frames.\r\n",
@@ -260,9 +313,16 @@ int convert_stream(converter_state* state, const input_source& input, const conv
             !write_output_header(opened.stream, layout, result.samples_written, header.sample_rate_hz))
             return fail_output(output, con, exit_write_error);
     }
-    if (!output->commit()) {
-        con->remark("Cannot write the output file.\r\n");
-        return exit_write_error;
+    const output_sink::finished finished = output->commit();
+    if (finished.exit_code != exit_ok) {
+        if (finished.message.empty()) {
+            con->remark("Cannot write the output file.\r\n");
+        } else {
+            con->error("%s", finished.message.c_str());
+        }
+        return finished.exit_code;
     }
+    if (!options.align)
+        advise_on_cut_end(reader, tail_samples, result.samples_written, header.sample_rate_hz, input.name, con);
     return exit_ok;
 }

@@ -20,6 +20,7 @@ struct input_source {
     // system reports as empty (as under /proc) is read as a stream.
     bool regular;
     long long size_bytes;  // of a regular file
+    const char* name = "-";  // as given, for the lines that name it
 };
 
 struct conversion_options {

@@ -41,29 +41,38 @@ int convert(const command_line& cl, int closed_at_start) {
     install_signal_handlers();
     const bool input_is_stdin = cl.input_name == "-";
     // The audio goes to standard output when the output is "-" or names the
-    // very file that descriptor 1 is open on (/dev/stdout, or the file that
-    // standard output is redirected to). Then standard output gets the audio
-    // alone: its file is moved aside for the audio, and whatever the program
-    // prints on standard output goes to standard error instead.
+    // very pipe or device that descriptor 1 is open on (/dev/stdout). Then
+    // standard output gets the audio alone: its file is moved aside for the
+    // audio, and whatever the program prints on standard output goes to
+    // standard error instead.
+    //
+    // A regular file that standard output is redirected to and that is also
+    // named as the output (pcmtaper in.wav o.wav >> o.wav, or 1<>o.wav) is
+    // replaced whole, as any named output, so that it holds the new output
+    // and nothing else: written through the descriptor it would keep the old
+    // bytes before (>>) or after (1<>) the new ones. Its name is resolved
+    // before descriptor 1 is moved (/dev/stdout follows it), and the text
+    // goes to standard error, since the file it would reach is replaced.
     constexpr int stdout_fd = 1;
     constexpr int stderr_fd = 2;
-    const bool audio_on_stdout = cl.output_name == "-" ||
-                                 same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
-    // Named by its file's name (as with >> out.wav), a non-empty regular
-    // file must be one the program may replace, as any named output. It is
-    // read by name before descriptor 1 is moved (/dev/stdout follows it).
-    open_file_info stdout_info;
-    const bool foreign_file_on_stdout = audio_on_stdout && cl.output_name != "-" && !cl.force &&
-                                        describe_open_file(stdout, &stdout_info) && stdout_info.regular &&
-                                        !may_replace_existing_output(cl.output_name);
+    const bool names_stdout = cl.output_name != "-" &&
+                              same_file(identity_of_name(cl.output_name), identity_of_descriptor(stdout_fd));
+    const bool stdout_file_named = names_stdout && regular_file_position(stdout_fd) >= 0;
+    const bool audio_on_stdout = cl.output_name == "-" || (names_stdout && !stdout_file_named);
+    const std::string output_path = stdout_file_named ? resolved_link(cl.output_name) : cl.output_name;
+    const bool text_on_stderr = audio_on_stdout || stdout_file_named;
     int audio_fd = -1;
-    if (audio_on_stdout) {
+    if (text_on_stderr) {
         audio_fd = move_standard_output_aside(cl.quiet);
         setvbuf(stdout, nullptr, _IOLBF, 0);  // keeps its lines in order with standard error's
+        if (!audio_on_stdout) {
+            close_descriptor(audio_fd);
+            audio_fd = -1;
+        }
     } else if (cl.quiet) {
         silence_standard_output();
     }
-    console con(cl.quiet ? nullptr : stdout, cl.quiet || audio_on_stdout ? stderr : stdout,
+    console con(cl.quiet ? nullptr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
     if (cl.quiet) con.set_remark_prefix("pcmtaper: " + cl.input_name + ": ");
 
@@ -75,7 +84,8 @@ int convert(const command_line& cl, int closed_at_start) {
     input.stream = input_is_stdin ? standard_input() : open_input_file(cl.input_name);
     open_file_info input_info;
     if (input.stream == nullptr || !describe_open_file(input.stream, &input_info) || input_info.directory) {
-        const int e = input.stream != nullptr && input_info.directory ? EISDIR : errno;
+        int e = input.stream != nullptr && input_info.directory ? EISDIR : errno;
+        if (e == 0) e = EIO;  // never "Success" as the reason for a failure
         if (e == ENOMEM) {
             con.error("out of memory");
             return exit_out_of_memory;
@@ -83,16 +93,20 @@ int convert(const command_line& cl, int closed_at_start) {
         con.error("cannot open the input file %s: %s", cl.input_name.c_str(), std::strerror(e));
         return exit_input_not_openable;
     }
-    const input_source source{input.stream, input_info.regular, input_info.size_bytes};
+    const input_source source{input.stream, input_info.regular, input_info.size_bytes, cl.input_name.c_str()};
 
     // Never write over the input, by the same name or by another path to the
     // same file (a symbolic or a hard link, or standard output redirected to it).
     const bool output_is_input =
         audio_on_stdout ? same_file(identity_of_descriptor(audio_fd), input_info.identity) && !is_terminal(audio_fd)
                         : (!input_is_stdin && cl.output_name == cl.input_name) ||
-                              same_file(identity_of_name(cl.output_name), input_info.identity);
+                              same_file(identity_of_name(output_path), input_info.identity);
     if (output_is_input) {
         con.remark("The output file is the input file.\r\n");
+        if (!cl.output_named && !input_is_stdin && cl.output_name == cl.input_name)
+            con.error("no output name can be derived from %s (that needs a full stop fourth from the end, as in "
+                      "take1.wav); give the output name after it",
+                      cl.input_name.c_str());
         return exit_output_is_input;
     }
 
@@ -103,20 +117,19 @@ int convert(const command_line& cl, int closed_at_start) {
             con.error("standard output is closed; the audio needs a file or a pipe");
             return exit_output_not_openable;
         }
-        if (foreign_file_on_stdout) {
-            con.error("the output file %s exists and is not an 8-bit WAV file; it is kept (--force replaces it)",
-                      cl.output_name.c_str());
-            return exit_output_not_own;
-        }
     }
+    // The program's own name for this input's output: a file there is an
+    // earlier output of it.
+    const bool derived_name = cl.output_name == derive_output_name(cl.input_name) && !input_is_stdin;
     const std::unique_ptr<output_sink> output =
-        audio_on_stdout ? make_descriptor_output(audio_fd) : make_file_output(cl.output_name, cl.force);
+        audio_on_stdout ? make_descriptor_output(audio_fd)
+                        : make_file_output({cl.output_name, output_path, cl.force, derived_name});
     pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
     options.zero_dc = cl.zero_dc;
     const int code = convert_stream(&state, source, options, output.get(), &con);
-    if (cl.quiet || audio_on_stdout) return code;
+    if (cl.quiet || text_on_stderr) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");
 }
 

@@ -21,7 +21,7 @@ class descriptor_sink final : public output_sink {
     explicit descriptor_sink(int fd) : fd_(fd) {}
     ~descriptor_sink() override { discard(); }
 
-    opened open() override {
+    opened open(const output_format&) override {
         if (is_terminal(fd_))
             return {nullptr, exit_output_not_openable, "standard output is a terminal; the audio needs a file or a pipe"};
         stream_ = open_descriptor_stream(fd_);
@@ -33,11 +33,11 @@ class descriptor_sink final : public output_sink {
     }
     bool rewindable() const override { return start_ >= 0; }
     bool seek_to_start() override { return start_ >= 0 && seek_stream(stream_, start_); }
-    bool commit() override {
+    finished commit() override {
         const bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
         const bool closed = std::fclose(stream_) == 0;
         stream_ = nullptr;
-        return ok && closed;
+        return {ok && closed ? exit_ok : exit_write_error, {}};
     }
     void discard() override {
         if (stream_ != nullptr) std::fclose(stream_);
@@ -64,32 +64,56 @@ void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char n
 
 std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
 
-bool may_replace_existing_output(const std::string& name) {
+std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format) {
     unsigned char start[4096];
+    std::FILE* f = open_input_file(path);  // a UTF-8 name on every system
     std::size_t length = 0;
-    std::FILE* f = open_input_file(name);  // a UTF-8 name on every system
-    if (f == nullptr) return false;
-    length = std::fread(start, 1, sizeof start, f);
-    std::fclose(f);
-    return length == 0 || looks_like_8_bit_wav(start, length);
+    if (f != nullptr) {
+        length = std::fread(start, 1, sizeof start, f);
+        std::fclose(f);
+    }
+    eight_bit_wav earlier;
+    const bool eight_bit = f != nullptr && read_8_bit_wav_header(start, length, &earlier);
+    if (request.force || (f != nullptr && length == 0)) return {};
+    if (eight_bit && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
+                                               earlier.samples_known && earlier.samples == format.samples)))
+        return {};
+    if (eight_bit)
+        return "the output file " + request.name +
+               " exists and is an 8-bit mono WAV file of another rate or length than this input gives; "
+               "it is kept (--force replaces it)";
+    return "the output file " + request.name + " exists and is not an 8-bit mono WAV file; it is kept (--force replaces it)";
 }
 
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length) {
-    if (length < 12 || (std::memcmp(bytes, "RIFF", 4) != 0 && std::memcmp(bytes, "RF64", 4) != 0) ||
-        std::memcmp(bytes + 8, "WAVE", 4) != 0)
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, eight_bit_wav* wav) {
+    const bool rf64 = length >= 4 && std::memcmp(bytes, "RF64", 4) == 0;
+    if (length < 12 || (std::memcmp(bytes, "RIFF", 4) != 0 && !rf64) || std::memcmp(bytes + 8, "WAVE", 4) != 0)
         return false;
-    // The chunks up to "fmt ": the program writes it first (after "ds64"),
-    // other writers may put a few chunks before it.
+    // The chunks up to "fmt " and "data": the program writes "fmt " first
+    // (after "ds64"), other writers may put a few chunks before either.
+    std::uint64_t ds64_data_bytes = 0;
+    bool fmt_seen = false;
     std::size_t at = 12;
     while (at + 8 <= length) {
         const std::uint32_t size = le32(bytes + at + 4);
-        if (std::memcmp(bytes + at, "fmt ", 4) == 0) {
+        const unsigned char* body = bytes + at + 8;
+        if (std::memcmp(bytes + at, "ds64", 4) == 0 && size >= 16 && at + 8 + 16 <= length) {
+            ds64_data_bytes = le32(body + 8) | std::uint64_t(le32(body + 12)) << 32;
+        } else if (std::memcmp(bytes + at, "fmt ", 4) == 0) {
             if (size < 16 || at + 8 + 16 > length) return false;
-            const unsigned char* fmt = bytes + at + 8;
-            return fmt[0] == 1 && fmt[1] == 0 && fmt[2] == 1 && fmt[3] == 0 && fmt[14] == 8 && fmt[15] == 0;
+            if (!(body[0] == 1 && body[1] == 0 && body[2] == 1 && body[3] == 0 && body[14] == 8 && body[15] == 0))
+                return false;
+            wav->sample_rate_hz = le32(body + 4);
+            fmt_seen = true;
+        } else if (std::memcmp(bytes + at, "data", 4) == 0) {
+            if (!fmt_seen) return false;
+            // One byte per sample; an RF64 file states the size in "ds64".
+            wav->samples = rf64 && size == 0xFFFFFFFFu ? ds64_data_bytes : size;
+            wav->samples_known = true;
+            return true;
         }
-        if (size > length) return false;
+        if (size > length) return fmt_seen;
         at += 8 + size + size % 2;
     }
-    return false;
+    return fmt_seen;
 }

@@ -1,8 +1,8 @@
 // Where a conversion writes: the output file, written whole or not at all, or
 // the program's standard output.
 //
-// Usage: file_output_sink out(name, force, &input_identity);
-//        output_sink::opened o = out.open(); ... write to o.stream ...; out.commit();
+// Usage: std::unique_ptr<output_sink> out = make_file_output({name, name, force, derived});
+//        output_sink::opened o = out->open({rate_hz, samples}); ... write to o.stream ...; out->commit();
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,14 @@
 #include <string>
 
 #include "driver/system.h"
+
+// What the conversion is about to write: the rate and the number of samples
+// of this input's output, by which an earlier output of the same input is
+// recognised.
+struct output_format {
+    std::uint32_t sample_rate_hz = 0;
+    std::uint64_t samples = 0;
+};
 
 // Where a conversion writes. It is opened only after the input header has been
 // accepted, so that a refused input creates nothing; after the last block it is
@@ -23,25 +31,40 @@ class output_sink {
         int exit_code;        // why not, when stream is null
         std::string message;  // and the error line that says so (without "pcmtaper: ")
     };
+    struct finished {
+        int exit_code;        // exit_ok when the output is in place
+        std::string message;  // the error line (without "pcmtaper: "); empty: "Cannot write the output file."
+    };
     virtual ~output_sink() = default;
-    virtual opened open() = 0;
+    virtual opened open(const output_format& format) = 0;
     // Whether the header at the start of the output can be written again once
     // the blocks are written (false for a device, a FIFO or a pipe).
     virtual bool rewindable() const = 0;
     // Positions the stream at the output's first byte, to write the header again.
     virtual bool seek_to_start() = 0;
-    // Finishes the output after its last byte; false on a write error.
-    virtual bool commit() = 0;
+    // Finishes the output after its last byte and puts it in place.
+    virtual finished commit() = 0;
     // Closes the stream and removes what was written, where that is possible.
     virtual void discard() = 0;
 };
 
-// The output file named on the command line. A regular file is written to a
-// temporary file beside it and renamed over it when complete; a symbolic link
-// is followed (the file it points to is replaced, the link stays); a device or
-// a FIFO is written directly. An existing file is replaced only when it is an
-// 8-bit WAV file or empty, unless `force`; one the user may not write is kept.
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force);
+// The output file named on the command line.
+struct file_output_request {
+    std::string name;  // as given, for the messages
+    // What is opened: the name, or the file it led to before standard output
+    // was moved aside (a name such as /dev/stdout follows descriptor 1).
+    std::string path;
+    bool force = false;         // replace an existing file that is not this input's output
+    bool derived_name = false;  // the name is the input's derived name (take1.8b.wav for take1.wav)
+};
+
+// A regular file is written to a temporary file beside it and moved into
+// place when complete, never over a file that appeared meanwhile nor over
+// another file than the one checked; a symbolic link is followed (the file it
+// points to is replaced, the link stays); a device or a FIFO is written
+// directly. An existing file is replaced only as replace_refusal allows; one
+// the user may not write is kept.
+std::unique_ptr<output_sink> make_file_output(const file_output_request& request);
 
 // The program's standard output, on descriptor `fd` (a duplicate of the
 // original descriptor 1, since descriptor 1 itself then carries the text).
@@ -59,10 +82,21 @@ void remove_temporary_output();
 inline constexpr std::size_t temp_file_name_size = 23;  // with its terminating NUL
 void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]);
 
-// Whether the existing file `name` may be replaced without --force: it is
-// empty, or an 8-bit WAV file. A file that cannot be read is not.
-bool may_replace_existing_output(const std::string& name);
+// Why the existing file at `path` may not be replaced without --force, as the
+// error line (without "pcmtaper: "), or "" when it may: it is empty, or an
+// 8-bit mono WAV file that is this input's earlier output, by its name (the
+// derived name is the program's own) or by its contents (the rate and the
+// exact number of samples this input gives). Any other file, an 8-bit WAV of
+// another input included, is likely an original named by mistake or by a
+// glob. A file that cannot be read may not be replaced.
+std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format);
 
-// Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
-// WAV file, that is, of what this program writes.
-bool looks_like_8_bit_wav(const unsigned char* bytes, std::size_t length);
+// What the start of a file says when it is an 8-bit mono PCM WAV file (what
+// this program writes): its rate, and its number of samples when its data
+// chunk starts within `bytes` (else `samples_known` is false).
+struct eight_bit_wav {
+    std::uint32_t sample_rate_hz = 0;
+    std::uint64_t samples = 0;
+    bool samples_known = false;
+};
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, eight_bit_wav* wav);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -68,6 +69,32 @@ output_sink::opened cannot_write(const std::string& name, int error_number) {
     return refused(exit_output_not_openable, "cannot write the output file " + name + ": " + system_reason(error_number));
 }
 
+struct timespec change_time(const struct stat& st) {
+#ifdef __APPLE__
+    return st.st_ctimespec;
+#else
+    return st.st_ctim;
+#endif
+}
+
+// Moves `from` to `to`, both in the directory `dir_fd`, unless `to` exists.
+// Returns 0 or the errno (EEXIST: `to` exists and is kept).
+int rename_no_replace(int dir_fd, const char* from, const char* to) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+#elif defined(__APPLE__) && defined(RENAME_EXCL)
+    if (renameatx_np(dir_fd, from, dir_fd, to, RENAME_EXCL) == 0) return 0;
+    if (errno != EINVAL && errno != ENOTSUP) return errno;
+#endif
+    // Without that call (or on a file system that lacks it): a second name
+    // for the file, which the system refuses when the name exists, and the
+    // temporary name removed.
+    if (linkat(dir_fd, from, dir_fd, to, 0) != 0) return errno;
+    unlinkat(dir_fd, from, 0);
+    return 0;
+}
+
 // The directory part and the last component of a path ("." for a bare name).
 void split_path(const std::string& path, std::string* directory, std::string* base) {
     const std::size_t slash = path.rfind('/');
@@ -83,26 +110,39 @@ void split_path(const std::string& path, std::string* directory, std::string* ba
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
   public:
-    replacing_file_sink(std::string name, bool force) : name_(std::move(name)), force_(force) {}
+    explicit replacing_file_sink(file_output_request request) : request_(std::move(request)), name_(request_.name) {}
     ~replacing_file_sink() override { discard(); }
 
-    opened open() override;
+    opened open(const output_format& format) override;
     bool rewindable() const override { return !direct_; }
     bool seek_to_start() override { return !direct_ && std::fseek(stream_, 0, SEEK_SET) == 0; }
-    bool commit() override;
+    finished commit() override;
     void discard() override;
 
   private:
     opened open_directly(const std::string& target);
-    opened check_existing(const std::string& target, const struct stat& existing);
+    opened check_existing(const std::string& target, const std::string& directory, const struct stat& existing,
+                          const output_format& format);
+    finished move_into_place();
 
-    std::string name_;
-    bool force_;
+    file_output_request request_;
+    const std::string& name_;
     std::FILE* stream_ = nullptr;
     bool direct_ = false;  // a device or a FIFO, written in place
     int dir_fd_ = -1;
+    std::string directory_;
     std::string target_base_;
     char temp_name_[sizeof pending_temp_name] = {};
+    // The file that was at the target's name when the run started, which the
+    // output may replace, and only that one.
+    bool existed_ = false;
+    // Device and inode, and the change time: a file made where one was
+    // removed often gets its inode number at once.
+    dev_t existing_device_ = 0;
+    ino_t existing_inode_ = 0;
+    struct timespec existing_changed_ = {};
+    mode_t set_id_bits_ = 0;
+    mode_t mode_ = 0;  // given at the end: a write by a user other than root clears them
 };
 
 // A device or a FIFO (named directly or through a link) is written in place.
@@ -123,32 +163,45 @@ output_sink::opened replacing_file_sink::open_directly(const std::string& target
     return {stream_, exit_ok, {}};
 }
 
-// An existing regular file may be replaced only by someone who may write it,
-// and only when it is this program's kind of output (or empty): a 16-bit WAV
-// there is likely an original, named by mistake or by a glob.
-output_sink::opened replacing_file_sink::check_existing(const std::string& target, const struct stat& existing) {
+// An existing regular file may be replaced only by someone who may write it
+// and rename over it, and only when it is this input's earlier output (or
+// empty): anything else there is likely an original, named by mistake or by
+// a glob.
+output_sink::opened replacing_file_sink::check_existing(const std::string& target, const std::string& directory,
+                                                        const struct stat& existing, const output_format& format) {
     if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return cannot_write(name_, errno);
-    if (force_ || existing.st_size == 0 || may_replace_existing_output(target)) return {nullptr, exit_ok, {}};
-    return refused(exit_output_not_own,
-                   "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
+    // In a directory with the sticky bit (as /tmp), only the file's owner,
+    // the directory's owner or root may rename over a file: the rename at
+    // the end would fail after the whole conversion.
+    struct stat dir_st;
+    const uid_t user = geteuid();
+    if (user != 0 && existing.st_uid != user && stat(directory.c_str(), &dir_st) == 0 &&
+        (dir_st.st_mode & S_ISVTX) != 0 && dir_st.st_uid != user)
+        return refused(exit_output_not_openable, "cannot write the output file " + name_ + ": " +
+                                                     system_reason(EPERM) + " (the directory " + directory +
+                                                     " is sticky and the file belongs to another user)");
+    const std::string why_not = replace_refusal(target, request_, format);
+    if (why_not.empty()) return {nullptr, exit_ok, {}};
+    return refused(exit_output_not_own, why_not);
 }
 
-output_sink::opened replacing_file_sink::open() {
-    if (name_.empty()) return cannot_write("''", ENOENT);
-    std::string target = name_;
+output_sink::opened replacing_file_sink::open(const output_format& format) {
+    const std::string& path = request_.path;
+    if (path.empty()) return cannot_write("''", ENOENT);
+    std::string target = path;
     struct stat existing;
-    bool exists = lstat(name_.c_str(), &existing) == 0;
+    bool exists = lstat(path.c_str(), &existing) == 0;
     if (!exists && errno != ENOENT) return cannot_write(name_, errno);
     if (exists && S_ISLNK(existing.st_mode)) {
         // Follow the link: the file it points to is replaced, the link kept.
-        if (stat(name_.c_str(), &existing) != 0) {
+        if (stat(path.c_str(), &existing) != 0) {
             if (errno == ENOENT)
                 return refused(exit_output_not_openable,
                                "the output " + name_ + " is a symbolic link to a file that does not exist");
             return cannot_write(name_, errno);
         }
         char resolved[PATH_MAX];
-        if (realpath(name_.c_str(), resolved) == nullptr) return cannot_write(name_, errno);
+        if (realpath(path.c_str(), resolved) == nullptr) return cannot_write(name_, errno);
         target = resolved;
     }
     if (exists && S_ISDIR(existing.st_mode)) return cannot_write(name_, EISDIR);
@@ -156,20 +209,25 @@ output_sink::opened replacing_file_sink::open() {
 
     std::string directory;
     split_path(target, &directory, &target_base_);
+    directory_ = directory;
     if (target_base_.empty() || target_base_ == "." || target_base_ == "..") return cannot_write(name_, EISDIR);
 
     mode_t mode;
     if (exists) {
-        const opened check = check_existing(target, existing);
+        const opened check = check_existing(target, directory_, existing, format);
         if (check.exit_code != exit_ok) return check;
         mode = existing.st_mode & 07777;
+        existed_ = true;
+        existing_device_ = existing.st_dev;
+        existing_inode_ = existing.st_ino;
+        existing_changed_ = change_time(existing);
     } else {
         const mode_t mask = umask(0);
         umask(mask);
         mode = 0666 & ~mask;
     }
 
-    dir_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir_fd_ = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd_ < 0) return cannot_write(name_, errno);
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -184,18 +242,27 @@ output_sink::opened replacing_file_sink::open() {
         }
     }
     if (fd < 0) {
+        // The file itself may be writable: what failed is a new file in its
+        // directory, which the message names.
         const int e = errno;
         temp_name_[0] = '\0';
-        return cannot_write(name_, e);
+        if (e == ENOMEM) return cannot_write(name_, e);
+        return refused(exit_output_not_openable, "cannot write the output file " + name_ +
+                                                     ": cannot create a file in the directory " + directory_ + ": " +
+                                                     system_reason(e));
     }
     if (exists) {
         // The replacement keeps the owner and group where the user may set
         // them (root may; others only a group of theirs). A set-user-id or
-        // set-group-id bit is kept only for an unchanged owner: never handed
-        // to a file that now belongs to someone else.
+        // set-group-id bit is kept only for an unchanged owner and group:
+        // never handed to a file that now belongs to someone else. They are
+        // given after the last byte is written (commit), since the system
+        // clears them on a write by a user other than root.
         if (fchown(fd, existing.st_uid, existing.st_gid) != 0) (void)fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
         struct stat made;
-        if (fstat(fd, &made) != 0 || made.st_uid != existing.st_uid) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        if (fstat(fd, &made) == 0 && made.st_uid == existing.st_uid && made.st_gid == existing.st_gid)
+            set_id_bits_ = mode & static_cast<mode_t>(S_ISUID | S_ISGID);
+        mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     }
     stream_ = fdopen(fd, "wb");
     if (stream_ == nullptr || fchmod(fd, mode) != 0) {
@@ -204,25 +271,54 @@ output_sink::opened replacing_file_sink::open() {
         discard();
         return cannot_write(name_, e);
     }
+    mode_ = mode | set_id_bits_;
     return {stream_, exit_ok, {}};
 }
 
-// Flushes, syncs and closes the output and renames it into place. Every step
+// Flushes, syncs and closes the output and moves it into place. Every step
 // is checked: a full disk often shows only at the flush or the close.
-bool replacing_file_sink::commit() {
+output_sink::finished replacing_file_sink::commit() {
     bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
     if (ok && !direct_) ok = fsync(fileno(stream_)) == 0;
+    if (ok && set_id_bits_ != 0) ok = fchmod(fileno(stream_), mode_) == 0;
     ok = (std::fclose(stream_) == 0) && ok;
     stream_ = nullptr;
-    if (direct_) return ok;
-    if (ok) ok = renameat(dir_fd_, temp_name_, dir_fd_, target_base_.c_str()) == 0;
-    if (ok) {
+    if (direct_ || !ok) {
+        discard();
+        return {ok ? exit_ok : exit_write_error, {}};
+    }
+    const finished moved = move_into_place();
+    if (moved.exit_code == exit_ok) {
         pending_dir_fd = -1;
         temp_name_[0] = '\0';
         fsync(dir_fd_);  // the rename itself on disk; a failure here loses nothing
     }
     discard();
-    return ok;
+    return moved;
+}
+
+// The rename at the end. A file that was not there at the start and has
+// appeared since is not replaced; one that was there is replaced only if it
+// is still the file that was checked.
+output_sink::finished replacing_file_sink::move_into_place() {
+    const char* base = target_base_.c_str();
+    struct stat now;
+    const bool there = fstatat(dir_fd_, base, &now, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there && existed_ &&
+        (now.st_dev != existing_device_ || now.st_ino != existing_inode_ ||
+         change_time(now).tv_sec != existing_changed_.tv_sec || change_time(now).tv_nsec != existing_changed_.tv_nsec))
+        return {exit_output_not_own, "the output file " + name_ + " changed during the conversion; it is kept"};
+    int error = 0;
+    if (there && existed_) {
+        if (renameat(dir_fd_, temp_name_, dir_fd_, base) != 0) error = errno;
+    } else {
+        error = rename_no_replace(dir_fd_, temp_name_, base);
+    }
+    if (error == 0) return {exit_ok, {}};
+    if (error == EEXIST)
+        return {exit_output_not_own, "the output file " + name_ + " appeared during the conversion; it is kept"};
+    return {error == EACCES || error == EPERM || error == EROFS ? exit_output_not_openable : exit_write_error,
+            "cannot write the output file " + name_ + ": " + system_reason(error)};
 }
 
 void replacing_file_sink::discard() {
@@ -259,7 +355,7 @@ void install_signal_handlers() {
 
 void remove_temporary_output() { remove_pending_temp_file(); }
 
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
-    return std::make_unique<replacing_file_sink>(name, force);
+std::unique_ptr<output_sink> make_file_output(const file_output_request& request) {
+    return std::make_unique<replacing_file_sink>(request);
 }
 

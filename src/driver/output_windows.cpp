@@ -105,6 +105,9 @@ struct existing_file {
     bool directory = false;
     bool disk_file = false;  // else a device, a pipe or a console
     DWORD attributes = 0;
+    std::uint64_t volume = 0;  // and file index: which file it is
+    std::uint64_t index = 0;
+    std::uint64_t written = 0;  // the last write time: a changed file is another one
 };
 
 // The file that `path` names, links followed; its final path in `final_path`.
@@ -118,6 +121,10 @@ DWORD look_up(const std::wstring& path, existing_file* file, std::wstring* final
     if (file->disk_file && GetFileInformationByHandle(h, &info) != 0) {
         file->attributes = info.dwFileAttributes;
         file->directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        file->volume = info.dwVolumeSerialNumber;
+        file->index = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+        file->written = static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                        info.ftLastWriteTime.dwLowDateTime;
     }
     if (final_path != nullptr) {
         std::wstring resolved(max_path_chars, L'\0');
@@ -135,22 +142,26 @@ DWORD look_up(const std::wstring& path, existing_file* file, std::wstring* final
 // A regular output: the temporary file beside the file it replaces.
 class replacing_file_sink final : public output_sink {
   public:
-    replacing_file_sink(std::string name, bool force) : name_(std::move(name)), force_(force) {}
+    explicit replacing_file_sink(file_output_request request) : request_(std::move(request)), name_(request_.name) {}
     ~replacing_file_sink() override { discard(); }
 
-    opened open() override;
+    opened open(const output_format& format) override;
     bool rewindable() const override { return !direct_; }
     bool seek_to_start() override { return !direct_ && _fseeki64(stream_, 0, SEEK_SET) == 0; }
-    bool commit() override;
+    finished commit() override;
     void discard() override;
 
   private:
     opened open_directly(const std::wstring& target);
-    opened check_existing(const std::wstring& target, const existing_file& existing);
+    opened check_existing(const std::wstring& target, const existing_file& existing, const output_format& format);
     opened stream_on(HANDLE h);
+    finished move_into_place();
 
-    std::string name_;
-    bool force_;
+    file_output_request request_;
+    const std::string& name_;
+    // The file that was at the target's name when the run started, which the
+    // output may replace, and only that one.
+    existing_file existing_;
     std::FILE* stream_ = nullptr;
     bool direct_ = false;  // a device or a pipe, written in place
     std::wstring target_;
@@ -190,7 +201,8 @@ output_sink::opened replacing_file_sink::open_directly(const std::wstring& targe
 // read-only, and its access control list allows it), and only when it is
 // this program's kind of output (or empty): a 16-bit WAV there is likely an
 // original, named by mistake or by a glob.
-output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing) {
+output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing,
+                                                        const output_format& format) {
     if (existing.attributes & FILE_ATTRIBUTE_READONLY) return cannot_write(name_, EACCES);
     const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
@@ -198,15 +210,15 @@ output_sink::opened replacing_file_sink::check_existing(const std::wstring& targ
     LARGE_INTEGER size{};
     GetFileSizeEx(h, &size);
     CloseHandle(h);
-    if (force_ || size.QuadPart == 0 || may_replace_existing_output(utf8_from_wide(target.c_str())))
-        return {nullptr, exit_ok, {}};
-    return refused(exit_output_not_own,
-                   "the output file " + name_ + " exists and is not an 8-bit WAV file; it is kept (--force replaces it)");
+    const std::string why_not =
+        size.QuadPart == 0 ? std::string() : replace_refusal(utf8_from_wide(target.c_str()), request_, format);
+    if (why_not.empty()) return {nullptr, exit_ok, {}};
+    return refused(exit_output_not_own, why_not);
 }
 
-output_sink::opened replacing_file_sink::open() {
-    if (name_.empty()) return cannot_write("''", ENOENT);
-    target_ = wide_from_utf8(name_);
+output_sink::opened replacing_file_sink::open(const output_format& format) {
+    if (request_.path.empty()) return cannot_write("''", ENOENT);
+    target_ = wide_from_utf8(request_.path);
     std::wstring directory, base;
     split_path(target_, &directory, &base);
 
@@ -236,8 +248,9 @@ output_sink::opened replacing_file_sink::open() {
 
     DWORD kept_attributes = FILE_ATTRIBUTE_NORMAL;
     if (existing.exists) {
-        const opened check = check_existing(target_, existing);
+        const opened check = check_existing(target_, existing, format);
         if (check.exit_code != exit_ok) return check;
+        existing_ = existing;
         const DWORD carried =
             existing.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
         if (carried != 0) kept_attributes = carried;
@@ -260,7 +273,16 @@ output_sink::opened replacing_file_sink::open() {
         if (h == INVALID_HANDLE_VALUE && create_error != ERROR_FILE_EXISTS && create_error != ERROR_ALREADY_EXISTS)
             break;
     }
-    if (h == INVALID_HANDLE_VALUE) return cannot_write_windows(name_, create_error);
+    if (h == INVALID_HANDLE_VALUE) {
+        // The file itself may be writable: what failed is a new file in its
+        // folder, which the message names.
+        const int e = errno_from_windows_error(create_error);
+        if (e == ENOMEM) return cannot_write(name_, e);
+        const std::string folder = directory.empty() ? std::string(".") : utf8_from_wide(directory.c_str());
+        return refused(exit_output_not_openable, "cannot write the output file " + name_ +
+                                                     ": cannot create a file in the directory " + folder + ": " +
+                                                     std::strerror(e));
+    }
     const opened o = stream_on(h);
     if (o.stream == nullptr) discard();
     return o;
@@ -269,23 +291,44 @@ output_sink::opened replacing_file_sink::open() {
 // Flushes the output to the disk, closes it and moves it over the target in
 // one step. Every step is checked: a full disk often shows only at the flush
 // or the close.
-bool replacing_file_sink::commit() {
+output_sink::finished replacing_file_sink::commit() {
     bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
     if (ok && !direct_) ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)))) != 0;
     ok = (std::fclose(stream_) == 0) && ok;
     stream_ = nullptr;
-    if (direct_) return ok;
-    if (ok) {
-        AcquireSRWLockExclusive(&pending_lock);
-        ok = MoveFileExW(temp_path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        if (ok) {
-            pending_temp_path[0] = L'\0';
-            temp_path_.clear();
-        }
-        ReleaseSRWLockExclusive(&pending_lock);
+    if (direct_ || !ok) {
+        discard();
+        return {ok ? exit_ok : exit_write_error, {}};
     }
+    const finished moved = move_into_place();
     discard();
-    return ok;
+    return moved;
+}
+
+// The move at the end. A file that was not there at the start and has
+// appeared since is not replaced (no MOVEFILE_REPLACE_EXISTING); one that
+// was there is replaced only if it is still the file that was checked.
+output_sink::finished replacing_file_sink::move_into_place() {
+    existing_file now;
+    look_up(target_, &now, nullptr);
+    if (now.exists && existing_.exists &&
+        (now.volume != existing_.volume || now.index != existing_.index || now.written != existing_.written))
+        return {exit_output_not_own, "the output file " + name_ + " changed during the conversion; it is kept"};
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (now.exists && existing_.exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    AcquireSRWLockExclusive(&pending_lock);
+    const bool moved = MoveFileExW(temp_path_.c_str(), target_.c_str(), flags) != 0;
+    const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+    if (moved) {
+        pending_temp_path[0] = L'\0';
+        temp_path_.clear();
+    }
+    ReleaseSRWLockExclusive(&pending_lock);
+    if (moved) return {exit_ok, {}};
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        return {exit_output_not_own, "the output file " + name_ + " appeared during the conversion; it is kept"};
+    const int e = errno_from_windows_error(error);
+    return {e == EACCES ? exit_output_not_openable : exit_write_error,
+            "cannot write the output file " + name_ + ": " + std::strerror(e)};
 }
 
 void replacing_file_sink::discard() {
@@ -307,7 +350,7 @@ void install_signal_handlers() { SetConsoleCtrlHandler(remove_temp_on_console_ev
 
 void remove_temporary_output() { remove_pending_temp_file(); }
 
-std::unique_ptr<output_sink> make_file_output(const std::string& name, bool force) {
-    return std::make_unique<replacing_file_sink>(name, force);
+std::unique_ptr<output_sink> make_file_output(const file_output_request& request) {
+    return std::make_unique<replacing_file_sink>(request);
 }
 

@@ -56,6 +56,11 @@ long long regular_file_position(int fd);
 // Positions `stream` at byte `offset` of its file.
 bool seek_stream(std::FILE* stream, long long offset);
 
+// The file a symbolic link leads to (links resolved all the way), or `name`
+// itself when it is no link or cannot be resolved.
+std::string resolved_link(const std::string& name);
+void close_descriptor(int fd);
+
 // Points descriptor 1 at the null device.
 void silence_standard_output();
 bool is_terminal(int fd);

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/system.h"
 
@@ -100,3 +102,15 @@ bool seek_stream(std::FILE* stream, long long offset) { return fseeko(stream, st
 void silence_standard_output() { point_descriptor_at_null(STDOUT_FILENO); }
 
 bool is_terminal(int fd) { return isatty(fd) != 0; }
+
+std::string resolved_link(const std::string& name) {
+    struct stat st;
+    char resolved[PATH_MAX];
+    if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || realpath(name.c_str(), resolved) == nullptr)
+        return name;
+    return resolved;
+}
+
+void close_descriptor(int fd) {
+    if (fd >= 0) close(fd);
+}

@@ -124,8 +124,10 @@ bool describe_open_file(std::FILE* stream, open_file_info* info) {
     if (h == INVALID_HANDLE_VALUE) return false;
     *info = {};
     if (GetFileType(h) != FILE_TYPE_DISK) return true;  // a pipe or a device: read as a stream
+    // Standard input redirected from a file may come as a handle that does
+    // not answer this (as under Wine): it is then read as the stream it is.
     BY_HANDLE_FILE_INFORMATION file;
-    if (GetFileInformationByHandle(h, &file) == 0) return false;
+    if (GetFileInformationByHandle(h, &file) == 0) return true;
     const long long size =
         static_cast<long long>(static_cast<std::uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow);
     info->directory = (file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -184,4 +186,11 @@ bool is_terminal(int fd) {
     DWORD mode;
     const HANDLE h = handle_of(fd);
     return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+// The output sink follows links itself; no name there follows descriptor 1.
+std::string resolved_link(const std::string& name) { return name; }
+
+void close_descriptor(int fd) {
+    if (fd >= 0) _close(fd);
 }

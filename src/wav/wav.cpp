@@ -135,14 +135,33 @@ read_result read_ds64(std::FILE* input, std::uint32_t size, ds64_sizes* ds64) {
 // Skips chunks until `wanted` is the current id or the shared chunk limit is
 // used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
 // read, not remarked on, and does not count against the limit.
-read_result walk_to(std::FILE* input, std::string* messages, const char* wanted,
-                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64) {
+// Skips a chunk's body as skip_bytes does, telling `progress` (when given)
+// how far it has got every 64 skipped reads: on a stream a chunk of up to
+// 4 GiB is read through, which takes a while.
+read_result skip_chunk(std::FILE* input, std::uint32_t size, const chunk_id& id,
+                       const header_skip_progress* progress) {
+    if (progress == nullptr) return skip_bytes(input, size);
+    constexpr std::uint32_t step_bytes = 64 * 4096;
+    const std::string shown = printable_id(id);
+    std::uint32_t done = 0;
+    while (done < size) {
+        progress->report(progress->context, shown.c_str(), done, size);
+        const std::uint32_t n = size - done < step_bytes ? size - done : step_bytes;
+        const read_result r = skip_bytes(input, n);
+        if (r != read_result::ok) return r;
+        done += n;
+    }
+    return read_result::ok;
+}
+
+read_result walk_to(std::FILE* input, std::string* messages, const char* wanted, const char* remark_format,
+                    int* chunks_left, chunk_id* id, ds64_sizes* ds64, const header_skip_progress* progress) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
         if (!is_ds64) remark_id(messages, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
-        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_bytes(input, size);
+        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_chunk(input, size, *id, progress);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
         if (!is_ds64) --*chunks_left;
@@ -213,7 +232,7 @@ const char* incomplete_text(header_status status) {
     }
 }
 
-header_status walk_header(std::FILE* input, wav_input_header* header) {
+header_status walk_header(std::FILE* input, wav_input_header* header, const header_skip_progress* progress) {
     std::string* const messages = &header->messages;
     chunk_id id;
     ds64_sizes ds64;
@@ -232,7 +251,7 @@ header_status walk_header(std::FILE* input, wav_input_header* header) {
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64);
+    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -242,7 +261,7 @@ header_status walk_header(std::FILE* input, wav_input_header* header) {
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64);
+    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64, progress);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;
@@ -267,8 +286,8 @@ void put_u64(unsigned char* b, std::uint64_t v) {
 
 }  // namespace
 
-header_status read_input_header(std::FILE* input, wav_input_header* header) {
-    const header_status status = walk_header(input, header);
+header_status read_input_header(std::FILE* input, wav_input_header* header, const header_skip_progress* progress) {
+    const header_status status = walk_header(input, header, progress);
     if (const char* text = incomplete_text(status)) append_message(&header->messages, text);
     return status;
 }

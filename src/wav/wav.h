@@ -38,10 +38,20 @@ struct wav_input_header {
     std::string messages;
 };
 
+// Told how the skipping of an unexpected chunk is getting on: the walk never
+// seeks (a pipe works too), so a chunk of up to 4 GiB is read through, which
+// from a slow stream takes a while. `chunk_id` is shown as in the remarks.
+struct header_skip_progress {
+    void (*report)(void* context, const char* chunk_id, std::uint64_t bytes_skipped, std::uint64_t chunk_bytes);
+    void* context;
+};
+
 // Walks the header from the start of `input`. On ok, `input` stands at the
 // first sample byte and `header` holds the stored rate and data size; on any
-// other result only header->messages is to be used.
-header_status read_input_header(std::FILE* input, wav_input_header* header);
+// other result only header->messages is to be used. `progress`, when given,
+// hears of every chunk skipped, a few times per MiB.
+header_status read_input_header(std::FILE* input, wav_input_header* header,
+                                const header_skip_progress* progress = nullptr);
 
 // The two headers the output can have. A canonical 44-byte header whenever the
 // 32-bit size fields can state the sizes; past that an RF64 header, whose
