@@ -4,6 +4,7 @@
 // exit codes, bytes and texts. Standard output and standard error go to files
 // beside the input, which pcmtaper.mjs reads back.
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 #include "driver/driver.h"
@@ -21,24 +22,25 @@ constexpr unsigned flag_align = 2u;    // --align
 
 }  // namespace
 
-// Converts in.wav to out.wav in the work folder with the options in `flags`
-// and returns the program's exit code. out.wav exists afterwards only when
-// the program wrote it.
-extern "C" int pcmtaper_web_convert(unsigned flags) {
+// Converts the file `input_name` (a name in the work folder, as the user knows
+// it, for the program's messages) to out.wav there, with the options in
+// `flags`, and returns the program's exit code. out.wav exists afterwards
+// only when the program wrote it.
+extern "C" int pcmtaper_web_convert(unsigned flags, const char* input_name) {
     if (chdir(work_folder) != 0) return -1;
     // Files, not the module's terminals: the driver then shows no progress
     // line, and the text is kept byte for byte, "\r\n" included.
     if (std::freopen(stdout_file, "wb", stdout) == nullptr || std::freopen(stderr_file, "wb", stderr) == nullptr)
         return -1;
-    char program[] = "pcmtaper", zero_dc[] = "--zero-dc", align[] = "--align", end[] = "--", in[] = "in.wav",
-         out[] = "out.wav";
+    char program[] = "pcmtaper", zero_dc[] = "--zero-dc", align[] = "--align", end[] = "--", out[] = "out.wav";
+    std::string in = input_name;
     char* argv[8];
     int argc = 0;
     argv[argc++] = program;
     if (flags & flag_zero_dc) argv[argc++] = zero_dc;
     if (flags & flag_align) argv[argc++] = align;
     argv[argc++] = end;
-    argv[argc++] = in;
+    argv[argc++] = in.data();
     argv[argc++] = out;
     argv[argc] = nullptr;
     const int code = run_converter(argc, argv);

@@ -12,16 +12,6 @@ const fileInput = document.getElementById('files');
 const zeroDcBox = document.getElementById('zero-dc');
 const alignBox = document.getElementById('align');
 
-// What to do about a refusal, after the program's own text (its exit codes).
-const adviceByExitCode = {
-  2: 'Save it as linear PCM first (in an audio editor, or: sox in.wav -e signed -b 16 out.wav).',
-  3: 'Mix it down to one channel first (in an audio editor, or: sox in.wav -c 1 out.wav).',
-  5: 'The file is not a complete WAV file: save it again from the program that made it.',
-  6: 'Save it with 16 bits per sample first (in an audio editor, or: sox in.wav -b 16 out.wav).',
-  7: 'Resample it to a supported rate first (1 Hz to 2147483647 Hz).',
-  9: 'The file could not be read whole: choose it again.',
-};
-
 const cards = new Map();
 let nextId = 1;
 let ready = false;
@@ -155,8 +145,9 @@ class FileCard {
     if (output === null || exitCode !== 0) {
       this.state.textContent = `refused (exit code ${exitCode})`;
       this.root.dataset.state = 'refused';
-      const advice = adviceByExitCode[exitCode];
-      this.showText(text + (advice ? `\n${advice}` : ''), 'refusal');
+      // The program's refusal on standard output, and on standard error
+      // what to do about it.
+      this.showText(text, 'refusal');
       return;
     }
     this.state.textContent = 'converted; measuring…';

@@ -14,14 +14,14 @@
 //   stdout    the text it prints on standard output after the two name lines
 //             (remarks, counts, report, or its refusal), with its "\r\n",
 //   stderr    the text it prints on standard error.
-// options.onProgress(bytesRead, bytesTotal), when given, is called as the
-// converter reads its input. Conversions run one at a time, synchronously:
+// options.name is the input's name in the program's messages (default
+// in.wav; a name with "/" is taken as in.wav). options.onProgress(bytesRead,
+// bytesTotal), when given, is called as the converter reads its input. Conversions run one at a time, synchronously:
 // run them in a Web Worker to keep a page responsive (worker.mjs does).
 import createPcmtaperWasm from './pcmtaper-wasm.mjs';
 
 // The folder and files of one conversion (glue.cpp uses the same names).
 const folder = '/conversion';
-const inputPath = `${folder}/in.wav`;
 const outputPath = `${folder}/out.wav`;
 const stdoutPath = `${folder}/stdout.txt`;
 const stderrPath = `${folder}/stderr.txt`;
@@ -65,8 +65,11 @@ export async function createPcmtaper(moduleOptions = {}) {
   FS.mkdir(folder);
   const decoder = new TextDecoder('utf-8');
 
-  function convertWav(bytes, { zeroDc = false, align = false, onProgress = null } = {}) {
+  function convertWav(bytes, { zeroDc = false, align = false, name = 'in.wav', onProgress = null } = {}) {
     if (!(bytes instanceof Uint8Array)) throw new TypeError('convertWav: bytes must be a Uint8Array');
+    // The input under its own name, beside the output and the texts.
+    const inputName = name && !name.includes('/') && ![outputPath, stdoutPath, stderrPath].includes(`${folder}/${name}`) && name !== '.' && name !== '..' ? name : 'in.wav';
+    const inputPath = `${folder}/${inputName}`;
     for (const path of [inputPath, outputPath, stdoutPath, stderrPath]) removeIfExists(FS, path);
     FS.writeFile(inputPath, bytes);
     if (onProgress) {
@@ -83,7 +86,15 @@ export async function createPcmtaper(moduleOptions = {}) {
         },
       });
     }
-    const exitCode = wasm._pcmtaper_web_convert((zeroDc ? flagZeroDc : 0) | (align ? flagAlign : 0));
+    const nameSize = wasm.lengthBytesUTF8(inputName) + 1;
+    const namePointer = wasm._malloc(nameSize);
+    wasm.stringToUTF8(inputName, namePointer, nameSize);
+    let exitCode;
+    try {
+      exitCode = wasm._pcmtaper_web_convert((zeroDc ? flagZeroDc : 0) | (align ? flagAlign : 0), namePointer);
+    } finally {
+      wasm._free(namePointer);
+    }
     if (exitCode < 0) throw new Error('pcmtaper: the in-memory file system refused the conversion folder');
     const output = readIfExists(FS, outputPath);
     const stdoutBytes = readIfExists(FS, stdoutPath) ?? new Uint8Array(0);

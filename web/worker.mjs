@@ -28,11 +28,12 @@ self.onmessage = (event) => {
   else waiting.push(event.data);
 };
 
-function handle({ id, bytes, zeroDc, align }) {
+function handle({ id, name, bytes, zeroDc, align }) {
   let result;
   try {
     let lastReported = -1;
     result = converter.convertWav(bytes, {
+      name,
       zeroDc,
       align,
       onProgress(done, total) {

@@ -246,6 +246,7 @@ try {
       check(missing.length === 0, `page: ${caseKey(c)} shows the program's text`, missing.join(' | '));
       if (c.name === 'stereo.wav') {
         check(text.includes('This is not a Monaural sound(Stereo, Surround, etc.).') && sha === null, 'page: the stereo file is refused with the program\'s text and no download');
+        check(text.includes('pcmtaper: to convert stereo.wav, first make a mono 16-bit copy'), 'page: the stereo file\'s card says what to do, in the program\'s words', text);
       }
       if (c.name === 'cut-off.wav') {
         check(/The data chunk claims \d+ bytes; the file holds 20000 after the header\./.test(text), 'page: the cut-off file shows its remark');
