@@ -1,10 +1,10 @@
 #include "driver/cli.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
-constexpr const char* derived_suffix = ".8b.wav";
 constexpr std::size_t extension_len = 4;  // ".wav", or any "." and three characters
 constexpr const char* usage_line = "  usage:  pcmtaper input.wav [output.wav]\r\n";
 
@@ -22,7 +22,54 @@ constexpr option_spec options[] = {
     {'a', "align", &command_line::align, cli_action::convert},
     {'f', "force", &command_line::force, cli_action::convert},
     {'z', "zero-dc", &command_line::zero_dc, cli_action::convert},
+    {'m', "keep-metadata", &command_line::keep_metadata, cli_action::convert},
 };
+
+// The options that take a value: -F FORMAT (also -FFORMAT), --format FORMAT
+// (also --format=FORMAT), --c-name NAME, --c-attribute TEXT.
+struct value_option_spec {
+    char short_name;  // 0: long only
+    const char* long_name;
+};
+constexpr value_option_spec value_options[] = {{'F', "format"}, {0, "c-name"}, {0, "c-attribute"}};
+
+// The values given, checked once the whole command line is read.
+struct given_values {
+    std::string format;
+    bool format_given = false;
+    bool c_name_given = false;
+    bool c_attribute_given = false;
+};
+
+void take_value(const value_option_spec& o, std::string value, command_line* cl, given_values* given) {
+    if (o.short_name == 'F') {
+        given->format = std::move(value);
+        given->format_given = true;
+    } else if (std::strcmp(o.long_name, "c-name") == 0) {
+        cl->c_name = std::move(value);
+        given->c_name_given = true;
+    } else {
+        cl->c_attribute = std::move(value);
+        given->c_attribute_given = true;
+    }
+}
+
+// "--name" or "--name=value" of a value option, or null.
+const value_option_spec* find_long_value(const char* arg, const char** inline_value) {
+    for (const value_option_spec& o : value_options) {
+        const std::size_t n = std::strlen(o.long_name);
+        if (std::strncmp(arg, o.long_name, n) != 0) continue;
+        if (arg[n] == '\0') {
+            *inline_value = nullptr;
+            return &o;
+        }
+        if (arg[n] == '=') {
+            *inline_value = arg + n + 1;
+            return &o;
+        }
+    }
+    return nullptr;
+}
 
 const option_spec* find_short(char c) {
     for (const option_spec& o : options)
@@ -45,11 +92,11 @@ command_line usage_error(std::string error) {
 
 }  // namespace
 
-std::string derive_output_name(const std::string& input_name) {
+std::string derive_output_name(const std::string& input_name, file_format format) {
     std::string name = input_name;
     if (name.size() >= extension_len && name[name.size() - extension_len] == '.') {
         name.resize(name.size() - extension_len);
-        name += derived_suffix;
+        name += derived_suffix(format);
     }
     return name;
 }
@@ -60,6 +107,7 @@ command_line parse_command_line(int argc, const char* const* argv) {
     std::string names[3];
     int name_count = 0;
     bool options_ended = false;
+    given_values given;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool is_option = !options_ended && arg[0] == '-' && arg[1] != '\0';
@@ -75,7 +123,14 @@ command_line parse_command_line(int argc, const char* const* argv) {
             continue;
         }
         const option_spec* found = nullptr;
+        const char* inline_value = nullptr;
         if (arg[1] == '-') {
+            if (const value_option_spec* v = find_long_value(arg + 2, &inline_value)) {
+                if (inline_value == nullptr && i + 1 == argc)
+                    return usage_error(std::string("option '") + arg + "' needs a value");
+                take_value(*v, inline_value != nullptr ? inline_value : argv[++i], &cl, &given);
+                continue;
+            }
             if ((found = find_long(arg + 2)) == nullptr)
                 return usage_error(std::string("unknown option '") + arg + "'");
             if (found->flag == nullptr) {
@@ -86,6 +141,12 @@ command_line parse_command_line(int argc, const char* const* argv) {
             continue;
         }
         for (const char* c = arg + 1; *c != '\0'; ++c) {
+            if (*c == value_options[0].short_name) {
+                // The rest of the word is the value, or else the next word.
+                if (c[1] == '\0' && i + 1 == argc) return usage_error(std::string("option '-") + *c + "' needs a value");
+                take_value(value_options[0], c[1] != '\0' ? c + 1 : argv[++i], &cl, &given);
+                break;
+            }
             if ((found = find_short(*c)) == nullptr)
                 return usage_error(std::string("unknown option '-") + *c + "'");
             if (found->flag == nullptr) {
@@ -95,11 +156,29 @@ command_line parse_command_line(int argc, const char* const* argv) {
             cl.*(found->flag) = true;
         }
     }
+    if (given.format_given && !parse_file_format(given.format, &cl.format))
+        return usage_error("unknown format '" + given.format + "' (wav, u8, s8, c, c-s8)");
+    // An option that the chosen format has no use for is refused, not ignored:
+    // the user expects it to do something.
+    if (cl.keep_metadata && cl.format != file_format::wav)
+        return usage_error(std::string("--keep-metadata is for the format wav, not ") + file_format_name(cl.format));
+    for (const auto& [is_given, option] : {std::pair{given.c_name_given, "--c-name"},
+                                            std::pair{given.c_attribute_given, "--c-attribute"}}) {
+        if (is_given && !is_c_format(cl.format))
+            return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
+                               file_format_name(cl.format));
+    }
+    if (given.c_name_given && !is_c_identifier(cl.c_name))
+        return usage_error("--c-name '" + cl.c_name +
+                           "' is not a C identifier (letters, digits and underscores, not starting with a digit, "
+                           "not a keyword)");
+    if (!is_c_attribute_text(cl.c_attribute))
+        return usage_error("--c-attribute takes one line of text without control characters");
     if (name_count == 0) return usage_error("no input file named");
     cl.action = cli_action::convert;
     cl.input_name = names[0];
     cl.output_named = name_count == 2;
-    cl.output_name = cl.output_named ? names[1] : derive_output_name(names[0]);
+    cl.output_name = cl.output_named ? names[1] : derive_output_name(names[0], cl.format);
     return cl;
 }
 
@@ -129,6 +208,14 @@ void print_help(std::FILE* stream) {
                  "  -f, --force    replace an existing output that is not an 8-bit WAV file\r\n"
                  "  -z, --zero-dc  take the dither's mean off: no DC offset, silence at 128\r\n"
                  "                 (for players at low sample rates)\r\n"
+                 "  -F, --format FORMAT  what to write: wav (the default), u8 or s8 (the\r\n"
+                 "                 unsigned or signed samples alone), c or c-s8 (a C header\r\n"
+                 "                 with the samples as a uint8_t or int8_t array); derived\r\n"
+                 "                 names end in .8b.wav, .u8, .s8 or .h\r\n"
+                 "  --c-name NAME  the C array's name (default: from the output's file name)\r\n"
+                 "  --c-attribute TEXT  TEXT after the array's declarator, such as PROGMEM\r\n"
+                 "  -m, --keep-metadata  copy loops (smpl), cue points, INFO tags and the\r\n"
+                 "                 instrument (inst) into the WAV output, moved by the delay\r\n"
                  "  -q, --quiet    print nothing on standard output; remarks and errors go\r\n"
                  "                 to standard error\r\n"
                  "  -h, --help     print this help and exit\r\n"

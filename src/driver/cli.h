@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/formats.h"
+
 enum class cli_action {
     banner,       // no argument at all: the banner and usage
     help,         // -h, --help
@@ -24,6 +26,10 @@ struct command_line {
     bool align = false;    // -a: as many samples as the input, no delay
     bool force = false;    // -f: replace an existing output that is not an 8-bit WAV
     bool zero_dc = false;  // -z: the dither's mean taken off
+    file_format format = file_format::wav;  // -F
+    bool keep_metadata = false;  // -m: loops, cue points, tags and instrument copied (wav only)
+    std::string c_name;          // --c-name: the C array's name (c, c-s8); empty: from the file name
+    std::string c_attribute;     // --c-attribute: text after the array's declarator (c, c-s8)
     std::string error;     // what is wrong, for usage_error
 };
 
@@ -32,9 +38,10 @@ struct command_line {
 command_line parse_command_line(int argc, const char* const* argv);
 
 // The output name for an input name: when the fourth character from the end is
-// a full stop, the last four characters become ".8b.wav"; otherwise the name
-// is returned unchanged (the caller then refuses to write over the input).
-std::string derive_output_name(const std::string& input_name);
+// a full stop, the last four characters become the format's suffix (".8b.wav"
+// for a WAV output); otherwise the name is returned unchanged (the caller then
+// refuses to write over the input).
+std::string derive_output_name(const std::string& input_name, file_format format = file_format::wav);
 
 // The three texts printed without arguments.
 void print_banner(std::FILE* stream);

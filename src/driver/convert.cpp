@@ -6,6 +6,7 @@
 #include "driver/exit_codes.h"
 #include "driver/system.h"
 #include "pipeline/pipeline.h"
+#include "wav/metadata.h"
 #include "wav/wav.h"
 
 using pcmtaper::block_len;
@@ -164,22 +165,24 @@ struct loop_result {
     std::uint64_t samples_written;
 };
 
-// Writes the part of each block's output that the plan keeps.
+// Writes the part of each block's output that the plan keeps, in the output's format.
 class output_writer {
   public:
-    output_writer(std::FILE* stream, const conversion_plan& plan) : stream_(stream), skip_left_(plan.skipped) {}
+    output_writer(std::FILE* stream, sample_writer* format, const conversion_plan& plan)
+        : stream_(stream), format_(format), skip_left_(plan.skipped) {}
     bool write(const std::uint8_t* bytes, std::uint64_t output_samples) {
         std::uint64_t start = skip_left_ < block_len ? skip_left_ : block_len;
         skip_left_ -= start;
         std::uint64_t count = block_len - start;
         if (written_ + count > output_samples) count = output_samples - written_;
         written_ += count;
-        return count == 0 || std::fwrite(bytes + start, 1, count, stream_) == count;
+        return count == 0 || format_->write(stream_, bytes + start, static_cast<std::size_t>(count));
     }
     std::uint64_t written() const { return written_; }
 
   private:
     std::FILE* stream_;
+    sample_writer* format_;
     std::uint64_t skip_left_;
     std::uint64_t written_ = 0;
 };
@@ -189,8 +192,8 @@ class output_writer {
 // block before it; the output and everything printed are as if the blocks
 // were processed one after the other.
 loop_result convert_blocks(converter_state* state, sample_reader* reader, conversion_plan* plan, bool align,
-                           std::FILE* output, double seconds_per_block, console* con) {
-    output_writer writer(output, *plan);
+                           std::FILE* output, sample_writer* format, double seconds_per_block, console* con) {
+    output_writer writer(output, format, *plan);
     if (plan->blocks == 0) return {exit_ok, 0};
     double next_samples[block_len];
     block_read next_read = reader->next(next_samples);
@@ -253,11 +256,33 @@ int fail_output(output_sink* output, console* con, int code) {
     return code;
 }
 
+// Reads `count` bytes at byte `offset` of a seekable input.
+bool read_input_at(void* context, std::uint64_t offset, void* bytes, std::size_t count) {
+    auto* stream = static_cast<std::FILE*>(context);
+    return seek_stream(stream, static_cast<long long>(offset)) && std::fread(bytes, 1, count, stream) == count;
+}
+
+// The metadata chunks after the sample data of a regular input, where many
+// writers put them; the input is left where the samples start. A stream
+// cannot go back, and keeps only the chunks before its data.
+void read_metadata_after_samples(const input_source& input, std::uint64_t data_bytes, metadata_set* kept,
+                                 console* con) {
+    const long long data_start = stream_position(input.stream);
+    if (!input.regular || data_start < 0) return;
+    std::string remarks;
+    read_metadata_after_data(read_input_at, input.stream, static_cast<std::uint64_t>(data_start) + data_bytes,
+                             data_bytes, static_cast<std::uint64_t>(input.size_bytes), kept, &remarks);
+    con->remark(remarks);
+    if (!seek_stream(input.stream, data_start)) std::clearerr(input.stream);  // the read then reports it
+}
+
 }  // namespace
 
 int convert_stream(converter_state* state, const input_source& input, const conversion_options& options,
                    output_sink* output, console* con) {
     wav_input_header header;
+    metadata_set metadata;
+    if (options.keep_metadata) header.metadata = &metadata;
     const header_skip_progress skip_progress{report_header_skip, con};
     const header_status status = read_input_header(input.stream, &header, &skip_progress);
     con->end_progress();
@@ -269,6 +294,7 @@ int convert_stream(converter_state* state, const input_source& input, const conv
 
     const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
     const std::uint64_t data_bytes = usable_data_size(input, header, con);
+    if (options.keep_metadata) read_metadata_after_samples(input, data_bytes, &metadata, con);
     conversion_plan plan = plan_for(data_bytes / 2, options.align, data_bytes >> block_bytes_shift);
     const auto sample_rate_hz = static_cast<std::int32_t>(header.sample_rate_hz);  // below 2^31
     con->info("SAMPLE RATE: %d\r\n", sample_rate_hz);
@@ -281,12 +307,16 @@ int convert_stream(converter_state* state, const input_source& input, const conv
         con->error("%s", opened.message.c_str());
         return opened.exit_code;
     }
-    const output_layout layout = output_layout_for(planned_samples);
-    if (!write_output_header(opened.stream, layout, planned_samples, header.sample_rate_hz))
-        return fail_output(output, con, exit_write_error);
+    // The metadata's positions move with the sound: by the delay, which
+    // --align takes off.
+    const std::unique_ptr<sample_writer> format =
+        make_sample_writer(options.format, &metadata, options.align ? 0 : delay_samples);
+    const bool began = format->begin(opened.stream, planned_samples, header.sample_rate_hz);
+    con->remark(format->take_remarks());
+    if (!began) return fail_output(output, con, exit_write_error);
 
     sample_reader reader(input, options.align, data_bytes);
-    const loop_result result = convert_blocks(state, &reader, &plan, options.align, opened.stream,
+    const loop_result result = convert_blocks(state, &reader, &plan, options.align, opened.stream, format.get(),
                                               block_len / static_cast<double>(sample_rate_hz), con);
     if (result.exit_code != exit_ok) return fail_output(output, con, result.exit_code);
     const std::uint64_t tail_samples =
@@ -298,20 +328,19 @@ int convert_stream(converter_state* state, const input_source& input, const conv
                       static_cast<unsigned long long>(declared_blocks));
         con->remark(line);
     }
-    if (result.samples_written % 2 != 0 && std::fputc(0, opened.stream) == EOF)  // the RIFF pad byte
-        return fail_output(output, con, exit_write_error);
-    if (result.samples_written != planned_samples) {
+    if (!format->finish(opened.stream, result.samples_written)) return fail_output(output, con, exit_write_error);
+    if (result.samples_written != planned_samples && format->states_sample_count()) {
         // The output is shorter than its header says (a stream that ended
-        // early). The header is written again, with the same layout, where the
+        // early). The header is written again, with the same length, where the
         // output can be rewound; a device or a FIFO cannot be.
         if (!output->rewindable()) {
             con->remark("The output header states more samples than were written.\r\n");
             output->discard();
             return exit_read_error;
         }
-        if (!output->seek_to_start() ||
-            !write_output_header(opened.stream, layout, result.samples_written, header.sample_rate_hz))
-            return fail_output(output, con, exit_write_error);
+        const bool rewritten = output->seek_to_start() && format->rewrite_begin(opened.stream, result.samples_written);
+        con->remark(format->take_remarks());
+        if (!rewritten) return fail_output(output, con, exit_write_error);
     }
     const output_sink::finished finished = output->commit();
     if (finished.exit_code != exit_ok) {

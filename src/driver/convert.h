@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "driver/console.h"
+#include "driver/formats.h"
 #include "driver/output.h"
 
 namespace pcmtaper {
@@ -32,6 +33,11 @@ struct conversion_options {
     // The dither's mean over its draws is taken off, so that it adds no DC
     // offset to the output (silence then idles at 128, not 129).
     bool zero_dc = false;
+    // What the output holds: a WAV file, the bare samples or a C header.
+    format_options format;
+    // A WAV output carries the input's loops, cue points, INFO tags and
+    // instrument, their positions moved by the output's delay.
+    bool keep_metadata = false;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`

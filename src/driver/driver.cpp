@@ -120,14 +120,16 @@ int convert(const command_line& cl, int closed_at_start) {
     }
     // The program's own name for this input's output: a file there is an
     // earlier output of it.
-    const bool derived_name = cl.output_name == derive_output_name(cl.input_name) && !input_is_stdin;
+    const bool derived_name = cl.output_name == derive_output_name(cl.input_name, cl.format) && !input_is_stdin;
     const std::unique_ptr<output_sink> output =
         audio_on_stdout ? make_descriptor_output(audio_fd)
-                        : make_file_output({cl.output_name, output_path, cl.force, derived_name});
+                        : make_file_output({cl.output_name, output_path, cl.force, derived_name, cl.format});
     pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
     options.zero_dc = cl.zero_dc;
+    options.keep_metadata = cl.keep_metadata;
+    options.format = {cl.format, c_array_name(cl.c_name, cl.output_name, cl.input_name), cl.c_attribute};
     const int code = convert_stream(&state, source, options, output.get(), &con);
     if (cl.quiet || text_on_stderr) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");

@@ -72,9 +72,22 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
         length = std::fread(start, 1, sizeof start, f);
         std::fclose(f);
     }
+    if (request.force || (f != nullptr && length == 0)) return {};
+    const std::string exists = "the output file " + request.name + " exists";
+    const char* const kept = "; it is kept (--force replaces it)";
+    // Raw samples have no header: nothing tells them from any other file.
+    if (is_raw_format(request.kind)) return exists + ", and raw samples cannot be told from any other file" + kept;
+    if (is_c_format(request.kind)) {
+        c_header_facts earlier;
+        const bool own = f != nullptr && read_own_c_header(start, length, &earlier);
+        if (own && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
+                                             earlier.samples_known && earlier.samples == format.samples)))
+            return {};
+        if (own) return exists + " and is a C header of another rate or length than this input gives" + kept;
+        return exists + " and is not a C header written by pcmtaper" + kept;
+    }
     eight_bit_wav earlier;
     const bool eight_bit = f != nullptr && read_8_bit_wav_header(start, length, &earlier);
-    if (request.force || (f != nullptr && length == 0)) return {};
     if (eight_bit && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
                                                earlier.samples_known && earlier.samples == format.samples)))
         return {};

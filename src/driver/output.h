@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "driver/formats.h"
+#include "driver/formats.h"
 #include "driver/system.h"
 
 // What the conversion is about to write: the rate and the number of samples
@@ -56,6 +58,7 @@ struct file_output_request {
     std::string path;
     bool force = false;         // replace an existing file that is not this input's output
     bool derived_name = false;  // the name is the input's derived name (take1.8b.wav for take1.wav)
+    file_format kind = file_format::wav;  // what is written (-F), which decides what counts as an earlier output
 };
 
 // A regular file is written to a temporary file beside it and moved into
@@ -88,7 +91,10 @@ void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char n
 // derived name is the program's own) or by its contents (the rate and the
 // exact number of samples this input gives). Any other file, an 8-bit WAV of
 // another input included, is likely an original named by mistake or by a
-// glob. A file that cannot be read may not be replaced.
+// glob. A file that cannot be read may not be replaced. In the C formats the
+// same holds for a C header that starts with the program's own first line
+// (its length and rate constants are compared); raw samples (u8, s8) cannot
+// be told from any other file, and only an empty one is replaced.
 std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format);
 
 // What the start of a file says when it is an 8-bit mono PCM WAV file (what

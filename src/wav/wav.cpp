@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "wav/metadata.h"
+
 namespace {
 
 constexpr std::uint16_t format_tag_pcm = 1;
@@ -132,9 +134,6 @@ read_result read_ds64(std::FILE* input, std::uint32_t size, ds64_sizes* ds64) {
     return skip_bytes(input, size - wanted);
 }
 
-// Skips chunks until `wanted` is the current id or the shared chunk limit is
-// used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
-// read, not remarked on, and does not count against the limit.
 // Skips a chunk's body as skip_bytes does, telling `progress` (when given)
 // how far it has got every 64 skipped reads: on a stream a chunk of up to
 // 4 GiB is read through, which takes a while.
@@ -154,14 +153,34 @@ read_result skip_chunk(std::FILE* input, std::uint32_t size, const chunk_id& id,
     return read_result::ok;
 }
 
+// Skips a chunk body of `size` bytes, or reads it into `metadata` when that
+// keeps chunks with this id.
+read_result skip_or_keep(std::FILE* input, const chunk_id& id, std::uint32_t size, metadata_set* metadata,
+                         std::string* messages, const header_skip_progress* progress) {
+    if (metadata == nullptr || !is_metadata_chunk_id(id.text)) return skip_chunk(input, size, id, progress);
+    if (size > max_metadata_chunk_bytes) {
+        metadata->too_large(id.text, size, messages);
+        return skip_chunk(input, size, id, progress);
+    }
+    std::string body(size, '\0');
+    const read_result r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
+    if (r == read_result::ok) metadata->add(id.text, std::move(body), messages);
+    return r;
+}
+
+// Skips chunks until `wanted` is the current id or the shared chunk limit is
+// used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
+// read, not remarked on, and does not count against the limit.
 read_result walk_to(std::FILE* input, std::string* messages, const char* wanted, const char* remark_format,
-                    int* chunks_left, chunk_id* id, ds64_sizes* ds64, const header_skip_progress* progress) {
+                    int* chunks_left, chunk_id* id, ds64_sizes* ds64, const header_skip_progress* progress,
+                    metadata_set* metadata) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
         if (!is_ds64) remark_id(messages, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
-        if (r == read_result::ok) r = is_ds64 ? read_ds64(input, size, ds64) : skip_chunk(input, size, *id, progress);
+        if (r == read_result::ok)
+            r = is_ds64 ? read_ds64(input, size, ds64) : skip_or_keep(input, *id, size, metadata, messages, progress);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
         if (!is_ds64) --*chunks_left;
@@ -251,7 +270,7 @@ header_status walk_header(std::FILE* input, wav_input_header* header, const head
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress);
+    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress, header->metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -261,7 +280,7 @@ header_status walk_header(std::FILE* input, wav_input_header* header, const head
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64, progress);
+    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64, progress, header->metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+class metadata_set;
+
 inline constexpr int chunk_search_limit = 10;            // skipped chunks before giving up
 inline constexpr std::uint32_t required_bits_per_sample = 16;
 
@@ -36,6 +38,10 @@ struct wav_input_header {
     // remarks on unexpected ids and then the refusal, if any. The caller
     // prints them (where depends on the command line).
     std::string messages;
+    // Set by the caller to keep the metadata (--keep-metadata): the walk then
+    // reads the metadata chunks it meets on its way to the data into it,
+    // instead of skipping them, and their remarks join `messages`.
+    metadata_set* metadata = nullptr;
 };
 
 // Told how the skipping of an unexpected chunk is getting on: the walk never
