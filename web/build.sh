@@ -29,7 +29,7 @@ cmake --build "$build" -j2 --target pcmtaper_wasm >/dev/null
 
 mkdir -p "$out"
 cp "$build/web/pcmtaper-wasm.mjs" "$build/web/pcmtaper-wasm.wasm" "$out/"
-for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs wav.mjs pcmtaper.mjs; do
+for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs wav.mjs program.mjs pcmtaper.mjs; do
     cp "$root/web/$file" "$out/"
 done
 # The speed page (web/bench/run_bench.mjs opens it).

@@ -1,49 +1,41 @@
-// The WebAssembly entry point of the web page: one call converts the WAV file
-// that pcmtaper.mjs has put into the module's in-memory file system, with the
-// command-line program's own driver, so that the page gives the program's
-// exit codes, bytes and texts. Standard output and standard error go to files
-// beside the input, which pcmtaper.mjs reads back.
+// The WebAssembly entry point of the web page: one call runs the command-line
+// program's own driver on files that pcmtaper.mjs has put into the module's
+// in-memory file system, so that the page gives the program's exit codes,
+// bytes and texts. Standard output and standard error go to files, which
+// pcmtaper.mjs reads back.
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "driver/driver.h"
 
 namespace {
 
-// The files of one conversion, in a folder of their own (pcmtaper.mjs uses
-// the same names).
+// The folder of one conversion and its text files (pcmtaper.mjs uses the
+// same names).
 constexpr const char* work_folder = "/conversion";
 constexpr const char* stdout_file = "/conversion/stdout.txt";
 constexpr const char* stderr_file = "/conversion/stderr.txt";
 
-constexpr unsigned flag_zero_dc = 1u;  // --zero-dc
-constexpr unsigned flag_align = 2u;    // --align
-
 }  // namespace
 
-// Converts the file `input_name` (a name in the work folder, as the user knows
-// it, for the program's messages) to out.wav there, with the options in
-// `flags`, and returns the program's exit code. out.wav exists afterwards
-// only when the program wrote it.
-extern "C" int pcmtaper_web_convert(unsigned flags, const char* input_name) {
+// Runs `pcmtaper ARGS...` in the work folder, with `count` arguments laid one
+// after the other in `args`, each ended by a zero byte, and returns the
+// program's exit code (-1 when the folder or the text files cannot be used).
+extern "C" int pcmtaper_web_run(const char* args, int count) {
     if (chdir(work_folder) != 0) return -1;
     // Files, not the module's terminals: the driver then shows no progress
     // line, and the text is kept byte for byte, "\r\n" included.
     if (std::freopen(stdout_file, "wb", stdout) == nullptr || std::freopen(stderr_file, "wb", stderr) == nullptr)
         return -1;
-    char program[] = "pcmtaper", zero_dc[] = "--zero-dc", align[] = "--align", end[] = "--", out[] = "out.wav";
-    std::string in = input_name;
-    char* argv[8];
-    int argc = 0;
-    argv[argc++] = program;
-    if (flags & flag_zero_dc) argv[argc++] = zero_dc;
-    if (flags & flag_align) argv[argc++] = align;
-    argv[argc++] = end;
-    argv[argc++] = in.data();
-    argv[argc++] = out;
-    argv[argc] = nullptr;
-    const int code = run_converter(argc, argv);
+    std::vector<std::string> words{"pcmtaper"};
+    for (int i = 0; i < count; ++i, args += std::strlen(args) + 1) words.emplace_back(args);
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const int code = run_converter(static_cast<int>(words.size()), argv.data());
     std::fflush(stdout);
     std::fflush(stderr);
     return code;

@@ -1,7 +1,7 @@
 // The page: files in, one card per file with its progress, the program's
 // texts, an A/B player, the download, the plots and the figures. The
 // conversion and the measurements run in worker.mjs.
-import { derivedOutputName } from './wav.mjs';
+import { argumentsFor } from './program.mjs';
 import { drawSpectrum, drawWaveform } from './plots.mjs';
 
 window.pcmtaperPageStarted = true;
@@ -9,8 +9,25 @@ window.pcmtaperPageStarted = true;
 const statusLine = document.getElementById('status');
 const results = document.getElementById('results');
 const fileInput = document.getElementById('files');
-const zeroDcBox = document.getElementById('zero-dc');
-const alignBox = document.getElementById('align');
+const control = (id) => document.getElementById(id);
+
+// The options set on the page, as convertWav takes them.
+function chosenOptions() {
+  return {
+    zeroDc: control('zero-dc').checked,
+    align: control('align').checked,
+    format: control('format').value,
+    keepMetadata: control('keep-metadata').checked,
+    cName: control('c-name').value.trim(),
+    cAttribute: control('c-attribute').value.trim(),
+  };
+}
+
+// The options as the program's command line shows them ("" for none).
+function optionText(options) {
+  const args = argumentsFor('', '', options);
+  return args.slice(0, args.indexOf('--')).join(' ');
+}
 
 const cards = new Map();
 let nextId = 1;
@@ -56,11 +73,11 @@ document.addEventListener('drop', (event) => {
 function addFiles(files) {
   for (const file of files) {
     const id = nextId++;
-    const card = new FileCard(id, file, { zeroDc: zeroDcBox.checked, align: alignBox.checked });
+    const card = new FileCard(id, file, chosenOptions());
     cards.set(id, card);
     results.prepend(card.root);
     file.arrayBuffer().then(
-      (buffer) => worker.postMessage({ id, name: file.name, bytes: new Uint8Array(buffer), ...card.options }),
+      (buffer) => worker.postMessage({ id, name: file.name, bytes: new Uint8Array(buffer), options: card.options }),
       (error) => card.fail(`The file could not be read: ${error}`),
     );
   }
@@ -100,10 +117,9 @@ class FileCard {
     this.id = id;
     this.file = file;
     this.options = options;
-    this.outputName = derivedOutputName(file.name);
-    const optionText = [options.zeroDc ? '--zero-dc' : '', options.align ? '--align' : ''].filter(Boolean).join(' ');
+    const shown = optionText(options);
     this.root = element('article', { class: 'card', 'data-file': file.name, 'aria-labelledby': `title-${id}` });
-    this.root.append(element('h3', { id: `title-${id}`, text: file.name + (optionText ? ` (${optionText})` : '') }));
+    this.root.append(element('h3', { id: `title-${id}`, text: file.name + (shown ? ` (${shown})` : '') }));
     this.progress = element('progress', { max: '1', value: '0', 'aria-label': `Conversion of ${file.name}` });
     this.state = element('span', { class: 'state', text: 'waiting' });
     this.root.append(element('div', { class: 'progress-row' }, this.progress, this.state));
@@ -138,7 +154,7 @@ class FileCard {
     this.messages.className = `messages ${kind}`;
   }
 
-  converted({ exitCode, output, stdout, stderr }) {
+  converted({ exitCode, output, outputName, stdout, stderr }) {
     this.progress.value = 1;
     this.root.dataset.exitCode = String(exitCode);
     const text = [programText(stdout), stderr.trim()].filter(Boolean).join('\n');
@@ -153,8 +169,9 @@ class FileCard {
     this.state.textContent = 'converted; measuring…';
     this.root.dataset.state = 'converted';
     this.showText(text, 'remarks');
-    const url = URL.createObjectURL(new Blob([output], { type: 'audio/wav' }));
-    const link = element('a', { class: 'download', href: url, download: this.outputName, text: `Download ${this.outputName}` });
+    const type = this.options.format === 'wav' ? 'audio/wav' : this.options.format.startsWith('c') ? 'text/x-c' : 'application/octet-stream';
+    const url = URL.createObjectURL(new Blob([output], { type }));
+    const link = element('a', { class: 'download', href: url, download: outputName, text: `Download ${outputName}` });
     link.append(element('span', { class: 'size', text: ` (${output.length.toLocaleString('en')} bytes)` }));
     this.body.append(element('p', {}, link));
   }

@@ -6,28 +6,31 @@
 //   const { exitCode, output, stdout } = converter.convertWav(wavBytes, { zeroDc: false, align: true });
 //
 // convertWav(bytes, options) converts the WAV file in `bytes` (a Uint8Array)
-// as the program `pcmtaper [--zero-dc] [--align] in.wav out.wav` would, and
-// returns
-//   exitCode  the program's exit code (0: converted; see the README's table),
-//   output    the bytes of the 8-bit WAV file it writes (a Uint8Array), or
-//             null when it writes none,
-//   stdout    the text it prints on standard output after the two name lines
-//             (remarks, counts, report, or its refusal), with its "\r\n",
-//   stderr    the text it prints on standard error.
-// options.name is the input's name in the program's messages (default
-// in.wav; a name with "/" is taken as in.wav). options.onProgress(bytesRead,
-// bytesTotal), when given, is called as the converter reads its input. Conversions run one at a time, synchronously:
+// as the program would with the same options, and returns
+//   exitCode    the program's exit code (0: converted; see the README's table),
+//   output      the bytes of the output file it writes (a Uint8Array), or null
+//               when it writes none,
+//   outputName  the output's name (the program's derived name, see below),
+//   stdout      the text it prints on standard output after the two name
+//               lines (remarks, counts, report, or its refusal), with its "\r\n",
+//   stderr      the text it prints on standard error (such as what to do
+//               about a refusal).
+// Options, each the program's own: zeroDc (--zero-dc), align (--align),
+// format ('wav', 'u8', 's8', 'c' or 'c-s8': -F), keepMetadata (-m), cName
+// (--c-name), cAttribute (--c-attribute). name is the input's file name,
+// which the program's messages and the output's name are made from (default
+// in.wav). onProgress(bytesRead, bytesTotal), when given, is called as the
+// converter reads its input. Conversions run one at a time, synchronously:
 // run them in a Web Worker to keep a page responsive (worker.mjs does).
 import createPcmtaperWasm from './pcmtaper-wasm.mjs';
+import { argumentsFor, derivedOutputName } from './program.mjs';
 
-// The folder and files of one conversion (glue.cpp uses the same names).
+export { argumentsFor, derivedOutputName };
+
+// The folder of one conversion and its text files (glue.cpp uses the same names).
 const folder = '/conversion';
-const outputPath = `${folder}/out.wav`;
-const stdoutPath = `${folder}/stdout.txt`;
-const stderrPath = `${folder}/stderr.txt`;
-
-const flagZeroDc = 1;
-const flagAlign = 2;
+const stdoutName = 'stdout.txt';
+const stderrName = 'stderr.txt';
 
 // The text after the first two lines (the input's and the output's names).
 export function afterNameLines(text) {
@@ -51,12 +54,16 @@ function readIfExists(FS, path) {
   }
 }
 
-function removeIfExists(FS, path) {
-  try {
-    FS.unlink(path);
-  } catch {
-    // absent: nothing to remove
+function clearFolder(FS) {
+  for (const entry of FS.readdir(folder)) {
+    if (entry !== '.' && entry !== '..') FS.unlink(`${folder}/${entry}`);
   }
+}
+
+// A name the in-memory folder can hold, other than the text files' names.
+function safeName(name, fallback) {
+  if (!name || name.includes('/') || name === '.' || name === '..' || name === stdoutName || name === stderrName) return fallback;
+  return name;
 }
 
 export async function createPcmtaper(moduleOptions = {}) {
@@ -64,45 +71,47 @@ export async function createPcmtaper(moduleOptions = {}) {
   const { FS } = wasm;
   FS.mkdir(folder);
   const decoder = new TextDecoder('utf-8');
+  const encoder = new TextEncoder();
 
-  function convertWav(bytes, { zeroDc = false, align = false, name = 'in.wav', onProgress = null } = {}) {
+  function convertWav(bytes, options = {}) {
     if (!(bytes instanceof Uint8Array)) throw new TypeError('convertWav: bytes must be a Uint8Array');
-    // The input under its own name, beside the output and the texts.
-    const inputName = name && !name.includes('/') && ![outputPath, stdoutPath, stderrPath].includes(`${folder}/${name}`) && name !== '.' && name !== '..' ? name : 'in.wav';
-    const inputPath = `${folder}/${inputName}`;
-    for (const path of [inputPath, outputPath, stdoutPath, stderrPath]) removeIfExists(FS, path);
-    FS.writeFile(inputPath, bytes);
-    if (onProgress) {
+    const inputName = safeName(options.name, 'in.wav');
+    const outputName = safeName(derivedOutputName(inputName, options.format ?? 'wav'), 'out.8b.wav');
+    clearFolder(FS);
+    FS.writeFile(`${folder}/${inputName}`, bytes);
+    if (options.onProgress) {
       // The input stays a regular file (the program reads a file and a
       // stream differently); only its reads are watched.
-      const node = FS.lookupPath(inputPath).node;
+      const node = FS.lookupPath(`${folder}/${inputName}`).node;
       const fileOps = node.stream_ops;
       const total = bytes.length;
       node.stream_ops = Object.assign({}, fileOps, {
         read(stream, buffer, offset, length, position) {
           const count = fileOps.read(stream, buffer, offset, length, position);
-          onProgress(Math.min(position + count, total), total);
+          options.onProgress(Math.min(position + count, total), total);
           return count;
         },
       });
     }
-    const nameSize = wasm.lengthBytesUTF8(inputName) + 1;
-    const namePointer = wasm._malloc(nameSize);
-    wasm.stringToUTF8(inputName, namePointer, nameSize);
+    const args = argumentsFor(inputName, outputName, options);
+    const packed = encoder.encode(args.map((a) => `${a}\0`).join(''));
+    const pointer = wasm._malloc(packed.length);
     let exitCode;
     try {
-      exitCode = wasm._pcmtaper_web_convert((zeroDc ? flagZeroDc : 0) | (align ? flagAlign : 0), namePointer);
+      wasm.HEAPU8.set(packed, pointer);
+      exitCode = wasm._pcmtaper_web_run(pointer, args.length);
     } finally {
-      wasm._free(namePointer);
+      wasm._free(pointer);
     }
     if (exitCode < 0) throw new Error('pcmtaper: the in-memory file system refused the conversion folder');
-    const output = readIfExists(FS, outputPath);
-    const stdoutBytes = readIfExists(FS, stdoutPath) ?? new Uint8Array(0);
-    const stderrBytes = readIfExists(FS, stderrPath) ?? new Uint8Array(0);
-    for (const path of [inputPath, outputPath, stdoutPath, stderrPath]) removeIfExists(FS, path);
+    const output = readIfExists(FS, `${folder}/${outputName}`);
+    const stdoutBytes = readIfExists(FS, `${folder}/${stdoutName}`) ?? new Uint8Array(0);
+    const stderrBytes = readIfExists(FS, `${folder}/${stderrName}`) ?? new Uint8Array(0);
+    clearFolder(FS);
     return {
       exitCode,
       output: output ? new Uint8Array(output) : null,
+      outputName,
       stdout: afterNameLines(decoder.decode(stdoutBytes)),
       stderr: decoder.decode(stderrBytes),
     };

@@ -48,16 +48,23 @@ export function readWav(bytes) {
   return null;
 }
 
-// The name the program gives the output of `inputName`: when the fourth byte
-// from the end of its UTF-8 name is a full stop, the last four bytes become
-// ".8b.wav" (take1.wav gives take1.8b.wav; the cut is at the full stop, so on
-// a character's boundary). The program refuses a name without one (the
-// output would be the input itself); a page only names a download, so it
-// appends ".8b.wav" then.
-export function derivedOutputName(inputName) {
-  const bytes = new TextEncoder().encode(inputName);
-  if (bytes.length >= 4 && bytes[bytes.length - 4] === 0x2e) {
-    return new TextDecoder().decode(bytes.subarray(0, bytes.length - 4)) + '.8b.wav';
+// The unsigned 8-bit samples of an output in `format` (the WAV output's data
+// chunk in every format), or null.
+export function outputSamples(bytes, format = 'wav') {
+  if (format === 'wav') {
+    const wav = readWav(bytes);
+    return wav && wav.bitsPerSample === 8 && wav.channels === 1 ? wav.samples : null;
   }
-  return `${inputName}.8b.wav`;
+  if (format === 'u8') return bytes;
+  if (format === 's8') return bytes.map((b) => b ^ 0x80);
+  if (format === 'c' || format === 'c-s8') {
+    // The values between the array's braces: 0x.. (unsigned) or decimal (signed).
+    const text = new TextDecoder().decode(bytes);
+    const open = text.indexOf('= {');
+    const close = text.indexOf('};', open);
+    if (open < 0 || close < 0) return null;
+    const values = text.slice(open + 3, close).match(/-?(0x[0-9a-fA-F]+|\d+)/g) ?? [];
+    return Uint8Array.from(values, (v) => (format === 'c' ? Number(v) : Number(v) + 128));
+  }
+  return null;
 }

@@ -1,13 +1,13 @@
 // The page's worker: converts the files it is sent with the WebAssembly
 // converter, one at a time, and measures each result, so that the page stays
-// responsive. Messages in: { id, name, bytes, zeroDc, align }. Messages out:
+// responsive. Messages in: { id, name, bytes, options } (convertWav's options). Messages out:
 // { type: 'ready' } once the converter is loaded (or { type: 'failed', message }),
 // then per file { id, type: 'progress', fraction }, { id, type: 'converted',
 // exitCode, output, stdout, stderr } and { id, type: 'analysed', ... } (or
 // { id, type: 'failed', message }).
 import { createPcmtaper } from './pcmtaper.mjs';
 import * as analysis from './analysis.mjs';
-import { readWav } from './wav.mjs';
+import { outputSamples, readWav } from './wav.mjs';
 
 const envelopeColumns = 1200;
 
@@ -28,14 +28,13 @@ self.onmessage = (event) => {
   else waiting.push(event.data);
 };
 
-function handle({ id, name, bytes, zeroDc, align }) {
+function handle({ id, name, bytes, options }) {
   let result;
   try {
     let lastReported = -1;
     result = converter.convertWav(bytes, {
+      ...options,
       name,
-      zeroDc,
-      align,
       onProgress(done, total) {
         const percent = Math.floor((100 * done) / Math.max(total, 1));
         if (percent !== lastReported) {
@@ -51,7 +50,7 @@ function handle({ id, name, bytes, zeroDc, align }) {
   self.postMessage({ id, type: 'converted', ...result });
   if (result.output === null) return;
   try {
-    self.postMessage({ id, type: 'analysed', ...analyse(bytes, result.output, align, result.stdout) });
+    self.postMessage({ id, type: 'analysed', ...analyse(bytes, outputSamples(result.output, options.format), options.align, result.stdout) });
   } catch (error) {
     self.postMessage({ id, type: 'failed', message: `the plots could not be made: ${error}` });
   }
@@ -61,12 +60,11 @@ function handle({ id, name, bytes, zeroDc, align }) {
 // waveforms, the spectra and the figures of the output and of plain rounding.
 function analyse(inputBytes, outputBytes, aligned, stdout) {
   const input = readWav(inputBytes);
-  const output = readWav(outputBytes);
-  if (!input || !output || input.channels !== 1 || input.bitsPerSample !== 16) return { plotted: false };
+  if (!input || !outputBytes || input.channels !== 1 || input.bitsPerSample !== 16) return { plotted: false };
   const rateHz = input.rateHz;
   const delay = aligned ? 0 : analysis.lookaheadSamples;
   const x = analysis.fullScale16(input.samples);
-  const y = analysis.fullScale8(output.samples);
+  const y = analysis.fullScale8(outputBytes);
   const rounded = analysis.fullScale8(analysis.plainRounding(input.samples));
   const cache = {};
   const converted = analysis.figures(x, y, delay, rateHz, cache);

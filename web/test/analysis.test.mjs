@@ -9,7 +9,8 @@ import { fileURLToPath } from 'node:url';
 import test from 'node:test';
 
 import * as a from '../analysis.mjs';
-import { derivedOutputName, readWav } from '../wav.mjs';
+import { derivedOutputName } from '../program.mjs';
+import { outputSamples, readWav } from '../wav.mjs';
 
 const here = fileURLToPath(new URL('.', import.meta.url));
 
@@ -128,7 +129,7 @@ test('the report is read block by block, numbered as the program reports them', 
   assert.deepEqual(a.bandEdgesHz(15, 32000), [15000, 16000]);
 });
 
-test('the download has the program\'s derived name', () => {
+test('the download has the program\'s derived name in each format', () => {
   const table = [
     ['take1.wav', 'take1.8b.wav'],
     ['C:\\music\\take1.WAV', 'C:\\music\\take1.8b.wav'],
@@ -138,6 +139,8 @@ test('the download has the program\'s derived name', () => {
     ['take1', 'take1.8b.wav'],  // the program would refuse: the page appends
   ];
   for (const [input, output] of table) assert.equal(derivedOutputName(input), output, input);
+  const formats = [['wav', 'take1.8b.wav'], ['u8', 'take1.u8'], ['s8', 'take1.s8'], ['c', 'take1.h'], ['c-s8', 'take1.h']];
+  for (const [format, output] of formats) assert.equal(derivedOutputName('take1.wav', format), output, format);
 });
 
 test('the page reads the samples of 16-bit inputs and 8-bit results', () => {
@@ -177,4 +180,18 @@ test('the page reads the samples of 16-bit inputs and 8-bit results', () => {
   const w8 = readWav(wav(8, 11025, [128, 2, 254]));
   assert.deepEqual([w8.rateHz, w8.bitsPerSample, Array.from(w8.samples)], [11025, 8, [128, 2, 254]]);
   assert.equal(readWav(new TextEncoder().encode('ID3\x04 not a wave file')), null);
+});
+
+test('the plots read the samples of every output format', () => {
+  const samples = Uint8Array.of(128, 2, 254, 127, 129);
+  const header = (type, values) =>
+    new TextEncoder().encode(`/* pcmtaper */\n#define x_LENGTH 5\nstatic const ${type} x[x_LENGTH] PROGMEM = {\n    ${values.join(', ')},\n};\n`);
+  const table = [
+    ['u8', samples],
+    ['s8', samples.map((b) => b ^ 0x80)],
+    ['c', header('uint8_t', Array.from(samples, (b) => `0x${b.toString(16).padStart(2, '0')}`))],
+    ['c-s8', header('int8_t', Array.from(samples, (b) => String(b - 128).padStart(4)))],
+  ];
+  for (const [format, bytes] of table) assert.deepEqual(Array.from(outputSamples(bytes, format)), Array.from(samples), format);
+  assert.equal(outputSamples(new TextEncoder().encode('not a header'), 'c'), null);
 });

@@ -87,20 +87,32 @@ fs.writeFileSync(path.join(inputs, 'stereo.wav'), Buffer.concat([wavHeader(2, 44
 // A cut-off file: the first part of a generated one, its header unchanged.
 fs.writeFileSync(path.join(inputs, 'cut-off.wav'), fs.readFileSync(path.join(inputs, 'music_22050.wav')).subarray(0, 44 + 20000));
 
-// Conversions: the 30 inputs with the default options, one input with each
-// combination of the options, and the two refused or remarked files.
-const cases = names.map((name) => ({ name, zeroDc: false, align: false }));
-for (const [zeroDc, align] of [[true, false], [false, true], [true, true]]) cases.push({ name: 'music_11025.wav', zeroDc, align });
-cases.push({ name: 'stereo.wav', zeroDc: false, align: false });
-cases.push({ name: 'cut-off.wav', zeroDc: false, align: false });
-const caseKey = (c) => `${c.name}${c.zeroDc ? ' -z' : ''}${c.align ? ' -a' : ''}`;
+// Conversions: the 30 inputs with the default options, then one input with
+// each combination of --zero-dc and --align, the other output formats, and
+// an option the format has no use for (a usage error), and the refused and
+// remarked files. `args` are the program's options, written out here as the
+// page shows them; `output` the output's name (the program's derived name).
+const cases = names.map((name) => ({ name, options: {}, args: [], output: name.replace(/\.wav$/, '.8b.wav') }));
+cases.push(
+  { name: 'music_11025.wav', options: { zeroDc: true }, args: ['--zero-dc'], output: 'music_11025.8b.wav' },
+  { name: 'music_11025.wav', options: { align: true }, args: ['--align'], output: 'music_11025.8b.wav' },
+  { name: 'music_11025.wav', options: { zeroDc: true, align: true }, args: ['--zero-dc', '--align'], output: 'music_11025.8b.wav' },
+  { name: 'music_8000.wav', options: { format: 'u8' }, args: ['--format=u8'], output: 'music_8000.u8' },
+  { name: 'music_8000.wav', options: { format: 's8', align: true }, args: ['--align', '--format=s8'], output: 'music_8000.s8' },
+  { name: 'music_8000.wav', options: { format: 'c', cAttribute: 'PROGMEM' }, args: ['--format=c', '--c-attribute=PROGMEM'], output: 'music_8000.h' },
+  { name: 'music_8000.wav', options: { format: 'c-s8', cName: 'blip_snd' }, args: ['--format=c-s8', '--c-name=blip_snd'], output: 'music_8000.h' },
+  { name: 'music_8000.wav', options: { keepMetadata: true }, args: ['--keep-metadata'], output: 'music_8000.8b.wav' },
+  { name: 'music_8000.wav', options: { format: 'u8', keepMetadata: true }, args: ['--format=u8', '--keep-metadata'], output: 'music_8000.u8' },
+  { name: 'stereo.wav', options: {}, args: [], output: 'stereo.8b.wav' },
+  { name: 'cut-off.wav', options: {}, args: [], output: 'cut-off.8b.wav' },
+);
+const caseKey = (c) => [c.name, ...c.args].join(' ');
 
 const native = new Map();
 for (const c of cases) {
   const dir = fs.mkdtempSync(path.join(work, 'native-'));
-  const options = [...(c.zeroDc ? ['--zero-dc'] : []), ...(c.align ? ['--align'] : [])];
-  const run = spawnSync(path.join(build, 'pcmtaper'), [...options, '--', path.join(inputs, c.name), 'out.wav'], { cwd: dir });
-  const outPath = path.join(dir, 'out.wav');
+  const run = spawnSync(path.join(build, 'pcmtaper'), [...c.args, '--', path.join(inputs, c.name), c.output], { cwd: dir });
+  const outPath = path.join(dir, c.output);
   native.set(caseKey(c), {
     exitCode: run.status,
     sha: fs.existsSync(outPath) ? sha256(fs.readFileSync(outPath)) : null,
@@ -162,12 +174,15 @@ try {
       const out = [];
       for (const c of cases) {
         const bytes = new Uint8Array(await (await fetch(`/inputs/${c.name}`)).arrayBuffer());
-        const r = converter.convertWav(bytes, { zeroDc: c.zeroDc, align: c.align });
-        out.push({ exitCode: r.exitCode, sha: r.output ? hex(await crypto.subtle.digest('SHA-256', r.output)) : null, stdout: r.stdout });
+        const r = converter.convertWav(bytes, { ...c.options, name: c.name });
+        out.push({ exitCode: r.exitCode, sha: r.output ? hex(await crypto.subtle.digest('SHA-256', r.output)) : null, stdout: r.stdout, outputName: r.outputName });
       }
       return out;
     }, cases);
-    cases.forEach((c, i) => compare(`pcmtaper.mjs: ${caseKey(c)}`, results[i], native.get(caseKey(c))));
+    cases.forEach((c, i) => {
+      compare(`pcmtaper.mjs: ${caseKey(c)}`, results[i], native.get(caseKey(c)));
+      if (results[i].exitCode === 0) check(results[i].outputName === c.output, `pcmtaper.mjs: ${caseKey(c)} is named ${c.output}`, results[i].outputName);
+    });
     await page.close();
   }
 
@@ -193,13 +208,18 @@ try {
     // One batch of files per combination of options, chosen as a person would.
     const groups = new Map();
     for (const c of cases) {
-      const key = `${c.zeroDc} ${c.align}`;
+      const key = caseKey({ name: '', args: c.args });
       if (!groups.has(key)) groups.set(key, []);
       groups.get(key).push(c);
     }
     for (const group of groups.values()) {
-      await page.setChecked('#zero-dc', group[0].zeroDc);
-      await page.setChecked('#align', group[0].align);
+      const o = group[0].options;
+      await page.setChecked('#zero-dc', Boolean(o.zeroDc));
+      await page.setChecked('#align', Boolean(o.align));
+      await page.selectOption('#format', o.format ?? 'wav');
+      await page.setChecked('#keep-metadata', Boolean(o.keepMetadata));
+      await page.fill('#c-name', o.cName ?? '');
+      await page.fill('#c-attribute', o.cAttribute ?? '');
       await page.setInputFiles('#files', group.map((c) => path.join(inputs, c.name)));
     }
     await page.waitForFunction(
@@ -216,7 +236,7 @@ try {
     const downloads = path.join(work, 'downloads');
     let downloadedForReal = false;
     for (const c of cases) {
-      const title = `${c.name}${c.zeroDc || c.align ? ` (${[c.zeroDc ? '--zero-dc' : '', c.align ? '--align' : ''].filter(Boolean).join(' ')})` : ''}`;
+      const title = c.args.length > 0 ? `${c.name} (${c.args.join(' ')})` : c.name;
       const card = page.locator('article.card').filter({ has: page.getByRole('heading', { name: title, exact: true }) });
       const exitCode = Number(await card.getAttribute('data-exit-code'));
       const link = card.locator('a[download]');
@@ -238,7 +258,7 @@ try {
       }
       const want = native.get(caseKey(c));
       compare(`page: ${caseKey(c)}`, { exitCode, sha }, want);
-      if (sha !== null) check(downloadName === c.name.replace(/\.wav$/, '.8b.wav'), `page: ${caseKey(c)} downloads as ${downloadName}`);
+      if (sha !== null) check(downloadName === c.output, `page: ${caseKey(c)} downloads as ${c.output}`, downloadName);
       // The program's own text on the card: everything but the report.
       const text = await card.locator('pre.messages').textContent();
       const programLines = want.stdout.split('\r\n').filter((l) => l && !/^ *(feedback|masking|noise|start|end):/.test(l));
@@ -270,6 +290,9 @@ try {
       const card = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) });
       await page.setChecked('#zero-dc', false);
       await page.setChecked('#align', false);
+      await page.selectOption('#format', 'wav');
+      await page.setChecked('#keep-metadata', false);
+      await page.fill('#c-attribute', '');
       await player.locator('button.ab').click();
       await page.evaluate(() => {
         // The help, the controls and one file's card, as a person sees them.
