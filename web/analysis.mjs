@@ -84,16 +84,26 @@ export function smoothLengthAtMost(n) {
 export function fft(re, im) {
   const n = re.length;
   if (!isSmooth(n)) throw new RangeError(`fft: length ${n} has a prime factor above 7`);
+  const roots = rootsOfUnity(n);
+  const outRe = new Float64Array(n);
+  const outIm = new Float64Array(n);
+  transform(re, im, 0, 1, n, outRe, outIm, 0, roots);
+  return [outRe, outIm];
+}
+
+// The n-th roots of unity, exp(-2 pi i k / n), kept for the last length
+// asked (Welch's segments all have one).
+let lastRoots = null;
+function rootsOfUnity(n) {
+  if (lastRoots && lastRoots.n === n) return lastRoots;
   const roots = { n, cos: new Float64Array(n), sin: new Float64Array(n) };
   for (let k = 0; k < n; ++k) {
     const angle = (-2 * Math.PI * k) / n;
     roots.cos[k] = Math.cos(angle);
     roots.sin[k] = Math.sin(angle);
   }
-  const outRe = new Float64Array(n);
-  const outIm = new Float64Array(n);
-  transform(re, im, 0, 1, n, outRe, outIm, 0, roots);
-  return [outRe, outIm];
+  lastRoots = roots;
+  return roots;
 }
 
 // Scratch of one butterfly (radix 7 at most); the butterflies of a level run
@@ -114,26 +124,60 @@ function transform(re, im, offset, stride, n, outRe, outIm, outOffset, roots) {
   // Sub-transform k takes the samples offset + (j p + k) stride and lands at outOffset + k m.
   for (let k = 0; k < p; ++k) transform(re, im, offset + k * stride, stride * p, m, outRe, outIm, outOffset + k * m, roots);
   const rootStep = roots.n / n;  // the n-th roots are every rootStep-th of the table
+  const { cos, sin } = roots;
+  if (p === 2 || p === 4) {
+    // The radices of most lengths, written out: their roots are 1, -i, -1, i.
+    for (let q = 0; q < m; ++q) {
+      for (let k = 0; k < p; ++k) {
+        const a = outRe[outOffset + k * m + q];
+        const b = outIm[outOffset + k * m + q];
+        const t = k * q * rootStep;
+        butterflyRe[k] = a * cos[t] - b * sin[t];
+        butterflyIm[k] = a * sin[t] + b * cos[t];
+      }
+      if (p === 2) {
+        outRe[outOffset + q] = butterflyRe[0] + butterflyRe[1];
+        outIm[outOffset + q] = butterflyIm[0] + butterflyIm[1];
+        outRe[outOffset + m + q] = butterflyRe[0] - butterflyRe[1];
+        outIm[outOffset + m + q] = butterflyIm[0] - butterflyIm[1];
+      } else {
+        const sumRe02 = butterflyRe[0] + butterflyRe[2];
+        const sumIm02 = butterflyIm[0] + butterflyIm[2];
+        const difRe02 = butterflyRe[0] - butterflyRe[2];
+        const difIm02 = butterflyIm[0] - butterflyIm[2];
+        const sumRe13 = butterflyRe[1] + butterflyRe[3];
+        const sumIm13 = butterflyIm[1] + butterflyIm[3];
+        const difRe13 = butterflyRe[1] - butterflyRe[3];
+        const difIm13 = butterflyIm[1] - butterflyIm[3];
+        outRe[outOffset + q] = sumRe02 + sumRe13;
+        outIm[outOffset + q] = sumIm02 + sumIm13;
+        outRe[outOffset + m + q] = difRe02 + difIm13;  // times -i
+        outIm[outOffset + m + q] = difIm02 - difRe13;
+        outRe[outOffset + 2 * m + q] = sumRe02 - sumRe13;
+        outIm[outOffset + 2 * m + q] = sumIm02 - sumIm13;
+        outRe[outOffset + 3 * m + q] = difRe02 - difIm13;  // times i
+        outIm[outOffset + 3 * m + q] = difIm02 + difRe13;
+      }
+    }
+    return;
+  }
   const radixStep = roots.n / p;
   for (let q = 0; q < m; ++q) {
     for (let k = 0; k < p; ++k) {
       const a = outRe[outOffset + k * m + q];
       const b = outIm[outOffset + k * m + q];
       const t = k * q * rootStep;
-      const c = roots.cos[t];
-      const s = roots.sin[t];
-      butterflyRe[k] = a * c - b * s;
-      butterflyIm[k] = a * s + b * c;
+      butterflyRe[k] = a * cos[t] - b * sin[t];
+      butterflyIm[k] = a * sin[t] + b * cos[t];
     }
+    // A plain transform of size p.
     for (let r = 0; r < p; ++r) {
       let sr = 0;
       let si = 0;
       for (let k = 0; k < p; ++k) {
         const t = ((k * r) % p) * radixStep;
-        const c = roots.cos[t];
-        const s = roots.sin[t];
-        sr += butterflyRe[k] * c - butterflyIm[k] * s;
-        si += butterflyRe[k] * s + butterflyIm[k] * c;
+        sr += butterflyRe[k] * cos[t] - butterflyIm[k] * sin[t];
+        si += butterflyRe[k] * sin[t] + butterflyIm[k] * cos[t];
       }
       resultRe[r] = sr;
       resultIm[r] = si;
@@ -184,11 +228,11 @@ export function flatGain() {
 // (smoothLengthAtMost).
 export function weightedPowers(samples, rateHz, gainsOfHz) {
   const n = samples.length;
-  const [re, im] = fft(Float64Array.from(samples), new Float64Array(n));
+  const binPower = realBinPowers(samples);
   const sums = gainsOfHz.map(() => 0);
   for (let k = 0; k <= Math.floor(n / 2); ++k) {
     // Bins other than 0 and (for an even length) n/2 stand for two bins.
-    const power = (re[k] * re[k] + im[k] * im[k]) * (k === 0 || 2 * k === n ? 1 : 2);
+    const power = binPower[k] * (k === 0 || 2 * k === n ? 1 : 2);
     const fHz = (k * rateHz) / n;
     gainsOfHz.forEach((gainOfHz, i) => {
       const g = gainOfHz(fHz);
@@ -196,6 +240,44 @@ export function weightedPowers(samples, rateHz, gainsOfHz) {
     });
   }
   return sums.map((sum) => sum / (n * n));
+}
+
+// |X[k]|^2 for k = 0 .. n/2 of the transform X of the real samples. An even
+// length takes one transform of half the length: the samples paired as
+// z[j] = x[2j] + i x[2j+1], whose transform Z gives
+// X[k] = (Z[k] + conj Z[n/2-k]) / 2 - i e^(-2 pi i k/n) (Z[k] - conj Z[n/2-k]) / 2.
+export function realBinPowers(samples) {
+  const n = samples.length;
+  const bins = Math.floor(n / 2) + 1;
+  const power = new Float64Array(bins);
+  if (n % 2 !== 0 || n < 4) {
+    const [re, im] = fft(Float64Array.from(samples), new Float64Array(n));
+    for (let k = 0; k < bins; ++k) power[k] = re[k] * re[k] + im[k] * im[k];
+    return power;
+  }
+  const h = n / 2;
+  const zRe = new Float64Array(h);
+  const zIm = new Float64Array(h);
+  for (let j = 0; j < h; ++j) {
+    zRe[j] = samples[2 * j];
+    zIm[j] = samples[2 * j + 1];
+  }
+  const [fr, fi] = fft(zRe, zIm);
+  for (let k = 0; k <= h; ++k) {
+    const a = k % h;
+    const b = (h - k) % h;
+    const evenRe = (fr[a] + fr[b]) / 2;
+    const evenIm = (fi[a] - fi[b]) / 2;
+    const oddRe = (fi[a] + fi[b]) / 2;  // (Z[k] - conj Z[h-k]) / (2i)
+    const oddIm = -(fr[a] - fr[b]) / 2;
+    const angle = (-2 * Math.PI * k) / n;
+    const c = Math.cos(angle);
+    const s = Math.sin(angle);
+    const xRe = evenRe + oddRe * c - oddIm * s;
+    const xIm = evenIm + oddRe * s + oddIm * c;
+    power[k] = xRe * xRe + xIm * xIm;
+  }
+  return power;
 }
 
 export function weightedPower(samples, rateHz, gainOfHz) {

@@ -195,3 +195,13 @@ test('the plots read the samples of every output format', () => {
   for (const [format, bytes] of table) assert.deepEqual(Array.from(outputSamples(bytes, format)), Array.from(samples), format);
   assert.equal(outputSamples(new TextEncoder().encode('not a header'), 'c'), null);
 });
+
+test('the powers of a real signal\'s bins are those of its full transform, at even and odd lengths', () => {
+  for (const n of [1, 2, 3, 4, 6, 10, 12, 35, 64, 90, 210]) {
+    const x = Float64Array.from({ length: n }, (_, i) => Math.sin(i * 0.9) + 0.3 * Math.cos(i * 2.1) + (i % 3) / 7);
+    const [re, im] = a.fft(x, new Float64Array(n));
+    const power = a.realBinPowers(x);
+    assert.equal(power.length, Math.floor(n / 2) + 1);
+    for (let k = 0; k < power.length; ++k) close(power[k], re[k] * re[k] + im[k] * im[k], 1e-9, `length ${n}, bin ${k}`);
+  }
+});
