@@ -258,7 +258,11 @@ try {
       }
       const want = native.get(caseKey(c));
       compare(`page: ${caseKey(c)}`, { exitCode, sha }, want);
-      if (sha !== null) check(downloadName === c.output, `page: ${caseKey(c)} downloads as ${c.output}`, downloadName);
+      if (sha !== null) {
+        check(downloadName === c.output, `page: ${caseKey(c)} downloads as ${c.output}`, downloadName);
+        const plotted = (await card.locator('canvas.waveform').count()) + (await card.locator('canvas.spectrum').count()) + (await card.locator('table.figures').count());
+        check(plotted === 3, `page: ${caseKey(c)} shows its waveform, spectrum and figures`);
+      }
       // The program's own text on the card: everything but the report.
       const text = await card.locator('pre.messages').textContent();
       const programLines = want.stdout.split('\r\n').filter((l) => l && !/^ *(feedback|masking|noise|start|end):/.test(l));
