@@ -78,8 +78,7 @@ struct running_conversion {
     std::size_t next = 0;
     double samples[block_len];
     explicit running_conversion(const kernel_table* k) {
-        start_conversion(&state, bench_rate_hz);
-        state.kernels = k;
+        start_conversion(&state, *k, bench_rate_hz);
         start_blocks(&state, next_block());
         for (int b = 0; b < 64; ++b) run_block();
     }

@@ -1,13 +1,15 @@
-// libFuzzer target: the whole conversion of a small arbitrary input, in
-// process, through convert_stream (the code path of the program after it has
-// opened its input), into memory.
+// libFuzzer target: the whole conversion of a small arbitrary input through
+// the library's one-call function (the program's code path after it has
+// opened its input), from memory into memory.
 //
-// Every input is converted twice, once as a regular file and once as a pipe,
-// and the run checks what the program promises: only the exit codes of a
-// refused header or of success; no output opened for a refused header; on
-// success the 44-byte header for the blocks written, as many blocks as the
-// bytes present allow (up to the declared size), bytes within 2..254, 224
-// bytes of silence first; and the same bytes from both runs.
+// Every input is converted as an input of known size (a file) and as a stream
+// of unknown size (a pipe), plainly and with --align, and the run checks what
+// the program promises: only the statuses of a refused header or of success;
+// no output started for a refused header; on success the 44-byte header for
+// the samples written, as many blocks as the bytes present allow (up to the
+// declared size), bytes within 2..254, 224 bytes of silence first (without
+// --align), as many samples as the input with it; the same bytes from both
+// readers; the same standard-output text from the events.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-#include "pipeline/pipeline.h"
+#include "pcmtaper/pcmtaper.h"
 #include "wav/wav.h"
 
 namespace {
@@ -31,124 +32,141 @@ constexpr int silent_samples = 224;
     std::abort();
 }
 
-// Collects the output in an unnamed temporary file: rewindable, like the
-// program's own temporary file. (A memory stream would not do: it ends where
-// it was last written, and the header may be written again at the start.)
-class collecting_sink final : public output_sink {
-  public:
-    ~collecting_sink() override {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    opened open(const output_format&) override {
-        if (opened_) fail("the output was opened twice");
-        opened_ = true;
-        stream_ = std::tmpfile();
-        if (stream_ == nullptr) fail("cannot open a temporary file");
-        return {stream_, exit_ok, {}};
-    }
-    bool rewindable() const override { return true; }
-    bool seek_to_start() override { return std::fseek(stream_, 0, SEEK_SET) == 0; }
-    finished commit() override {
-        if (stream_ == nullptr) fail("commit without an open output");
-        if (std::fflush(stream_) != 0 || std::fseek(stream_, 0, SEEK_SET) != 0) fail("cannot reread");
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, stream_)) > 0) bytes_.append(buffer, n);
-        std::fclose(stream_);
-        stream_ = nullptr;
-        committed_ = true;
-        return {exit_ok, {}};
-    }
-    void discard() override {
-        if (stream_ != nullptr) std::fclose(stream_);
-        stream_ = nullptr;
-    }
-    bool opened() const { return opened_; }
-    bool committed() const { return committed_; }
-    const std::string& bytes() const { return bytes_; }
-
-  private:
-    std::FILE* stream_ = nullptr;
-    std::string bytes_;
-    bool opened_ = false;
-    bool committed_ = false;
+struct memory_in {
+    const std::uint8_t* bytes;
+    std::size_t size, at;
 };
 
-std::FILE* open_bytes(std::vector<char>* bytes) {
-    std::FILE* f = bytes->empty() ? std::fopen("/dev/null", "rb")
-                                  : fmemopen(bytes->data(), bytes->size(), "rb");
-    if (f == nullptr) fail("cannot open the input");
-    return f;
+std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* m = static_cast<memory_in*>(user);
+    const std::size_t n = capacity < m->size - m->at ? capacity : m->size - m->at;
+    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
+    m->at += n;
+    return n;
+}
+
+// The output in memory, rewindable like the program's temporary file.
+struct memory_out {
+    std::string bytes;
+    std::size_t at = 0;
+    bool started = false;
+};
+
+int write_memory(void* user, const void* bytes, std::size_t count) {
+    auto* m = static_cast<memory_out*>(user);
+    if (!m->started) fail("a byte written before the start event");
+    if (m->bytes.size() < m->at + count) m->bytes.resize(m->at + count);
+    std::memcpy(m->bytes.data() + m->at, bytes, count);
+    m->at += count;
+    return 0;
+}
+
+int rewind_memory(void* user) {
+    static_cast<memory_out*>(user)->at = 0;
+    return 0;
 }
 
 struct outcome {
-    int exit_code;
-    bool opened;
-    bool committed;
+    pcmtaper_status status;
+    bool started;
     std::string output;
+    std::string text;
 };
 
-outcome convert(const std::uint8_t* data, std::size_t size, bool regular) {
-    std::vector<char> bytes(data, data + size);
-    std::FILE* in = open_bytes(&bytes);
-    pcmtaper::converter_state state;
-    collecting_sink sink;
-    console con(nullptr, stdout, false);
-    const int code = convert_stream(&state, {in, regular && size > 0, static_cast<long long>(size)},
-                                    conversion_options{}, &sink, &con);
-    std::fclose(in);
-    return {code, sink.opened(), sink.committed(), sink.bytes()};
+int on_start(void* user, const pcmtaper_wav_plan*) {
+    auto* o = static_cast<outcome*>(user);
+    if (o->started) fail("started twice");
+    o->started = true;
+    return 0;
+}
+
+void on_text(void* user, pcmtaper_text_kind, const char* text) { static_cast<outcome*>(user)->text += text; }
+
+outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, unsigned flags) {
+    memory_in in{data, size, 0};
+    memory_out out;
+    outcome o{PCMTAPER_OK, false, {}, {}};
+    const pcmtaper_reader reader{read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1, nullptr};
+    const pcmtaper_writer writer{write_memory, rewind_memory, &out};
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.flags = flags;
+    pcmtaper_wav_events events{};
+    // The writer learns of the start from the outcome it shares a run with.
+    struct both {
+        outcome* o;
+        memory_out* out;
+    } pair{&o, &out};
+    events.user = &pair;
+    events.start = [](void* user, const pcmtaper_wav_plan* plan) {
+        auto* p = static_cast<both*>(user);
+        p->out->started = true;
+        return on_start(p->o, plan);
+    };
+    events.text = [](void* user, pcmtaper_text_kind kind, const char* text) {
+        on_text(static_cast<both*>(user)->o, kind, text);
+    };
+    o.status = pcmtaper_convert_wav(&reader, &writer, &config, &events, nullptr);
+    o.output = out.bytes;
+    return o;
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The program's lines and the diagnostic report are not wanted here.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > max_input_bytes) return -1;  // not added to the corpus
 
     // What the header says, for the expectations.
-    std::vector<char> bytes(data, data + size);
-    std::FILE* in = open_bytes(&bytes);
-    wav_input_header header{};
-    const header_status status = read_input_header(in, &header);
-    const long data_at = std::ftell(in);
-    std::fclose(in);
+    memory_in in{data, size, 0};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
+    pcmtaper_wav_header header;
+    const pcmtaper_status header_status = pcmtaper_wav_read_header(&reader, &header);
 
-    const outcome file = convert(data, size, true);
-    const outcome pipe = convert(data, size, false);
-
-    for (const outcome* o : {&file, &pipe}) {
-        if (status != header_status::ok) {
-            if (o->exit_code == exit_ok || o->exit_code == exit_output_not_openable ||
-                o->exit_code >= exit_output_is_input)
-                fail("a refused header gave an unexpected exit code");
-            if (o->opened) fail("a refused header opened the output");
+    for (const unsigned flags : {0u, PCMTAPER_FLAG_ALIGN}) {
+        const bool align = flags != 0;
+        const outcome file = convert(data, size, true, flags);
+        const outcome pipe = convert(data, size, false, flags);
+        for (const outcome* o : {&file, &pipe}) {
+            if (header_status != PCMTAPER_OK) {
+                if (o->status != header_status) fail("a refused header gave another status");
+                if (o->started) fail("a refused header started the output");
+                continue;
+            }
+            if (o->status != PCMTAPER_OK) fail("an accepted header did not convert");
+        }
+        if (header_status != PCMTAPER_OK) {
+            if (file.text != pipe.text) fail("a file and a pipe gave different refusals");
             continue;
         }
-        if (o->exit_code != exit_ok) fail("an accepted header did not convert");
-        if (!o->committed) fail("a conversion did not commit its output");
-        const std::uint64_t present = size - static_cast<std::uint64_t>(data_at);
+        const std::uint64_t present = size - header.header_bytes;
         const std::uint64_t usable = header.data_size_bytes < present ? header.data_size_bytes : present;
-        const std::uint64_t blocks = usable / 64;
-        if (o->output.size() != riff_header_len + 32 * static_cast<std::size_t>(blocks))
-            fail("the output length is not that of the blocks present");
+        const std::uint64_t samples = align ? usable / 2 : usable / 64 * 32;
+        const std::size_t pad = samples % 2;
+        if (file.output.size() != riff_header_len + samples + pad)
+            fail("the output length is not that of the samples present");
         unsigned char expected[max_output_header_len];
-        output_header_bytes(output_layout::riff, blocks * 32, header.sample_rate_hz, expected);
-        if (std::memcmp(o->output.data(), expected, riff_header_len) != 0)
+        output_header_bytes(output_layout::riff, samples, header.sample_rate_hz, expected);
+        if (std::memcmp(file.output.data(), expected, riff_header_len) != 0)
             fail("the output header does not state what was written");
-        for (std::size_t i = riff_header_len; i < o->output.size(); ++i) {
-            const auto b = static_cast<unsigned char>(o->output[i]);
+        for (std::size_t i = riff_header_len; i < riff_header_len + samples; ++i) {
+            const auto b = static_cast<unsigned char>(file.output[i]);
             if (b < 2 || b > 254) fail("an output byte outside 2..254");
-            if (i - riff_header_len < silent_samples && b != 128)
+            if (!align && i - riff_header_len < silent_samples && b != 128)
                 fail("the first 224 output samples are not silence");
         }
+        if (pad != 0 && file.output.back() != '\0') fail("the pad byte is not zero");
+        // A stream ends at its last whole block; the bytes it converts are the file's.
+        if (pipe.output.size() > file.output.size() || pipe.output.size() < riff_header_len)
+            fail("a pipe wrote more than the file");
+        if (!align && std::memcmp(pipe.output.data() + riff_header_len, file.output.data() + riff_header_len,
+                                  pipe.output.size() - riff_header_len) != 0)
+            fail("a file and a pipe gave different bytes");
+        if (!align && usable == header.data_size_bytes && file.output != pipe.output)
+            fail("a file and a pipe holding the declared size gave different bytes");
+        if (align && usable == header.data_size_bytes && file.output != pipe.output)
+            fail("a file and a pipe gave different bytes with --align");
+        if (usable == header.data_size_bytes && file.text != pipe.text)
+            fail("a file and a pipe printed different texts");
     }
-    if (file.exit_code != pipe.exit_code) fail("a file and a pipe gave different exit codes");
-    if (file.output != pipe.output) fail("a file and a pipe gave different bytes");
     return 0;
 }

@@ -60,20 +60,35 @@ const char* refusal_text(header_status s) {
     fail("unknown status");
 }
 
+struct memory_in {
+    const std::uint8_t* bytes;
+    std::size_t size, at;
+};
+
+std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* m = static_cast<memory_in*>(user);
+    const std::size_t n = capacity < m->size - m->at ? capacity : m->size - m->at;
+    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
+    m->at += n;
+    return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // fmemopen refuses an empty buffer; an empty file is /dev/null.
-    std::vector<char> bytes(data, data + size);
-    std::FILE* in = size > 0 ? fmemopen(bytes.data(), size, "rb") : std::fopen("/dev/null", "rb");
-    if (in == nullptr) fail("cannot open the input");
+    memory_in in{data, size, 0};
+    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
+    byte_source source{&reader};
     wav_input_header header;
-    header.sample_rate_hz = 0xA5A5A5A5u;
-    header.data_size_bytes = 0xA5A5A5A5A5A5A5A5ull;
-    const header_status status = read_input_header(in, &header);
-    const long position = std::ftell(in);
-    const std::string& printed = header.messages;
-    std::fclose(in);
+    const header_status status = read_input_header(&source, &header);
+    const long position = static_cast<long>(in.at);
+    std::string printed;
+    for (std::size_t i = 0; i < header.remark_count; ++i) {
+        const pcmtaper_remark& r = header.remarks[i];
+        if (std::memchr(r.text, '\0', sizeof r.text) == nullptr) fail("a remark without its end");
+        printed += r.text;
+    }
+    if (header.header_bytes != in.at) fail("the walk miscounted the bytes it read");
 
     // At most the two id remarks and one remark per chunk of the limit.
     constexpr int most_remarks = 2 + chunk_search_limit;

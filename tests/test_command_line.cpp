@@ -33,6 +33,13 @@ const std::string help_start =
     "  usage:  pcmtaper [options] input.wav [output.wav]\r\n";
 
 // The line after a plain conversion of `name` whose last samples are loud.
+// The converter's standard output as it reads on standard error, where
+// every line ends in "\n".
+std::string as_on_stderr(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+    return text;
+}
+
 std::string cut_notice(const std::string& name, int samples = 224, int ms = 28) {
     return "pcmtaper: " + name + ": the last " + std::to_string(samples) + " samples (" + std::to_string(ms) +
            " ms) are cut by the look-ahead delay; -a keeps them\n";
@@ -110,7 +117,7 @@ TEST(CommandLine, OptionsMayComeAnywhereAndDoubleDashEndsThem) {
 }
 
 // The same bytes whichever way in and out; with the audio on standard output
-// all text goes to standard error.
+// all text goes to standard error, its lines ending in "\n".
 TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
 #ifdef _WIN32
     const std::string null_device = "NUL";
@@ -124,12 +131,12 @@ TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
         std::string name_lines;
         bool posix_only;  // a pipe from cat, or a /dev name
     } cases[] = {
-        {{"in.wav", "-"}, "> out.wav", "", "in.wav\r\n-\r\n", false},
-        {{"-", "-"}, "> out.wav", "cat in.wav | ", "-\r\n-\r\n", true},
-        {{"-"}, "< in.wav > out.wav", "", "-\r\n-\r\n", false},
-        {{"in.wav", "/dev/stdout"}, "> out.wav", "", "in.wav\r\n/dev/stdout\r\n", true},
-        {{"in.wav", "out.wav"}, ">> out.wav", "", "in.wav\r\nout.wav\r\n", false},  // the file stdout is open on
-        {{"-", "out.wav"}, "< in.wav > " + null_device, "", "-\r\nout.wav\r\n", false},
+        {{"in.wav", "-"}, "> out.wav", "", "in.wav\n-\n", false},
+        {{"-", "-"}, "> out.wav", "cat in.wav | ", "-\n-\n", true},
+        {{"-"}, "< in.wav > out.wav", "", "-\n-\n", false},
+        {{"in.wav", "/dev/stdout"}, "> out.wav", "", "in.wav\n/dev/stdout\n", true},
+        {{"in.wav", "out.wav"}, ">> out.wav", "", "in.wav\nout.wav\n", false},  // the file stdout is open on
+        {{"-", "out.wav"}, "< in.wav > " + null_device, "", "-\nout.wav\n", false},
     };
     for (const auto& c : cases) {
 #ifdef _WIN32
@@ -142,7 +149,7 @@ TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(dir.read("out.wav"), reference().bytes);
         if (c.args.size() == 2 && c.args[1] == "out.wav" && c.redirections[0] != '>') continue;
-        EXPECT_EQ(r.err, c.name_lines + reference().text + cut_notice(c.args[0]));
+        EXPECT_EQ(r.err, c.name_lines + as_on_stderr(reference().text) + cut_notice(c.args[0]));
         EXPECT_EQ(dir.entries(), (names{"in.wav", "out.wav"}));
     }
     // The audio never goes to the input, however standard output is named.
@@ -195,7 +202,7 @@ TEST(CommandLine, ANamedOutputOnStandardOutputHoldsOnlyTheNewOutput) {
         EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
         if (c.exit_code == 0) {
             EXPECT_EQ(dir.read("out.wav"), reference().bytes);
-            EXPECT_EQ(r.err, "in.wav\r\nout.wav\r\n" + reference().text + cut_notice("in.wav"));
+            EXPECT_EQ(r.err, "in.wav\nout.wav\n" + as_on_stderr(reference().text) + cut_notice("in.wav"));
         } else {
             EXPECT_EQ(dir.read("out.wav"), c.existing);
             EXPECT_NE(r.err.find("pcmtaper: the output file out.wav exists and is not an 8-bit mono WAV file"),

@@ -44,18 +44,6 @@ testing::AssertionResult same_bytes(const void* candidate, const void* reference
     return testing::AssertionFailure() << what << " differ";
 }
 
-// Makes a level the one in use for a scope, and restores the one before.
-class kernel_level_scope {
-  public:
-    explicit kernel_level_scope(kernel_level level) : before_(use_kernels(level)) {}
-    ~kernel_level_scope() { use_kernels(before_); }
-    kernel_level_scope(const kernel_level_scope&) = delete;
-    kernel_level_scope& operator=(const kernel_level_scope&) = delete;
-
-  private:
-    kernel_level before_;
-};
-
 std::vector<kernel_level> vector_levels_here() {
     std::vector<kernel_level> levels;
     for (const kernel_level_name& entry : kernel_level_names)
@@ -263,12 +251,12 @@ const kernel_check kernel_checks[] = {
 
 TEST(Kernels, EveryLevelMatchesTheReferenceStageByStage) {
     for (kernel_level level : vector_levels_here()) {
-        const kernel_level_scope scope(level);
-        ASSERT_EQ(active_kernels().level, level);
+        const kernel_table& kernels = kernels_for(level);
+        ASSERT_EQ(kernels.level, level);
         for (const kernel_check& check : kernel_checks) {
             random_inputs gen(static_cast<std::uint64_t>(level) * 101 + check.rounds);
             for (int round = 0; round < check.rounds; ++round) {
-                const testing::AssertionResult result = check.round(active_kernels(), gen, round);
+                const testing::AssertionResult result = check.round(kernels, gen, round);
                 if (!result) {
                     ADD_FAILURE() << level_name(level) << ", " << check.stage << ", round " << round << ": "
                                   << result.message();
@@ -289,10 +277,8 @@ void convert_both_ways(const kernel_table& candidate_kernels, example_kind kind,
         for (int i = 0; i < block_len; ++i) out[i] = signal[n * block_len + i] * sample_scale;
     };
     static converter_state candidate, reference;
-    start_conversion(&candidate, rate_hz);
-    start_conversion(&reference, rate_hz);
-    candidate.kernels = &candidate_kernels;
-    reference.kernels = &reference_kernels();
+    start_conversion(&candidate, candidate_kernels, rate_hz);
+    start_conversion(&reference, reference_kernels(), rate_hz);
     double samples[block_len];
     samples_of(0, samples);
     start_blocks(&candidate, samples);
@@ -331,33 +317,23 @@ TEST(Kernels, EveryLevelConvertsWholeSignalsAsTheReference) {
 
 // ---- the choice of level --------------------------------------------------------
 
-TEST(KernelChoice, TheReferenceIsEverywhereAndLevelsAreRestored) {
+TEST(KernelChoice, TheReferenceIsEverywhereAndEachLevelsTableIsMadeOnce) {
     EXPECT_TRUE(machine_has(kernel_level::reference));
     EXPECT_TRUE(machine_has(best_level()));
     const kernel_table reference = select_kernels(kernel_level::reference);
     EXPECT_EQ(reference.cost_narrow.run, nullptr);
     EXPECT_EQ(reference.cost_wide.run, nullptr);
-    const kernel_level before = active_kernels().level;
-    {
-        const kernel_level_scope scope(kernel_level::reference);
-        EXPECT_EQ(active_kernels().level, kernel_level::reference);
-    }
-    EXPECT_EQ(active_kernels().level, before);
+    EXPECT_EQ(best_kernels().level, best_level());
+    EXPECT_EQ(&best_kernels(), &kernels_for(best_level()));
+    EXPECT_EQ(kernels_for(kernel_level::reference).level, kernel_level::reference);
     for (kernel_level level : vector_levels_here()) {
+        EXPECT_EQ(&kernels_for(level), &kernels_for(level)) << level_name(level);
         const kernel_table table = select_kernels(level);
         EXPECT_EQ(table.level, level);
         EXPECT_NE(table.cost_narrow.run, nullptr) << level_name(level);
         EXPECT_TRUE(!table.wide_pays || table.cost_wide.run != nullptr) << level_name(level);
     }
 }
-
-// PCMTAPER_KERNELS for `name` (null: unset): what use_kernels_from_environment
-// returns and prints on standard error, and the level then in use.
-struct environment_outcome {
-    int code;
-    std::string message;
-    kernel_level level;
-};
 
 // Sets PCMTAPER_KERNELS for this process and the programs it starts; null unsets it.
 void set_kernels_variable(const char* name) {
@@ -369,39 +345,31 @@ void set_kernels_variable(const char* name) {
 #endif
 }
 
-environment_outcome use_from_environment(const char* name) {
-    const kernel_level_scope restore(active_kernels().level);
+// The program with PCMTAPER_KERNELS set to `name`, on an input that does not exist.
+fixtures::run_result run_with_kernels(const char* name) {
     set_kernels_variable(name);
-    testing::internal::CaptureStderr();
-    const int code = use_kernels_from_environment();
-    const std::string message = testing::internal::GetCapturedStderr();
+    const fixtures::run_result run = fixtures::run_command(fixtures::program_command() + " missing.wav 2>&1");
     set_kernels_variable(nullptr);
-    return {code, message, active_kernels().level};
+    return run;
 }
 
 TEST(KernelChoice, EnvironmentForcesALevelOrIsRefused) {
-    const kernel_level before = active_kernels().level;
     for (const kernel_level_name& entry : kernel_level_names) {
-        const environment_outcome outcome = use_from_environment(entry.name);
+        const fixtures::run_result run = run_with_kernels(entry.name);
         if (machine_has(entry.level)) {
-            EXPECT_EQ(outcome.code, 0) << entry.name;
-            EXPECT_EQ(outcome.message, "") << entry.name;
-            EXPECT_EQ(outcome.level, entry.level);
+            // Accepted: the run goes on to the input, which is missing.
+            EXPECT_EQ(run.exit_code, 1) << entry.name;
         } else {
-            EXPECT_EQ(outcome.code, kernel_refused) << entry.name;
-            EXPECT_EQ(outcome.message,
+            EXPECT_EQ(run.exit_code, 11) << entry.name;
+            EXPECT_EQ(run.out,
                       "pcmtaper: the kernel level " + std::string(entry.name) + " is not available on this machine\n");
-            EXPECT_EQ(outcome.level, before);
         }
     }
-    const environment_outcome unknown = use_from_environment("avx3");
-    EXPECT_EQ(unknown.code, kernel_refused);
-    EXPECT_EQ(unknown.message, "pcmtaper: unknown kernel level avx3\n");
-    EXPECT_EQ(unknown.level, before);
-    const environment_outcome unset = use_from_environment(nullptr);
-    EXPECT_EQ(unset.code, 0);
-    EXPECT_EQ(unset.level, before);
-    EXPECT_EQ(active_kernels().level, before);
+    for (const char* unknown : {"avx3", "auto", ""}) {
+        const fixtures::run_result run = run_with_kernels(unknown);
+        EXPECT_EQ(run.exit_code, 11) << unknown;
+        EXPECT_EQ(run.out, "pcmtaper: unknown kernel level " + std::string(unknown) + "\n");
+    }
 
     // A conversion is refused before it opens anything, with exit code 11;
     // the help and the banner need no kernels.
@@ -409,7 +377,7 @@ TEST(KernelChoice, EnvironmentForcesALevelOrIsRefused) {
     const fixtures::run_result run = fixtures::run_command(fixtures::program_command() + " missing.wav 2>&1");
     const int help_exit_code = fixtures::run_command(fixtures::program_command() + " --help").exit_code;
     set_kernels_variable(nullptr);
-    EXPECT_EQ(run.exit_code, kernel_refused);
+    EXPECT_EQ(run.exit_code, 11);
     EXPECT_EQ(run.out, "pcmtaper: unknown kernel level SSE2\n");
     EXPECT_EQ(help_exit_code, 0);
 }

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <regex>
 
-#include "driver/formats.h"
 #include "program_runner.h"
 #include "signals.h"
 #include "wav/metadata.h"
+#include "wav/wav.h"
 #include "wav_fixtures.h"
 
 using namespace fixtures;
@@ -175,19 +175,19 @@ TEST(Metadata, ChunksAfterTheSamplesAreFoundWithOrWithoutPadByte) {
 
 TEST(Metadata, TheHeaderCountsTheChunksInBothLayouts) {
     const std::string chunks = chunk("inst", inst_body);
-    const std::string riff = wav_header_with_chunks(33, 8000, chunks, false);
+    const std::string riff = output_header_with_chunks(output_layout::riff, 33, 8000, chunks);
     EXPECT_EQ(riff, "RIFF" + u32(36 + 34 + 16) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(8000) + u32(8000) +
                         u16(1) + u16(8) + chunks + "data" + u32(33));
-    EXPECT_EQ(wav_header_with_chunks(33, 8000, "", false), output_header(0, 8000).substr(0, 4) + u32(36 + 34) +
+    EXPECT_EQ(output_header_with_chunks(output_layout::riff, 33, 8000, ""), output_header(0, 8000).substr(0, 4) + u32(36 + 34) +
                                                             output_header(0, 8000).substr(8, 32) + u32(33));
-    const std::string rf64 = wav_header_with_chunks(33, 8000, chunks, true);
+    const std::string rf64 = output_header_with_chunks(output_layout::rf64, 33, 8000, chunks);
     ASSERT_EQ(rf64.size(), 80 + chunks.size());
     EXPECT_EQ(rf64.substr(0, 4), "RF64");
     EXPECT_EQ(u32_at(rf64, 20), 72u + 34u + 16u);  // the ds64 RIFF size counts the chunks
     EXPECT_EQ(u32_at(rf64, 28), 33u);              // the data size does not
     EXPECT_EQ(rf64.substr(72, chunks.size()), chunks);
-    EXPECT_FALSE(wav_needs_rf64(4294967258u, 0));
-    EXPECT_TRUE(wav_needs_rf64(4294967258u, 2));
+    EXPECT_EQ(output_layout_for(4294967258u, 0), output_layout::riff);
+    EXPECT_EQ(output_layout_for(4294967258u, 2), output_layout::rf64);
 }
 
 // ---- in the program's output, read by real readers -------------------------
@@ -302,7 +302,7 @@ TEST(MetadataReaders, AnRf64HeaderWithChunksIsReadBySndfile) {
     if (!have("sndfile-info")) GTEST_SKIP() << "sndfile-info (Debian sndfile-programs) is not installed";
     scratch_dir dir;
     const std::string chunks = chunk("smpl", smpl_body({{3, 9}})) + chunk("LIST", info_body);
-    dir.write("rf64.wav", wav_header_with_chunks(33, 8000, chunks, true) + std::string(33, '\x80') + '\0');
+    dir.write("rf64.wav", output_header_with_chunks(output_layout::rf64, 33, 8000, chunks) + std::string(33, '\x80') + '\0');
     const sndfile_view v = read_with_sndfile_info(dir, "rf64.wav");
     EXPECT_NE(v.text.find("Riff size : " + std::to_string(72 + 34 + chunks.size())), std::string::npos) << v.text;
     EXPECT_NE(v.text.find("smpl : 60"), std::string::npos) << v.text;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "internal/constants.h"
+#include "pipeline/pipeline.h"
 #include "quant/quant.h"
 
 namespace {
@@ -33,7 +34,18 @@ TEST(Dither, FirstDrawsOfAConversion) {
     EXPECT_EQ(dither_rand(&generator), 10982);
     EXPECT_EQ(dither_rand(&generator), 1090);
     EXPECT_EQ(dither_rand(&generator), 11656);
-    EXPECT_EQ(reset_state().dither_state, dither_start_state);
+
+    // A conversion that has drawn leaves the generator elsewhere; starting the
+    // next conversion in the same state restarts it (the same bytes as a new process).
+    static converter_state s;
+    const double silence[block_len] = {};
+    start_conversion(&s, best_kernels(), 44100.0);
+    start_blocks(&s, silence);
+    search_taps(&s, 0, nullptr);
+    quantise_and_analyse_next(&s, nullptr);
+    EXPECT_NE(s.dither_state, dither_start_state);
+    start_conversion(&s, best_kernels(), 44100.0);
+    EXPECT_EQ(s.dither_state, dither_start_state);
 }
 
 TEST(Dither, StaysBelowHalfAStepAndIsNegativeOnlyForDrawZero) {

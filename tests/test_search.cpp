@@ -15,7 +15,7 @@ namespace {
 using namespace pcmtaper;
 
 // The program's search of the fixture's taps.
-search_result search(search_fixture* s) { return search_block(active_kernels(), s->band_weight, &s->search); }
+search_result search(search_fixture* s) { return search_block(best_kernels(), s->band_weight, &s->search); }
 
 fine_step_record fresh_steps() {
     fine_step_record steps;
@@ -209,7 +209,7 @@ TEST(Search, WritesOnlyTapsOneToOrderMinusOneAndReturnsTheirCost) {
         }
         analyse_block_reference(rates, &analysis);
         for (int i = filter_order; i < max_taps; ++i) search.taps[i] = 1000.0 + i;  // must survive
-        const double cost = search_block(active_kernels(), analysis.band_weight, &search).cost;
+        const double cost = search_block(best_kernels(), analysis.band_weight, &search).cost;
         EXPECT_EQ(cost, noise_cost(analysis.band_weight, search.taps, search.order)) << block;
         EXPECT_EQ(search.taps[0], 1.0) << block;
         for (int i = filter_order; i < max_taps; ++i) EXPECT_EQ(search.taps[i], 1000.0 + i) << block;

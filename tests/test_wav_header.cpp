@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "program_runner.h"
@@ -20,19 +21,31 @@ struct walk_outcome {
     long position;  // where the stream stands afterwards
 };
 
-// The walk reads from a file in a scratch directory: fmemopen is POSIX only,
-// and Windows' tmpfile writes to the root of the drive, which a user may not
-// write to.
+// The walk reads through a reader over the bytes that hands them out a few
+// at a time (as a pipe may), to show that short reads are read again.
+struct trickle {
+    const std::string* bytes;
+    std::size_t at;
+};
+
+std::size_t read_trickle(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* t = static_cast<trickle*>(user);
+    std::size_t n = capacity < 3 ? capacity : 3;
+    if (n > t->bytes->size() - t->at) n = t->bytes->size() - t->at;
+    std::memcpy(buffer, t->bytes->data() + t->at, n);
+    t->at += n;
+    return n;
+}
+
 walk_outcome walk(const std::string& bytes) {
-    const scratch_dir dir;
-    dir.write("in.wav", bytes);
-    std::FILE* in = std::fopen(dir.path("in.wav").c_str(), "rb");
-    if (in == nullptr) std::abort();
+    trickle t{&bytes, 0};
+    const pcmtaper_reader reader{read_trickle, &t, static_cast<std::int64_t>(bytes.size()), nullptr};
+    byte_source in{&reader};
     walk_outcome out{};
-    out.status = read_input_header(in, &out.header);
-    out.position = std::ftell(in);
-    out.messages = out.header.messages;
-    std::fclose(in);
+    out.status = read_input_header(&in, &out.header);
+    out.position = static_cast<long>(t.at);
+    EXPECT_EQ(out.header.header_bytes, t.at);
+    for (std::size_t i = 0; i < out.header.remark_count; ++i) out.messages += out.header.remarks[i].text;
     return out;
 }
 
@@ -271,6 +284,53 @@ TEST(OutputHeader, Rf64OnlyWhereTheRiffSizeCannotStateTheData) {
                                    u32(1) + u32(0x23456789) + u32(1) + u32(0x23456789) + u32(1));
     EXPECT_EQ(h.substr(44, 8), u32(0) + "fmt ");
     EXPECT_EQ(h.substr(72), "data" + u32(0xFFFFFFFF));
+}
+
+// The replacement rule reads the start of an existing file with the header
+// walk's own chunk rules: an 8-bit mono PCM file, its rate, and its sample
+// count where the bytes reach the data chunk's size.
+TEST(EightBitCheck, RateAndCountOfWhatTheConverterWritesAndNothingElse) {
+    const std::string fmt8 = chunk("fmt ", fmt_body(1, 1, 8000, 8));
+    const std::string inst = chunk("inst", std::string(7, '\x01'));
+    const std::string rf64 = header_of(output_layout::rf64, 0x123456789ull, 11025);
+    struct case_ {
+        const char* what;
+        std::string bytes;
+        int is_8_bit;
+        std::uint32_t rate_hz;
+        int samples_known;
+        std::uint64_t samples;
+    };
+    const case_ cases[] = {
+        {"the plain output", output_header(3, 22050), 1, 22050, 1, 96},
+        {"RF64: the count from ds64", rf64, 1, 11025, 1, 0x123456789ull},
+        {"BW64 as RF64", "BW64" + rf64.substr(4), 1, 11025, 1, 0x123456789ull},
+        {"metadata before data (-m)", output_header_with_chunks(output_layout::riff, 33, 8000, inst + inst), 1, 8000, 1, 33},
+        {"an odd chunk without its pad byte", riff(chunk("junk", "abc", false) + fmt8 + chunk("data", "xy")), 1, 8000, 1, 2},
+        {"cut before the data chunk", riff(fmt8 + chunk("data", "xy")).substr(0, 12 + 24 + 6), 1, 8000, 0, 0},
+        {"no data within the chunk limit", riff(fmt8 + [&] {
+             std::string c;
+             for (int i = 0; i < 10; ++i) c += inst;
+             return c + chunk("data", "xy");
+         }()), 1, 8000, 0, 0},
+        {"16-bit", mono16_wav(8000, {1, 2}), 0, 0, 0, 0},
+        {"stereo 8-bit", riff(chunk("fmt ", fmt_body(1, 2, 8000, 8)) + chunk("data", "xy")), 0, 0, 0, 0},
+        {"not RIFF", "RIFX" + output_header(1, 8000).substr(4), 0, 0, 0, 0},
+        {"not WAVE", riff(fmt8 + chunk("data", "xy"), "RIFF", "AVI "), 0, 0, 0, 0},
+        {"fmt cut short", riff(fmt8).substr(0, 30), 0, 0, 0, 0},
+        {"empty", "", 0, 0, 0, 0},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.what);
+        pcmtaper_wav_8_bit_header h;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), &h), c.is_8_bit);
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), nullptr), c.is_8_bit);
+        if (c.is_8_bit == 0) continue;
+        EXPECT_EQ(h.sample_rate_hz, c.rate_hz);
+        EXPECT_EQ(h.samples_known, c.samples_known);
+        EXPECT_EQ(h.samples, c.samples);
+    }
 }
 
 }  // namespace

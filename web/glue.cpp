@@ -9,7 +9,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "driver/driver.h"
+#include "driver.h"
 
 namespace {
 

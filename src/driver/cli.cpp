@@ -1,4 +1,6 @@
-#include "driver/cli.h"
+#include "cli.h"
+
+#include "pcmtaper/pcmtaper.h"
 
 #include <cstring>
 #include <utility>
@@ -183,7 +185,7 @@ command_line parse_command_line(int argc, const char* const* argv) {
 }
 
 void print_banner(std::FILE* stream) {
-    std::fprintf(stream, "pcmtaper.exe version 1.0.3 (https://example.org/pcmtaper)\r\n");
+    std::fprintf(stream, "pcmtaper.exe version %s (https://example.org/pcmtaper)\r\n", pcmtaper_version_string());
     std::fprintf(stream, "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n");
     std::fprintf(stream, "%s", usage_line);
 }
@@ -223,7 +225,7 @@ void print_help(std::FILE* stream) {
                  "  --             end of options (for names that start with -)\r\n");
 }
 
-void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper 1.0.3\r\n"); }
+void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper %s\r\n", pcmtaper_version_string()); }
 
 void print_usage_error(std::FILE* stream, const std::string& error) {
     std::fprintf(stream,

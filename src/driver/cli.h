@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/formats.h"
+#include "formats.h"
 
 enum class cli_action {
     banner,       // no argument at all: the banner and usage

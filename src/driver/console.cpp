@@ -1,4 +1,4 @@
-#include "driver/console.h"
+#include "console.h"
 
 #include <cstdarg>
 
@@ -8,6 +8,18 @@ constexpr double progress_delay_s = 1.0;     // short runs never show the line
 constexpr double redraw_interval_s = 0.25;
 constexpr std::uint64_t blocks_between_clock_reads = 256;
 constexpr int progress_line_width = 60;       // what is erased: the longest line drawn
+
+// Writes `text` to `stream`. Every line on standard error ends in "\n", as
+// the program's own lines there do: the converter's "\r\n" (the lines it
+// writes on standard output) loses its "\r" there.
+void put_text(std::FILE* stream, const char* text, std::size_t length) {
+    if (stream != stderr) {
+        std::fwrite(text, 1, length, stream);
+        return;
+    }
+    for (std::size_t at = 0; at < length; ++at)
+        if (!(text[at] == '\r' && at + 1 < length && text[at + 1] == '\n')) std::fputc(text[at], stream);
+}
 
 }  // namespace
 
@@ -20,19 +32,26 @@ void console::info(const char* format, ...) {
     clear_progress_line();
     va_list args;
     va_start(args, format);
-    std::vfprintf(information_, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    if (length > 0) {
+        std::string text(static_cast<std::size_t>(length) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, again);
+        put_text(information_, text.data(), static_cast<std::size_t>(length));
+    }
+    va_end(again);
 }
 
 void console::remark(const std::string& text) {
     if (text.empty()) return;
     clear_progress_line();
     if (remark_prefix_.empty()) {
-        std::fputs(text.c_str(), remarks_);
+        put_text(remarks_, text.data(), text.size());
         return;
     }
-    // A prefixed line is the program's own line on standard error, which
-    // ends in "\n" as every line there does, not in the converter's "\r\n".
+    // A prefixed line is the program's own line on standard error.
     std::size_t line_start = 0;
     while (line_start < text.size()) {
         std::size_t line_end = text.find('\n', line_start);

@@ -6,6 +6,8 @@
 // default the first two go to standard output and errors to standard error.
 // With --quiet information goes nowhere and remarks go to standard error; when
 // the audio itself goes to standard output, all text goes to standard error.
+// Every line written on standard error ends in "\n"; on standard output the
+// converter's lines keep their "\r\n".
 #pragma once
 
 #include <chrono>

@@ -1,19 +1,17 @@
-// A conversion from the input header on: the header walk, the sample-rate and
-// block-count lines, the output and the block loop.
+// A conversion from the input header on, through the library's one-call WAV
+// conversion: the program's texts and exit codes around it, the output opened
+// once the header is accepted, and the output committed or discarded.
 //
-// Usage: convert_stream(&state, {stream, regular, size}, options, &sink, &con)
+// Usage: convert_stream({stream, regular, size}, options, &sink, &con)
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/console.h"
-#include "driver/formats.h"
-#include "driver/output.h"
-
-namespace pcmtaper {
-struct converter_state;
-}
+#include "console.h"
+#include "formats.h"
+#include "output.h"
+#include "pcmtaper/pcmtaper.h"
 
 struct input_source {
     std::FILE* stream;
@@ -25,14 +23,13 @@ struct input_source {
 };
 
 struct conversion_options {
-    // The output lines up with the input: as many samples, no leading delay.
-    // The input is followed by silence up to the first whole block at least
-    // 224 samples past its end; the first 224 output samples are dropped and
-    // the rest cut to the input's length.
+    // The output lines up with the input: as many samples, no leading delay
+    // (PCMTAPER_FLAG_ALIGN).
     bool align = false;
     // The dither's mean over its draws is taken off, so that it adds no DC
-    // offset to the output (silence then idles at 128, not 129).
+    // offset to the output (PCMTAPER_FLAG_ZERO_DC).
     bool zero_dc = false;
+    pcmtaper_kernel_level kernel_level = PCMTAPER_KERNELS_AUTO;
     // What the output holds: a WAV file, the bare samples or a C header.
     format_options format;
     // A WAV output carries the input's loops, cue points, INFO tags and
@@ -41,6 +38,5 @@ struct conversion_options {
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`
-// stands at its first byte; `state` is started here.
-int convert_stream(pcmtaper::converter_state* state, const input_source& input, const conversion_options& options,
-                   output_sink* output, console* con);
+// stands at its first byte.
+int convert_stream(const input_source& input, const conversion_options& options, output_sink* output, console* con);

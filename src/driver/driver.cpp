@@ -1,4 +1,4 @@
-#include "driver/driver.h"
+#include "driver.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,8 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "internal/kernel_table.h"
-#include "pipeline/pipeline.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
 
@@ -35,9 +34,26 @@ struct open_input {
     }
 };
 
+// PCMTAPER_KERNELS forces a level of vector code, for testing and measuring:
+// the level in *level, or a refusal's exit code after saying why.
+int kernel_level_from_environment(pcmtaper_kernel_level* level) {
+    *level = PCMTAPER_KERNELS_AUTO;
+    const char* wanted = std::getenv("PCMTAPER_KERNELS");
+    if (wanted == nullptr) return exit_ok;
+    if (pcmtaper_kernel_level_from_name(wanted, level) != PCMTAPER_OK || *level == PCMTAPER_KERNELS_AUTO) {
+        std::fprintf(stderr, "pcmtaper: unknown kernel level %s\n", wanted);
+        return exit_kernel_level_unavailable;
+    }
+    if (!pcmtaper_kernel_level_available(*level)) {
+        std::fprintf(stderr, "pcmtaper: the kernel level %s is not available on this machine\n", wanted);
+        return exit_kernel_level_unavailable;
+    }
+    return exit_ok;
+}
+
 int convert(const command_line& cl, int closed_at_start) {
-    // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring.
-    if (const int refused = pcmtaper::use_kernels_from_environment(); refused != 0) return refused;
+    pcmtaper_kernel_level kernel_level;
+    if (const int refused = kernel_level_from_environment(&kernel_level); refused != exit_ok) return refused;
     install_signal_handlers();
     const bool input_is_stdin = cl.input_name == "-";
     // The audio goes to standard output when the output is "-" or names the
@@ -72,7 +88,9 @@ int convert(const command_line& cl, int closed_at_start) {
     } else if (cl.quiet) {
         silence_standard_output();
     }
-    console con(cl.quiet ? nullptr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
+    // Descriptor 1 leads to standard error now when text_on_stderr; the text
+    // is written there directly, with standard error's line ends.
+    console con(cl.quiet ? nullptr : text_on_stderr ? stderr : stdout, cl.quiet || text_on_stderr ? stderr : stdout,
                 !cl.quiet && is_terminal(stderr_fd));
     if (cl.quiet) con.set_remark_prefix("pcmtaper: " + cl.input_name + ": ");
 
@@ -124,13 +142,13 @@ int convert(const command_line& cl, int closed_at_start) {
     const std::unique_ptr<output_sink> output =
         audio_on_stdout ? make_descriptor_output(audio_fd)
                         : make_file_output({cl.output_name, output_path, cl.force, derived_name, cl.format});
-    pcmtaper::converter_state state;
     conversion_options options;
     options.align = cl.align;
     options.zero_dc = cl.zero_dc;
+    options.kernel_level = kernel_level;
     options.keep_metadata = cl.keep_metadata;
     options.format = {cl.format, c_array_name(cl.c_name, cl.output_name, cl.input_name), cl.c_attribute};
-    const int code = convert_stream(&state, source, options, output.get(), &con);
+    const int code = convert_stream(source, options, output.get(), &con);
     if (cl.quiet || text_on_stderr) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output file is complete" : "");
 }

@@ -4,10 +4,10 @@
 // Usage: int main(int argc, char** argv) { return run_converter(argc, argv); }
 #pragma once
 
-#include "driver/cli.h"
-#include "driver/convert.h"
-#include "driver/exit_codes.h"
-#include "driver/output.h"
+#include "cli.h"
+#include "convert.h"
+#include "exit_codes.h"
+#include "output.h"
 
 // The whole run: banner, help, version or conversion. Returns the exit code.
 int run_converter(int argc, char** argv);

@@ -2,8 +2,6 @@
 // later one names a failure of its own, so that a script can tell them apart.
 #pragma once
 
-#include "internal/kernel_table.h"
-
 enum exit_code : int {
     exit_ok = 0,
     exit_input_not_openable = 1,
@@ -22,4 +20,3 @@ enum exit_code : int {
     exit_stdout_lost = 14,               // converted, but standard output could not be written
     exit_out_of_memory = 15,
 };
-static_assert(exit_kernel_level_unavailable == pcmtaper::kernel_refused);

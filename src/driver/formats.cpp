@@ -1,11 +1,11 @@
-#include "driver/formats.h"
+#include "formats.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
-#include "wav/wav.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
 
@@ -75,55 +75,6 @@ std::string upper_case(const std::string& s) {
 }
 
 constexpr std::uint64_t largest_u32 = 0xFFFFFFFFu;
-
-// ---- WAV -------------------------------------------------------------------
-
-class wav_writer final : public sample_writer {
-  public:
-    wav_writer(const metadata_set* metadata, std::uint64_t shift_samples)
-        : metadata_(metadata), shift_samples_(shift_samples) {}
-
-    bool begin(std::FILE* output, std::uint64_t samples, std::uint32_t sample_rate_hz) override {
-        sample_rate_hz_ = sample_rate_hz;
-        const std::string chunks = chunks_for(samples);
-        rf64_ = wav_needs_rf64(samples, chunks.size());
-        return put(output, wav_header_with_chunks(samples, sample_rate_hz, chunks, rf64_));
-    }
-    bool write(std::FILE* output, const std::uint8_t* samples, std::size_t count) override {
-        return std::fwrite(samples, 1, count, output) == count;
-    }
-    bool finish(std::FILE* output, std::uint64_t samples_written) override {
-        return samples_written % 2 == 0 || std::fputc(0, output) != EOF;  // the RIFF pad byte
-    }
-    bool states_sample_count() const override { return true; }
-    // The same layout as at the start: the header keeps its length.
-    bool rewrite_begin(std::FILE* output, std::uint64_t samples) override {
-        return put(output, wav_header_with_chunks(samples, sample_rate_hz_, chunks_for(samples), rf64_));
-    }
-    std::string take_remarks() override { return std::exchange(remarks_, {}); }
-
-  private:
-    std::string chunks_for(std::uint64_t samples) {
-        if (metadata_ == nullptr) return {};
-        std::string remarks;
-        std::string chunks = metadata_->for_output(shift_samples_, samples, &remarks);
-        // Written again for a shorter output, the chunks may clamp more
-        // positions: only what was not said before is said.
-        if (remarks != said_) remarks_ += remarks;
-        said_ = remarks;
-        return chunks;
-    }
-    static bool put(std::FILE* output, const std::string& bytes) {
-        return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
-    }
-
-    const metadata_set* metadata_;
-    std::uint64_t shift_samples_;
-    std::uint32_t sample_rate_hz_ = 0;
-    bool rf64_ = false;
-    std::string remarks_;
-    std::string said_;
-};
 
 // ---- raw samples -----------------------------------------------------------
 
@@ -207,8 +158,10 @@ class c_writer final : public sample_writer {
             size[0] = '1';
         }
         std::string text = c_header_first_line;
-        text += signed_ ? "/* signed 8-bit samples (two's complement, 0 is silence), mono, written by pcmtaper 1.0.3 */\n"
-                        : "/* unsigned 8-bit samples (128 is silence), mono, written by pcmtaper 1.0.3 */\n";
+        text += signed_ ? "/* signed 8-bit samples (two's complement, 0 is silence), mono, written by pcmtaper "
+                        : "/* unsigned 8-bit samples (128 is silence), mono, written by pcmtaper ";
+        text += pcmtaper_version_string();
+        text += " */\n";
         text += "#ifndef " + guard + "\n#define " + guard + "\n\n#include <stdint.h>\n\n";
         text += "#define " + length_name + " " + count + "\n";
         text += "#define " + name + "_RATE_HZ " + std::to_string(sample_rate_hz_) + "\n\n";
@@ -227,10 +180,6 @@ class c_writer final : public sample_writer {
     std::uint64_t planned_ = 0;
     std::uint64_t written_ = 0;
 };
-
-void put_u32(unsigned char* b, std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 }  // namespace
 
@@ -333,8 +282,7 @@ bool read_own_c_header(const unsigned char* bytes, std::size_t length, c_header_
     return true;
 }
 
-std::unique_ptr<sample_writer> make_sample_writer(const format_options& options, const metadata_set* metadata,
-                                                  std::uint64_t shift_samples) {
+std::unique_ptr<sample_writer> make_sample_writer(const format_options& options) {
     switch (options.format) {
         case file_format::u8: return std::make_unique<raw_writer>(false);
         case file_format::s8: return std::make_unique<raw_writer>(true);
@@ -342,34 +290,5 @@ std::unique_ptr<sample_writer> make_sample_writer(const format_options& options,
         case file_format::c_s8: return std::make_unique<c_writer>(options, true);
         case file_format::wav: break;
     }
-    return std::make_unique<wav_writer>(metadata != nullptr && !metadata->empty() ? metadata : nullptr,
-                                        shift_samples);
-}
-
-bool wav_needs_rf64(std::uint64_t samples, std::size_t chunk_bytes) {
-    // The chunks are of even length, so the data's pad byte stays as it is.
-    return output_layout_for(samples + chunk_bytes) == output_layout::rf64;
-}
-
-std::string wav_header_with_chunks(std::uint64_t samples, std::uint32_t sample_rate_hz, const std::string& chunks,
-                                   bool rf64) {
-    unsigned char bytes[max_output_header_len];
-    const output_layout layout = rf64 ? output_layout::rf64 : output_layout::riff;
-    const int length = output_header_bytes(layout, samples, sample_rate_hz, bytes);
-    if (!chunks.empty()) {
-        // The RIFF size counts the chunks too: in its 32-bit field, or in the
-        // ds64 chunk's 64-bit one (right after the ds64 id and size).
-        const std::uint64_t riff_size = samples + samples % 2 + static_cast<std::uint64_t>(length - 8) + chunks.size();
-        if (rf64) {
-            put_u32(bytes + 20, riff_size);
-            put_u32(bytes + 24, riff_size >> 32);
-        } else {
-            put_u32(bytes + 4, std::min(riff_size, largest_u32));
-        }
-    }
-    // "data" and its size are the header's last 8 bytes; the chunks go before them.
-    std::string header(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length - 8));
-    header += chunks;
-    header.append(reinterpret_cast<const char*>(bytes + length - 8), 8);
-    return header;
+    return nullptr;
 }

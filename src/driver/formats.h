@@ -1,9 +1,10 @@
 // The forms the output can take (-F): the 8-bit WAV file, the bare unsigned
 // or signed samples, or a C header holding them as an array; the names they
-// get; and the writers that put the converted samples into each.
+// get; and the writers that frame the converted samples in the forms that are
+// not a WAV file (the library writes that one).
 //
 // Usage: file_format f; parse_file_format("c", &f);
-//        auto w = make_sample_writer(options, metadata, shift_samples);
+//        auto w = make_sample_writer(options);  // null for wav
 //        w->begin(out, samples, rate_hz); w->write(out, bytes, n) ...; w->finish(out, written);
 #pragma once
 
@@ -12,8 +13,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-
-#include "wav/metadata.h"
 
 enum class file_format {
     wav,  // the 8-bit mono PCM WAV file (the default)
@@ -92,19 +91,7 @@ class sample_writer {
     // Writes what comes before the samples again, for `samples` samples, at
     // the stream's position (the output's start); the same number of bytes.
     virtual bool rewrite_begin(std::FILE* output, std::uint64_t samples) = 0;
-    // The remarks (each "\r\n" ended) that begin() and rewrite_begin() had
-    // and that were not taken before: metadata positions set to the last sample.
-    virtual std::string take_remarks() { return {}; }
 };
 
-// The writer for `options.format`. A WAV output carries `metadata` (may be
-// null or empty: the 44-byte header), its sample positions moved by
-// `shift_samples`.
-std::unique_ptr<sample_writer> make_sample_writer(const format_options& options, const metadata_set* metadata,
-                                                  std::uint64_t shift_samples);
-
-// The WAV header with `chunks` between "fmt " and "data", whose RIFF sizes
-// (or ds64 sizes, for the RF64 layout that larger outputs get) count them.
-std::string wav_header_with_chunks(std::uint64_t samples, std::uint32_t sample_rate_hz, const std::string& chunks,
-                                   bool rf64);
-bool wav_needs_rf64(std::uint64_t samples, std::size_t chunk_bytes);
+// The writer for `options.format`; null for wav, which the library writes.
+std::unique_ptr<sample_writer> make_sample_writer(const format_options& options);

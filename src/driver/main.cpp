@@ -1,10 +1,10 @@
-#include "driver/driver.h"
+#include "driver.h"
 
 #ifdef _WIN32
 #include <string>
 #include <vector>
 
-#include "driver/windows_text.h"
+#include "windows_text.h"
 
 // Windows hands a program its command line in UTF-16 (the narrow main gets
 // it in the ANSI code page, which cannot hold every name): the arguments are

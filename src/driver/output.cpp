@@ -5,14 +5,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "driver/exit_codes.h"
-#include "driver/output.h"
+#include "exit_codes.h"
+#include "output.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
-
-std::uint32_t le32(const unsigned char* b) {
-    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
-}
 
 // Standard output as the output: written in place. A regular file there can
 // still have its header written again, from where the audio started.
@@ -86,8 +83,8 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
         if (own) return exists + " and is a C header of another rate or length than this input gives" + kept;
         return exists + " and is not a C header written by pcmtaper" + kept;
     }
-    eight_bit_wav earlier;
-    const bool eight_bit = f != nullptr && read_8_bit_wav_header(start, length, &earlier);
+    pcmtaper_wav_8_bit_header earlier;
+    const bool eight_bit = f != nullptr && pcmtaper_wav_is_8_bit(start, length, &earlier) != 0;
     if (eight_bit && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
                                                earlier.samples_known && earlier.samples == format.samples)))
         return {};
@@ -96,37 +93,4 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
                " exists and is an 8-bit mono WAV file of another rate or length than this input gives; "
                "it is kept (--force replaces it)";
     return "the output file " + request.name + " exists and is not an 8-bit mono WAV file; it is kept (--force replaces it)";
-}
-
-bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, eight_bit_wav* wav) {
-    const bool rf64 = length >= 4 && std::memcmp(bytes, "RF64", 4) == 0;
-    if (length < 12 || (std::memcmp(bytes, "RIFF", 4) != 0 && !rf64) || std::memcmp(bytes + 8, "WAVE", 4) != 0)
-        return false;
-    // The chunks up to "fmt " and "data": the program writes "fmt " first
-    // (after "ds64"), other writers may put a few chunks before either.
-    std::uint64_t ds64_data_bytes = 0;
-    bool fmt_seen = false;
-    std::size_t at = 12;
-    while (at + 8 <= length) {
-        const std::uint32_t size = le32(bytes + at + 4);
-        const unsigned char* body = bytes + at + 8;
-        if (std::memcmp(bytes + at, "ds64", 4) == 0 && size >= 16 && at + 8 + 16 <= length) {
-            ds64_data_bytes = le32(body + 8) | std::uint64_t(le32(body + 12)) << 32;
-        } else if (std::memcmp(bytes + at, "fmt ", 4) == 0) {
-            if (size < 16 || at + 8 + 16 > length) return false;
-            if (!(body[0] == 1 && body[1] == 0 && body[2] == 1 && body[3] == 0 && body[14] == 8 && body[15] == 0))
-                return false;
-            wav->sample_rate_hz = le32(body + 4);
-            fmt_seen = true;
-        } else if (std::memcmp(bytes + at, "data", 4) == 0) {
-            if (!fmt_seen) return false;
-            // One byte per sample; an RF64 file states the size in "ds64".
-            wav->samples = rf64 && size == 0xFFFFFFFFu ? ds64_data_bytes : size;
-            wav->samples_known = true;
-            return true;
-        }
-        if (size > length) return fmt_seen;
-        at += 8 + size + size % 2;
-    }
-    return fmt_seen;
 }

@@ -11,9 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "driver/formats.h"
-#include "driver/formats.h"
-#include "driver/system.h"
+#include "formats.h"
+#include "system.h"
 
 // What the conversion is about to write: the rate and the number of samples
 // of this input's output, by which an earlier output of the same input is
@@ -97,12 +96,3 @@ void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char n
 // be told from any other file, and only an empty one is replaced.
 std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format);
 
-// What the start of a file says when it is an 8-bit mono PCM WAV file (what
-// this program writes): its rate, and its number of samples when its data
-// chunk starts within `bytes` (else `samples_known` is false).
-struct eight_bit_wav {
-    std::uint32_t sample_rate_hz = 0;
-    std::uint64_t samples = 0;
-    bool samples_known = false;
-};
-bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, eight_bit_wav* wav);

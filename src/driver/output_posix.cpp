@@ -1,6 +1,6 @@
 // The output file and the signals that must not leave its temporary file
 // behind, on POSIX systems.
-#include "driver/output.h"
+#include "output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/exit_codes.h"
+#include "exit_codes.h"
 
 namespace {
 

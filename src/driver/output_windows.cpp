@@ -18,7 +18,7 @@
 // - Symbolic links (reparse points) are followed to their final path, as on
 //   POSIX; a link whose target is missing is refused.
 // - There is no SIGPIPE or file-size signal: a failed write is an error return.
-#include "driver/output.h"
+#include "output.h"
 
 #include <windows.h>
 
@@ -30,8 +30,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "driver/exit_codes.h"
-#include "driver/windows_text.h"
+#include "exit_codes.h"
+#include "windows_text.h"
 
 namespace {
 

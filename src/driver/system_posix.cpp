@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/system.h"
+#include "system.h"
 
 namespace {
 

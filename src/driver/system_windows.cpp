@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "driver/system.h"
-#include "driver/windows_text.h"
+#include "system.h"
+#include "windows_text.h"
 
 std::wstring wide_from_utf8(const std::string& text) {
     if (text.empty()) return {};

@@ -1,7 +1,6 @@
 #include "dsp/fft.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "internal/math_calls.h"
 
@@ -57,11 +56,8 @@ void bit_reverse_reorder(double* re, double* im, int n) {
 
 }  // namespace
 
-void fft1(double* re, double* im, int n, int k, int flag) {
-    if (n < 2) {
-        std::fprintf(stderr, "Error : n < 2  in fft1()\n");
-        return;
-    }
+bool fft1(double* re, double* im, int n, int k, int flag) {
+    if (n < 2) return false;
     if (k < 1) {
         k = 0;
         for (int halved = n; halved > 1; halved /= 2) ++k;
@@ -69,10 +65,7 @@ void fft1(double* re, double* im, int n, int k, int flag) {
     // 2^k no longer fits the length's type from k = 31 on: such a k never matches.
     long long power = 1;
     for (int i = 0; i < k && power <= n; ++i) power *= 2;
-    if (k >= 31 || power != n) {
-        std::fprintf(stderr, "Error : n != 2 ^ k  in fft1()\n");
-        return;
-    }
+    if (k >= 31 || power != n) return false;
     const double theta = flag != 0 ? pi / n : -pi / n;
     butterfly_stages(re, im, n, k, theta);
     bit_reverse_reorder(re, im, n);
@@ -83,6 +76,7 @@ void fft1(double* re, double* im, int n, int k, int flag) {
             im[i] = im[i] * g;
         }
     }
+    return true;
 }
 
 }  // namespace pcmtaper

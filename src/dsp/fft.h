@@ -11,9 +11,9 @@ namespace pcmtaper {
 // Transforms re/im (n doubles each) in place. n must be a power of two >= 2;
 // k is log2(n), or any value below 1 to derive it from n. flag == 0: forward,
 // X[m] = sum x[j] e^(-2 pi i jm/n), unscaled. flag != 0: e^(+2 pi i jm/n)
-// scaled by 1/sqrt(n). A bad size prints one line on standard error and
-// leaves the arrays untouched.
-void fft1(double* re, double* im, int n, int k, int flag);
+// scaled by 1/sqrt(n). A bad size (n below 2, or not 2^k) returns false and
+// leaves the arrays untouched; the converter's sizes are constants.
+bool fft1(double* re, double* im, int n, int k, int flag);
 
 // cos and sin of j * theta for every stage of fft1's forward transform of
 // length n, from the very calls fft1 makes: stage s (span n >> s) holds

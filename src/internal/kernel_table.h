@@ -2,7 +2,7 @@
 // filled once for a kernel level by select_kernels and read by the pipeline,
 // the search and the tests. Every level gives the same bits as the reference.
 //
-// Usage: const kernel_table& k = active_kernels();
+// Usage: const kernel_table& k = best_kernels();   // or kernels_for(level)
 //        k.analyse(rates, &analysis);
 // Levels are added by architecture folders (src/kernels/x86/, src/kernels/aarch64/,
 // src/kernels/wasm/): a level
@@ -25,7 +25,7 @@ enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512, neon, s
 inline constexpr int kernel_level_count = 7;
 static_assert(static_cast<int>(kernel_level::simd128) + 1 == kernel_level_count, "a level left out of the count");
 
-// Names of the levels as PCMTAPER_KERNELS takes them, in the enum's order.
+// Names of the levels (pcmtaper_kernel_level_name, PCMTAPER_KERNELS), in the enum's order.
 struct kernel_level_name {
     kernel_level level;
     const char* name;
@@ -84,15 +84,10 @@ kernel_level best_level();
 // kernels decides wide_pays.
 kernel_table select_kernels(kernel_level level);
 
-// The table in use: chosen on first use (PCMTAPER_KERNELS, else the best level).
-const kernel_table& active_kernels();
-// Makes `level` (which the machine must have) the one in use; returns the one before.
-kernel_level use_kernels(kernel_level level);
-
-// Reads PCMTAPER_KERNELS and makes its level the one in use. Returns 0, or
-// kernel_refused after printing why on standard error (an unknown name, or a
-// level this machine lacks).
-inline constexpr int kernel_refused = 11;
-int use_kernels_from_environment();
+// The table of a level the machine has, made on its first use; thread-safe.
+// Levels the machine lacks give the reference table (ask machine_has first).
+const kernel_table& kernels_for(kernel_level level);
+// The table of the machine's best level.
+const kernel_table& best_kernels();
 
 }  // namespace pcmtaper

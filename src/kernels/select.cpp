@@ -1,9 +1,8 @@
-// The choice of kernels: the level (the machine's best, or PCMTAPER_KERNELS),
-// the table of that level, and the one timing policy inside the choice.
+// The choice of kernels: the levels the machine has, the table of each level
+// (made once per process, on its first use, from any thread), and the one
+// timing policy inside the choice.
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <mutex>
 
 #include "internal/arch_kernels.h"
 #include "internal/batched_costs.h"
@@ -54,10 +53,6 @@ bool wide_kernel_pays(const kernel_table& table) {
     return eight < two_narrow;
 }
 
-// The table in use; chosen is false until the first use or use_kernels.
-kernel_table in_use = reference_table;
-bool chosen = false;
-
 }  // namespace
 
 const char* level_name(kernel_level level) { return kernel_level_names[static_cast<int>(level)].name; }
@@ -80,32 +75,19 @@ kernel_table select_kernels(kernel_level level) {
     return table;
 }
 
-const kernel_table& active_kernels() {
-    if (!chosen) use_kernels(best_level());
-    return in_use;
+const kernel_table& kernels_for(kernel_level level) {
+    // One table per level, made once: converters on any number of threads
+    // share them, and nothing changes them after they are made.
+    static kernel_table tables[kernel_level_count];
+    static std::once_flag made[kernel_level_count];
+    const int i = static_cast<int>(level);
+    std::call_once(made[i], [level, i] { tables[i] = select_kernels(level); });
+    return tables[i];
 }
 
-kernel_level use_kernels(kernel_level level) {
-    const kernel_level before = chosen ? in_use.level : best_level();
-    if (!chosen || level != in_use.level) in_use = select_kernels(level);
-    chosen = true;
-    return before;
-}
-
-int use_kernels_from_environment() {
-    const char* wanted = std::getenv("PCMTAPER_KERNELS");
-    if (wanted == nullptr) return 0;
-    for (const kernel_level_name& entry : kernel_level_names) {
-        if (std::strcmp(wanted, entry.name) != 0) continue;
-        if (!machine_has(entry.level)) {
-            std::fprintf(stderr, "pcmtaper: the kernel level %s is not available on this machine\n", wanted);
-            return kernel_refused;
-        }
-        use_kernels(entry.level);
-        return 0;
-    }
-    std::fprintf(stderr, "pcmtaper: unknown kernel level %s\n", wanted);
-    return kernel_refused;
+const kernel_table& best_kernels() {
+    static const kernel_level best = best_level();
+    return kernels_for(best);
 }
 
 }  // namespace pcmtaper

@@ -146,13 +146,14 @@ inline int exact_step(double target, const extended& offset) {
 
 // A draw's table entry is filled on its first use (see dither_table): until
 // then its rounded offset is a NaN, on which quick_step never decides.
-PCMTAPER_INLINE int step_from_table(dither_table& t, double target, int r) {
-    const int q = quick_step(target, t.rounded[r]);
+PCMTAPER_INLINE int step_from_table(dither_table& t, double target, int r, bool zero_dc) {
+    const double rounded = t.rounded(r);
+    const int q = quick_step(target, rounded);
     if (q != not_sure) return q;
-    if (t.rounded[r] != t.rounded[r]) {
-        fill_dither_entry(&t, r);
-        const int filled = quick_step(target, t.rounded[r]);
-        if (filled != not_sure) return filled;
+    if (rounded != rounded) {
+        const extended exact = fill_dither_entry(&t, r, zero_dc);
+        const int filled = quick_step(target, xmath::extended_to_double(exact));
+        return filled != not_sure ? filled : exact_step(target, exact);
     }
     return exact_step(target, t.exact[r]);
 }
@@ -169,7 +170,7 @@ static_assert(filter_order < max_taps, "the delay line needs its zero end entry"
 PCMTAPER_INLINE void quantise_sample(const quantiser_job& job, dither_table& dither, int j) {
     double* err = job.delay_line;
     const double target = job.samples[j] - err[1];
-    const int q = step_from_table(dither, target, next_draw(job.dither_state));
+    const int q = step_from_table(dither, target, next_draw(job.dither_state), job.zero_dc);
     double e = target - q / steps_per_unit;
     if (e < -error_limit) e = -error_limit;
     if (e > error_limit) e = error_limit;

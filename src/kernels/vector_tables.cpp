@@ -1,8 +1,6 @@
 // The tables of the vector stages, filled on first use (see vector_tables.h).
 #include "kernels/vector_tables.h"
 
-#include <limits>
-
 #include "model/model.h"
 
 namespace pcmtaper {
@@ -18,31 +16,29 @@ const window_table& analysis_window() {
 
 namespace {
 
-dither_table* empty_dither_table(bool zero_dc) {
-    auto* t = new dither_table;  // lives for the whole process
-    for (double& x : t->rounded) x = std::numeric_limits<double>::quiet_NaN();
-    t->zero_dc = zero_dc;
-    return t;
-}
+// Zero-initialised: every entry unfilled, no code run at start-up.
+constinit dither_table plain_dither;
+constinit dither_table centred_dither;
 
 }  // namespace
 
-dither_table& dither_offsets(bool zero_dc) {
-    static dither_table* const plain = empty_dither_table(false);
-    if (!zero_dc) return *plain;
-    static dither_table* const centred = empty_dither_table(true);
-    return *centred;
-}
+dither_table& dither_offsets(bool zero_dc) { return zero_dc ? centred_dither : plain_dither; }
 
-void fill_dither_entry(dither_table* t, int r) {
+extended fill_dither_entry(dither_table* t, int r, bool zero_dc) {
     // atan((4r - 2)/32767) with its argument rounded to a double, then times
     // 0.31 (less the mean, with --zero-dc), then over 256 (exact), in
     // extended precision.
     const double a = math_atan(xmath::dither_atan_argument(r));
     extended x = xmath::extended_mul(xmath::extended_from_double(a), xmath::extended_from_double(dither_gain));
-    if (t->zero_dc) x = xmath::extended_add(x, xmath::extended_from_double(-dither_mean_steps));
-    t->exact[r] = xmath::extended_scale(x, -8);
-    t->rounded[r] = xmath::extended_to_double(t->exact[r]);
+    if (zero_dc) x = xmath::extended_add(x, xmath::extended_from_double(-dither_mean_steps));
+    const extended exact = xmath::extended_scale(x, -8);
+    if (!t->claimed[r].exchange(true, std::memory_order_relaxed)) {
+        t->exact[r] = exact;
+        const double rounded = xmath::extended_to_double(exact);
+        t->rounded_bits[r].store(dither_table::bits_of_double(rounded) ^ dither_table::unfilled_bits,
+                                 std::memory_order_release);
+    }
+    return exact;
 }
 
 }  // namespace pcmtaper

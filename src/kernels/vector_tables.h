@@ -4,6 +4,10 @@
 // two are compared.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
 #include "internal/constants.h"
 #include "internal/math_calls.h"
 #include "quant/quant.h"
@@ -20,14 +24,40 @@ const window_table& analysis_window();
 // The dither of every draw: exact, and rounded to a double for the quick
 // rounding of the quantiser. A draw's entry is filled on its first use: a
 // short file draws few of the 32768, and each correctly rounded atan costs
-// about a tenth of a microsecond. Until then its rounded offset is a NaN.
+// about a tenth of a microsecond. Every thread may fill an entry; the value
+// is the same whoever computes it, and the first to claim it publishes it:
+// `exact` is written once before `rounded_bits` is stored (release), and read
+// only after `rounded_bits` was seen filled (acquire). The rounded offset is
+// stored as its bits XOR those of a quiet NaN, so that the zero-initialised
+// storage of a static table reads as NaN (not filled), on which the quick
+// rounding never decides.
 struct dither_table {
-    extended exact[dither_draws];
-    double rounded[dither_draws];
-    bool zero_dc;  // the mean taken off (--zero-dc)
+    extended exact[dither_draws]{};
+    std::atomic<std::uint64_t> rounded_bits[dither_draws];
+    std::atomic<bool> claimed[dither_draws];
+
+    double rounded(int r) const {
+        return double_of_bits(rounded_bits[r].load(std::memory_order_acquire) ^ unfilled_bits);
+    }
+    static constexpr std::uint64_t unfilled_bits = 0x7FF8000000000000ull;  // a quiet NaN
+    // The bits of a double and back, by copying (std::bit_cast is missing
+    // from the C++ library of some toolchains that build this, Emscripten's).
+    static double double_of_bits(std::uint64_t bits) {
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+    static std::uint64_t bits_of_double(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        return bits;
+    }
 };
-// The table of the plain dither, or of the one with its mean taken off.
+// The table of the plain dither, or of the one with its mean taken off;
+// static storage, filled as draws are made.
 dither_table& dither_offsets(bool zero_dc);
-void fill_dither_entry(dither_table* table, int r);
+// Computes draw r's exact dither, publishes it in `table` unless another
+// thread did, and returns it.
+extended fill_dither_entry(dither_table* table, int r, bool zero_dc);
 
 }  // namespace pcmtaper

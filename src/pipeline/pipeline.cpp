@@ -6,8 +6,8 @@
 
 namespace pcmtaper {
 
-void start_conversion(converter_state* state, double sample_rate_hz, bool zero_dc) {
-    state->kernels = &active_kernels();
+void start_conversion(converter_state* state, const kernel_table& kernels, double sample_rate_hz, bool zero_dc) {
+    state->kernels = &kernels;
     fill_rate_tables(&state->rates, sample_rate_hz);
     reset_analysis(&state->analysis);
     reset_search(&state->search);
@@ -25,6 +25,7 @@ void start_blocks(converter_state* state, const double* first_samples) {
 bool search_taps(converter_state* state, std::uint32_t block_number, block_report* report) {
     const search_result result = search_block(*state->kernels, state->analysis.band_weight, &state->search);
     if ((block_number & (report_every_blocks - 1)) >= static_cast<std::uint32_t>(reported_blocks)) return false;
+    if (report == nullptr) return true;
     std::memcpy(report->taps, state->search.taps, sizeof report->taps);
     std::memcpy(report->band_weight, state->analysis.band_weight, sizeof report->band_weight);
     report->steps = result.steps;

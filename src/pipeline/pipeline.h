@@ -2,10 +2,10 @@
 // the quantiser of one block overlapped with the analysis of the next (they
 // share no data). The stages run through the kernel table in use.
 //
-// Usage: converter_state s; start_conversion(&s, 44100.0);
+// Usage: converter_state s; start_conversion(&s, best_kernels(), 44100.0);
 //        start_blocks(&s, samples of block 0);
 //        for each block n:
-//            block_report r; if (search_taps(&s, n, &r)) print_block_report(r);
+//            block_report r; if (search_taps(&s, n, &r)) (report r);
 //            quantise_and_analyse_next(&s, samples of block n + 1, or null after the last);
 //            write s.out_bytes (block_len bytes)
 #pragma once
@@ -21,7 +21,7 @@ namespace pcmtaper {
 // The state of one conversion, by lifetime. Nothing else in the program
 // keeps state between blocks.
 struct converter_state {
-    const kernel_table* kernels;  // the table in use when the conversion started
+    const kernel_table* kernels;  // the kernel level this conversion runs
     rate_tables rates;            // constant once the conversion starts
     analysis_state analysis;      // history, mask and band weights
     search_state search;          // the taps carried from block to block
@@ -35,17 +35,19 @@ struct converter_state {
     std::uint8_t out_bytes[block_len];  // the current block's output, unsigned 8-bit PCM
 };
 
-// Resets everything and fills the rate tables for a sample rate in Hz (>= 0).
-// With zero_dc the dither's mean is taken off; every other byte of the
-// conversion's definition is the same.
-void start_conversion(converter_state* state, double sample_rate_hz, bool zero_dc = false);
+// Resets everything and fills the rate tables for a sample rate in Hz (>= 0);
+// the stages run through `kernels`. With zero_dc the dither's mean is taken
+// off; every other byte of the conversion's definition is the same.
+void start_conversion(converter_state* state, const kernel_table& kernels, double sample_rate_hz,
+                      bool zero_dc = false);
 
 // Stores the first block's samples (block_len, sample scale) and analyses them.
 void start_blocks(converter_state* state, const double* first_samples);
 
 // The coefficient search of the current block, whose number in the
 // conversion is block_number (from 0). Returns whether its report is printed
-// (block numbers 0..3 of every 8192), and then fills *report.
+// (block numbers 0..3 of every 8192), and then fills *report; report may be
+// null when no report is wanted.
 bool search_taps(converter_state* state, std::uint32_t block_number, block_report* report);
 
 // Quantises the current block into out_bytes and moves the history on by a

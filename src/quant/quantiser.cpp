@@ -8,12 +8,12 @@ namespace pcmtaper {
 
 extended dither_offset(int r, bool zero_dc) {
     // The atan argument is rounded to a double; the scaling is carried in
-    // extended precision (the division by 256 is exact).
+    // extended precision (the division by 256 is exact). With zero_dc the mean
+    // comes off before the division, so that it is subtracted in steps.
     const double a = math_atan(xmath::dither_atan_argument(r));
+    if (!zero_dc) return xmath::dither_offset_of_atan(a, dither_gain);
     const extended scaled = xmath::extended_mul(xmath::extended_from_double(a), xmath::extended_from_double(dither_gain));
-    const extended centred =
-        zero_dc ? xmath::extended_add(scaled, xmath::extended_from_double(-dither_mean_steps)) : scaled;
-    return xmath::extended_scale(centred, -8);
+    return xmath::extended_scale(xmath::extended_add(scaled, xmath::extended_from_double(-dither_mean_steps)), -8);
 }
 
 double add_dither(double target, int r, bool zero_dc) {

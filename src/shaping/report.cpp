@@ -1,9 +1,8 @@
-// The five-line report of a block: the taps (times 1000), the band weights as
+// The numbers of a block's report: the taps (times 1000), the band weights as
 // levels in dB, the taps' gain per band in dB, and the first and last step
 // exponent of every fine-search pass (plus 10).
 #include <climits>
 #include <cmath>
-#include <cstdio>
 
 #include "internal/math_calls.h"
 #include "shaping/shaping.h"
@@ -25,24 +24,19 @@ int report_integer(double value) {
     return static_cast<int>(value);
 }
 
-void print_block_report(const block_report& report) {
+void report_numbers(const block_report& report, printed_report* numbers) {
     double re[response_len];
     double im[response_len];
     tap_response(report.taps, max_taps, re, im);
-
-    std::printf("feedback:");
-    for (int i = 0; i < max_taps; ++i) std::printf("%d ", report_integer(report.taps[i] * tap_print_scale));
-    std::printf("\r\n masking:");
-    for (int i = 0; i < band_count; ++i)
-        std::printf("%d ", report_integer(-db_per_decade * math_log10(report.band_weight[i])));
-    std::printf("\r\n   noise:");
-    for (int i = 0; i < band_count; ++i)
-        std::printf("%d ", report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i]))));
-    std::printf("\r\n   start:");
-    for (int p = 0; p < fine_pass_max; ++p) std::printf("%d ", report.steps.lowest[p] + step_print_offset);
-    std::printf("\r\n     end:");
-    for (int p = 0; p < fine_pass_max; ++p) std::printf("%d ", report.steps.highest[p] + step_print_offset);
-    std::printf("\r\n");
+    for (int i = 0; i < max_taps; ++i) numbers->feedback[i] = report_integer(report.taps[i] * tap_print_scale);
+    for (int i = 0; i < band_count; ++i) {
+        numbers->masking[i] = report_integer(-db_per_decade * math_log10(report.band_weight[i]));
+        numbers->noise[i] = report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i])));
+    }
+    for (int p = 0; p < fine_pass_max; ++p) {
+        numbers->step_start[p] = report.steps.lowest[p] + step_print_offset;
+        numbers->step_end[p] = report.steps.highest[p] + step_print_offset;
+    }
 }
 
 }  // namespace pcmtaper

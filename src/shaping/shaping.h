@@ -95,9 +95,17 @@ struct block_report {
     fine_step_record steps;
 };
 
-// Prints the report on standard output: taps, band levels, noise gain per
-// band and the step exponents of the fine passes.
-void print_block_report(const block_report& report);
+// The numbers a report prints: taps times 1000, band levels in dB (-20 log10
+// of the weight), the taps' gain per band in dB, and the step exponents of
+// the fine passes plus 10, each through report_integer.
+struct printed_report {
+    int feedback[max_taps];
+    int masking[band_count];
+    int noise[band_count];
+    int step_start[fine_pass_max];
+    int step_end[fine_pass_max];
+};
+void report_numbers(const block_report& report, printed_report* numbers);
 
 // What the report prints for a value: truncated toward zero; NaN prints 0,
 // +inf and values above INT_MAX print INT_MAX, -inf and values below INT_MIN

@@ -1,6 +1,8 @@
 #include "wav/wav.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "wav/metadata.h"
 
@@ -30,39 +32,47 @@ struct chunk_id {
     bool is(const char* literal) const { return std::memcmp(text, literal, 4) == 0; }
 };
 
-void append_message(std::string* messages, const char* format, const char* argument = "") {
-    char line[96];
-    std::snprintf(line, sizeof line, format, argument);
-    *messages += line;
+// The header's remarks, in order; the list has room for every remark one
+// walk can make (two ids, the skipped chunks, a metadata chunk left out per
+// skipped chunk, the refusal).
+static_assert(2 + 2 * chunk_search_limit + 1 <= PCMTAPER_HEADER_REMARKS_MAX);
+
+void add_remark(wav_input_header* header, pcmtaper_remark_code code, const char* text) {
+    if (header->remark_count >= PCMTAPER_HEADER_REMARKS_MAX) return;
+    set_remark(&header->remarks[header->remark_count++], code, text);
 }
 
 // An id as the remarks show it: up to its first zero byte, with every byte
 // that is not printable ASCII as \xNN, so that a renamed mp3 (ID3 and a
 // control byte) or a crafted file cannot send control codes to a terminal.
-std::string printable_id(const chunk_id& id) {
-    std::string shown;
+// At most 4 bytes of 4 characters each.
+void printable_id(const chunk_id& id, char shown[17]) {
+    char* at = shown;
     for (int i = 0; i < 4 && id.text[i] != '\0'; ++i) {
         const auto byte = static_cast<unsigned char>(id.text[i]);
         if (byte >= 0x20 && byte < 0x7F) {
-            shown += static_cast<char>(byte);
+            *at++ = static_cast<char>(byte);
         } else {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            shown += escaped;
+            std::snprintf(at, 5, "\\x%02X", byte);
+            at += 4;
         }
     }
-    return shown;
+    *at = '\0';
 }
 
-void remark_id(std::string* messages, const char* format, const chunk_id& id) {
-    append_message(messages, format, printable_id(id).c_str());
+void remark_id(wav_input_header* header, pcmtaper_remark_code code, const char* format, const chunk_id& id) {
+    char shown[17];
+    printable_id(id, shown);
+    char line[PCMTAPER_REMARK_TEXT_MAX];
+    std::snprintf(line, sizeof line, format, shown);
+    add_remark(header, code, line);
 }
 
 enum class read_result { ok, end_of_file, error };
 
-read_result read_bytes(std::FILE* input, void* destination, std::size_t count) {
-    if (std::fread(destination, 1, count, input) == count) return read_result::ok;
-    return std::ferror(input) ? read_result::error : read_result::end_of_file;
+read_result read_bytes(byte_source* input, void* destination, std::size_t count) {
+    if (input->read(destination, count) == count) return read_result::ok;
+    return input->failed ? read_result::error : read_result::end_of_file;
 }
 
 std::uint32_t little_endian_u32(const unsigned char* b) {
@@ -78,7 +88,7 @@ std::uint16_t little_endian_u16(const unsigned char* b) {
     return static_cast<std::uint16_t>(b[0] | b[1] << 8);
 }
 
-read_result read_u32(std::FILE* input, std::uint32_t* value) {
+read_result read_u32(byte_source* input, std::uint32_t* value) {
     unsigned char b[4];
     const read_result r = read_bytes(input, b, 4);
     if (r == read_result::ok) *value = little_endian_u32(b);
@@ -86,7 +96,7 @@ read_result read_u32(std::FILE* input, std::uint32_t* value) {
 }
 
 // Reads and discards `count` bytes; the walk never seeks, so a pipe works too.
-read_result skip_bytes(std::FILE* input, std::uint32_t count) {
+read_result skip_bytes(byte_source* input, std::uint32_t count) {
     unsigned char scratch[4096];
     while (count > 0) {
         const std::size_t n = count < sizeof scratch ? count : sizeof scratch;
@@ -100,7 +110,7 @@ read_result skip_bytes(std::FILE* input, std::uint32_t count) {
 // Reads the id of the chunk that follows a body of `previous_size` bytes.
 // RIFF pads an odd-sized body with one zero byte. Some writers leave the pad
 // out; then the byte after the body is not zero and is the id's first byte.
-read_result read_next_id(std::FILE* input, std::uint32_t previous_size, chunk_id* id) {
+read_result read_next_id(byte_source* input, std::uint32_t previous_size, chunk_id* id) {
     if (previous_size % 2 == 0) return read_bytes(input, id->text, 4);
     unsigned char first;
     const read_result r = read_bytes(input, &first, 1);
@@ -123,7 +133,7 @@ struct ds64_sizes {
 
 // Reads a "ds64" body of `size` bytes: the 64-bit RIFF size, then the 64-bit
 // data size (what follows, the sample count and a table, is not needed).
-read_result read_ds64(std::FILE* input, std::uint32_t size, ds64_sizes* ds64) {
+read_result read_ds64(byte_source* input, std::uint32_t size, ds64_sizes* ds64) {
     unsigned char sizes[16];
     const std::uint32_t wanted = sizeof sizes;
     if (size < wanted) return skip_bytes(input, size);  // too short to say: the 32-bit sizes stand
@@ -137,14 +147,15 @@ read_result read_ds64(std::FILE* input, std::uint32_t size, ds64_sizes* ds64) {
 // Skips a chunk's body as skip_bytes does, telling `progress` (when given)
 // how far it has got every 64 skipped reads: on a stream a chunk of up to
 // 4 GiB is read through, which takes a while.
-read_result skip_chunk(std::FILE* input, std::uint32_t size, const chunk_id& id,
+read_result skip_chunk(byte_source* input, std::uint32_t size, const chunk_id& id,
                        const header_skip_progress* progress) {
     if (progress == nullptr) return skip_bytes(input, size);
     constexpr std::uint32_t step_bytes = 64 * 4096;
-    const std::string shown = printable_id(id);
+    char shown[17];
+    printable_id(id, shown);
     std::uint32_t done = 0;
     while (done < size) {
-        progress->report(progress->context, shown.c_str(), done, size);
+        progress->report(progress->context, shown, done, size);
         const std::uint32_t n = size - done < step_bytes ? size - done : step_bytes;
         const read_result r = skip_bytes(input, n);
         if (r != read_result::ok) return r;
@@ -153,34 +164,49 @@ read_result skip_chunk(std::FILE* input, std::uint32_t size, const chunk_id& id,
     return read_result::ok;
 }
 
-// Skips a chunk body of `size` bytes, or reads it into `metadata` when that
-// keeps chunks with this id.
-read_result skip_or_keep(std::FILE* input, const chunk_id& id, std::uint32_t size, metadata_set* metadata,
-                         std::string* messages, const header_skip_progress* progress) {
-    if (metadata == nullptr || !is_metadata_chunk_id(id.text)) return skip_chunk(input, size, id, progress);
-    if (size > max_metadata_chunk_bytes) {
-        metadata->too_large(id.text, size, messages);
-        return skip_chunk(input, size, id, progress);
+// Adds each line of `text` (lines ending in "\n") as a remark.
+void add_remark_lines(wav_input_header* header, pcmtaper_remark_code code, const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        add_remark(header, code, text.substr(at, end - at).c_str());
+        at = end;
     }
-    std::string body(size, '\0');
-    const read_result r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
-    if (r == read_result::ok) metadata->add(id.text, std::move(body), messages);
+}
+
+// Skips a chunk body of `size` bytes, or reads it into `metadata` when that
+// keeps chunks with this id; what is left out is remarked on.
+read_result skip_or_keep(byte_source* input, wav_input_header* header, const chunk_id& id, std::uint32_t size,
+                         metadata_set* metadata, const header_skip_progress* progress) {
+    if (metadata == nullptr || !is_metadata_chunk_id(id.text)) return skip_chunk(input, size, id, progress);
+    std::string remarks;
+    read_result r;
+    if (size > max_metadata_chunk_bytes) {
+        metadata->too_large(id.text, size, &remarks);
+        r = skip_chunk(input, size, id, progress);
+    } else {
+        std::string body(size, '\0');
+        r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
+        if (r == read_result::ok) metadata->add(id.text, std::move(body), &remarks);
+    }
+    if (header != nullptr) add_remark_lines(header, PCMTAPER_REMARK_METADATA_LEFT_OUT, remarks);
     return r;
 }
 
 // Skips chunks until `wanted` is the current id or the shared chunk limit is
 // used up, with one remark per skipped chunk. An RF64 file's "ds64" chunk is
-// read, not remarked on, and does not count against the limit.
-read_result walk_to(std::FILE* input, std::string* messages, const char* wanted, const char* remark_format,
-                    int* chunks_left, chunk_id* id, ds64_sizes* ds64, const header_skip_progress* progress,
-                    metadata_set* metadata) {
+// read, not remarked on, and does not count against the limit. With
+// `metadata`, the metadata chunks met on the way are kept in it.
+read_result walk_to(byte_source* input, wav_input_header* header, const char* wanted, pcmtaper_remark_code code,
+                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64,
+                    const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
-        if (!is_ds64) remark_id(messages, remark_format, *id);
+        if (!is_ds64 && header != nullptr) remark_id(header, code, remark_format, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
         if (r == read_result::ok)
-            r = is_ds64 ? read_ds64(input, size, ds64) : skip_or_keep(input, *id, size, metadata, messages, progress);
+            r = is_ds64 ? read_ds64(input, size, ds64) : skip_or_keep(input, header, *id, size, metadata, progress);
         if (r == read_result::ok) r = read_next_id(input, size, id);
         if (r != read_result::ok) return r;
         if (!is_ds64) --*chunks_left;
@@ -188,8 +214,8 @@ read_result walk_to(std::FILE* input, std::string* messages, const char* wanted,
     return read_result::ok;
 }
 
-header_status refuse(std::string* messages, header_status status, const char* text) {
-    append_message(messages, text);
+header_status refuse(wav_input_header* header, header_status status, const char* text) {
+    add_remark(header, PCMTAPER_REMARK_REFUSAL, text);
     return status;
 }
 
@@ -198,8 +224,8 @@ header_status refuse(std::string* messages, header_status status, const char* te
 // body. Only fields inside the chunk are read: a chunk too short to hold the
 // field being checked leaves the sample width unstated, and is refused as such
 // before anything is read from beyond it.
-header_status read_fmt_body(std::FILE* input, std::string* messages, std::uint32_t fmt_size,
-                            std::uint32_t* sample_rate_hz) {
+header_status read_fmt_body(byte_source* input, wav_input_header* header, std::uint32_t fmt_size) {
+    std::uint32_t* const sample_rate_hz = &header->sample_rate_hz;
     unsigned char fields[extensible_fmt_size];
     std::uint32_t have = 0;
     // Makes the first `count` bytes of the body available, or says why not.
@@ -210,7 +236,7 @@ header_status read_fmt_body(std::FILE* input, std::string* messages, std::uint32
         return r;
     };
     const auto not_16_bit = [&] {
-        return refuse(messages, header_status::not_16_bit, "This is not a 16bit sound.\r\n");
+        return refuse(header, header_status::not_16_bit, "This is not a 16bit sound.\r\n");
     };
     read_result r;
 
@@ -221,12 +247,12 @@ header_status read_fmt_body(std::FILE* input, std::string* messages, std::uint32
         if ((r = need(extensible_fmt_size)) != read_result::ok) return refusal(r);
         linear_pcm = std::memcmp(fields + subformat_at, pcm_subformat, sizeof pcm_subformat) == 0;
     }
-    if (!linear_pcm) return refuse(messages, header_status::not_linear_pcm, "This is not a linear PCM.\r\n");
+    if (!linear_pcm) return refuse(header, header_status::not_linear_pcm, "This is not a linear PCM.\r\n");
 
     if (fmt_size < 4) return not_16_bit();
     if ((r = need(4)) != read_result::ok) return refusal(r);
     if (little_endian_u16(fields + 2) != mono_channels)
-        return refuse(messages, header_status::not_mono,
+        return refuse(header, header_status::not_mono,
                       "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
 
     // Without the bits-per-sample field the sample width is unknown: refused
@@ -236,7 +262,7 @@ header_status read_fmt_body(std::FILE* input, std::string* messages, std::uint32
     *sample_rate_hz = little_endian_u32(fields + 4);
     if (little_endian_u16(fields + 14) != required_bits_per_sample) return not_16_bit();
     if (*sample_rate_hz == 0 || *sample_rate_hz > 0x7FFFFFFFu)
-        return refuse(messages, header_status::bad_sample_rate, "This sample rate is not supported.\r\n");
+        return refuse(header, header_status::bad_sample_rate, "This sample rate is not supported.\r\n");
     r = skip_bytes(input, fmt_size - have);  // cbSize and extension bytes
     return r == read_result::ok ? header_status::ok : refusal(r);
 }
@@ -251,8 +277,8 @@ const char* incomplete_text(header_status status) {
     }
 }
 
-header_status walk_header(std::FILE* input, wav_input_header* header, const header_skip_progress* progress) {
-    std::string* const messages = &header->messages;
+header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
+                          metadata_set* metadata) {
     chunk_id id;
     ds64_sizes ds64;
     std::uint32_t riff_size;  // not used: writers get it wrong too often to rely on
@@ -261,26 +287,29 @@ header_status walk_header(std::FILE* input, wav_input_header* header, const head
     // RF64 (and its twin BW64) is RIFF with 64-bit sizes in a "ds64" chunk.
     // A RIFX (big-endian) or other id is only remarked on; numbers are read little-endian.
     ds64.rf64 = id.is("RF64") || id.is("BW64");
-    if (!id.is("RIFF") && !ds64.rf64) remark_id(messages, "RIFF != %s\r\n", id);
+    header->rf64 = ds64.rf64;
+    if (!id.is("RIFF") && !ds64.rf64) remark_id(header, PCMTAPER_REMARK_RIFF_ID, "RIFF != %s\r\n", id);
     if ((r = read_u32(input, &riff_size)) != read_result::ok) return refusal(r);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
-    if (!id.is("WAVE")) remark_id(messages, "WAVE != %s\r\n", id);
+    if (!id.is("WAVE")) remark_id(header, PCMTAPER_REMARK_WAVE_ID, "WAVE != %s\r\n", id);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
 
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, messages, "fmt ", "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress, header->metadata);
+    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress,
+                metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
     std::uint32_t fmt_size;
     if ((r = read_u32(input, &fmt_size)) != read_result::ok) return refusal(r);
-    const header_status fmt_status = read_fmt_body(input, messages, fmt_size, &header->sample_rate_hz);
+    const header_status fmt_status = read_fmt_body(input, header, fmt_size);
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, messages, "data", "data!=%s\r\n", &chunks_left, &id, &ds64, progress, header->metadata);
+    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64, progress,
+                metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;
@@ -305,16 +334,123 @@ void put_u64(unsigned char* b, std::uint64_t v) {
 
 }  // namespace
 
-header_status read_input_header(std::FILE* input, wav_input_header* header, const header_skip_progress* progress) {
-    const header_status status = walk_header(input, header, progress);
-    if (const char* text = incomplete_text(status)) append_message(&header->messages, text);
+std::size_t byte_source::read(void* destination, std::size_t count) {
+    auto* to = static_cast<unsigned char*>(destination);
+    std::size_t got = 0;
+    while (got < count && !failed) {
+        int error = 0;
+        const std::size_t n = reader->read(reader->user, to + got, count - got, &error);
+        if (error != 0) failed = true;
+        if (n > count - got) {  // a reader that claims more than it was asked for
+            failed = true;
+            break;
+        }
+        got += n;
+        if (n == 0) break;
+    }
+    consumed += got;
+    return got;
+}
+
+pcmtaper_status status_of(header_status status) {
+    switch (status) {
+        case header_status::ok: return PCMTAPER_OK;
+        case header_status::not_linear_pcm: return PCMTAPER_ERROR_NOT_LINEAR_PCM;
+        case header_status::not_mono: return PCMTAPER_ERROR_NOT_MONO;
+        case header_status::not_16_bit: return PCMTAPER_ERROR_NOT_16_BIT;
+        case header_status::bad_sample_rate: return PCMTAPER_ERROR_BAD_SAMPLE_RATE;
+        case header_status::fmt_not_found: return PCMTAPER_ERROR_FMT_NOT_FOUND;
+        case header_status::data_not_found: return PCMTAPER_ERROR_DATA_NOT_FOUND;
+        case header_status::ends_inside_header: return PCMTAPER_ERROR_HEADER_INCOMPLETE;
+        case header_status::read_error: return PCMTAPER_ERROR_READ;
+    }
+    return PCMTAPER_ERROR_READ;
+}
+
+void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* text) {
+    remark->code = code;
+    std::snprintf(remark->text, sizeof remark->text, "%s", text);
+}
+
+header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
+                                metadata_set* metadata) {
+    *header = wav_input_header{};
+    const header_status status = walk_header(input, header, progress, metadata);
+    if (const char* text = incomplete_text(status))
+        add_remark(header, status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL,
+                   text);
+    header->header_bytes = input->consumed;
     return status;
 }
 
-output_layout output_layout_for(std::uint64_t data_bytes) {
-    // The RIFF size counts 36 header bytes, the data and its pad byte.
-    return data_bytes + data_bytes % 2 + (riff_header_len - 8) > size_placeholder ? output_layout::rf64
-                                                                                    : output_layout::riff;
+namespace {
+
+// A reader over bytes in memory.
+struct memory_bytes {
+    const unsigned char* bytes;
+    std::size_t length;
+    std::size_t at;
+};
+
+std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* m = static_cast<memory_bytes*>(user);
+    const std::size_t n = capacity < m->length - m->at ? capacity : m->length - m->at;
+    std::memcpy(buffer, m->bytes + m->at, n);
+    m->at += n;
+    return n;
+}
+
+}  // namespace
+
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmtaper_wav_8_bit_header* header) {
+    // The same walk as the input's, to "fmt " and on to "data", with the same
+    // pad-byte, "ds64" and chunk-limit rules; but the ids must be right, and
+    // nothing is remarked.
+    *header = pcmtaper_wav_8_bit_header{};
+    memory_bytes memory{bytes, length, 0};
+    const pcmtaper_reader reader{read_memory, &memory, static_cast<std::int64_t>(length), nullptr};
+    byte_source input{&reader};
+    chunk_id id;
+    ds64_sizes ds64;
+    unsigned char size_field[4];
+    if (read_bytes(&input, id.text, 4) != read_result::ok) return false;
+    ds64.rf64 = id.is("RF64") || id.is("BW64");
+    if (!id.is("RIFF") && !ds64.rf64) return false;
+    if (read_bytes(&input, size_field, 4) != read_result::ok) return false;
+    if (read_bytes(&input, id.text, 4) != read_result::ok || !id.is("WAVE")) return false;
+    if (read_bytes(&input, id.text, 4) != read_result::ok) return false;
+    int chunks_left = chunk_search_limit;
+    if (walk_to(&input, nullptr, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "", &chunks_left, &id, &ds64) !=
+            read_result::ok ||
+        chunks_left == 0)
+        return false;
+    unsigned char fmt[4 + pcm_fmt_size];
+    if (read_bytes(&input, fmt, sizeof fmt) != read_result::ok) return false;
+    const std::uint32_t fmt_size = little_endian_u32(fmt);
+    if (fmt_size < pcm_fmt_size || little_endian_u16(fmt + 4) != format_tag_pcm ||
+        little_endian_u16(fmt + 6) != mono_channels || little_endian_u16(fmt + 18) != 8)
+        return false;
+    header->sample_rate_hz = little_endian_u32(fmt + 8);
+
+    // The sample count, when the bytes reach the data chunk's size: one byte
+    // per sample, an RF64 file's in "ds64" behind the placeholder.
+    std::uint32_t data_size;
+    if (skip_bytes(&input, fmt_size - pcm_fmt_size) != read_result::ok ||
+        read_next_id(&input, fmt_size, &id) != read_result::ok ||
+        walk_to(&input, nullptr, "data", PCMTAPER_REMARK_DATA_SKIPPED, "", &chunks_left, &id, &ds64) !=
+            read_result::ok ||
+        chunks_left == 0 || read_u32(&input, &data_size) != read_result::ok)
+        return true;
+    header->samples = ds64.seen && data_size == size_placeholder ? ds64.data_size_bytes : data_size;
+    header->samples_known = 1;
+    return true;
+}
+
+output_layout output_layout_for(std::uint64_t data_bytes, std::uint64_t chunk_bytes) {
+    // The RIFF size counts 36 header bytes, the chunks, the data and its pad byte.
+    return data_bytes + data_bytes % 2 + (riff_header_len - 8) + chunk_bytes > size_placeholder
+               ? output_layout::rf64
+               : output_layout::riff;
 }
 
 int output_header_len(output_layout layout) {
@@ -352,9 +488,24 @@ int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uin
     return length;
 }
 
-bool write_output_header(std::FILE* output, output_layout layout, std::uint64_t data_bytes,
-                         std::uint32_t sample_rate_hz) {
+std::string output_header_with_chunks(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                                      const std::string& chunks) {
     unsigned char bytes[max_output_header_len];
-    const auto length = static_cast<std::size_t>(output_header_bytes(layout, data_bytes, sample_rate_hz, bytes));
-    return std::fwrite(bytes, 1, length, output) == length;
+    const int length = output_header_bytes(layout, data_bytes, sample_rate_hz, bytes);
+    if (!chunks.empty()) {
+        // The RIFF size counts the chunks too: in its 32-bit field, or in the
+        // ds64 chunk's 64-bit one (right after the ds64 id and size).
+        const std::uint64_t riff_size =
+            data_bytes + data_bytes % 2 + static_cast<std::uint64_t>(length - 8) + chunks.size();
+        if (layout == output_layout::rf64) {
+            put_u64(bytes + 20, riff_size);
+        } else {
+            put_u32(bytes + 4, riff_size < size_placeholder ? static_cast<std::uint32_t>(riff_size) : size_placeholder);
+        }
+    }
+    // "data" and its size are the header's last 8 bytes; the chunks go before them.
+    std::string header(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length - 8));
+    header += chunks;
+    header.append(reinterpret_cast<const char*>(bytes + length - 8), 8);
+    return header;
 }

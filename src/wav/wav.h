@@ -1,18 +1,35 @@
 // The RIFF/WAVE container: the lenient walk over the input header up to the
-// sample data, and the header of the 8-bit output.
+// sample data, the header of the 8-bit output, and the one chunk walker that
+// tells an 8-bit WAV file (what the converter writes) from anything else.
+// Input comes through the caller's read callback, never a FILE*.
 //
-// Usage: wav_input_header h; if (read_input_header(in, &h) == header_status::ok) ...
-//        (print h.messages), then write_output_header(out, output_layout_for(bytes), bytes, rate).
+// Usage: byte_source in{&reader}; wav_input_header h;
+//        if (read_input_header(&in, &h) == header_status::ok) ... (h.remarks: what to say)
+//        output_header_bytes(output_layout_for(samples), samples, rate, bytes)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include "pcmtaper/pcmtaper.h"
 
 class metadata_set;
 
 inline constexpr int chunk_search_limit = 10;            // skipped chunks before giving up
 inline constexpr std::uint32_t required_bits_per_sample = 16;
+
+// The caller's reader, with the count of bytes taken from it. A read asks
+// again after a short count until the callback gives nothing (a pipe may
+// hand over less than was asked), so a short result means the end or an error.
+struct byte_source {
+    const pcmtaper_reader* reader;
+    std::uint64_t consumed = 0;
+    bool failed = false;  // the callback reported an error
+
+    // Bytes read into destination, up to count.
+    std::size_t read(void* destination, std::size_t count);
+};
 
 // What the header walk found. Everything but `ok` refuses the input.
 enum class header_status {
@@ -24,25 +41,14 @@ enum class header_status {
     fmt_not_found,       // the chunk limit ran out before "fmt "
     data_not_found,      // the chunk limit ran out before "data"
     ends_inside_header,  // the file ends before the first sample byte
-    read_error,          // the input stream reported an I/O error
+    read_error,          // the reader reported an I/O error
 };
+pcmtaper_status status_of(header_status status);
 
-struct wav_input_header {
-    std::uint32_t sample_rate_hz = 0;   // as stored in the "fmt " chunk
-    // Bytes of sample data: the "data" chunk's 32-bit size field, or, in an
-    // RF64 file whose field holds the 0xFFFFFFFF placeholder, the 64-bit size
-    // of its "ds64" chunk.
-    std::uint64_t data_size_bytes = 0;
-    bool data_size_from_ds64 = false;
-    // What the walk has to say, in order, each line ending in "\r\n": the
-    // remarks on unexpected ids and then the refusal, if any. The caller
-    // prints them (where depends on the command line).
-    std::string messages;
-    // Set by the caller to keep the metadata (--keep-metadata): the walk then
-    // reads the metadata chunks it meets on its way to the data into it,
-    // instead of skipping them, and their remarks join `messages`.
-    metadata_set* metadata = nullptr;
-};
+// The header as the library reports it: rate, data size, and the remarks in
+// order (the unexpected ids, then the refusal, if any), each a line of text
+// ending in "\r\n" that the caller prints where its rules say.
+using wav_input_header = pcmtaper_wav_header;
 
 // Told how the skipping of an unexpected chunk is getting on: the walk never
 // seeks (a pipe works too), so a chunk of up to 4 GiB is read through, which
@@ -52,12 +58,18 @@ struct header_skip_progress {
     void* context;
 };
 
-// Walks the header from the start of `input`. On ok, `input` stands at the
+// Walks the header from the source's position. On ok, the source stands at the
 // first sample byte and `header` holds the stored rate and data size; on any
-// other result only header->messages is to be used. `progress`, when given,
-// hears of every chunk skipped, a few times per MiB.
-header_status read_input_header(std::FILE* input, wav_input_header* header,
-                                const header_skip_progress* progress = nullptr);
+// other result only the remarks are to be used. `progress`, when given, hears
+// of every chunk skipped, a few times per MiB. With `metadata`, the metadata
+// chunks met on the way (metadata.h) are kept in it instead of skipped, and
+// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_LEFT_OUT).
+header_status read_input_header(byte_source* input, wav_input_header* header,
+                                const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr);
+
+// Appends a remark (code, and text from a printf format with one unsigned
+// 64-bit pair or none) to a list of at most `capacity`; texts are cut to fit.
+void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* text);
 
 // The two headers the output can have. A canonical 44-byte header whenever the
 // 32-bit size fields can state the sizes; past that an RF64 header, whose
@@ -66,8 +78,11 @@ enum class output_layout { riff, rf64 };
 inline constexpr int riff_header_len = 44;
 inline constexpr int rf64_header_len = 80;
 inline constexpr int max_output_header_len = rf64_header_len;
+static_assert(max_output_header_len == PCMTAPER_WAV_HEADER_MAX);
 
-output_layout output_layout_for(std::uint64_t data_bytes);
+// The layout for `data_bytes` sample bytes, with `chunk_bytes` of whole
+// chunks (of even length) between "fmt " and "data".
+output_layout output_layout_for(std::uint64_t data_bytes, std::uint64_t chunk_bytes = 0);
 int output_header_len(output_layout layout);
 
 // The header of an 8-bit mono PCM output holding `data_bytes` sample bytes
@@ -75,7 +90,16 @@ int output_header_len(output_layout layout);
 // size counts. Returns the number of bytes written to `bytes`.
 int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
                         unsigned char bytes[max_output_header_len]);
+// The same header with `chunks` (whole chunks, each of even length) between
+// "fmt " and "data", whose RIFF size (or the "ds64" chunk's 64-bit one) counts
+// them. The layout must be output_layout_for(data_bytes, chunks.size()) or
+// one that holds more (a header written again keeps its first layout).
+std::string output_header_with_chunks(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
+                                      const std::string& chunks);
 
-// Writes those bytes at the stream's position. Returns false on a write error.
-bool write_output_header(std::FILE* output, output_layout layout, std::uint64_t data_bytes,
-                         std::uint32_t sample_rate_hz);
+// Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
+// WAV file: RIFF or RF64, "WAVE", and a "fmt " chunk of linear PCM, one
+// channel, 8 bits, found by the walk's own chunk rules within the bytes given;
+// then its rate, and its sample count when the walk reaches the data chunk's
+// size within the bytes.
+bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmtaper_wav_8_bit_header* header);

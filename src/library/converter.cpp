@@ -1,0 +1,390 @@
+// The public converter: config, lifecycle, streaming, reports, statuses,
+// version. The bytes are the pipeline's, a block at a time, whatever the
+// split of the caller's samples and output capacity into calls.
+#include "library/converter.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "shaping/shaping.h"
+
+using pcmtaper::block_len;
+
+namespace {
+
+constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224: the analysis looks ahead
+constexpr double input_sample_scale = pcmtaper::sample_scale;               // 16-bit sample -> sample scale
+constexpr unsigned known_flags =
+    PCMTAPER_FLAG_ZERO_DC | PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_KEEP_METADATA | PCMTAPER_FLAG_SAMPLES_ONLY;
+constexpr std::size_t converter_alignment = 64;  // the pipeline's vectors
+constexpr std::uint32_t max_sample_rate_hz = 0x7FFFFFFFu;
+
+static_assert(PCMTAPER_REPORT_TAPS == pcmtaper::max_taps);
+static_assert(PCMTAPER_REPORT_BANDS == pcmtaper::band_count);
+static_assert(PCMTAPER_REPORT_PASSES == pcmtaper::fine_pass_max);
+static_assert(static_cast<int>(pcmtaper::kernel_level::reference) == PCMTAPER_KERNELS_REFERENCE &&
+              static_cast<int>(pcmtaper::kernel_level::sse2) == PCMTAPER_KERNELS_SSE2 &&
+              static_cast<int>(pcmtaper::kernel_level::avx2) == PCMTAPER_KERNELS_AVX2 &&
+              static_cast<int>(pcmtaper::kernel_level::avx512vl) == PCMTAPER_KERNELS_AVX512VL &&
+              static_cast<int>(pcmtaper::kernel_level::avx512) == PCMTAPER_KERNELS_AVX512 &&
+              static_cast<int>(pcmtaper::kernel_level::neon) == PCMTAPER_KERNELS_NEON &&
+              static_cast<int>(pcmtaper::kernel_level::simd128) == PCMTAPER_KERNELS_SIMD128 &&
+              pcmtaper::kernel_level_count == PCMTAPER_KERNELS_SIMD128 + 1);
+
+bool is_level(int level) { return level >= 0 && level < pcmtaper::kernel_level_count; }
+
+bool usable(const pcmtaper_converter* c) { return c != nullptr && c->magic == converter_magic; }
+
+void start_stream(pcmtaper_converter* c) {
+    pcmtaper::start_conversion(&c->state, *c->kernels, static_cast<double>(c->config.sample_rate_hz),
+                               (c->config.flags & PCMTAPER_FLAG_ZERO_DC) != 0);
+    c->gathered = 0;
+    c->started = false;
+    c->finishing = false;
+    c->last_quantised = false;
+    c->blocks_fed = 0;
+    c->blocks_quantised = 0;
+    c->samples_in = 0;
+    c->skip_left = c->align ? delay_samples : 0;
+    c->output_limit = UINT64_MAX;
+    c->samples_out = 0;
+    c->pending_at = c->pending_end = 0;
+}
+
+void send_report(pcmtaper_converter* c, const pcmtaper::block_report& r, std::uint64_t block_number) {
+    pcmtaper_block_report out;
+    out.block_number = block_number;
+    std::memcpy(out.taps, r.taps, sizeof out.taps);
+    std::memcpy(out.band_weight, r.band_weight, sizeof out.band_weight);
+    pcmtaper::printed_report numbers;
+    pcmtaper::report_numbers(r, &numbers);
+    std::memcpy(out.feedback_milli, numbers.feedback, sizeof out.feedback_milli);
+    std::memcpy(out.masking_db, numbers.masking, sizeof out.masking_db);
+    std::memcpy(out.noise_db, numbers.noise, sizeof out.noise_db);
+    std::memcpy(out.step_start, numbers.step_start, sizeof out.step_start);
+    std::memcpy(out.step_end, numbers.step_end, sizeof out.step_end);
+    c->config.report(c->config.report_user, &out);
+}
+
+// Searches and quantises the current block, with the next block's samples
+// (or none after the last), and puts the part of its output that is kept
+// into `pending`. The report is chosen by the block number modulo 8192,
+// which the number's low 32 bits keep.
+void run_block(pcmtaper_converter* c, const double* next_samples) {
+    const std::uint64_t n = c->blocks_quantised;
+    pcmtaper::block_report report;
+    const bool wanted = c->config.report != nullptr;
+    if (pcmtaper::search_taps(&c->state, static_cast<std::uint32_t>(n), wanted ? &report : nullptr) && wanted)
+        send_report(c, report, n);
+    pcmtaper::quantise_and_analyse_next(&c->state, next_samples);
+    ++c->blocks_quantised;
+    std::uint64_t start = c->skip_left < block_len ? c->skip_left : block_len;
+    c->skip_left -= start;
+    std::uint64_t count = block_len - start;
+    if (c->samples_out + count > c->output_limit) count = c->output_limit - c->samples_out;
+    c->samples_out += count;
+    std::memcpy(c->pending, c->state.out_bytes + start, count);
+    c->pending_at = 0;
+    c->pending_end = static_cast<int>(count);
+}
+
+// A whole block of samples: the first starts the analysis, each later one
+// lets the block before it run.
+void feed_block(pcmtaper_converter* c, const double* samples) {
+    if (!c->started) {
+        pcmtaper::start_blocks(&c->state, samples);
+        c->started = true;
+    } else {
+        run_block(c, samples);
+    }
+    ++c->blocks_fed;
+}
+
+std::size_t hand_over(pcmtaper_converter* c, std::uint8_t* out, std::size_t capacity) {
+    std::size_t n = static_cast<std::size_t>(c->pending_end - c->pending_at);
+    if (n > capacity) n = capacity;
+    if (n > 0) std::memcpy(out, c->pending + c->pending_at, n);
+    c->pending_at += static_cast<int>(n);
+    return n;
+}
+
+// One step of the drain: with --align, the blocks of silence after the input
+// up to the first whole block at least 224 samples past its end (the last
+// partial block padded with silence); then the last block, quantised with no
+// block after it. Returns false when nothing is left.
+bool drain_step(pcmtaper_converter* c) {
+    if (c->align) {
+        const std::uint64_t blocks_total = (c->samples_in + delay_samples + block_len - 1) / block_len;
+        if (c->blocks_fed < blocks_total) {
+            for (int i = c->gathered; i < block_len; ++i) c->gathering[i] = 0.0;
+            c->gathered = 0;
+            feed_block(c, c->gathering);
+            return true;
+        }
+    }
+    if (c->started && !c->last_quantised) {
+        c->last_quantised = true;
+        run_block(c, nullptr);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void report_before_failure(pcmtaper_converter* c) {
+    if (!c->started || c->finishing || c->config.report == nullptr) return;
+    pcmtaper::block_report report;
+    if (pcmtaper::search_taps(&c->state, static_cast<std::uint32_t>(c->blocks_quantised), &report))
+        send_report(c, report, c->blocks_quantised);
+}
+
+pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known) {
+    if (config == nullptr || config->struct_size < sizeof(pcmtaper_config)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    // A later version's config: its extra fields must be at their defaults
+    // (zero), since this version cannot do what they ask.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(config);
+    for (std::size_t i = sizeof(pcmtaper_config); i < config->struct_size; ++i)
+        if (bytes[i] != 0) return PCMTAPER_ERROR_UNSUPPORTED_CONFIG;
+    *known = *config;
+    known->struct_size = sizeof(pcmtaper_config);
+    if (known->sample_rate_hz == 0 || known->sample_rate_hz > max_sample_rate_hz) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if ((known->flags & ~known_flags) != 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (known->threads != 1) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    const int level = static_cast<int>(known->kernel_level);
+    if (level != PCMTAPER_KERNELS_AUTO && !is_level(level)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (level != PCMTAPER_KERNELS_AUTO && !pcmtaper::machine_has(static_cast<pcmtaper::kernel_level>(level)))
+        return PCMTAPER_ERROR_LEVEL_UNAVAILABLE;
+    return PCMTAPER_OK;
+}
+
+extern "C" {
+
+const char* pcmtaper_version_string(void) { return PCMTAPER_VERSION_STRING; }
+
+const char* pcmtaper_status_string(pcmtaper_status status) {
+    switch (status) {
+        case PCMTAPER_OK: return "ok";
+        case PCMTAPER_ERROR_INVALID_ARGUMENT: return "invalid argument";
+        case PCMTAPER_ERROR_UNSUPPORTED_CONFIG: return "config from a later version with fields this version lacks";
+        case PCMTAPER_ERROR_BAD_STATE: return "call not allowed in the converter's state";
+        case PCMTAPER_ERROR_OUT_OF_MEMORY: return "out of memory";
+        case PCMTAPER_ERROR_LEVEL_UNAVAILABLE: return "kernel level not available on this machine";
+        case PCMTAPER_ERROR_NOT_LINEAR_PCM: return "not linear PCM";
+        case PCMTAPER_ERROR_NOT_MONO: return "not mono";
+        case PCMTAPER_ERROR_NOT_16_BIT: return "not 16 bits per sample";
+        case PCMTAPER_ERROR_BAD_SAMPLE_RATE: return "sample rate not supported";
+        case PCMTAPER_ERROR_FMT_NOT_FOUND: return "fmt chunk not found";
+        case PCMTAPER_ERROR_DATA_NOT_FOUND: return "data chunk not found";
+        case PCMTAPER_ERROR_HEADER_INCOMPLETE: return "input ends inside the header";
+        case PCMTAPER_ERROR_READ: return "read error";
+        case PCMTAPER_ERROR_WRITE: return "write error";
+        case PCMTAPER_ERROR_HEADER_NOT_REWRITABLE: return "output header states more samples than were written";
+        case PCMTAPER_ERROR_STOPPED: return "stopped by the caller";
+    }
+    return "unknown status";
+}
+
+int pcmtaper_kernel_level_available(pcmtaper_kernel_level level) {
+    if (level == PCMTAPER_KERNELS_AUTO) return 1;
+    return is_level(level) && pcmtaper::machine_has(static_cast<pcmtaper::kernel_level>(level)) ? 1 : 0;
+}
+
+const char* pcmtaper_kernel_level_name(pcmtaper_kernel_level level) {
+    if (level == PCMTAPER_KERNELS_AUTO) return "auto";
+    return is_level(level) ? pcmtaper::level_name(static_cast<pcmtaper::kernel_level>(level)) : nullptr;
+}
+
+pcmtaper_status pcmtaper_kernel_level_from_name(const char* name, pcmtaper_kernel_level* level) {
+    if (name == nullptr || level == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (std::strcmp(name, "auto") == 0) {
+        *level = PCMTAPER_KERNELS_AUTO;
+        return PCMTAPER_OK;
+    }
+    for (const pcmtaper::kernel_level_name& entry : pcmtaper::kernel_level_names) {
+        if (std::strcmp(name, entry.name) != 0) continue;
+        *level = static_cast<pcmtaper_kernel_level>(entry.level);
+        return PCMTAPER_OK;
+    }
+    return PCMTAPER_ERROR_INVALID_ARGUMENT;
+}
+
+void pcmtaper_config_init(pcmtaper_config* config) {
+    if (config == nullptr) return;
+    std::memset(config, 0, sizeof *config);
+    config->struct_size = sizeof *config;
+    config->sample_rate_hz = 44100;
+    config->flags = 0;
+    config->kernel_level = PCMTAPER_KERNELS_AUTO;
+    config->report = nullptr;
+    config->report_user = nullptr;
+    config->threads = 1;
+}
+
+size_t pcmtaper_converter_size(const pcmtaper_config* config) {
+    pcmtaper_config known;
+    if (checked_config(config, &known) != PCMTAPER_OK) return 0;
+    return sizeof(pcmtaper_converter) + converter_alignment - 1;
+}
+
+pcmtaper_status pcmtaper_init(void* memory, size_t size, const pcmtaper_config* config,
+                              pcmtaper_converter** converter) {
+    if (converter == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    *converter = nullptr;
+    if (memory == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    pcmtaper_config known;
+    const pcmtaper_status checked = checked_config(config, &known);
+    if (checked != PCMTAPER_OK) return checked;
+    const auto address = reinterpret_cast<std::uintptr_t>(memory);
+    const std::size_t padding = (converter_alignment - address % converter_alignment) % converter_alignment;
+    if (size < sizeof(pcmtaper_converter) + padding) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    auto* c = new (static_cast<unsigned char*>(memory) + padding) pcmtaper_converter;
+    c->allocation = nullptr;
+    c->config = known;
+    const int level = static_cast<int>(known.kernel_level);
+    c->kernels = level == PCMTAPER_KERNELS_AUTO ? &pcmtaper::best_kernels()
+                                                : &pcmtaper::kernels_for(static_cast<pcmtaper::kernel_level>(level));
+    c->align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
+    start_stream(c);
+    c->magic = converter_magic;
+    *converter = c;
+    return PCMTAPER_OK;
+}
+
+pcmtaper_status pcmtaper_create(const pcmtaper_config* config, pcmtaper_converter** converter) {
+    if (converter == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    *converter = nullptr;
+    const std::size_t size = pcmtaper_converter_size(config);
+    if (size == 0) {
+        pcmtaper_config known;
+        return checked_config(config, &known);
+    }
+    void* memory = std::malloc(size);
+    if (memory == nullptr) return PCMTAPER_ERROR_OUT_OF_MEMORY;
+    const pcmtaper_status status = pcmtaper_init(memory, size, config, converter);
+    if (status != PCMTAPER_OK) {
+        std::free(memory);
+        return status;
+    }
+    (*converter)->allocation = memory;
+    return PCMTAPER_OK;
+}
+
+void pcmtaper_destroy(pcmtaper_converter* converter) {
+    if (!usable(converter)) return;
+    void* allocation = converter->allocation;
+    converter->magic = 0;
+    converter->~pcmtaper_converter();
+    std::free(allocation);
+}
+
+pcmtaper_status pcmtaper_reset(pcmtaper_converter* converter) {
+    if (!usable(converter)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    start_stream(converter);
+    return PCMTAPER_OK;
+}
+
+pcmtaper_status pcmtaper_process(pcmtaper_converter* c, const int16_t* in, size_t in_frames, size_t* in_used,
+                                 uint8_t* out, size_t out_capacity, size_t* out_written) {
+    if (in_used != nullptr) *in_used = 0;
+    if (out_written != nullptr) *out_written = 0;
+    if (!usable(c) || in_used == nullptr || out_written == nullptr || (in == nullptr && in_frames > 0) ||
+        (out == nullptr && out_capacity > 0))
+        return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (c->finishing) return PCMTAPER_ERROR_BAD_STATE;
+    std::size_t used = 0;
+    std::size_t written = hand_over(c, out, out_capacity);
+    // A block's output is made only when there is room to hand it over, so
+    // no more input is taken while the output is full.
+    while (used < in_frames && c->pending_at == c->pending_end) {
+        std::size_t take = static_cast<std::size_t>(block_len - c->gathered);
+        if (take > in_frames - used) take = in_frames - used;
+        const bool completes_output_block = c->started && c->gathered + static_cast<int>(take) == block_len;
+        const bool output_full = written == out_capacity;
+        if (completes_output_block && output_full) --take;  // all but the sample that would make output
+        for (std::size_t i = 0; i < take; ++i) c->gathering[c->gathered + i] = in[used + i] * input_sample_scale;
+        c->gathered += static_cast<int>(take);
+        used += take;
+        c->samples_in += take;
+        if (c->gathered == block_len) {
+            c->gathered = 0;
+            feed_block(c, c->gathering);
+            written += hand_over(c, out + written, out_capacity - written);
+        }
+        if (completes_output_block && output_full) break;
+    }
+    *in_used = used;
+    *out_written = written;
+    return PCMTAPER_OK;
+}
+
+pcmtaper_status pcmtaper_finish(pcmtaper_converter* c, uint8_t* out, size_t out_capacity, size_t* out_written) {
+    if (out_written != nullptr) *out_written = 0;
+    // Without room for a byte, "0 written" could not mean "drained".
+    if (!usable(c) || out_written == nullptr || out == nullptr || out_capacity == 0)
+        return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (!c->finishing) {
+        c->finishing = true;
+        if (c->align) c->output_limit = c->samples_in;
+        // Without --align a partial last block is not converted.
+        if (!c->align) c->gathered = 0;
+    }
+    std::size_t written = hand_over(c, out, out_capacity);
+    while (written < out_capacity && c->pending_at == c->pending_end && drain_step(c))
+        written += hand_over(c, out + written, out_capacity - written);
+    *out_written = written;
+    return PCMTAPER_OK;
+}
+
+size_t pcmtaper_latency(const pcmtaper_converter* converter) {
+    if (!usable(converter)) return 0;
+    return converter->align ? 0 : static_cast<size_t>(delay_samples);
+}
+
+size_t pcmtaper_output_bound(const pcmtaper_converter* c, size_t in_frames) {
+    if (!usable(c)) return 0;
+    // Every sample in gives at most one out; the drain adds at most the
+    // delay's blocks of silence and one block; plus what waits to be handed over.
+    const std::size_t waiting = static_cast<std::size_t>(c->pending_end - c->pending_at);
+    const std::size_t gathered = static_cast<std::size_t>(c->gathered);
+    if (in_frames > SIZE_MAX - waiting - gathered - 2 * delay_samples) return SIZE_MAX;
+    return waiting + gathered + in_frames + static_cast<std::size_t>(delay_samples) + 2 * block_len;
+}
+
+size_t pcmtaper_format_report(const pcmtaper_block_report* report, char* text, size_t capacity) {
+    if (report == nullptr) return 0;
+    char buffer[PCMTAPER_REPORT_TEXT_MAX];
+    std::size_t at = 0;
+    const auto put = [&](const char* words) {
+        const std::size_t n = std::strlen(words);
+        std::memcpy(buffer + at, words, n);
+        at += n;
+    };
+    const auto numbers = [&](const int* values, int count) {
+        for (int i = 0; i < count; ++i) at += static_cast<std::size_t>(std::snprintf(buffer + at, 13, "%d ", values[i]));
+    };
+    // Each number takes at most 12 bytes ("-2147483648 "): the lines fit.
+    static_assert(9 * 4 + 12 * (16 * 3 + 22 * 2) + 2 * 5 < PCMTAPER_REPORT_TEXT_MAX);
+    put("feedback:");
+    numbers(report->feedback_milli, PCMTAPER_REPORT_TAPS);
+    put("\r\n masking:");
+    numbers(report->masking_db, PCMTAPER_REPORT_BANDS);
+    put("\r\n   noise:");
+    numbers(report->noise_db, PCMTAPER_REPORT_BANDS);
+    put("\r\n   start:");
+    numbers(report->step_start, PCMTAPER_REPORT_PASSES);
+    put("\r\n     end:");
+    numbers(report->step_end, PCMTAPER_REPORT_PASSES);
+    put("\r\n");
+    if (text != nullptr && capacity > 0) {
+        const std::size_t n = at < capacity ? at : capacity - 1;
+        std::memcpy(text, buffer, n);
+        text[n] = '\0';
+    }
+    return at;
+}
+
+}  // extern "C"

@@ -1,0 +1,50 @@
+// The converter behind the public handle: a pipeline state, the block being
+// gathered from the caller's samples, and the output of the last block not
+// yet handed over.
+//
+// Usage: pcmtaper_converter* c; pcmtaper_create(&config, &c);
+//        pcmtaper_process(c, ...) ...; pcmtaper_finish(c, ...) until it writes 0
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "internal/kernel_table.h"
+#include "pcmtaper/pcmtaper.h"
+#include "pipeline/pipeline.h"
+
+// The config as the converter keeps it: the caller's fields that this
+// version knows, checked.
+pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known);
+
+struct pcmtaper_converter {
+    // Set by pcmtaper_init; a handle without it (freed, or never made) is
+    // refused where that can be told.
+    std::uint32_t magic;
+    void* allocation;  // what pcmtaper_create allocated, else null
+    pcmtaper_config config;
+    const pcmtaper::kernel_table* kernels;
+    bool align;
+
+    pcmtaper::converter_state state;
+    double gathering[pcmtaper::block_len];  // samples of the next block, sample scale
+    int gathered;                           // how many of them are there
+    bool started;                           // the first block went to the analysis
+    bool finishing;                         // pcmtaper_finish was called
+    bool last_quantised;                    // the last block's output was made (finishing)
+    std::uint64_t blocks_fed;               // blocks handed to the pipeline
+    std::uint64_t blocks_quantised;         // blocks whose output was made
+    std::uint64_t samples_in;               // samples received
+    std::uint64_t skip_left;                // leading output samples still to drop (align: the delay)
+    std::uint64_t output_limit;             // samples the output may hold (align, once finishing)
+    std::uint64_t samples_out;              // output samples made (kept ones)
+    std::uint8_t pending[pcmtaper::block_len];  // output made but not yet handed over
+    int pending_at, pending_end;
+};
+
+inline constexpr std::uint32_t converter_magic = 0x70636D74u;  // "pcmt"
+
+// The report of the block the converter would run next, for a caller that
+// stops because the block after it cannot be read: the program prints a
+// block's report before it reads the next block.
+void report_before_failure(pcmtaper_converter* c);

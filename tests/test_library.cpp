@@ -1,0 +1,332 @@
+// The public C API: its contracts call by call, the determinism of streaming
+// (any split of the input and of the output capacity, every kernel level, any
+// number of threads), the one-call conversion against the program, and the
+// shared library's exported symbols against the header.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pcmtaper/pcmtaper.h"
+#include "program_runner.h"
+#include "signals.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+pcmtaper_config config_for(std::uint32_t rate_hz, unsigned flags,
+                           pcmtaper_kernel_level level = PCMTAPER_KERNELS_AUTO) {
+    pcmtaper_config c;
+    pcmtaper_config_init(&c);
+    c.sample_rate_hz = rate_hz;
+    c.flags = flags;
+    c.kernel_level = level;
+    return c;
+}
+
+// The whole stream in one process call and a drain with room for everything.
+bytes convert_in_one_call(const pcmtaper_config& config, const std::vector<std::int16_t>& in) {
+    pcmtaper_converter* c = nullptr;
+    EXPECT_EQ(pcmtaper_create(&config, &c), PCMTAPER_OK);
+    bytes out(pcmtaper_output_bound(c, in.size()));
+    size_t used = 0, written = 0, total = 0;
+    EXPECT_EQ(pcmtaper_process(c, in.data(), in.size(), &used, out.data(), out.size(), &written), PCMTAPER_OK);
+    EXPECT_EQ(used, in.size());
+    total = written;
+    do {
+        EXPECT_EQ(pcmtaper_finish(c, out.data() + total, out.size() - total, &written), PCMTAPER_OK);
+        total += written;
+    } while (written > 0 && total < out.size());
+    EXPECT_LT(total, out.size()) << "the bound left no room to tell the end";
+    pcmtaper_destroy(c);
+    out.resize(total);
+    return out;
+}
+
+// The same stream in random pieces with random output capacities (1 byte
+// up), each call given what the last one left.
+bytes convert_in_random_calls(const pcmtaper_config& config, const std::vector<std::int16_t>& in,
+                              std::uint32_t seed) {
+    std::mt19937 random(seed);
+    pcmtaper_converter* c = nullptr;
+    EXPECT_EQ(pcmtaper_create(&config, &c), PCMTAPER_OK);
+    bytes out;
+    std::uint8_t buffer[300];
+    std::size_t at = 0;
+    while (at < in.size()) {
+        const std::size_t piece = std::min<std::size_t>(in.size() - at, random() % 200);
+        const std::size_t capacity = random() % 4 == 0 ? 1 : random() % sizeof buffer;
+        size_t used = 0, written = 0;
+        EXPECT_EQ(pcmtaper_process(c, in.data() + at, piece, &used, buffer, capacity, &written), PCMTAPER_OK);
+        EXPECT_LE(written, capacity);
+        EXPECT_LE(used, piece);
+        out.insert(out.end(), buffer, buffer + written);
+        at += used;
+    }
+    for (size_t written = 1; written > 0;) {
+        const std::size_t capacity = 1 + random() % (sizeof buffer - 1);
+        EXPECT_EQ(pcmtaper_finish(c, buffer, capacity, &written), PCMTAPER_OK);
+        EXPECT_LE(written, capacity);
+        out.insert(out.end(), buffer, buffer + written);
+    }
+    pcmtaper_destroy(c);
+    return out;
+}
+
+std::vector<pcmtaper_kernel_level> levels_here() {
+    std::vector<pcmtaper_kernel_level> levels;
+    for (int level = PCMTAPER_KERNELS_REFERENCE; level <= PCMTAPER_KERNELS_SIMD128; ++level)
+        if (pcmtaper_kernel_level_available(static_cast<pcmtaper_kernel_level>(level)))
+            levels.push_back(static_cast<pcmtaper_kernel_level>(level));
+    return levels;
+}
+
+// ---- contracts ----------------------------------------------------------------
+
+TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
+    const pcmtaper_config good = config_for(44100, 0);
+    pcmtaper_converter* c = nullptr;
+    ASSERT_EQ(pcmtaper_create(&good, &c), PCMTAPER_OK);
+    const std::int16_t in[64] = {};
+    std::uint8_t out[64];
+    size_t used = 7, written = 7;
+    pcmtaper_config later = good;  // a later version's larger config
+    struct {
+        pcmtaper_config config;
+        int new_field;
+    } grown{good, 0};
+    grown.config.struct_size = sizeof grown;
+    struct row {
+        const char* call;
+        pcmtaper_status got;
+        pcmtaper_status expected;
+    };
+    pcmtaper_config bad_rate = good, bad_flags = good, bad_threads = good, bad_level = good, small = good;
+    bad_rate.sample_rate_hz = 0;
+    bad_flags.flags = 16;
+    bad_threads.threads = 0;
+    bad_level.kernel_level = static_cast<pcmtaper_kernel_level>(17);
+    small.struct_size = sizeof(pcmtaper_config) - 1;
+    pcmtaper_converter* never = reinterpret_cast<pcmtaper_converter*>(&later);
+    const row rows[] = {
+        {"create, null config", pcmtaper_create(nullptr, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, null handle", pcmtaper_create(&good, nullptr), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, rate 0", pcmtaper_create(&bad_rate, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, unknown flag", pcmtaper_create(&bad_flags, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, 0 threads", pcmtaper_create(&bad_threads, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, no such level", pcmtaper_create(&bad_level, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"create, config too small", pcmtaper_create(&small, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"init, too little memory", pcmtaper_init(out, sizeof out, &good, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"process, null converter", pcmtaper_process(nullptr, in, 1, &used, out, 1, &written),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"process, null samples", pcmtaper_process(c, nullptr, 1, &used, out, 1, &written),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"process, null output", pcmtaper_process(c, in, 1, &used, nullptr, 1, &written),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"process, null counts", pcmtaper_process(c, in, 1, nullptr, out, 1, &written),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"process, nothing at all", pcmtaper_process(c, nullptr, 0, &used, nullptr, 0, &written), PCMTAPER_OK},
+        {"finish, no capacity", pcmtaper_finish(c, out, 0, &written), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"reset, null", pcmtaper_reset(nullptr), PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"level from name, unknown", pcmtaper_kernel_level_from_name("avx3", &bad_level.kernel_level),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"convert memory, null size", pcmtaper_convert_wav_memory(in, 0, &good, nullptr, out, 1, nullptr),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"convert memory, empty input", pcmtaper_convert_wav_memory(in, 0, &good, nullptr, out, 1, &used),
+         PCMTAPER_ERROR_HEADER_INCOMPLETE},
+    };
+    for (const row& r : rows) EXPECT_EQ(r.got, r.expected) << r.call;
+    EXPECT_EQ(never, nullptr) << "a refused create leaves no handle";
+
+    // A later version's config is taken while its extra fields are zero.
+    pcmtaper_converter* g = nullptr;
+    EXPECT_EQ(pcmtaper_create(&grown.config, &g), PCMTAPER_OK);
+    pcmtaper_destroy(g);
+    grown.new_field = 1;
+    EXPECT_EQ(pcmtaper_create(&grown.config, &g), PCMTAPER_ERROR_UNSUPPORTED_CONFIG);
+    EXPECT_EQ(pcmtaper_converter_size(&grown.config), 0u);
+
+    // After finish, process is refused until reset; then the stream starts afresh.
+    ASSERT_EQ(pcmtaper_finish(c, out, sizeof out, &written), PCMTAPER_OK);
+    EXPECT_EQ(written, 0u) << "nothing was given";
+    EXPECT_EQ(pcmtaper_process(c, in, 1, &used, out, 1, &written), PCMTAPER_ERROR_BAD_STATE);
+    EXPECT_EQ(pcmtaper_reset(c), PCMTAPER_OK);
+    EXPECT_EQ(pcmtaper_process(c, in, 64, &used, out, sizeof out, &written), PCMTAPER_OK);
+    EXPECT_EQ(used, 64u);
+    EXPECT_EQ(written, 32u) << "the first block's output comes with the second block";
+    pcmtaper_destroy(c);
+    pcmtaper_destroy(nullptr);
+
+    EXPECT_STREQ(pcmtaper_version_string(), PCMTAPER_VERSION_STRING);
+    for (int s = 0; s >= PCMTAPER_ERROR_STOPPED; --s)
+        EXPECT_STRNE(pcmtaper_status_string(static_cast<pcmtaper_status>(s)), "unknown status") << s;
+    EXPECT_STREQ(pcmtaper_status_string(static_cast<pcmtaper_status>(-99)), "unknown status");
+    for (pcmtaper_kernel_level level : levels_here()) {
+        pcmtaper_kernel_level back;
+        ASSERT_EQ(pcmtaper_kernel_level_from_name(pcmtaper_kernel_level_name(level), &back), PCMTAPER_OK);
+        EXPECT_EQ(back, level);
+    }
+}
+
+TEST(LibraryContracts, LatencyOutputProgressAndCallerMemory) {
+    const std::vector<std::int16_t> in = make_example_signal(example_kind::music, 22050, 0.1);
+    for (unsigned flags : {0u, PCMTAPER_FLAG_ALIGN}) {
+        const pcmtaper_config config = config_for(22050, flags);
+        // The caller's memory, at an odd address, gives the same bytes.
+        std::vector<unsigned char> memory(pcmtaper_converter_size(&config) + 1);
+        pcmtaper_converter* c = nullptr;
+        ASSERT_EQ(pcmtaper_init(memory.data() + 1, memory.size() - 1, &config, &c), PCMTAPER_OK);
+        EXPECT_EQ(pcmtaper_latency(c), flags != 0 ? 0u : 224u);
+        // A one-byte output makes progress a byte at a time.
+        bytes out;
+        std::size_t at = 0;
+        std::uint8_t byte;
+        size_t used, written;
+        while (at < in.size()) {
+            ASSERT_EQ(pcmtaper_process(c, in.data() + at, in.size() - at, &used, &byte, 1, &written), PCMTAPER_OK);
+            ASSERT_TRUE(used > 0 || written == 1) << "no progress at sample " << at;
+            if (written == 1) out.push_back(byte);
+            at += used;
+        }
+        do {
+            ASSERT_EQ(pcmtaper_finish(c, &byte, 1, &written), PCMTAPER_OK);
+            if (written == 1) out.push_back(byte);
+        } while (written == 1);
+        pcmtaper_destroy(c);
+        EXPECT_EQ(out, convert_in_one_call(config, in));
+        EXPECT_EQ(out.size(), flags != 0 ? in.size() : in.size() / 32 * 32);
+    }
+}
+
+// ---- determinism ----------------------------------------------------------------
+
+TEST(LibraryDeterminism, RandomSplitsGiveTheBytesOfOneCallAtEveryLevel) {
+    const std::vector<std::int16_t> in = make_example_signal(example_kind::bursts, 16000, 0.25);
+    const unsigned flag_sets[] = {0u, PCMTAPER_FLAG_ALIGN, PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_ZERO_DC};
+    for (unsigned flags : flag_sets) {
+        const bytes whole = convert_in_one_call(config_for(16000, flags, PCMTAPER_KERNELS_REFERENCE), in);
+        for (pcmtaper_kernel_level level : levels_here()) {
+            SCOPED_TRACE(pcmtaper_kernel_level_name(level));
+            for (std::uint32_t seed : {1u, 2u, 3u})
+                EXPECT_EQ(convert_in_random_calls(config_for(16000, flags, level), in, seed), whole)
+                    << "flags " << flags << ", seed " << seed;
+        }
+    }
+}
+
+// Different inputs on several threads at once (each with its own converter,
+// both dither tables filling from scratch) give the bytes of one at a time.
+void convert_on_threads(int threads) {
+    std::vector<std::vector<std::int16_t>> inputs;
+    std::vector<pcmtaper_config> configs;
+    const example_kind kinds[] = {example_kind::music, example_kind::noise, example_kind::chirp, example_kind::tone};
+    for (int t = 0; t < threads; ++t) {
+        inputs.push_back(make_example_signal(kinds[t % 4], 11025 + 1000 * t, 0.3));
+        configs.push_back(config_for(11025 + 1000 * t, t % 2 == 0 ? 0u : PCMTAPER_FLAG_ZERO_DC));
+    }
+    std::vector<bytes> together(threads);
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&, t] { together[t] = convert_in_random_calls(configs[t], inputs[t], 7u + t); });
+    for (std::thread& r : running) r.join();
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(together[t], convert_in_one_call(configs[t], inputs[t])) << "thread " << t;
+}
+
+TEST(LibraryThreads, TwoThreadsGiveTheBytesOfOneAtATime) { convert_on_threads(2); }
+TEST(LibraryThreads, FourThreadsGiveTheBytesOfOneAtATime) { convert_on_threads(4); }
+
+// ---- the one-call conversion against the program ----------------------------------
+
+struct collected_text {
+    std::string text;
+};
+
+void collect(void* user, pcmtaper_text_kind, const char* text) { static_cast<collected_text*>(user)->text += text; }
+
+TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
+    const std::string wav = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 2.5));
+    const fixtures::scratch_dir dir;
+    dir.write("in.wav", wav);
+    for (const char* option : {"", "-a", "-z"}) {
+        SCOPED_TRACE(option);
+        std::vector<std::string> args;
+        if (*option != '\0') args.push_back(option);
+        args.push_back("in.wav");
+        args.push_back("out.wav");
+        const fixtures::run_result run = dir.run(args);
+        ASSERT_EQ(run.exit_code, 0);
+        pcmtaper_config config = config_for(1, std::string(option) == "-a"   ? PCMTAPER_FLAG_ALIGN
+                                               : std::string(option) == "-z" ? PCMTAPER_FLAG_ZERO_DC
+                                                                             : 0u);
+        collected_text text;
+        pcmtaper_wav_events events{};
+        events.user = &text;
+        events.text = collect;
+        bytes out(pcmtaper_wav_output_bound(wav.size(), config.flags));
+        size_t out_size = 0;
+        ASSERT_EQ(pcmtaper_convert_wav_memory(wav.data(), wav.size(), &config, &events, out.data(), out.size(),
+                                              &out_size),
+                  PCMTAPER_OK);
+        EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<long>(out_size)), dir.read("out.wav"));
+        EXPECT_EQ("in.wav\r\nout.wav\r\n" + text.text, run.out);
+    }
+    // A refusal: the status of exit code 3 and the program's line.
+    std::string stereo = wav;
+    stereo[22] = 2;
+    collected_text text;
+    pcmtaper_wav_events events{};
+    events.user = &text;
+    events.text = collect;
+    const pcmtaper_config config = config_for(1, 0);
+    bytes out(100);
+    size_t out_size = 0;
+    EXPECT_EQ(pcmtaper_convert_wav_memory(stereo.data(), stereo.size(), &config, &events, out.data(), out.size(),
+                                          &out_size),
+              PCMTAPER_ERROR_NOT_MONO);
+    EXPECT_EQ(out_size, 0u);
+    EXPECT_EQ(text.text, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+    // Too small an output buffer is a write error, never an overrun.
+    EXPECT_EQ(pcmtaper_convert_wav_memory(wav.data(), wav.size(), &config, nullptr, out.data(), out.size(), &out_size),
+              PCMTAPER_ERROR_WRITE);
+    EXPECT_LE(out_size, out.size());
+}
+
+// ---- exported symbols ---------------------------------------------------------------
+
+#if defined(PCMTAPER_SHARED_LIBRARY) && defined(PCMTAPER_PUBLIC_HEADER)
+TEST(LibraryExports, TheSharedLibraryExportsExactlyTheHeadersFunctions) {
+    std::ifstream header_file(PCMTAPER_PUBLIC_HEADER);
+    std::stringstream header;
+    header << header_file.rdbuf();
+    std::set<std::string> declared;
+    const std::string text = header.str();
+    const std::regex function(R"(PCMTAPER_API[^;(]*\b(pcmtaper_[a-z0-9_]+)\s*\()");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), function); it != std::sregex_iterator(); ++it)
+        declared.insert((*it)[1]);
+    ASSERT_GT(declared.size(), 20u);
+    const fixtures::run_result nm =
+        fixtures::run_command("nm -D --defined-only " + fixtures::shell_quote(PCMTAPER_SHARED_LIBRARY));
+    ASSERT_EQ(nm.exit_code, 0);
+    std::set<std::string> exported;
+    std::istringstream lines(nm.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string address, kind, name;
+        words >> address >> kind >> name;
+        if (kind == "T" || kind == "W" || kind == "D" || kind == "B" || kind == "R") exported.insert(name);
+    }
+    EXPECT_EQ(exported, declared);
+}
+#endif
+
+}  // namespace
