@@ -23,7 +23,7 @@ done
 command -v emcmake >/dev/null || { echo "web/build.sh: emcmake not found (apt-get install emscripten)" >&2; exit 1; }
 
 emcmake cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF \
-    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_WASM_SIMD="$simd" \
+    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_BUILD_SHARED=OFF -DPCMTAPER_WASM_SIMD="$simd" \
     >/dev/null 2> >(grep -v '^configure:' >&2 || true)
 cmake --build "$build" -j2 --target pcmtaper_wasm >/dev/null
 

@@ -12,7 +12,7 @@ for folder in /usr/share/nodejs /usr/lib/nodejs; do
     [ -d "$folder/acorn" ] && export NODE_PATH=$folder${NODE_PATH:+:$NODE_PATH}
 done
 emcmake cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DPCMTAPER_BUILD_TESTS=OFF \
-    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_WASM_TESTS=ON >/dev/null 2>&1
+    -DPCMTAPER_BUILD_BENCH=OFF -DPCMTAPER_BUILD_SHARED=OFF -DPCMTAPER_WASM_TESTS=ON >/dev/null 2>&1
 cmake --build "$build" -j2 --target pcmtaper_wasm_kernel_tests >/dev/null
 node "$build/web/pcmtaper_wasm_kernel_tests.js" --gtest_brief=1 \
     --gtest_filter='Kernel*:-KernelChoice.EnvironmentForcesALevelOrIsRefused'
