@@ -84,7 +84,7 @@ bytes convert_in_random_calls(const pcmtaper_config& config, const std::vector<s
 
 std::vector<pcmtaper_kernel_level> levels_here() {
     std::vector<pcmtaper_kernel_level> levels;
-    for (int level = PCMTAPER_KERNELS_REFERENCE; level <= PCMTAPER_KERNELS_NEON; ++level)
+    for (int level = PCMTAPER_KERNELS_REFERENCE; level <= PCMTAPER_KERNELS_SIMD128; ++level)
         if (pcmtaper_kernel_level_available(static_cast<pcmtaper_kernel_level>(level)))
             levels.push_back(static_cast<pcmtaper_kernel_level>(level));
     return levels;

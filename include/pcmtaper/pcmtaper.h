@@ -102,12 +102,13 @@ typedef enum pcmtaper_kernel_level {
     PCMTAPER_KERNELS_AVX2 = 2,
     PCMTAPER_KERNELS_AVX512VL = 3,
     PCMTAPER_KERNELS_AVX512 = 4,
-    PCMTAPER_KERNELS_NEON = 5
+    PCMTAPER_KERNELS_NEON = 5,
+    PCMTAPER_KERNELS_SIMD128 = 6 /* WebAssembly with SIMD128 */
 } pcmtaper_kernel_level;
 
 /* Whether this machine and this build can run `level` (AUTO: always 1). */
 PCMTAPER_API int pcmtaper_kernel_level_available(pcmtaper_kernel_level level);
-/* "reference", "sse2", "avx2", "avx512vl", "avx512", "neon"; "auto"; null for
+/* "reference", "sse2", "avx2", "avx512vl", "avx512", "neon", "simd128"; "auto"; null for
  * a value that is not a level. */
 PCMTAPER_API const char *pcmtaper_kernel_level_name(pcmtaper_kernel_level level);
 /* The level of a name above, in *level. PCMTAPER_ERROR_INVALID_ARGUMENT for an

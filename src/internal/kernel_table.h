@@ -4,7 +4,8 @@
 //
 // Usage: const kernel_table& k = best_kernels();   // or kernels_for(level)
 //        k.analyse(rates, &analysis);
-// Levels are added by architecture folders (src/kernels/x86/, src/kernels/aarch64/): a level
+// Levels are added by architecture folders (src/kernels/x86/, src/kernels/aarch64/,
+// src/kernels/wasm/): a level
 // the build does not contain is reported as not on the machine.
 #pragma once
 
@@ -17,11 +18,12 @@ struct analysis_state;
 struct quantiser_job;
 
 // Kernel levels: `reference` (the literal formulas, on every machine), then
-// each architecture's levels narrowest first: x86-64's, then aarch64's `neon`.
+// each architecture's levels narrowest first: x86-64's, aarch64's `neon`, then
+// WebAssembly's `simd128`.
 // A port appends its own; best_level takes the last level the machine has.
-enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512, neon };
-inline constexpr int kernel_level_count = 6;
-static_assert(static_cast<int>(kernel_level::neon) + 1 == kernel_level_count, "a level left out of the count");
+enum class kernel_level : int { reference, sse2, avx2, avx512vl, avx512, neon, simd128 };
+inline constexpr int kernel_level_count = 7;
+static_assert(static_cast<int>(kernel_level::simd128) + 1 == kernel_level_count, "a level left out of the count");
 
 // Names of the levels (pcmtaper_kernel_level_name, PCMTAPER_KERNELS), in the enum's order.
 struct kernel_level_name {
@@ -32,6 +34,7 @@ inline constexpr kernel_level_name kernel_level_names[kernel_level_count] = {
     {kernel_level::reference, "reference"}, {kernel_level::sse2, "sse2"},
     {kernel_level::avx2, "avx2"},           {kernel_level::avx512vl, "avx512vl"},
     {kernel_level::avx512, "avx512"},       {kernel_level::neon, "neon"},
+    {kernel_level::simd128, "simd128"},
 };
 // Looked up by the enum's value (level_name, the benchmarks' arguments):
 // entry i must be level i.

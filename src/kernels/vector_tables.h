@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "internal/constants.h"
 #include "internal/math_calls.h"
@@ -37,9 +37,21 @@ struct dither_table {
     std::atomic<bool> claimed[dither_draws];
 
     double rounded(int r) const {
-        return std::bit_cast<double>(rounded_bits[r].load(std::memory_order_acquire) ^ unfilled_bits);
+        return double_of_bits(rounded_bits[r].load(std::memory_order_acquire) ^ unfilled_bits);
     }
     static constexpr std::uint64_t unfilled_bits = 0x7FF8000000000000ull;  // a quiet NaN
+    // The bits of a double and back, by copying (std::bit_cast is missing
+    // from the C++ library of some toolchains that build this, Emscripten's).
+    static double double_of_bits(std::uint64_t bits) {
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+    static std::uint64_t bits_of_double(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        return bits;
+    }
 };
 // The table of the plain dither, or of the one with its mean taken off;
 // static storage, filled as draws are made.

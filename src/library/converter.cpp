@@ -31,7 +31,8 @@ static_assert(static_cast<int>(pcmtaper::kernel_level::reference) == PCMTAPER_KE
               static_cast<int>(pcmtaper::kernel_level::avx512vl) == PCMTAPER_KERNELS_AVX512VL &&
               static_cast<int>(pcmtaper::kernel_level::avx512) == PCMTAPER_KERNELS_AVX512 &&
               static_cast<int>(pcmtaper::kernel_level::neon) == PCMTAPER_KERNELS_NEON &&
-              pcmtaper::kernel_level_count == PCMTAPER_KERNELS_NEON + 1);
+              static_cast<int>(pcmtaper::kernel_level::simd128) == PCMTAPER_KERNELS_SIMD128 &&
+              pcmtaper::kernel_level_count == PCMTAPER_KERNELS_SIMD128 + 1);
 
 bool is_level(int level) { return level >= 0 && level < pcmtaper::kernel_level_count; }
 

@@ -11,7 +11,8 @@ bool arch_machine_has(kernel_level level) {
     __builtin_cpu_init();
     switch (level) {
         case kernel_level::reference:  // not an x86 level
-        case kernel_level::neon: return false;
+        case kernel_level::neon:
+        case kernel_level::simd128: return false;
         case kernel_level::sse2: return true;        // part of every x86-64
         case kernel_level::avx2: return __builtin_cpu_supports("avx2");
         case kernel_level::avx512vl:

@@ -1,0 +1,334 @@
+// The browser test of the web page: headless Chromium (the system's, driven
+// through playwright-core) converts generated inputs through pcmtaper.mjs and
+// through the page itself, and every result must be the native program's:
+// exit code, SHA-256 of the output file, and standard output. A stereo file
+// must be refused with the program's text and offer no download, a cut-off
+// file must show the program's remark, the page must make no network request
+// after it has loaded, must label every control, and must say plainly that it
+// needs a server when opened as a file.
+//
+// Usage: node web/test/browser_test.mjs --site OUT --build BUILD
+//          [--seconds 3] [--browser /usr/bin/chromium] [--screenshot FILE.png]
+// (OUT from web/build.sh OUT; BUILD holds the native pcmtaper and make_example.)
+// Prints one line per check and "N passed, M failed"; exits 1 on a failure.
+import { execFileSync, spawnSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const args = Object.fromEntries(
+  process.argv.slice(2).reduce((pairs, a, i, all) => (a.startsWith('--') ? [...pairs, [a.slice(2), all[i + 1]]] : pairs), []),
+);
+const site = path.resolve(args.site ?? 'out');
+const build = path.resolve(args.build ?? 'build');
+const seconds = args.seconds ?? '3';
+const browserPath = args.browser ?? '/usr/bin/chromium';
+
+// The inputs of .ci/cross: every example kind at six rates.
+const kinds = ['tone', 'chirp', 'noise', 'bursts', 'music'];
+const rates = [8000, 11025, 16000, 22050, 44100, 88200];
+
+let passed = 0;
+let failed = 0;
+function check(ok, what, detail = '') {
+  if (ok) ++passed;
+  else ++failed;
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${!ok && detail ? `: ${detail}` : ''}`);
+}
+
+const sha256 = (bytes) => createHash('sha256').update(bytes).digest('hex');
+
+// The text after the two name lines, as pcmtaper.mjs gives it.
+function afterNameLines(text) {
+  let at = 0;
+  for (let line = 0; line < 2; ++line) {
+    const end = text.indexOf('\r\n', at);
+    if (end < 0) return text.slice(at);
+    at = end + 2;
+  }
+  return text.slice(at);
+}
+
+// ---- inputs and the native results ----------------------------------------------
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'pcmtaper-web-'));
+const inputs = path.join(work, 'inputs');
+fs.mkdirSync(inputs);
+const names = [];
+for (const kind of kinds) {
+  for (const rate of rates) {
+    const name = `${kind}_${rate}.wav`;
+    execFileSync(path.join(build, 'make_example'), [kind, String(rate), seconds, path.join(inputs, name)]);
+    names.push(name);
+  }
+}
+
+// A stereo file: a canonical header with two channels and a little data.
+function wavHeader(channels, rateHz, dataBytes) {
+  const h = Buffer.alloc(44);
+  h.write('RIFF', 0);
+  h.writeUInt32LE(36 + dataBytes, 4);
+  h.write('WAVEfmt ', 8);
+  h.writeUInt32LE(16, 16);
+  h.writeUInt16LE(1, 20);
+  h.writeUInt16LE(channels, 22);
+  h.writeUInt32LE(rateHz, 24);
+  h.writeUInt32LE(rateHz * channels * 2, 28);
+  h.writeUInt16LE(channels * 2, 32);
+  h.writeUInt16LE(16, 34);
+  h.write('data', 36);
+  h.writeUInt32LE(dataBytes, 40);
+  return h;
+}
+fs.writeFileSync(path.join(inputs, 'stereo.wav'), Buffer.concat([wavHeader(2, 44100, 4000), Buffer.alloc(4000, 7)]));
+// A cut-off file: the first part of a generated one, its header unchanged.
+fs.writeFileSync(path.join(inputs, 'cut-off.wav'), fs.readFileSync(path.join(inputs, 'music_22050.wav')).subarray(0, 44 + 20000));
+
+// Conversions: the 30 inputs with the default options, then one input with
+// each combination of --zero-dc and --align, the other output formats, and
+// an option the format has no use for (a usage error), and the refused and
+// remarked files. `args` are the program's options, written out here as the
+// page shows them; `output` the output's name (the program's derived name).
+const cases = names.map((name) => ({ name, options: {}, args: [], output: name.replace(/\.wav$/, '.8b.wav') }));
+cases.push(
+  { name: 'music_11025.wav', options: { zeroDc: true }, args: ['--zero-dc'], output: 'music_11025.8b.wav' },
+  { name: 'music_11025.wav', options: { align: true }, args: ['--align'], output: 'music_11025.8b.wav' },
+  { name: 'music_11025.wav', options: { zeroDc: true, align: true }, args: ['--zero-dc', '--align'], output: 'music_11025.8b.wav' },
+  { name: 'music_8000.wav', options: { format: 'u8' }, args: ['--format=u8'], output: 'music_8000.u8' },
+  { name: 'music_8000.wav', options: { format: 's8', align: true }, args: ['--align', '--format=s8'], output: 'music_8000.s8' },
+  { name: 'music_8000.wav', options: { format: 'c', cAttribute: 'PROGMEM' }, args: ['--format=c', '--c-attribute=PROGMEM'], output: 'music_8000.h' },
+  { name: 'music_8000.wav', options: { format: 'c-s8', cName: 'blip_snd' }, args: ['--format=c-s8', '--c-name=blip_snd'], output: 'music_8000.h' },
+  { name: 'music_8000.wav', options: { keepMetadata: true }, args: ['--keep-metadata'], output: 'music_8000.8b.wav' },
+  { name: 'music_8000.wav', options: { format: 'u8', keepMetadata: true }, args: ['--format=u8', '--keep-metadata'], output: 'music_8000.u8' },
+  { name: 'stereo.wav', options: {}, args: [], output: 'stereo.8b.wav' },
+  { name: 'cut-off.wav', options: {}, args: [], output: 'cut-off.8b.wav' },
+);
+const caseKey = (c) => [c.name, ...c.args].join(' ');
+
+const native = new Map();
+for (const c of cases) {
+  const dir = fs.mkdtempSync(path.join(work, 'native-'));
+  const run = spawnSync(path.join(build, 'pcmtaper'), [...c.args, '--', path.join(inputs, c.name), c.output], { cwd: dir });
+  const outPath = path.join(dir, c.output);
+  native.set(caseKey(c), {
+    exitCode: run.status,
+    sha: fs.existsSync(outPath) ? sha256(fs.readFileSync(outPath)) : null,
+    stdout: afterNameLines(run.stdout.toString('utf8')),
+  });
+}
+
+// ---- a static server on the loopback ----------------------------------------------
+
+const types = { '.html': 'text/html', '.mjs': 'text/javascript', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm', '.wav': 'audio/wav' };
+const server = http.createServer((request, response) => {
+  const url = new URL(request.url, 'http://localhost');
+  let file;
+  if (url.pathname === '/module-test.html') {
+    response.writeHead(200, { 'content-type': 'text/html' });
+    response.end('<!doctype html><title>pcmtaper.mjs test</title>');
+    return;
+  }
+  if (url.pathname.startsWith('/inputs/')) file = path.join(inputs, path.basename(url.pathname));
+  else file = path.join(site, url.pathname === '/' ? 'index.html' : path.normalize(url.pathname).replace(/^\/+/, ''));
+  if (!file.startsWith(site) && !file.startsWith(inputs)) file = '';
+  fs.readFile(file, (error, data) => {
+    if (error) {
+      response.writeHead(404);
+      response.end();
+      return;
+    }
+    response.writeHead(200, { 'content-type': types[path.extname(file)] ?? 'application/octet-stream' });
+    response.end(data);
+  });
+});
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+const base = `http://127.0.0.1:${server.address().port}`;
+
+const browser = await chromium.launch({
+  executablePath: browserPath,
+  chromiumSandbox: false,
+  args: ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+
+function compare(what, got, want) {
+  const differences = [];
+  if (got.exitCode !== want.exitCode) differences.push(`exit code ${got.exitCode}, native ${want.exitCode}`);
+  if (got.sha !== want.sha) differences.push(`output ${got.sha ? got.sha.slice(0, 12) : 'none'}, native ${want.sha ? want.sha.slice(0, 12) : 'none'}`);
+  if (got.stdout !== undefined && got.stdout !== want.stdout) differences.push('standard output differs');
+  check(differences.length === 0, what, differences.join('; '));
+}
+
+try {
+  // ---- through pcmtaper.mjs -----------------------------------------------------------
+  {
+    const page = await browser.newPage();
+    page.on('pageerror', (error) => check(false, 'pcmtaper.mjs: no error on the test page', String(error)));
+    await page.goto(`${base}/module-test.html`);
+    const results = await page.evaluate(async (cases) => {
+      const { createPcmtaper } = await import('/pcmtaper.mjs');
+      const converter = await createPcmtaper();
+      const hex = (buffer) => Array.from(new Uint8Array(buffer), (b) => b.toString(16).padStart(2, '0')).join('');
+      const out = [];
+      for (const c of cases) {
+        const bytes = new Uint8Array(await (await fetch(`/inputs/${c.name}`)).arrayBuffer());
+        const r = converter.convertWav(bytes, { ...c.options, name: c.name });
+        out.push({ exitCode: r.exitCode, sha: r.output ? hex(await crypto.subtle.digest('SHA-256', r.output)) : null, stdout: r.stdout, outputName: r.outputName });
+      }
+      return out;
+    }, cases);
+    cases.forEach((c, i) => {
+      compare(`pcmtaper.mjs: ${caseKey(c)}`, results[i], native.get(caseKey(c)));
+      if (results[i].exitCode === 0) check(results[i].outputName === c.output, `pcmtaper.mjs: ${caseKey(c)} is named ${c.output}`, results[i].outputName);
+    });
+    await page.close();
+  }
+
+  // ---- through the page ------------------------------------------------------------
+  {
+    const context = await browser.newContext({ acceptDownloads: true, viewport: { width: 1100, height: 900 } });
+    const requests = [];
+    context.on('request', (r) => requests.push(r.url()));
+    const page = await context.newPage();
+    page.on('pageerror', (error) => check(false, 'page: no script error', String(error)));
+    await page.goto(`${base}/`);
+    await page.waitForSelector('body[data-ready=true]', { timeout: 30000 });
+    const loadedWith = requests.length;
+    check(requests.some((u) => u.endsWith('/pcmtaper-wasm.wasm')), 'page: the requests of the page and its worker are seen while it loads');
+
+    const unlabelled = await page.evaluate(() =>
+      Array.from(document.querySelectorAll('input, select, button, progress, canvas, a[download]'))
+        .filter((e) => !(e.labels && e.labels.length > 0) && !e.getAttribute('aria-label') && !e.textContent.trim())
+        .map((e) => e.outerHTML.slice(0, 80)),
+    );
+    check(unlabelled.length === 0, 'page: every control is labelled (before converting)', unlabelled.join(', '));
+
+    // One batch of files per combination of options, chosen as a person would.
+    const groups = new Map();
+    for (const c of cases) {
+      const key = caseKey({ name: '', args: c.args });
+      if (!groups.has(key)) groups.set(key, []);
+      groups.get(key).push(c);
+    }
+    for (const group of groups.values()) {
+      const o = group[0].options;
+      await page.setChecked('#zero-dc', Boolean(o.zeroDc));
+      await page.setChecked('#align', Boolean(o.align));
+      await page.selectOption('#format', o.format ?? 'wav');
+      await page.setChecked('#keep-metadata', Boolean(o.keepMetadata));
+      await page.fill('#c-name', o.cName ?? '');
+      await page.fill('#c-attribute', o.cAttribute ?? '');
+      await page.setInputFiles('#files', group.map((c) => path.join(inputs, c.name)));
+    }
+    await page.waitForFunction(
+      (count) => {
+        const cards = document.querySelectorAll('article.card');
+        return cards.length === count && Array.from(cards).every((c) => ['done', 'refused', 'failed'].includes(c.dataset.state));
+      },
+      cases.length,
+      { timeout: 300000, polling: 250 },
+    );
+
+    // The bytes each card offers for download, read through its link; one
+    // of them is downloaded for real, as a click does.
+    const downloads = path.join(work, 'downloads');
+    let downloadedForReal = false;
+    for (const c of cases) {
+      const title = c.args.length > 0 ? `${c.name} (${c.args.join(' ')})` : c.name;
+      const card = page.locator('article.card').filter({ has: page.getByRole('heading', { name: title, exact: true }) });
+      const exitCode = Number(await card.getAttribute('data-exit-code'));
+      const link = card.locator('a[download]');
+      let sha = null;
+      let downloadName = null;
+      if ((await link.count()) > 0) {
+        downloadName = await link.getAttribute('download');
+        sha = await link.evaluate(async (a) => {
+          const bytes = await (await fetch(a.href)).arrayBuffer();
+          return Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', bytes)), (b) => b.toString(16).padStart(2, '0')).join('');
+        });
+        if (!downloadedForReal) {
+          downloadedForReal = true;
+          const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+          const saved = path.join(downloads, `${caseKey(c)}.wav`);
+          await download.saveAs(saved);
+          check(download.suggestedFilename() === downloadName && sha256(fs.readFileSync(saved)) === sha, `page: a click downloads ${downloadName} with the bytes of its link`);
+        }
+      }
+      const want = native.get(caseKey(c));
+      compare(`page: ${caseKey(c)}`, { exitCode, sha }, want);
+      if (sha !== null) {
+        check(downloadName === c.output, `page: ${caseKey(c)} downloads as ${c.output}`, downloadName);
+        const plotted = (await card.locator('canvas.waveform').count()) + (await card.locator('canvas.spectrum').count()) + (await card.locator('table.figures').count());
+        check(plotted === 3, `page: ${caseKey(c)} shows its waveform, spectrum and figures`);
+      }
+      // The program's own text on the card: everything but the report.
+      const text = await card.locator('pre.messages').textContent();
+      const programLines = want.stdout.split('\r\n').filter((l) => l && !/^ *(feedback|masking|noise|start|end):/.test(l));
+      const missing = programLines.filter((l) => !text.includes(l));
+      check(missing.length === 0, `page: ${caseKey(c)} shows the program's text`, missing.join(' | '));
+      if (c.name === 'stereo.wav') {
+        check(text.includes('This is not a Monaural sound(Stereo, Surround, etc.).') && sha === null, 'page: the stereo file is refused with the program\'s text and no download');
+        check(text.includes('pcmtaper: to convert stereo.wav, first make a mono 16-bit copy'), 'page: the stereo file\'s card says what to do, in the program\'s words', text);
+      }
+      if (c.name === 'cut-off.wav') {
+        check(/The data chunk claims \d+ bytes; the file holds 20000 after the header\./.test(text), 'page: the cut-off file shows its remark');
+      }
+    }
+
+    const unlabelledAfter = await page.evaluate(() =>
+      Array.from(document.querySelectorAll('input, select, button, progress, canvas, a[download]'))
+        .filter((e) => !(e.labels && e.labels.length > 0) && !e.getAttribute('aria-label') && !e.textContent.trim())
+        .map((e) => e.outerHTML.slice(0, 80)),
+    );
+    check(unlabelledAfter.length === 0, 'page: every control is labelled (with results)', unlabelledAfter.join(', '));
+
+    // The A/B switch by keyboard: focus a player's switch, press B.
+    const player = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) }).locator('.player');
+    await player.locator('button.ab').focus();
+    await page.keyboard.press('b');
+    check((await player.locator('button.ab').getAttribute('aria-pressed')) === 'true', 'page: B switches the player to the 8-bit result');
+
+    if (args.screenshot) {
+      const card = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) });
+      await page.setChecked('#zero-dc', false);
+      await page.setChecked('#align', false);
+      await page.selectOption('#format', 'wav');
+      await page.setChecked('#keep-metadata', false);
+      await page.fill('#c-attribute', '');
+      await player.locator('button.ab').click();
+      await page.evaluate(() => {
+        // The help, the controls and one file's card, as a person sees them.
+        for (const c of document.querySelectorAll('article.card')) {
+          if (c.dataset.file !== 'music_44100.wav' || c.querySelector('h3').textContent.includes('(')) c.remove();
+        }
+      });
+      await card.scrollIntoViewIfNeeded();
+      await page.screenshot({ path: args.screenshot, fullPage: true });
+      console.log(`screenshot: ${args.screenshot}`);
+    }
+
+    const later = requests.slice(loadedWith).filter((u) => !u.startsWith('blob:') && !u.startsWith('data:'));
+    check(later.length === 0, 'page: no network request after it has loaded', later.join(', '));
+    await context.close();
+  }
+
+  // ---- opened as a file --------------------------------------------------------------
+  {
+    const page = await browser.newPage();
+    await page.goto(`file://${path.join(site, 'index.html')}`);
+    const warning = page.locator('#blocked');
+    await warning.waitFor({ state: 'visible', timeout: 5000 }).catch(() => {});
+    const text = (await warning.isVisible()) ? await warning.textContent() : '';
+    check(/opened as a file \(file:\/\/\).*web server/.test(text), 'page: opened as a file, it says it needs a web server', text);
+    await page.close();
+  }
+} finally {
+  await browser.close();
+  server.close();
+  fs.rmSync(work, { recursive: true, force: true });
+}
+
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed === 0 ? 0 : 1);
