@@ -158,6 +158,17 @@ testing::AssertionResult check_analysis(const kernel_table& k, random_inputs& ge
     return same_analysis(in.analysis, expected);
 }
 
+// The threshold alone, from a history given apart from any state (the
+// look-ahead's workers compute it so).
+testing::AssertionResult check_threshold(const kernel_table& k, random_inputs& gen, int round) {
+    static analysis_input in;
+    generate_analysis(gen, round, &in);
+    double expected[bin_count], got[bin_count];
+    block_threshold_reference(in.rates, in.analysis.history, expected);
+    k.block_threshold(in.rates, in.analysis.history, got);
+    return same_bits(got, expected, bin_count) << " (threshold)";
+}
+
 struct quantiser_input {
     double samples[block_len];
     double taps[max_taps] = {1.0};
@@ -247,6 +258,7 @@ struct kernel_check {
 const kernel_check kernel_checks[] = {
     {"noise costs", 20000, check_costs},
     {"analysis", 1000, check_analysis},
+    {"threshold", 1000, check_threshold},
     {"quantiser", 3000, check_quantiser},
     {"quantiser with the next analysis", 500, check_quantise_and_analyse},
     {"search", 300, check_search},
