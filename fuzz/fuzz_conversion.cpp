@@ -32,19 +32,6 @@ constexpr int silent_samples = 224;
     std::abort();
 }
 
-struct memory_in {
-    const std::uint8_t* bytes;
-    std::size_t size, at;
-};
-
-std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
-    auto* m = static_cast<memory_in*>(user);
-    const std::size_t n = capacity < m->size - m->at ? capacity : m->size - m->at;
-    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
-    m->at += n;
-    return n;
-}
-
 // The output in memory, rewindable like the program's temporary file.
 struct memory_out {
     std::string bytes;
@@ -83,7 +70,7 @@ int on_start(void* user, const pcmtaper_wav_plan*) {
 void on_text(void* user, pcmtaper_text_kind, const char* text) { static_cast<outcome*>(user)->text += text; }
 
 outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, unsigned flags) {
-    memory_in in{data, size, 0};
+    memory_bytes in{data, size, 0};
     memory_out out;
     outcome o{PCMTAPER_OK, false, {}, {}};
     const pcmtaper_reader reader{read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1, nullptr};
@@ -117,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > max_input_bytes) return -1;  // not added to the corpus
 
     // What the header says, for the expectations.
-    memory_in in{data, size, 0};
+    memory_bytes in{data, size, 0};
     const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
     pcmtaper_wav_header header;
     const pcmtaper_status header_status = pcmtaper_wav_read_header(&reader, &header);

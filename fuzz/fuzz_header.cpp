@@ -60,23 +60,10 @@ const char* refusal_text(header_status s) {
     fail("unknown status");
 }
 
-struct memory_in {
-    const std::uint8_t* bytes;
-    std::size_t size, at;
-};
-
-std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
-    auto* m = static_cast<memory_in*>(user);
-    const std::size_t n = capacity < m->size - m->at ? capacity : m->size - m->at;
-    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
-    m->at += n;
-    return n;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    memory_in in{data, size, 0};
+    memory_bytes in{data, size, 0};
     const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
     byte_source source{&reader};
     wav_input_header header;

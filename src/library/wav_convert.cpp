@@ -452,33 +452,12 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
 
 namespace {
 
-struct memory_in {
-    const unsigned char* bytes;
-    std::size_t length;
-    std::size_t at;
-};
-
-std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
-    auto* m = static_cast<memory_in*>(user);
-    const std::size_t n = capacity < m->length - m->at ? capacity : m->length - m->at;
-    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
-    m->at += n;
-    return n;
-}
-
 struct memory_out {
     unsigned char* bytes;
     std::size_t capacity;
     std::size_t at;
     std::size_t end;  // the furthest byte written
 };
-
-int seek_memory(void* user, std::uint64_t offset) {
-    auto* m = static_cast<memory_in*>(user);
-    if (offset > m->length) return 1;
-    m->at = static_cast<std::size_t>(offset);
-    return 0;
-}
 
 int write_memory(void* user, const void* bytes, std::size_t count) {
     auto* m = static_cast<memory_out*>(user);
@@ -502,7 +481,7 @@ extern "C" pcmtaper_status pcmtaper_convert_wav_memory(const void* input, size_t
     if (out_size != nullptr) *out_size = 0;
     if ((input == nullptr && input_size > 0) || (out == nullptr && out_capacity > 0) || out_size == nullptr)
         return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    memory_in in{static_cast<const unsigned char*>(input), input_size, 0};
+    memory_bytes in{static_cast<const unsigned char*>(input), input_size, 0};
     memory_out o{static_cast<unsigned char*>(out), out_capacity, 0, 0};
     const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(input_size), seek_memory};
     const pcmtaper_writer writer{write_memory, rewind_memory, &o};

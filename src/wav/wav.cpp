@@ -383,24 +383,20 @@ header_status read_input_header(byte_source* input, wav_input_header* header, co
     return status;
 }
 
-namespace {
-
-// A reader over bytes in memory.
-struct memory_bytes {
-    const unsigned char* bytes;
-    std::size_t length;
-    std::size_t at;
-};
-
 std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int*) {
     auto* m = static_cast<memory_bytes*>(user);
     const std::size_t n = capacity < m->length - m->at ? capacity : m->length - m->at;
-    std::memcpy(buffer, m->bytes + m->at, n);
+    if (n > 0) std::memcpy(buffer, m->bytes + m->at, n);
     m->at += n;
     return n;
 }
 
-}  // namespace
+int seek_memory(void* user, std::uint64_t offset) {
+    auto* m = static_cast<memory_bytes*>(user);
+    if (offset > m->length) return 1;
+    m->at = static_cast<std::size_t>(offset);
+    return 0;
+}
 
 bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmtaper_wav_8_bit_header* header) {
     // The same walk as the input's, to "fmt " and on to "data", with the same

@@ -97,6 +97,16 @@ int output_header_bytes(output_layout layout, std::uint64_t data_bytes, std::uin
 std::string output_header_with_chunks(output_layout layout, std::uint64_t data_bytes, std::uint32_t sample_rate_hz,
                                       const std::string& chunks);
 
+// A reader over bytes in memory, for pcmtaper_reader: `read_memory` as its
+// read callback, `seek_memory` as its seek (an offset past the end fails).
+struct memory_bytes {
+    const unsigned char* bytes;
+    std::size_t length;
+    std::size_t at;  // the next byte to read
+};
+std::size_t read_memory(void* user, void* buffer, std::size_t capacity, int* failed);
+int seek_memory(void* user, std::uint64_t offset);
+
 // Whether `bytes` (the start of a file) are the header of an 8-bit mono PCM
 // WAV file: RIFF or RF64, "WAVE", and a "fmt " chunk of linear PCM, one
 // channel, 8 bits, found by the walk's own chunk rules within the bytes given;
