@@ -381,6 +381,10 @@ TEST(KernelChoice, EnvironmentForcesALevelOrIsRefused) {
         }
     }
     for (const char* unknown : {"avx3", "auto", ""}) {
+#ifdef _WIN32
+        // Windows has no empty environment variable: setting one removes it.
+        if (*unknown == '\0') continue;
+#endif
         const fixtures::run_result run = run_with_kernels(unknown);
         EXPECT_EQ(run.exit_code, 11) << unknown;
         EXPECT_EQ(run.out, "pcmtaper: unknown kernel level " + std::string(unknown) + "\n");
