@@ -83,26 +83,10 @@ PCMTAPER_INLINE void window_history(const double* history, double* windowed) {
     for (int i = 0; i < history_len; ++i) windowed[i] = history[i] * w[i] * w[i];
 }
 
-PCMTAPER_INLINE void analyse(const rate_tables& rates, analysis_state* analysis) {
-    const forward_twiddles& tw = analysis_twiddles();
-    alignas(64) double windowed[history_len];
-    alignas(64) double magnitude[bin_count];
-    fft256_work transform;
-    window_history(analysis->history, windowed);
-    fft256_first_stage(windowed, &transform, tw);
-    for (int span = fft256_len / 2; span >= 8; span /= 2) fft256_middle_stage(&transform, span, tw);
-    fft256_tail(&transform, 0, fft256_len, tw, magnitude);
-    spreading s;
-    spread_up(rates, magnitude, &s, 0, bin_count);
-    spread_down(rates, &s, 0, bin_count);
-    smooth_mask(analysis, &s, 0, bin_count);
-    sum_bands(analysis, &s);
-}
-
-// The block's threshold alone, from a history that need not be the state's:
-// the same operations as analyse up to the smoothing, which the caller runs
-// in block order (smooth_mask_and_weigh).
-PCMTAPER_INLINE void block_threshold(const rate_tables& rates, const double* history, double* threshold) {
+// The spread spectrum of a history: window, transform, magnitudes, spreading
+// up and down. Everything of the analysis before the smoothing, which
+// carries the mask from block to block.
+PCMTAPER_INLINE void spread_history(const rate_tables& rates, const double* history, spreading* s) {
     const forward_twiddles& tw = analysis_twiddles();
     alignas(64) double windowed[history_len];
     alignas(64) double magnitude[bin_count];
@@ -111,9 +95,23 @@ PCMTAPER_INLINE void block_threshold(const rate_tables& rates, const double* his
     fft256_first_stage(windowed, &transform, tw);
     for (int span = fft256_len / 2; span >= 8; span /= 2) fft256_middle_stage(&transform, span, tw);
     fft256_tail(&transform, 0, fft256_len, tw, magnitude);
+    spread_up(rates, magnitude, s, 0, bin_count);
+    spread_down(rates, s, 0, bin_count);
+}
+
+PCMTAPER_INLINE void analyse(const rate_tables& rates, analysis_state* analysis) {
     spreading s;
-    spread_up(rates, magnitude, &s, 0, bin_count);
-    spread_down(rates, &s, 0, bin_count);
+    spread_history(rates, analysis->history, &s);
+    smooth_mask(analysis, &s, 0, bin_count);
+    sum_bands(analysis, &s);
+}
+
+// The block's threshold alone, from a history that need not be the state's:
+// the same operations as analyse up to the smoothing, which the caller runs
+// in block order (smooth_mask_and_weigh).
+PCMTAPER_INLINE void block_threshold(const rate_tables& rates, const double* history, double* threshold) {
+    spreading s;
+    spread_history(rates, history, &s);
     std::memcpy(threshold, s.spread_sum, sizeof s.spread_sum);
 }
 
