@@ -125,16 +125,20 @@ function transform(re, im, offset, stride, n, outRe, outIm, outOffset, roots) {
   for (let k = 0; k < p; ++k) transform(re, im, offset + k * stride, stride * p, m, outRe, outIm, outOffset + k * m, roots);
   const rootStep = roots.n / n;  // the n-th roots are every rootStep-th of the table
   const { cos, sin } = roots;
+  // The p inputs of butterfly q, each turned by its root (k q)-th of n.
+  const twiddleInputs = (q) => {
+    for (let k = 0; k < p; ++k) {
+      const a = outRe[outOffset + k * m + q];
+      const b = outIm[outOffset + k * m + q];
+      const t = k * q * rootStep;
+      butterflyRe[k] = a * cos[t] - b * sin[t];
+      butterflyIm[k] = a * sin[t] + b * cos[t];
+    }
+  };
   if (p === 2 || p === 4) {
     // The radices of most lengths, written out: their roots are 1, -i, -1, i.
     for (let q = 0; q < m; ++q) {
-      for (let k = 0; k < p; ++k) {
-        const a = outRe[outOffset + k * m + q];
-        const b = outIm[outOffset + k * m + q];
-        const t = k * q * rootStep;
-        butterflyRe[k] = a * cos[t] - b * sin[t];
-        butterflyIm[k] = a * sin[t] + b * cos[t];
-      }
+      twiddleInputs(q);
       if (p === 2) {
         outRe[outOffset + q] = butterflyRe[0] + butterflyRe[1];
         outIm[outOffset + q] = butterflyIm[0] + butterflyIm[1];
@@ -163,13 +167,7 @@ function transform(re, im, offset, stride, n, outRe, outIm, outOffset, roots) {
   }
   const radixStep = roots.n / p;
   for (let q = 0; q < m; ++q) {
-    for (let k = 0; k < p; ++k) {
-      const a = outRe[outOffset + k * m + q];
-      const b = outIm[outOffset + k * m + q];
-      const t = k * q * rootStep;
-      butterflyRe[k] = a * cos[t] - b * sin[t];
-      butterflyIm[k] = a * sin[t] + b * cos[t];
-    }
+    twiddleInputs(q);
     // A plain transform of size p.
     for (let r = 0; r < p; ++r) {
       let sr = 0;
