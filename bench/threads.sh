@@ -10,6 +10,7 @@
 # shared: each figure is the median of the rounds, and all rounds are printed.
 #
 # Usage: bench/threads.sh [rounds=5] [seconds_of_audio=60] [files=200]
+# BENCH_PARTS="long one many" (the default) chooses the measurements.
 # Needs: cmake, g++, GNU time (/usr/bin/time, Debian package "time").
 # On a machine that other work loads, the runs can be given the processors
 # for their short time by a command put in front of each, as root:
@@ -40,13 +41,16 @@ done
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 now() { date +%s.%N; }
 
-# long JOBS: one conversion of the long file; appends "wall cpu peak_kib" to $work/long-JOBS.times
+# long JOBS: one conversion of the long file; appends "wall cpu peak_kib" to
+# $work/long-JOBS.times. Wall and CPU seconds come from the shell's own timer
+# (to the millisecond; GNU time's are to 10 ms), the peak from GNU time.
 long() {
-    local jobs=$1
+    local jobs=$1 TIMEFORMAT='%3R %3U %3S'
     mkdir -p "$work/long-$jobs"
-    (cd "$work/long-$jobs" && "${prefix[@]}" /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
-        "$program" -q -j "$jobs" ../long.wav out.wav)
-    awk '{ printf "%.3f %.3f %d\n", $1, $2 + $3, $4 }' "$work/time.txt" >>"$work/long-$jobs.times"
+    { time (cd "$work/long-$jobs" && "${prefix[@]}" /usr/bin/time -f "%M" -o "$work/peak.txt" \
+        "$program" -q -j "$jobs" ../long.wav out.wav); } 2>"$work/time.txt"
+    echo "$(cat "$work/time.txt") $(cat "$work/peak.txt")" |
+        awk '{ printf "%.3f %.3f %d\n", $1, $2 + $3, $4 }' >>"$work/long-$jobs.times"
     cmp -s "$work/long-$jobs/out.wav" "$work/long-1/out.wav" || { echo "-j $jobs: other bytes" >&2; exit 1; }
 }
 
@@ -77,12 +81,15 @@ many() {
         [ ! -d "$work/out-loop" ] || { echo "many $name: other bytes" >&2; exit 1; }
 }
 
+parts=" ${BENCH_PARTS:-long one many} "
+has() { [[ $parts == *" $1 "* ]]; }
 for ((r = 1; r <= rounds; ++r)); do
-    long 1; long 2
-    one 1; one 2; one 8
-    many loop; many b1; many b2
+    if has long; then long 1; long 2; fi
+    if has one; then one 1; one 2; one 8; fi
+    if has many; then many loop; many b1; many b2; fi
 done
 
+if has long; then
 echo "long file: ${seconds} s of music at 44100 Hz, $rounds rounds (wall s, cpu s, peak KiB):"
 for jobs in 1 2; do
     echo "  -j $jobs: $(awk '{ printf "%s/%s/%s  ", $1, $2, $3 }' "$work/long-$jobs.times")"
@@ -92,9 +99,14 @@ c1=$(cut -d' ' -f2 "$work/long-1.times" | median); c2=$(cut -d' ' -f2 "$work/lon
 p2=$(cut -d' ' -f3 "$work/long-2.times" | sort -n | tail -1)
 echo "  median: -j 1 ${w1} s wall ${c1} s cpu; -j 2 ${w2} s wall ${c2} s cpu"
 echo "  -j 2 / -j 1: wall $(echo "$w2 $w1" | awk '{ printf "%.2f", $1 / $2 }'), cpu $(echo "$c2 $c1" | awk '{ printf "%.2f", $1 / $2 }'); peak memory at -j 2: ${p2} KiB"
+fi
+if has one; then
 echo "one-block file, 200 runs (wall s per round):"
 for jobs in 1 2 8; do echo "  -j $jobs: $(tr '\n' ' ' <"$work/one-$jobs.times") median $(median <"$work/one-$jobs.times")"; done
+fi
+if has many; then
 echo "$files files of 1 s at 22050 Hz (wall s per round):"
 for name in loop b1 b2; do echo "  $name: $(tr '\n' ' ' <"$work/many-$name.times") median $(median <"$work/many-$name.times")"; done
 l=$(median <"$work/many-loop.times"); b1=$(median <"$work/many-b1.times"); b2=$(median <"$work/many-b2.times")
 echo "  -b -j 2 / -b -j 1: $(echo "$b2 $b1" | awk '{ printf "%.2f", $1 / $2 }'); -b -j 1 / loop: $(echo "$b1 $l" | awk '{ printf "%.2f", $1 / $2 }')"
+fi
