@@ -15,6 +15,9 @@
 # On a machine that other work loads, the runs can be given the processors
 # for their short time by a command put in front of each, as root:
 #   BENCH_PREFIX="chrt -f 1" bench/threads.sh
+# For the many files that prefix costs -b -j 2 more than -b -j 1: every sync
+# needs the kernel's journal thread, which two real-time threads that never
+# wait leave no processor; measure those without it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -60,10 +60,20 @@ const std::string precious = output_header(1, 22050) + std::string(32, '\x55');
 // goes to a pipe, standard error nowhere; no core file is written.
 class running_program {
   public:
+    // With `stdout_full`, the pipe is full from the start: the program's
+    // first text blocks it until wait() reads.
     running_program(const scratch_dir& dir, const std::vector<std::string>& args,
-                    bool ignore_hangup = false) {
+                    bool ignore_hangup = false, bool stdout_full = false) {
         int out[2];
         if (pipe(out) != 0) std::abort();
+        if (stdout_full) {
+            const int flags = fcntl(out[1], F_GETFL);
+            fcntl(out[1], F_SETFL, flags | O_NONBLOCK);
+            const std::string filler(4096, '.');
+            while (write(out[1], filler.data(), filler.size()) > 0) {
+            }
+            fcntl(out[1], F_SETFL, flags);
+        }
         pid_ = fork();
         if (pid_ < 0) std::abort();
         if (pid_ == 0) {
@@ -275,6 +285,42 @@ TEST(Faults, ASignalRemovesTheTemporaryFileOfEveryFileInFlight) {
         EXPECT_EQ(dir.read("b.8b.wav"), precious);
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.wav", "b.8b.wav", "b.wav", "c.wav"}));
     }
+}
+
+// A batch file converted while the thread that commits and prints is held
+// up (standard output blocked): its complete output waits under its
+// temporary name, and a signal removes it, as it removes one mid-conversion.
+TEST(Faults, ASignalRemovesTheTemporaryFileOfAConvertedFileWaitingToBeCommitted) {
+    scratch_dir dir;
+    const std::string whole = mono16_wav(22050, noise(32 * 20, 7));
+    dir.write("a.wav", whole);
+    dir.write("copy.wav", whole);
+    ASSERT_EQ(dir.run({"copy.wav", "copy.8b.wav"}).exit_code, 0);
+    const std::size_t output_size = dir.read("copy.8b.wav").size();
+    ASSERT_EQ(mkfifo(dir.path("b.wav").c_str(), 0600), 0);
+    running_program program(dir, {"-b", "-j", "2", "a.wav", "b.wav"}, false, true);
+    fifo_writer input(dir.path("b.wav"));
+    ASSERT_TRUE(input.is_open());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!dir.exists("a.8b.wav") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(dir.exists("a.8b.wav"));  // committed; its text now blocks on standard output
+    input.write(whole);
+    input.close();
+    std::string temp;
+    while (temp.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& name : dir.entries())
+            if (name.rfind(".pcmtaper-", 0) == 0 && dir.read(name).size() == output_size) temp = name;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(temp, "") << "no complete output waited under its temporary name";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(dir.exists("b.8b.wav"));
+    program.send(SIGTERM);
+    const int status = program.wait();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.8b.wav", "a.wav", "b.wav", "copy.8b.wav", "copy.wav"}));
 }
 
 TEST(Faults, AnInterruptedLongConversionOfAFileKeepsTheOutput) {

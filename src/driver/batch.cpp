@@ -30,6 +30,8 @@ constexpr int progress_line_width = 60;    // what is erased: the longest line d
 struct batch_file {
     file_conversion job;
     std::vector<kept_text> text;
+    std::unique_ptr<console> con;  // its text kept in `text`, from the conversion to the commit
+    file_to_commit pending;        // converted, its output still to be put in place
     int exit_code = 0;
     bool done = false;
 };
@@ -66,34 +68,71 @@ class batch_progress {
     bool shown_ = false;
 };
 
-// The files, and the threads that convert them in the order of the names.
+// The files, the threads that convert them, and the commits.
+//
+// A commit mostly waits on the disk: the output's bytes, then its new name,
+// made durable. Two threads each syncing a file of their own wait on each
+// other (one journal), and a thread that waits converts nothing meanwhile.
+// So a worker thread that has converted a file, complete under its
+// temporary name, hands it to the calling thread when that thread is free,
+// and goes on to the next file while the calling thread commits it; only
+// when the calling thread is still busy with the commit before (a slow or
+// busy disk) does the worker commit its own file, as a single run does. At
+// most one output more than there are workers is in flight.
 class batch_runner {
   public:
     batch_runner(std::vector<batch_file>* files, int threads) : files_(*files), threads_(threads) {}
 
-    // Converts every file; calls print(i) for each file in order as soon as
-    // it and every file before it are done, and progress(done) now and then.
+    // Converts every file, its text kept; returns false when no thread
+    // could be started (nothing is converted then). Calls print(i) for each
+    // file in order as soon as it and every file before it are done, and
+    // progress(done) now and then.
     template <class print_fn, class progress_fn>
-    void run(print_fn print, progress_fn progress) {
+    bool run(print_fn print, progress_fn progress) {
         std::vector<std::thread> workers;
         try {
             for (int t = 0; t < threads_; ++t) workers.emplace_back([this] { convert_files(); });
         } catch (const std::system_error&) {
-            // A thread the system could not start: the others (or this one) convert the rest.
+            // A thread the system could not start: the others convert the rest.
         }
-        if (workers.empty()) convert_files();
-        for (std::size_t i = 0; i < files_.size(); ++i) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            while (!files_[i].done)
-                if (file_done_.wait_for(lock, progress_redraw) == std::cv_status::timeout) progress(done_count_);
-            lock.unlock();
-            print(i);
-            progress(i + 1);
+        if (workers.empty()) return false;
+        std::size_t printed = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (printed < files_.size()) {
+            if (handed_over_ != nobody) {
+                // The slot stays taken while the file is committed: the
+                // workers meanwhile commit their own.
+                batch_file& file = files_[handed_over_];
+                lock.unlock();
+                const int code = commit_file(&file.pending, file.con.get());
+                file.con.reset();
+                lock.lock();
+                handed_over_ = nobody;
+                mark_done(&file, code);
+            } else if (!files_[printed].done) {
+                if (work_ready_.wait_for(lock, progress_redraw) == std::cv_status::timeout) progress(done_count_);
+                continue;
+            }
+            while (printed < files_.size() && files_[printed].done) {
+                lock.unlock();
+                print(printed);
+                progress(++printed);
+                lock.lock();
+            }
         }
+        lock.unlock();
         for (std::thread& t : workers) t.join();
+        return true;
     }
 
   private:
+    // Under mutex_.
+    void mark_done(batch_file* file, int code) {
+        file->exit_code = code;
+        file->done = true;
+        ++done_count_;
+    }
+
     void convert_files() {
         for (;;) {
             std::size_t i;
@@ -103,23 +142,32 @@ class batch_runner {
                 i = next_++;
             }
             batch_file& file = files_[i];
-            console con(file.job.quiet ? nullptr : stdout, file.job.quiet ? stderr : stdout, false);
-            con.keep_text_in(&file.text);
-            const int code = convert_file(file.job, &con);
-            {
+            file.con = std::make_unique<console>(file.job.quiet ? nullptr : stdout, file.job.quiet ? stderr : stdout,
+                                                 false);
+            file.con->keep_text_in(&file.text);
+            file.pending = convert_file_until_commit(file.job, file.con.get());
+            bool handed_over = false;
+            if (file.pending.end.commit_due) {
                 const std::lock_guard<std::mutex> lock(mutex_);
-                file.exit_code = code;
-                file.done = true;
-                ++done_count_;
+                handed_over = handed_over_ == nobody;
+                if (handed_over) handed_over_ = i;
             }
-            file_done_.notify_all();
+            if (!handed_over) {
+                const int code = commit_file(&file.pending, file.con.get());
+                file.con.reset();
+                const std::lock_guard<std::mutex> lock(mutex_);
+                mark_done(&file, code);
+            }
+            work_ready_.notify_one();
         }
     }
 
     std::vector<batch_file>& files_;
     int threads_;
     std::mutex mutex_;
-    std::condition_variable file_done_;
+    std::condition_variable work_ready_;   // a file to commit, or one done
+    static constexpr std::size_t nobody = static_cast<std::size_t>(-1);
+    std::size_t handed_over_ = nobody;     // the file the calling thread commits, if any
     std::size_t next_ = 0;
     std::size_t done_count_ = 0;
 };
@@ -173,7 +221,10 @@ int run_batch(const command_line& cl, int closed_at_start) {
         write_kept_text(files[i].text);
         files[i].text = {};
     };
-    if (files_at_once == 1) {
+    const bool side_by_side =
+        files_at_once > 1 &&
+        batch_runner(&files, files_at_once).run(print, [&](std::size_t done) { progress.draw(done); });
+    if (!side_by_side) {
         // On this thread, each file's text printed as it comes.
         for (std::size_t i = 0; i < count; ++i) {
             console con(cl.quiet ? nullptr : stdout, cl.quiet ? stderr : stdout, false);
@@ -182,8 +233,6 @@ int run_batch(const command_line& cl, int closed_at_start) {
             std::fflush(stdout);
             progress.draw(i + 1);
         }
-    } else {
-        batch_runner(&files, files_at_once).run(print, [&](std::size_t done) { progress.draw(done); });
     }
     progress.erase();
 

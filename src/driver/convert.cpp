@@ -47,14 +47,14 @@ void advise_on_refusal(pcmtaper_status status, const char* name, console* con) {
 // The plain conversion drops the last 224 samples (the look-ahead) and any
 // part block after the last whole one: a short sound effect can vanish
 // whole. Says so when what is dropped is audible.
-void advise_on_cut_end(const pcmtaper_wav_plan& plan, const char* name, console* con) {
+void advise_on_cut_end(const conversion_end& end, console* con) {
     constexpr std::uint64_t delay_samples = 224;
-    const std::uint64_t seen = plan.samples_read;
-    const std::uint64_t cut_from = plan.samples_written > delay_samples ? plan.samples_written - delay_samples : 0;
-    if (plan.audible_end <= cut_from || seen <= cut_from) return;
+    const std::uint64_t seen = end.samples_read;
+    const std::uint64_t cut_from = end.samples_written > delay_samples ? end.samples_written - delay_samples : 0;
+    if (end.audible_end <= cut_from || seen <= cut_from) return;
     const std::uint64_t cut = seen - cut_from;
-    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(plan.sample_rate_hz);
-    con->notice("%s: the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them", name,
+    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(end.sample_rate_hz);
+    con->notice("%s: the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them", end.input_name,
                 static_cast<unsigned long long>(cut), cut_ms);
 }
 
@@ -145,7 +145,8 @@ void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_t
 
 }  // namespace
 
-int convert_stream(const input_source& input, const conversion_options& options, output_sink* output, console* con) {
+conversion_end convert_until_commit(const input_source& input, const conversion_options& options,
+                                    output_sink* output, console* con) {
     const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
     conversion_run run{input.stream, output, con, format.get()};
     pcmtaper_reader reader{read_input, &run, -1, nullptr};
@@ -172,31 +173,58 @@ int convert_stream(const input_source& input, const conversion_options& options,
     events.progress = show_progress;
     events.skip_progress = show_skip_progress;
 
+    conversion_end end;
     pcmtaper_wav_plan plan;
     const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &plan);
     con->end_progress();
-    if (status == PCMTAPER_ERROR_STOPPED) return run.refused_code;
+    if (status == PCMTAPER_ERROR_STOPPED) {
+        end.exit_code = run.refused_code;
+        return end;
+    }
     if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) con->error("out of memory");
     if (status != PCMTAPER_OK) {
         advise_on_refusal(status, input.name, con);
         if (run.stream != nullptr) output->discard();
-        return exit_code_for(status);
+        end.exit_code = exit_code_for(status);
+        return end;
     }
     if (format != nullptr) {
         // The library wrote the samples alone: what comes after them, and
         // what comes before them again when a stream ended early and that
         // states their number.
-        if (!format->finish(run.stream, plan.samples_written)) return fail_output(output, con, exit_write_error);
+        if (!format->finish(run.stream, plan.samples_written)) {
+            end.exit_code = fail_output(output, con, exit_write_error);
+            return end;
+        }
         if (plan.samples_written != plan.output_samples && format->states_sample_count()) {
             if (!output->rewindable()) {
                 con->remark("The output header states more samples than were written.\r\n");
                 output->discard();
-                return exit_read_error;
+                end.exit_code = exit_read_error;
+                return end;
             }
-            if (!output->seek_to_start() || !format->rewrite_begin(run.stream, plan.samples_written))
-                return fail_output(output, con, exit_write_error);
+            if (!output->seek_to_start() || !format->rewrite_begin(run.stream, plan.samples_written)) {
+                end.exit_code = fail_output(output, con, exit_write_error);
+                return end;
+            }
         }
     }
+    // The last bytes handed to the system here, by the thread that made
+    // them; a failure stays on the stream, where the commit finds it.
+    std::fflush(run.stream);
+    end.commit_due = true;
+    end.exit_code = exit_ok;
+    end.advise_on_cut_end = !options.align;
+    end.samples_read = plan.samples_read;
+    end.samples_written = plan.samples_written;
+    end.audible_end = plan.audible_end;
+    end.sample_rate_hz = plan.sample_rate_hz;
+    end.input_name = input.name;
+    return end;
+}
+
+int finish_conversion(const conversion_end& end, output_sink* output, console* con) {
+    if (!end.commit_due) return end.exit_code;
     const output_sink::finished finished = output->commit();
     if (finished.exit_code != exit_ok) {
         if (finished.message.empty()) {
@@ -206,6 +234,10 @@ int convert_stream(const input_source& input, const conversion_options& options,
         }
         return finished.exit_code;
     }
-    if (!options.align) advise_on_cut_end(plan, input.name, con);
+    if (end.advise_on_cut_end) advise_on_cut_end(end, con);
     return exit_ok;
+}
+
+int convert_stream(const input_source& input, const conversion_options& options, output_sink* output, console* con) {
+    return finish_conversion(convert_until_commit(input, options, output, con), output, con);
 }

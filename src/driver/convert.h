@@ -3,6 +3,8 @@
 // once the header is accepted, and the output committed or discarded.
 //
 // Usage: convert_stream({stream, regular, size}, options, &sink, &con)
+//        or, with the output put in place later (on another thread):
+//        conversion_end end = convert_until_commit(...); ...; finish_conversion(end, &sink, &con)
 #pragma once
 
 #include <cstdint>
@@ -43,3 +45,23 @@ struct conversion_options {
 // Runs the conversion with the texts and exit codes of the program. `input`
 // stands at its first byte.
 int convert_stream(const input_source& input, const conversion_options& options, output_sink* output, console* con);
+
+// A conversion up to its output's last byte, written but not yet synced nor
+// in place: what finish_conversion needs to put it there and to say what
+// comes after. Nothing in it refers to the input, which may be closed.
+struct conversion_end {
+    bool commit_due = false;  // false: the conversion ended with `exit_code`, nothing to commit
+    int exit_code = 0;
+    bool advise_on_cut_end = false;
+    std::uint64_t samples_read = 0, samples_written = 0, audible_end = 0;
+    std::uint32_t sample_rate_hz = 0;
+    const char* input_name = "-";  // lives as long as the input_source's name
+};
+
+// convert_stream in two steps: the conversion, with the output's bytes
+// handed to the system; then the output synced and put in place, and the
+// texts after that. The two together print and return what convert_stream
+// does.
+conversion_end convert_until_commit(const input_source& input, const conversion_options& options,
+                                    output_sink* output, console* con);
+int finish_conversion(const conversion_end& end, output_sink* output, console* con);

@@ -124,6 +124,28 @@ file_conversion file_conversion_for(const command_line& cl, const std::string& i
 }
 
 int convert_file(const file_conversion& job, console* con) {
+    file_to_commit pending = convert_file_until_commit(job, con);
+    return commit_file(&pending, con);
+}
+
+int commit_file(file_to_commit* pending, console* con) {
+    const int code = finish_conversion(pending->end, pending->output.get(), con);
+    pending->output.reset();  // its directory closed, its entry in the registry of temporary files released
+    return code;
+}
+
+namespace {
+
+// A file that ended before its output was complete, or without one.
+file_to_commit ended(int code) {
+    file_to_commit done;
+    done.end.exit_code = code;
+    return done;
+}
+
+}  // namespace
+
+file_to_commit convert_file_until_commit(const file_conversion& job, console* con) {
     if (job.quiet) con->set_remark_prefix("pcmtaper: " + job.input_name + ": ");
     con->info("%s\r\n", job.input_name.c_str());
     con->info("%s\r\n", job.output_name.c_str());
@@ -138,10 +160,10 @@ int convert_file(const file_conversion& job, console* con) {
         if (e == 0) e = EIO;  // never "Success" as the reason for a failure
         if (e == ENOMEM) {
             con->error("out of memory");
-            return exit_out_of_memory;
+            return ended(exit_out_of_memory);
         }
         con->error("cannot open the input file %s: %s", job.input_name.c_str(), std::strerror(e));
-        return exit_input_not_openable;
+        return ended(exit_input_not_openable);
     }
     const input_source source{input.stream, input_info.regular, input_info.size_bytes, job.input_name.c_str()};
 
@@ -158,29 +180,30 @@ int convert_file(const file_conversion& job, console* con) {
             con->error("no output name can be derived from %s (that needs a full stop fourth from the end, as in "
                        "take1.wav); give the output name after it",
                        job.input_name.c_str());
-        return exit_output_is_input;
+        return ended(exit_output_is_input);
     }
 
     if (job.output_is_batch_stdout) {
         con->error("the output %s is standard output's file; with -b the audio goes to files only",
                    job.output_name.c_str());
-        return exit_output_not_openable;
+        return ended(exit_output_not_openable);
     }
     // Standard output was closed when the program started: its descriptor is
     // the null device now, which must not silently take the audio.
     if (job.audio_on_stdout && job.stdout_closed_at_start) {
         con->error("standard output is closed; the audio needs a file or a pipe");
-        return exit_output_not_openable;
+        return ended(exit_output_not_openable);
     }
     // The program's own name for this input's output: a file there is an
     // earlier output of it.
     const bool derived_name = !input_is_stdin && (job.batch_derived_name ||
                                                   job.output_name == derive_output_name(job.input_name, job.format));
-    const std::unique_ptr<output_sink> output =
-        job.audio_on_stdout
-            ? make_descriptor_output(job.audio_fd)
-            : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format});
-    return convert_stream(source, job.options, output.get(), con);
+    file_to_commit pending;
+    pending.output = job.audio_on_stdout
+                         ? make_descriptor_output(job.audio_fd)
+                         : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format});
+    pending.end = convert_until_commit(source, job.options, pending.output.get(), con);
+    return pending;
 }
 
 // Out of memory ends the run at once, from wherever the allocation failed:

@@ -4,6 +4,7 @@
 // Usage: int main(int argc, char** argv) { return run_converter(argc, argv); }
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "cli.h"
@@ -43,6 +44,19 @@ struct file_conversion {
 file_conversion file_conversion_for(const command_line& cl, const std::string& input_name,
                                     const std::string& output_name, bool output_named);
 int convert_file(const file_conversion& job, console* con);
+
+// A file whose conversion has written its output's last byte: the output,
+// still to be synced and put in place, and what is said after that.
+struct file_to_commit {
+    std::unique_ptr<output_sink> output;
+    conversion_end end;
+};
+// convert_file in two steps, as convert_until_commit and finish_conversion:
+// the conversion, the input closed at its end; then the output put in
+// place (or, for a file that ended without one, its exit code), the texts
+// after that, and the output's resources released.
+file_to_commit convert_file_until_commit(const file_conversion& job, console* con);
+int commit_file(file_to_commit* pending, console* con);
 
 // PCMTAPER_KERNELS forces a level of vector code, for testing and measuring:
 // the level in *level (PCMTAPER_KERNELS_AUTO without it), or a refusal's
