@@ -51,6 +51,13 @@ inline void pause_or_yield(int spins) {
     }
 }
 
+// Asks for the cache lines of `bytes` bytes that another processor wrote,
+// ahead of their use, so that the wait for them overlaps the work before.
+inline void prefetch_lines(const void* from, std::size_t bytes) {
+    const char* p = static_cast<const char*>(from);
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+}
+
 }  // namespace
 
 block_lookahead::block_lookahead(converter_state* state, int threads, std::uint64_t planned_blocks,
@@ -193,6 +200,7 @@ bool block_lookahead::take_fine() {
     std::uint64_t block = first;
     for (; block - first < chain_run_blocks && ready(block); ++block) {
         slot& s = slot_of(block);
+        if (ready(block + 1)) prefetch_lines(&slot_of(block + 1).band_weight, sizeof s.band_weight + sizeof s.coarse);
         const search_result result = finish_search(*kernels_, s.band_weight, s.coarse, &search_);
         std::memcpy(s.taps, search_.taps, sizeof s.taps);
         s.steps = result.steps;
@@ -208,11 +216,16 @@ bool block_lookahead::take_chains(bool idle) {
     const std::uint64_t first_analysed = analysed_.load(), first_quantised = quantised_.load();
     std::uint64_t analysed = first_analysed, quantised = first_quantised;
     for (int step = 0; step < chain_run_blocks; ++step) {
-        const bool analysis_ready = analysed < pushed_.load();
-        const bool quantiser_ready = quantised < searched_.load();
+        const std::uint64_t pushed = pushed_.load(), searched = searched_.load();
+        const bool analysis_ready = analysed < pushed;
+        const bool quantiser_ready = quantised < searched;
         const bool analysis_alone =
             analysis_ready && (analysed - quantised < static_cast<std::uint64_t>(lookahead_analysis_lead) || idle);
         if (!quantiser_ready && !analysis_alone) break;
+        // What the next step reads that other threads wrote: the next block's
+        // taps, and the samples the next analysis adds to the history.
+        if (quantised + 1 < searched) prefetch_lines(slot_of(quantised + 1).taps, sizeof slot::taps);
+        if (analysed + 1 < pushed) prefetch_lines(history_of(analysed + 1) + new_samples_at, block_len * sizeof(double));
         if (quantiser_ready) {
             slot& s = slot_of(quantised);
             // The quantiser runs history_blocks - 1 blocks behind the analysis:
