@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,11 +29,12 @@ struct block_outcome {
 // Converts `signal` block by block with the look-ahead allowed `threads`,
 // pushing as far ahead as it takes.
 std::vector<block_outcome> convert_with(const std::vector<std::int16_t>& signal, std::uint32_t rate_hz, int threads,
-                                        bool zero_dc, converter_state* state, int* workers) {
+                                        bool zero_dc, converter_state* state, int* workers,
+                                        bool any_stage_anywhere = false) {
     const std::uint64_t blocks = signal.size() / block_len;
     start_conversion(state, best_kernels(), rate_hz, zero_dc);
     std::vector<block_outcome> out(blocks);
-    block_lookahead lookahead(state, threads, blocks);
+    block_lookahead lookahead(state, threads, blocks, any_stage_anywhere);
     *workers = lookahead.workers();
     double samples[block_len];
     auto push = [&](std::uint64_t n) {
@@ -69,8 +71,11 @@ TEST(Threads, TheLookAheadGivesEveryBlockAndTheStateOfOneThread) {
         int workers = 0;
         const std::vector<block_outcome> expected = convert_with(signal, in.rate_hz, 1, in.zero_dc, &one, &workers);
         ASSERT_EQ(workers, 0);
-        for (int threads : {2, 3, 8}) {
-            const std::vector<block_outcome> got = convert_with(signal, in.rate_hz, threads, in.zero_dc, &many, &workers);
+        // Each thread first taking its own stages, and every thread any stage.
+        for (const auto& [threads, anywhere] : {std::pair{2, false}, {3, false}, {8, false}, {2, true}, {3, true}}) {
+            SCOPED_TRACE(testing::Message() << threads << " threads" << (anywhere ? ", any stage anywhere" : ""));
+            const std::vector<block_outcome> got =
+                convert_with(signal, in.rate_hz, threads, in.zero_dc, &many, &workers, anywhere);
             EXPECT_EQ(workers, std::min(threads, lookahead_max_threads) - 1);
             ASSERT_EQ(got.size(), expected.size());
             for (std::size_t n = 0; n < got.size(); ++n) {

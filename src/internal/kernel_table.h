@@ -64,9 +64,10 @@ struct kernel_table {
     // Quantises job.samples into job.out_bytes.
     void (*quantise)(const quantiser_job& job);
     // The two above together, for the quantiser of one block and the analysis
-    // of the next (they share no data); the bytes and the analysis are those
-    // of the two calls one after the other.
-    void (*quantise_and_analyse)(const quantiser_job& job, const rate_tables& rates,
+    // of a later one (they share no data), of `history` (history_len samples,
+    // which may be the analysis state's own); the bytes and the analysis are
+    // those of the two calls one after the other.
+    void (*quantise_and_analyse)(const quantiser_job& job, const rate_tables& rates, const double* history,
                                  analysis_state* analysis);
     // The part of the analysis that needs only a history (history_len
     // samples): the block's threshold per bin (block_threshold_reference).

@@ -13,10 +13,12 @@
 namespace pcmtaper {
 namespace {
 
-void quantise_then_analyse_reference(const quantiser_job& job, const rate_tables& rates,
+void quantise_then_analyse_reference(const quantiser_job& job, const rate_tables& rates, const double* history,
                                      analysis_state* analysis) {
     quantise_block_reference(job);
-    analyse_block_reference(rates, analysis);
+    double threshold[bin_count];
+    block_threshold_reference(rates, history, threshold);
+    smooth_mask_and_weigh(threshold, analysis);
 }
 
 constexpr kernel_table reference_table = {

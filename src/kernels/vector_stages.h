@@ -219,16 +219,15 @@ inline constexpr int interleaved_samples = 1 + 5 + 4 + bin_count / spread_slice 
                                            bin_count / (2 * spread_slice);
 static_assert(interleaved_samples <= block_len, "more slices of analysis than samples in a block");
 
-PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rate_tables& rates,
-                                          analysis_state* analysis) {
-    const quantiser_job job = job_in;
-    dither_table& dither = dither_offsets(job.zero_dc);
+// The quantiser interleaved with the spread spectrum of `history` (window,
+// transform, spreading up and down); returns the samples quantised so far.
+PCMTAPER_INLINE int quantise_and_spread(const quantiser_job& job, dither_table& dither, const rate_tables& rates,
+                                        const double* history, spreading* s) {
     const forward_twiddles& tw = analysis_twiddles();
     alignas(64) double windowed[history_len];
     alignas(64) double magnitude[bin_count];
     fft256_work transform;
-    spreading s;
-    window_history(analysis->history, windowed);
+    window_history(history, windowed);
 
     int j = 0;
     quantise_sample(job, dither, j++);
@@ -243,12 +242,21 @@ PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rat
     }
     for (int first = 0; first < bin_count; first += spread_slice) {
         quantise_sample(job, dither, j++);
-        spread_up(rates, magnitude, &s, first, first + spread_slice);
+        spread_up(rates, magnitude, s, first, first + spread_slice);
     }
     for (int last = bin_count; last > 0; last -= spread_slice) {
         quantise_sample(job, dither, j++);
-        spread_down(rates, &s, last - spread_slice, last);
+        spread_down(rates, s, last - spread_slice, last);
     }
+    return j;
+}
+
+PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rate_tables& rates,
+                                          const double* history, analysis_state* analysis) {
+    const quantiser_job job = job_in;
+    dither_table& dither = dither_offsets(job.zero_dc);
+    spreading s;
+    int j = quantise_and_spread(job, dither, rates, history, &s);
     for (int first = 0; first < bin_count; first += 2 * spread_slice) {
         quantise_sample(job, dither, j++);
         smooth_mask(analysis, &s, first, first + 2 * spread_slice);

@@ -1,22 +1,25 @@
-// The look-ahead of a conversion on worker threads (see lookahead.h).
+// The stages of a conversion's blocks on several threads (see lookahead.h).
 //
 // Who writes what, and why the result cannot depend on the threads:
-// - the caller's thread alone writes a slot's history (push), its band
-//   weights (the mask pass) and the converter state; a worker reads them only
-//   after the counter that publishes them (pushed_, weighted_) says so;
-// - a worker writes a slot's threshold or coarse result only after claiming
-//   it by moving next_threshold_ or next_coarse_ on from its block, so each
-//   is computed exactly once, and the caller's thread reads it only after the
-//   slot's flag says so;
-// - the threshold is block_threshold of the block's own copy of the history,
-//   the coarse result coarse_search of the block's weights: pure functions,
-//   the same whichever thread computes them, and the mask pass, the
-//   hand-over, the fine search and the quantiser run in block order on the
-//   caller's thread, as without workers;
-// - a slot is reused only by the block lookahead_ring_blocks later, pushed
-//   when the block lookahead_depth before it is finished: this block is then
-//   finished, and so are the analyses that read its samples (those of the
-//   next 7 blocks, the last of which is older than the one finished).
+// - the caller's thread alone writes the input ring (push); the others read
+//   a place only after pushed_ says so;
+// - a coarse search is claimed by moving next_coarse_ on from its block, so
+//   each is computed exactly once, and is read only after the slot's flag
+//   says it is done;
+// - a chain (the analysis, the fine search, the quantiser) runs block b
+//   only after block b - 1, on the thread that holds the chain's busy flag:
+//   the chain's state (analysis_, search_, delay_line_ and dither_state_)
+//   passes from thread to thread through its count of blocks done, and its
+//   blocks follow one another in order as on one thread;
+// - the coarse search is a pure function of the band weights the analysis
+//   left, the same whichever thread computes it;
+// - a place of the input ring and a slot are reused only by the block
+//   lookahead_ring_blocks later, pushed when the block lookahead_depth
+//   before that one is finished, that is, when the block history_blocks - 1
+//   after this one is quantised. By then every stage of every block up to
+//   that one is done (each chain waits for the stages before it), and those
+//   are all the stages that read the place: the analyses whose history holds
+//   it, and the quantiser of its samples, history_blocks - 1 blocks on.
 #include "pipeline/lookahead.h"
 
 #include <cstring>
@@ -27,10 +30,12 @@
 namespace pcmtaper {
 namespace {
 
-// How a thread waits: a block takes a few microseconds and a sleep with its
+// How a thread waits: a stage takes a microsecond or two and a sleep with its
 // wake-up longer, so it first spins briefly, then yields the processor (to
 // the thread it waits for, on a machine with more threads than processors),
-// then sleeps.
+// then sleeps. After spins_before_idle it takes work that is another
+// thread's first.
+constexpr int spins_before_idle = 32;
 constexpr int spins_before_yield = 256;
 constexpr int spins_before_sleep = spins_before_yield + 64;
 
@@ -46,24 +51,45 @@ inline void pause_or_yield(int spins) {
     }
 }
 
+// Asks for the cache lines of `bytes` bytes that another processor wrote,
+// ahead of their use, so that the wait for them overlaps the work before.
+inline void prefetch_lines(const void* from, std::size_t bytes) {
+    const char* p = static_cast<const char*>(from);
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+}
+
 }  // namespace
 
-block_lookahead::block_lookahead(converter_state* state, int threads, std::uint64_t planned_blocks)
-    : state_(state), order_(state->search.order) {
+block_lookahead::block_lookahead(converter_state* state, int threads, std::uint64_t planned_blocks,
+                                 bool any_stage_anywhere)
+    : state_(state),
+      kernels_(state->kernels),
+      rates_(&state->rates),
+      order_(state->search.order),
+      zero_dc_(state->zero_dc),
+      spins_before_idle_(any_stage_anywhere ? -1 : spins_before_idle) {
     int wanted = threads < lookahead_max_threads ? threads : lookahead_max_threads;
     if (planned_blocks < lookahead_min_blocks) wanted = 1;
     if (wanted <= 1) return;
     ring_ = std::make_unique<slot[]>(lookahead_ring_blocks);
-    std::memcpy(first_history_, state_->analysis.history, sizeof first_history_);
+    history_ring_ = std::make_unique<history_ring>();
+    // The history the conversion starts with, as the places before block 0.
+    for (int j = 0; j + 1 < history_blocks; ++j) store_samples(j, state_->analysis.history + j * block_len);
+    analysis_ = state_->analysis;
+    search_ = state_->search;
+    std::memcpy(delay_line_, state_->delay_line, sizeof delay_line_);
+    dither_state_ = state_->dither_state;
     depth_ = lookahead_depth;
     try {
-        for (int w = 1; w < wanted; ++w) workers_.emplace_back([this] { run_worker(); });
+        for (int w = 1; w < wanted; ++w)
+            workers_.emplace_back([this, w] { run_worker(w == 1 ? role::chains : role::coarse); });
     } catch (const std::system_error&) {
         // A thread the system could not start: the work falls to the others,
         // and to the caller's thread alone when none started.
     }
     if (workers_.empty()) {
         ring_.reset();
+        history_ring_.reset();
         depth_ = 1;
     }
 }
@@ -89,10 +115,7 @@ void block_lookahead::push(const double* samples) {
         next_pushed_ = true;
         return;
     }
-    // The state's history lags behind at the block being quantised; each
-    // analysis gathers its own from the slots.
-    if (block == 0) std::memcpy(state_->analysis.history + new_samples_at, samples, block_len * sizeof(double));
-    std::memcpy(slot_of(block).samples, samples, sizeof slot_of(block).samples);
+    store_samples(block + history_blocks - 1, samples);
     pushed_.store(block + 1);
     wake_all();
 }
@@ -106,116 +129,152 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
         return reported;
     }
 
+    // Until the block is quantised, the caller's thread works on whatever
+    // stage is ready, as the workers do.
     const std::uint64_t block = finished_;
-    slot& s = slot_of(block);
-    advance_mask();
-    // Until the block's coarse search is done: the mask pass as thresholds
-    // come in, this block's own threshold and coarse search when no worker
-    // has taken them (none may be running: the system decides), and rather
-    // than waiting idle, work for later blocks, which the workers would
-    // otherwise do later.
-    for (int spins = 0; s.coarse_done.load() != block + 1;) {
-        if (advance_mask() || take_work_of(block) || take_work()) {
+    for (int spins = 0; quantised_.load() <= block;) {
+        if (take_work(role::caller, spins > spins_before_idle_)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
         } else {
-            sleep_until([&] { return s.coarse_done.load() == block + 1 || mask_pass_waiting() || work_waiting(); });
+            sleep_until([&] { return quantised_.load() > block || work_waiting(); });
             spins = 0;
         }
     }
 
-    const search_result result = finish_search(*state_->kernels, s.band_weight, s.coarse, &state_->search);
+    const slot& s = slot_of(block);
+    std::memcpy(state_->out_bytes, s.out_bytes, sizeof s.out_bytes);
     const bool reported = block_is_reported(block_number);
     if (reported) {
-        std::memcpy(report->taps, state_->search.taps, sizeof report->taps);
+        std::memcpy(report->taps, s.taps, sizeof report->taps);
         std::memcpy(report->band_weight, s.band_weight, sizeof report->band_weight);
-        report->steps = result.steps;
+        report->steps = s.steps;
     }
-
-    // The quantiser of the block leaving the history, which then moves on by
-    // the block after this one (its samples are in its slot).
-    alignas(64) double samples[block_len];
-    analysis_state& analysis = state_->analysis;
-    std::memcpy(samples, analysis.history, sizeof samples);
-    slide_history(&analysis);
-    if (block + 1 < pushed_count_)
-        std::memcpy(analysis.history + new_samples_at, slot_of(block + 1).samples, block_len * sizeof(double));
-    state_->kernels->quantise({samples, state_->search.taps, state_->search.order, state_->delay_line,
-                               &state_->dither_state, state_->out_bytes, state_->zero_dc});
+    if (input_ended_ && block + 1 == pushed_count_) give_back_state(block);
     ++finished_;
     return reported;
 }
 
-bool block_lookahead::advance_mask() {
-    bool advanced = false;
-    for (std::uint64_t block = weighted_.load(std::memory_order_relaxed); block < pushed_count_; ++block) {
-        slot& s = slot_of(block);
-        if (s.threshold_done.load() != block + 1) break;
-        smooth_mask_and_weigh(s.threshold, &state_->analysis);
-        std::memcpy(s.band_weight, state_->analysis.band_weight, sizeof s.band_weight);
-        weighted_.store(block + 1);
-        advanced = true;
+void block_lookahead::store_samples(std::uint64_t place, const double* samples) {
+    double* at = history_ring_->samples + (place % lookahead_ring_blocks) * block_len;
+    std::memcpy(at, samples, block_len * sizeof(double));
+    std::memcpy(at + lookahead_ring_blocks * block_len, samples, block_len * sizeof(double));
+}
+
+const double* block_lookahead::history_of(std::uint64_t block) const {
+    return history_ring_->samples + (block % lookahead_ring_blocks) * block_len;
+}
+
+void block_lookahead::give_back_state(std::uint64_t block) {
+    state_->analysis = analysis_;
+    // After the last block the history has moved on once more with nothing
+    // to enter: its last place keeps the block that was there.
+    double* history = state_->analysis.history;
+    std::memcpy(history, history_of(block), sizeof state_->analysis.history);
+    std::memmove(history, history + block_len, new_samples_at * sizeof(double));
+    state_->search = search_;
+    std::memcpy(state_->delay_line, delay_line_, sizeof delay_line_);
+    state_->dither_state = dither_state_;
+}
+
+bool block_lookahead::take_work(role r, bool idle) {
+    switch (r) {
+        case role::caller: return take_fine() || take_coarse() || (idle && take_chains(true));
+        case role::chains: return take_chains(idle) || take_coarse() || (idle && take_fine());
+        case role::coarse: break;
     }
-    if (advanced) wake_all();
-    return advanced;
+    return take_coarse() || (idle && (take_chains(true) || take_fine()));
 }
 
-bool block_lookahead::mask_pass_waiting() const {
-    const std::uint64_t block = weighted_.load(std::memory_order_relaxed);
-    return block < pushed_.load() && ring_[block % lookahead_ring_blocks].threshold_done.load() == block + 1;
+bool block_lookahead::hold(std::atomic<bool>& busy) {
+    if (busy.load()) return false;
+    bool was_busy = false;
+    return busy.compare_exchange_strong(was_busy, true);
 }
 
-bool block_lookahead::work_waiting() const {
-    return next_coarse_.load() < weighted_.load() || next_threshold_.load() < pushed_.load();
+bool block_lookahead::take_fine() {
+    const auto ready = [this](std::uint64_t block) { return slot_of(block).coarse_done.load() == block + 1; };
+    if (!ready(searched_.load()) || !hold(fine_busy_)) return false;
+    const std::uint64_t first = searched_.load();  // another thread may have run some since the first look
+    std::uint64_t block = first;
+    for (; block - first < chain_run_blocks && ready(block); ++block) {
+        slot& s = slot_of(block);
+        if (ready(block + 1)) prefetch_lines(&slot_of(block + 1).band_weight, sizeof s.band_weight + sizeof s.coarse);
+        const search_result result = finish_search(*kernels_, s.band_weight, s.coarse, &search_);
+        std::memcpy(s.taps, search_.taps, sizeof s.taps);
+        s.steps = result.steps;
+    }
+    if (block != first) searched_.store(block);
+    fine_busy_.store(false);
+    wake_all();  // also when it ran none: a thread may sleep because the chain was busy
+    return block != first;
 }
 
-bool block_lookahead::take_work() {
-    const std::uint64_t coarse = next_coarse_.load();
-    if (coarse < weighted_.load()) return take_coarse(coarse);
-    const std::uint64_t threshold = next_threshold_.load();
-    if (threshold < pushed_.load()) return take_threshold(threshold);
-    return false;
+bool block_lookahead::take_chains(bool idle) {
+    if (!hold(chains_busy_)) return false;
+    const std::uint64_t first_analysed = analysed_.load(), first_quantised = quantised_.load();
+    std::uint64_t analysed = first_analysed, quantised = first_quantised;
+    for (int step = 0; step < chain_run_blocks; ++step) {
+        const std::uint64_t pushed = pushed_.load(), searched = searched_.load();
+        const bool analysis_ready = analysed < pushed;
+        const bool quantiser_ready = quantised < searched;
+        const bool analysis_alone =
+            analysis_ready && (analysed - quantised < static_cast<std::uint64_t>(lookahead_analysis_lead) || idle);
+        if (!quantiser_ready && !analysis_alone) break;
+        // What the next step reads that other threads wrote: the next block's
+        // taps, and the samples the next analysis adds to the history.
+        if (quantised + 1 < searched) prefetch_lines(slot_of(quantised + 1).taps, sizeof slot::taps);
+        if (analysed + 1 < pushed) prefetch_lines(history_of(analysed + 1) + new_samples_at, block_len * sizeof(double));
+        if (quantiser_ready) {
+            slot& s = slot_of(quantised);
+            // The quantiser runs history_blocks - 1 blocks behind the analysis:
+            // it takes the block leaving the history.
+            const quantiser_job job{history_of(quantised), s.taps,        order_,  delay_line_,
+                                    &dither_state_,        s.out_bytes, zero_dc_};
+            if (analysis_ready) {
+                kernels_->quantise_and_analyse(job, *rates_, history_of(analysed), &analysis_);
+                std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
+            } else {
+                kernels_->quantise(job);
+            }
+            ++quantised;
+        } else {
+            double threshold[bin_count];
+            kernels_->block_threshold(*rates_, history_of(analysed), threshold);
+            smooth_mask_and_weigh(threshold, &analysis_);
+            std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
+        }
+    }
+    if (analysed != first_analysed) analysed_.store(analysed);
+    if (quantised != first_quantised) quantised_.store(quantised);
+    chains_busy_.store(false);
+    wake_all();
+    return analysed != first_analysed || quantised != first_quantised;
 }
 
-bool block_lookahead::take_work_of(std::uint64_t block) {
-    if (next_coarse_.load() == block && weighted_.load() > block) return take_coarse(block);
-    if (next_threshold_.load() == block) return take_threshold(block);
-    return false;
-}
-
-bool block_lookahead::take_coarse(std::uint64_t block) {
-    std::uint64_t expected = block;
-    if (!next_coarse_.compare_exchange_strong(expected, block + 1)) return true;  // another took it: look again
+bool block_lookahead::take_coarse() {
+    std::uint64_t block = next_coarse_.load();
+    do {
+        if (block >= analysed_.load()) return false;
+    } while (!next_coarse_.compare_exchange_weak(block, block + 1));
     slot& s = slot_of(block);
-    s.coarse = coarse_search(*state_->kernels, s.band_weight, order_);
+    s.coarse = coarse_search(*kernels_, s.band_weight, order_);
     s.coarse_done.store(block + 1);
     wake_all();
     return true;
 }
 
-bool block_lookahead::take_threshold(std::uint64_t block) {
-    std::uint64_t expected = block;
-    if (!next_threshold_.compare_exchange_strong(expected, block + 1)) return true;
-    // The history of the block's analysis: the 8 blocks up to it, and before
-    // block 0 the history the conversion started with.
-    alignas(64) double history[history_len];
-    constexpr int window_blocks = history_len / block_len;
-    for (int j = 0; j < window_blocks; ++j) {
-        const std::uint64_t back = static_cast<std::uint64_t>(window_blocks - 1 - j);  // blocks before this one
-        const double* from = block >= back ? slot_of(block - back).samples : first_history_ + (block + j) * block_len;
-        std::memcpy(history + j * block_len, from, block_len * sizeof(double));
-    }
-    slot& s = slot_of(block);
-    state_->kernels->block_threshold(state_->rates, history, s.threshold);
-    s.threshold_done.store(block + 1);
-    wake_all();
-    return true;
+bool block_lookahead::work_waiting() {
+    const std::uint64_t searched = searched_.load(), analysed = analysed_.load();
+    return (!fine_busy_.load() && slot_of(searched).coarse_done.load() == searched + 1) ||
+           (!chains_busy_.load() && (analysed < pushed_.load() || quantised_.load() < searched)) ||
+           next_coarse_.load() < analysed;
 }
 
-void block_lookahead::run_worker() {
+void block_lookahead::run_worker(role r) {
     for (int spins = 0; !stopping_.load();) {
-        if (take_work()) {
+        if (take_work(r, spins > spins_before_idle_)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);

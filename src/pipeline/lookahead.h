@@ -1,15 +1,20 @@
 // The blocks of one conversion, run in order on the caller's thread or with
-// the look-ahead on worker threads.
+// their stages spread over worker threads.
 //
-// The analysis of a block needs only the input, apart from the smoothing of
-// its mask from block to block; the coarse search needs only the block's band
-// weights. So workers compute, for blocks ahead of the one being finished,
-// the block's threshold (window, transform, spreading) and, once the mask
-// pass has given the block its band weights, its coarse search. The caller's
-// thread runs what chains from block to block, in block order: the mask pass,
-// the hand-over with the fine search, and the quantiser. Every value is
-// computed by the same function from the same inputs whichever thread runs
-// it, so the bytes and the reports do not depend on the number of threads.
+// A block goes through four stages. Three chain from block to block, each
+// through a state of its own: the analysis (window, transform, spreading,
+// and the mask smoothed from block to block), the hand-over with the fine
+// search (the taps) and the quantiser (the delay line and the dither). The
+// coarse search, from the flat filter against the block's band weights,
+// needs nothing of the blocks before it. With workers, the three chains run
+// side by side, each in block order, a few blocks apart: the caller's thread
+// runs the fine search, the first worker the quantiser of one block together
+// with the analysis of a later one (the quantiser is one long chain of
+// dependent steps, and the analysis fills the time it leaves idle), and every
+// thread takes coarse searches as the analysis gives their weights. Every
+// value is computed by the same function from the same inputs whichever
+// thread runs it, so the bytes and the reports do not depend on the number
+// of threads.
 //
 // Usage: block_lookahead blocks(&state, threads, planned_blocks);
 //        blocks.push(samples of block 0);
@@ -32,19 +37,27 @@
 
 namespace pcmtaper {
 
-// Threads that can help one conversion: the caller's, which runs the chain
-// from block to block, and workers for the analysis and the coarse search.
-// The chain is about half of the work, so a third thread is all that can
-// still take work off it.
+// Threads that can help one conversion: the fine search's, the quantiser's
+// and the analysis's, and one more for the coarse searches, which are about
+// a third of the work. A fourth would mostly wait.
 inline constexpr int lookahead_max_threads = 3;
 // Blocks below which no thread is started: starting one costs about as much
 // as converting that many blocks.
 inline constexpr std::uint64_t lookahead_min_blocks = 256;
-// Blocks analysed ahead of the one being finished, at most.
-inline constexpr int lookahead_depth = 16;
-// Slots of the ring: a block's samples stay until the analyses whose history
-// holds them are done, the last of them history_len / block_len - 1 blocks on.
-inline constexpr int lookahead_ring_blocks = lookahead_depth + history_len / block_len;
+// Blocks pushed ahead of the one being finished, at most: room for the
+// analysis to run ahead of the quantiser by lookahead_analysis_lead blocks
+// and for the coarse and fine searches between them.
+inline constexpr int lookahead_depth = 24;
+// Blocks the analysis runs ahead of the quantiser: the quantiser of block b
+// is run with the analysis of block b + lookahead_analysis_lead, whose
+// coarse and fine searches then have that many blocks' time to be done
+// before its own quantiser needs its taps.
+inline constexpr int lookahead_analysis_lead = 12;
+// Blocks of input in one analysis, the block analysed last.
+inline constexpr int history_blocks = history_len / block_len;
+// Places of the rings: a block stays until its quantiser, history_blocks - 1
+// blocks after its analysis, is done.
+inline constexpr int lookahead_ring_blocks = lookahead_depth + history_blocks;
 
 class block_lookahead {
   public:
@@ -53,7 +66,11 @@ class block_lookahead {
     // lookahead_max_threads are used, and none beyond the caller's own for
     // fewer than lookahead_min_blocks planned blocks. A thread the system
     // cannot start leaves the work to the others.
-    block_lookahead(converter_state* state, int threads, std::uint64_t planned_blocks);
+    // With any_stage_anywhere every thread takes any stage that is ready
+    // from the start, with no thread's first (for the tests: the chains then
+    // pass from thread to thread as often as they can).
+    block_lookahead(converter_state* state, int threads, std::uint64_t planned_blocks,
+                    bool any_stage_anywhere = false);
     ~block_lookahead();
     block_lookahead(const block_lookahead&) = delete;
     block_lookahead& operator=(const block_lookahead&) = delete;
@@ -78,54 +95,108 @@ class block_lookahead {
     bool finish(std::uint32_t block_number, block_report* report);
 
   private:
-    // A block in flight. The caller's thread fills samples and band_weight;
-    // a worker (or the caller's thread) threshold and coarse. The flags hold
-    // the number of the block done plus 1, so a reused slot needs no reset.
+    // A block in flight. Each field is written by one stage and read only by
+    // the stages after it, once the counter or flag that publishes it says
+    // so. The flag holds the number of the block done plus 1, so a reused
+    // slot needs no reset.
     struct slot {
-        alignas(64) double samples[block_len];  // the block's input, sample scale
-        alignas(64) double threshold[bin_count];
-        double band_weight[band_count];
-        coarse_outcome coarse;
-        alignas(64) std::atomic<std::uint64_t> threshold_done{0};
+        alignas(64) double band_weight[band_count];  // analysis
+        coarse_outcome coarse;                       // coarse search
+        alignas(64) double taps[max_taps];           // fine search: the block's taps
+        fine_step_record steps;                      // fine search: for the report
+        alignas(64) std::uint8_t out_bytes[block_len];  // quantiser
         alignas(64) std::atomic<std::uint64_t> coarse_done{0};
     };
 
+    // Blocks a thread runs of a chain before it looks for other work (and
+    // publishes its progress once): each publication moves cache lines
+    // between processors.
+    static constexpr int chain_run_blocks = 4;
+
+    // The input by place: place p holds block p - (history_blocks - 1), the
+    // places before block 0 the history the conversion started with. Each
+    // place is stored twice, lookahead_ring_blocks places apart, so that the
+    // history_blocks places from any place on are one run of samples: an
+    // analysis reads its history where it is, copying nothing.
+    struct history_ring {
+        alignas(64) double samples[2 * lookahead_ring_blocks * block_len];  // sample scale
+    };
+
     slot& slot_of(std::uint64_t block) { return ring_[block % lookahead_ring_blocks]; }
-    void run_worker();
-    // One piece of work for a later block, if any is waiting: a coarse search
-    // first (the sooner needed), else a threshold. Returns whether it did one.
-    bool take_work();
-    // The threshold or the coarse search of `block`, if no thread has taken it.
-    bool take_work_of(std::uint64_t block);
-    bool take_threshold(std::uint64_t block);
-    bool take_coarse(std::uint64_t block);
-    // The mask pass over every block whose threshold is done, in block order.
-    bool advance_mask();
-    bool work_waiting() const;
-    bool mask_pass_waiting() const;
+    void store_samples(std::uint64_t place, const double* samples);
+    // The history of `block`'s analysis (history_len samples, oldest first);
+    // its first block is the one the block's quantiser takes.
+    const double* history_of(std::uint64_t block) const;
+
+    // What each thread takes first: the caller's thread the fine search, the
+    // first worker the quantiser and the analysis, every thread the coarse
+    // searches. A thread that has found nothing else for a while takes any
+    // chain, so that no stage waits on a thread the system does not run.
+    enum class role { caller, chains, coarse };
+    void run_worker(role r);
+    // One piece of work, if any is ready. Returns whether it ran one.
+    bool take_work(role r, bool idle);
+    // Up to chain_run_blocks blocks of the fine search.
+    bool take_fine();
+    // Up to chain_run_blocks steps of the quantiser and the analysis: the
+    // quantiser of one block with the analysis of a later one when both are
+    // ready; else the analysis alone while it is less than
+    // lookahead_analysis_lead blocks ahead of the quantiser (or when `idle`),
+    // the quantiser alone when no block waits for its analysis.
+    bool take_chains(bool idle);
+    bool take_coarse();
+    static bool hold(std::atomic<bool>& busy);
+    bool work_waiting();
+    // Gives the chains' states back to the caller's state, as the caller's
+    // thread alone leaves it after finishing `block`, the last block.
+    void give_back_state(std::uint64_t block);
+
     // Sleeps until ready() holds (after a short spin); every change of the
     // shared counters and flags calls wake_all.
     template <class ready_fn>
     void sleep_until(ready_fn ready);
     void wake_all();
 
+    // Read by every thread, written by none while workers run.
     converter_state* state_;
+    const kernel_table* kernels_;
+    const rate_tables* rates_;
     int order_;  // taps of the search, taps[0] included
-    int depth_ = 1;
+    bool zero_dc_;
+    int spins_before_idle_;
+
+    // On the caller's thread alone.
+    alignas(64) int depth_ = 1;
     bool input_ended_ = false;
     std::uint64_t finished_ = 0;  // blocks finished
-    double next_samples_[block_len];  // on the caller's thread alone: the pushed block not yet analysed
+    std::uint64_t pushed_count_ = 0;
+    double next_samples_[block_len];  // without workers: the pushed block not yet analysed
     bool next_pushed_ = false;
-    std::uint64_t pushed_count_ = 0;  // on the caller's thread alone
 
-    // With workers. The counters shared between threads each have a cache
-    // line of their own, away from what one thread alone writes.
+    // With workers, the state of each chain, apart from the caller's state
+    // and from one another: each is written block after block by one thread
+    // at a time, and a cache line shared with what another thread writes
+    // would bounce between the processors. Copied from the state at the
+    // start and given back once the last block is finished.
+    alignas(64) analysis_state analysis_;  // the analysis's: mask and band weights
+    alignas(64) search_state search_;      // the fine search's: the taps
+    alignas(64) double delay_line_[max_taps];  // the quantiser's, as converter_state::delay_line
+    std::uint32_t dither_state_;
+
+    // With workers.
     std::unique_ptr<slot[]> ring_;
-    double first_history_[history_len];  // the history before block 0: what precedes it in an analysis
-    alignas(64) std::atomic<std::uint64_t> pushed_{0};          // blocks whose history is in their slot
-    alignas(64) std::atomic<std::uint64_t> weighted_{0};        // blocks through the mask pass
-    alignas(64) std::atomic<std::uint64_t> next_threshold_{0};  // the next block whose threshold is unclaimed
-    alignas(64) std::atomic<std::uint64_t> next_coarse_{0};     // the next block whose coarse search is unclaimed
+    std::unique_ptr<history_ring> history_ring_;
+    alignas(64) std::atomic<std::uint64_t> pushed_{0};       // blocks whose samples are in the ring
+    alignas(64) std::atomic<std::uint64_t> next_coarse_{0};  // the next block whose coarse search is unclaimed
+    // The chains: whether a thread runs them, and the blocks done. One thread
+    // at a time runs a chain (the one that set its busy flag), in block
+    // order, and the chain's state passes from thread to thread through its
+    // count of blocks done. The analysis and the quantiser run together.
+    alignas(64) std::atomic<bool> fine_busy_{false};
+    alignas(64) std::atomic<std::uint64_t> searched_{0};  // blocks through the fine search: search_
+    alignas(64) std::atomic<bool> chains_busy_{false};
+    alignas(64) std::atomic<std::uint64_t> analysed_{0};   // blocks analysed: analysis_
+    alignas(64) std::atomic<std::uint64_t> quantised_{0};  // blocks quantised: delay_line_, dither_state_
     alignas(64) std::atomic<bool> stopping_{false};
     std::atomic<int> sleepers_{0};
     std::mutex sleep_mutex_;

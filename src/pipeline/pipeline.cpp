@@ -48,7 +48,7 @@ void quantise_and_analyse_next(converter_state* state, const double* next_sample
         return;
     }
     std::memcpy(state->analysis.history + new_samples_at, next_samples, block_len * sizeof(double));
-    state->kernels->quantise_and_analyse(job, state->rates, &state->analysis);
+    state->kernels->quantise_and_analyse(job, state->rates, state->analysis.history, &state->analysis);
 }
 
 }  // namespace pcmtaper
