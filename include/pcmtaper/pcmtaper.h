@@ -148,12 +148,12 @@ typedef struct pcmtaper_config {
     pcmtaper_report_fn report;          /* null: no reports (and no cost for them) */
     void *report_user;                  /* passed to report */
     /* Threads a converter may use, 1 or more (1: the caller's alone). With
-     * more, worker threads analyse the blocks ahead of the one being
-     * finished and run their coarse filter search; the bytes and the reports
-     * are the same for every number. At most 3 are used; only a converter
+     * more, the analysis, the filter search and the quantiser of the
+     * blocks run side by side on worker threads and the caller's; the bytes
+     * and the reports are the same for every number. At most 3 are used; only a converter
      * made by pcmtaper_create starts any (pcmtaper_init allocates nothing),
      * and pcmtaper_convert_wav none for a file of fewer than 256 blocks. A
-     * block's output then comes up to 16 blocks later in calls (the latency
+     * block's output then comes up to 24 blocks later in calls (the latency
      * in samples is the same); pcmtaper_finish drains it. */
     unsigned threads;
 } pcmtaper_config;
