@@ -5,7 +5,9 @@
 //   a place only after pushed_ says so;
 // - a coarse search is claimed by moving next_coarse_ on from its block, so
 //   each is computed exactly once, and is read only after the slot's flag
-//   says it is done;
+//   says it is done; the fine search may claim its next block's so, and then
+//   runs it itself within search_block, which gives the same taps and steps
+//   as coarse_search and finish_search one after the other;
 // - a chain (the analysis, the fine search, the quantiser) runs block b
 //   only after block b - 1, on the thread that holds the chain's busy flag:
 //   the chain's state (analysis_, search_, delay_line_ and dither_state_)
@@ -82,7 +84,7 @@ block_lookahead::block_lookahead(converter_state* state, int threads, std::uint6
     depth_ = lookahead_depth;
     try {
         for (int w = 1; w < wanted; ++w)
-            workers_.emplace_back([this, w] { run_worker(w == 1 ? role::chains : role::coarse); });
+            workers_.emplace_back([this, w] { run_worker(w == 1 ? role::fine : role::coarse); });
     } catch (const std::system_error&) {
         // A thread the system could not start: the work falls to the others,
         // and to the caller's thread alone when none started.
@@ -133,7 +135,7 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     // stage is ready, as the workers do.
     const std::uint64_t block = finished_;
     for (int spins = 0; quantised_.load() <= block;) {
-        if (take_work(role::caller, spins > spins_before_idle_)) {
+        if (take_work(role::chains, spins > spins_before_idle_)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
@@ -180,8 +182,8 @@ void block_lookahead::give_back_state(std::uint64_t block) {
 
 bool block_lookahead::take_work(role r, bool idle) {
     switch (r) {
-        case role::caller: return take_fine() || take_coarse() || (idle && take_chains(true));
         case role::chains: return take_chains(idle) || take_coarse() || (idle && take_fine());
+        case role::fine: return take_fine() || take_coarse() || (idle && take_chains(true));
         case role::coarse: break;
     }
     return take_coarse() || (idle && (take_chains(true) || take_fine()));
@@ -195,13 +197,26 @@ bool block_lookahead::hold(std::atomic<bool>& busy) {
 
 bool block_lookahead::take_fine() {
     const auto ready = [this](std::uint64_t block) { return slot_of(block).coarse_done.load() == block + 1; };
-    if (!ready(searched_.load()) || !hold(fine_busy_)) return false;
+    // The block's coarse search not started: this thread runs it too, with
+    // the hand-over's costs in its spare lanes, as on one thread.
+    const auto unclaimed = [this](std::uint64_t block) {
+        return next_coarse_.load() == block && block < analysed_.load();
+    };
+    const std::uint64_t next = searched_.load();
+    if ((!ready(next) && !unclaimed(next)) || !hold(fine_busy_)) return false;
     const std::uint64_t first = searched_.load();  // another thread may have run some since the first look
     std::uint64_t block = first;
-    for (; block - first < chain_run_blocks && ready(block); ++block) {
+    for (; block - first < chain_run_blocks; ++block) {
         slot& s = slot_of(block);
-        if (ready(block + 1)) prefetch_lines(&slot_of(block + 1).band_weight, sizeof s.band_weight + sizeof s.coarse);
-        const search_result result = finish_search(*kernels_, s.band_weight, s.coarse, &search_);
+        search_result result;
+        if (ready(block)) {
+            if (ready(block + 1)) prefetch_lines(&slot_of(block + 1).band_weight, sizeof s.band_weight + sizeof s.coarse);
+            result = finish_search(*kernels_, s.band_weight, s.coarse, &search_);
+        } else {
+            std::uint64_t expected = block;
+            if (!unclaimed(block) || !next_coarse_.compare_exchange_strong(expected, block + 1)) break;
+            result = search_block(*kernels_, s.band_weight, &search_);
+        }
         std::memcpy(s.taps, search_.taps, sizeof s.taps);
         s.steps = result.steps;
     }

@@ -8,9 +8,9 @@
 // coarse search, from the flat filter against the block's band weights,
 // needs nothing of the blocks before it. With workers, the three chains run
 // side by side, each in block order, a few blocks apart: the caller's thread
-// runs the fine search, the first worker the quantiser of one block together
-// with the analysis of a later one (the quantiser is one long chain of
-// dependent steps, and the analysis fills the time it leaves idle), and every
+// runs the quantiser of one block together with the analysis of a later one
+// (the quantiser is one long chain of dependent steps, and the analysis fills
+// the time it leaves idle), the first worker the fine search, and every
 // thread takes coarse searches as the analysis gives their weights. Every
 // value is computed by the same function from the same inputs whichever
 // thread runs it, so the bytes and the reports do not depend on the number
@@ -128,15 +128,19 @@ class block_lookahead {
     // its first block is the one the block's quantiser takes.
     const double* history_of(std::uint64_t block) const;
 
-    // What each thread takes first: the caller's thread the fine search, the
-    // first worker the quantiser and the analysis, every thread the coarse
+    // What each thread takes first: the caller's thread the quantiser and
+    // the analysis (the blocks' samples and output bytes stay on its
+    // processor), the first worker the fine search, every thread the coarse
     // searches. A thread that has found nothing else for a while takes any
     // chain, so that no stage waits on a thread the system does not run.
-    enum class role { caller, chains, coarse };
+    enum class role { chains, fine, coarse };
     void run_worker(role r);
     // One piece of work, if any is ready. Returns whether it ran one.
     bool take_work(role r, bool idle);
-    // Up to chain_run_blocks blocks of the fine search.
+    // Up to chain_run_blocks blocks of the fine search. A block whose coarse
+    // search no thread has started gets it from this thread too, run as on
+    // one thread (search_block: the hand-over's costs ride in spare lanes of
+    // the coarse search's calls).
     bool take_fine();
     // Up to chain_run_blocks steps of the quantiser and the analysis: the
     // quantiser of one block with the analysis of a later one when both are
