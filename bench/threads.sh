@@ -47,9 +47,13 @@ now() { date +%s.%N; }
 # long JOBS: one conversion of the long file; appends "wall cpu peak_kib" to
 # $work/long-JOBS.times. Wall and CPU seconds come from the shell's own timer
 # (to the millisecond; GNU time's are to 10 ms), the peak from GNU time.
+# The disk's work left by the parts before (the many files' blocks and
+# journal) is done first: the kernel threads that do it would otherwise take
+# a processor from a two-thread run, and not from a one-thread run.
 long() {
     local jobs=$1 TIMEFORMAT='%3R %3U %3S'
     mkdir -p "$work/long-$jobs"
+    sync
     { time (cd "$work/long-$jobs" && "${prefix[@]}" /usr/bin/time -f "%M" -o "$work/peak.txt" \
         "$program" -q -j "$jobs" ../long.wav out.wav); } 2>"$work/time.txt"
     echo "$(cat "$work/time.txt") $(cat "$work/peak.txt")" |
