@@ -24,6 +24,7 @@
 //   it, and the quantiser of its samples, history_blocks - 1 blocks on.
 #include "pipeline/lookahead.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "model/model.h"
@@ -31,6 +32,14 @@
 
 namespace pcmtaper {
 namespace {
+
+// Every counter and flag publishes what was written before it (release) to
+// whoever reads it (acquire). No stronger order is needed, and none is used:
+// a sequentially consistent store waits until every store before it is
+// visible to the other processors, and those are the block's results, whose
+// cache lines the other processor last held.
+constexpr auto acquire = std::memory_order_acquire;
+constexpr auto release = std::memory_order_release;
 
 // How a thread waits: a stage takes a microsecond or two and a sleep with its
 // wake-up longer, so it first spins briefly, then yields the processor (to
@@ -40,6 +49,7 @@ namespace {
 constexpr int spins_before_idle = 32;
 constexpr int spins_before_yield = 256;
 constexpr int spins_before_sleep = spins_before_yield + 64;
+constexpr auto sleep_recheck = std::chrono::microseconds(200);
 
 inline void pause_or_yield(int spins) {
     if (spins < spins_before_yield) {
@@ -98,7 +108,7 @@ block_lookahead::block_lookahead(converter_state* state, int threads, std::uint6
 
 block_lookahead::~block_lookahead() {
     if (workers_.empty()) return;
-    stopping_.store(true);
+    stopping_.store(true, release);
     {
         const std::lock_guard<std::mutex> lock(sleep_mutex_);
         sleep_signal_.notify_all();
@@ -118,7 +128,7 @@ void block_lookahead::push(const double* samples) {
         return;
     }
     store_samples(block + history_blocks - 1, samples);
-    pushed_.store(block + 1);
+    pushed_.store(block + 1, release);
     wake_all();
 }
 
@@ -134,13 +144,13 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     // Until the block is quantised, the caller's thread works on whatever
     // stage is ready, as the workers do.
     const std::uint64_t block = finished_;
-    for (int spins = 0; quantised_.load() <= block;) {
+    for (int spins = 0; quantised_.load(acquire) <= block;) {
         if (take_work(role::chains, spins > spins_before_idle_)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
         } else {
-            sleep_until([&] { return quantised_.load() > block || work_waiting(); });
+            sleep_until([&] { return quantised_.load(acquire) > block || work_waiting(); });
             spins = 0;
         }
     }
@@ -190,21 +200,21 @@ bool block_lookahead::take_work(role r, bool idle) {
 }
 
 bool block_lookahead::hold(std::atomic<bool>& busy) {
-    if (busy.load()) return false;
+    if (busy.load(acquire)) return false;
     bool was_busy = false;
     return busy.compare_exchange_strong(was_busy, true);
 }
 
 bool block_lookahead::take_fine() {
-    const auto ready = [this](std::uint64_t block) { return slot_of(block).coarse_done.load() == block + 1; };
+    const auto ready = [this](std::uint64_t block) { return slot_of(block).coarse_done.load(acquire) == block + 1; };
     // The block's coarse search not started: this thread runs it too, with
     // the hand-over's costs in its spare lanes, as on one thread.
     const auto unclaimed = [this](std::uint64_t block) {
-        return next_coarse_.load() == block && block < analysed_.load();
+        return next_coarse_.load(acquire) == block && block < analysed_.load(acquire);
     };
-    const std::uint64_t next = searched_.load();
+    const std::uint64_t next = searched_.load(acquire);
     if ((!ready(next) && !unclaimed(next)) || !hold(fine_busy_)) return false;
-    const std::uint64_t first = searched_.load();  // another thread may have run some since the first look
+    const std::uint64_t first = searched_.load(acquire);  // another thread may have run some since the first look
     std::uint64_t block = first;
     for (; block - first < chain_run_blocks; ++block) {
         slot& s = slot_of(block);
@@ -220,18 +230,18 @@ bool block_lookahead::take_fine() {
         std::memcpy(s.taps, search_.taps, sizeof s.taps);
         s.steps = result.steps;
     }
-    if (block != first) searched_.store(block);
-    fine_busy_.store(false);
+    if (block != first) searched_.store(block, release);
+    fine_busy_.store(false, release);
     wake_all();  // also when it ran none: a thread may sleep because the chain was busy
     return block != first;
 }
 
 bool block_lookahead::take_chains(bool idle) {
     if (!hold(chains_busy_)) return false;
-    const std::uint64_t first_analysed = analysed_.load(), first_quantised = quantised_.load();
+    const std::uint64_t first_analysed = analysed_.load(acquire), first_quantised = quantised_.load(acquire);
     std::uint64_t analysed = first_analysed, quantised = first_quantised;
     for (int step = 0; step < chain_run_blocks; ++step) {
-        const std::uint64_t pushed = pushed_.load(), searched = searched_.load();
+        const std::uint64_t pushed = pushed_.load(acquire), searched = searched_.load(acquire);
         const bool analysis_ready = analysed < pushed;
         const bool quantiser_ready = quantised < searched;
         const bool analysis_alone =
@@ -261,60 +271,63 @@ bool block_lookahead::take_chains(bool idle) {
             std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
         }
     }
-    if (analysed != first_analysed) analysed_.store(analysed);
-    if (quantised != first_quantised) quantised_.store(quantised);
-    chains_busy_.store(false);
+    if (analysed != first_analysed) analysed_.store(analysed, release);
+    if (quantised != first_quantised) quantised_.store(quantised, release);
+    chains_busy_.store(false, release);
     wake_all();
     return analysed != first_analysed || quantised != first_quantised;
 }
 
 bool block_lookahead::take_coarse() {
-    std::uint64_t block = next_coarse_.load();
+    std::uint64_t block = next_coarse_.load(acquire);
     do {
-        if (block >= analysed_.load()) return false;
+        if (block >= analysed_.load(acquire)) return false;
     } while (!next_coarse_.compare_exchange_weak(block, block + 1));
     slot& s = slot_of(block);
     s.coarse = coarse_search(*kernels_, s.band_weight, order_);
-    s.coarse_done.store(block + 1);
+    s.coarse_done.store(block + 1, release);
     wake_all();
     return true;
 }
 
 bool block_lookahead::work_waiting() {
-    const std::uint64_t searched = searched_.load(), analysed = analysed_.load();
-    return (!fine_busy_.load() && slot_of(searched).coarse_done.load() == searched + 1) ||
-           (!chains_busy_.load() && (analysed < pushed_.load() || quantised_.load() < searched)) ||
-           next_coarse_.load() < analysed;
+    const std::uint64_t searched = searched_.load(acquire), analysed = analysed_.load(acquire);
+    return (!fine_busy_.load(acquire) && slot_of(searched).coarse_done.load(acquire) == searched + 1) ||
+           (!chains_busy_.load(acquire) && (analysed < pushed_.load(acquire) || quantised_.load(acquire) < searched)) ||
+           next_coarse_.load(acquire) < analysed;
 }
 
 void block_lookahead::run_worker(role r) {
-    for (int spins = 0; !stopping_.load();) {
+    for (int spins = 0; !stopping_.load(acquire);) {
         if (take_work(r, spins > spins_before_idle_)) {
             spins = 0;
         } else if (++spins < spins_before_sleep) {
             pause_or_yield(spins);
         } else {
-            sleep_until([this] { return stopping_.load() || work_waiting(); });
+            sleep_until([this] { return stopping_.load(acquire) || work_waiting(); });
             spins = 0;
         }
     }
 }
 
 // A sleeper counts itself under the mutex and then tests ready(); a waker
-// changes the shared state and then reads the count (both sequentially
-// consistent). So either the sleeper sees the change, or the waker sees the
-// sleeper and notifies under the mutex, which it cannot take before the
-// sleeper waits.
+// changes the shared state and then reads the count. Without a full fence
+// between the waker's store and its read (which would make every
+// publication wait, see acquire and release above) the waker may miss a
+// sleeper that has just counted itself and missed the change: so a sleeper
+// looks again after sleep_recheck at the latest. Sleeps are rare (a thread
+// sleeps after spinning for tens of microseconds with nothing to do), and a
+// missed wake-up costs at most that delay.
 template <class ready_fn>
 void block_lookahead::sleep_until(ready_fn ready) {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     sleepers_.fetch_add(1);
-    while (!ready()) sleep_signal_.wait(lock);
+    while (!ready()) sleep_signal_.wait_for(lock, sleep_recheck);
     sleepers_.fetch_sub(1);
 }
 
 void block_lookahead::wake_all() {
-    if (sleepers_.load() == 0) return;
+    if (sleepers_.load(std::memory_order_relaxed) == 0) return;
     const std::lock_guard<std::mutex> lock(sleep_mutex_);
     sleep_signal_.notify_all();
 }
