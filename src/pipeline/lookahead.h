@@ -37,9 +37,9 @@
 
 namespace pcmtaper {
 
-// Threads that can help one conversion: the fine search's, the quantiser's
-// and the analysis's, and one more for the coarse searches, which are about
-// a third of the work. A fourth would mostly wait.
+// Threads that can help one conversion: the caller's (the quantiser and the
+// analysis), the fine search's, and one more for the coarse searches, which
+// are about a third of the work. A fourth would mostly wait.
 inline constexpr int lookahead_max_threads = 3;
 // Blocks below which no thread is started: starting one costs about as much
 // as converting that many blocks.
