@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <utility>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pipeline/lookahead.h"

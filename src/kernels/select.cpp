@@ -16,9 +16,7 @@ namespace {
 void quantise_then_analyse_reference(const quantiser_job& job, const rate_tables& rates, const double* history,
                                      analysis_state* analysis) {
     quantise_block_reference(job);
-    double threshold[bin_count];
-    block_threshold_reference(rates, history, threshold);
-    smooth_mask_and_weigh(threshold, analysis);
+    analyse_history_reference(rates, history, analysis);
 }
 
 constexpr kernel_table reference_table = {

@@ -63,8 +63,12 @@ void smooth_mask_and_weigh(const double* threshold, analysis_state* analysis) {
 }
 
 void analyse_block_reference(const rate_tables& rates, analysis_state* analysis) {
+    analyse_history_reference(rates, analysis->history, analysis);
+}
+
+void analyse_history_reference(const rate_tables& rates, const double* history, analysis_state* analysis) {
     double threshold[bin_count];
-    block_threshold_reference(rates, analysis->history, threshold);
+    block_threshold_reference(rates, history, threshold);
     smooth_mask_and_weigh(threshold, analysis);
 }
 

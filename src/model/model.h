@@ -57,6 +57,9 @@ void slide_history(analysis_state* analysis);
 // magnitudes, spreading up and down, threshold, smoothing, band sums. It is
 // the two parts below one after the other.
 void analyse_block_reference(const rate_tables& rates, analysis_state* analysis);
+// The same analysis of a history given apart from the state (history_len
+// samples, oldest first); the state's own history is not read.
+void analyse_history_reference(const rate_tables& rates, const double* history, analysis_state* analysis);
 
 // The part of the analysis that needs only the history (history_len samples,
 // oldest first): window, transform, magnitudes and spreading, giving the

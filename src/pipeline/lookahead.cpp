@@ -257,19 +257,18 @@ bool block_lookahead::take_chains(bool idle) {
             // it takes the block leaving the history.
             const quantiser_job job{history_of(quantised), s.taps,        order_,  delay_line_,
                                     &dither_state_,        s.out_bytes, zero_dc_};
-            if (analysis_ready) {
+            if (analysis_ready)
                 kernels_->quantise_and_analyse(job, *rates_, history_of(analysed), &analysis_);
-                std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
-            } else {
+            else
                 kernels_->quantise(job);
-            }
             ++quantised;
         } else {
             double threshold[bin_count];
             kernels_->block_threshold(*rates_, history_of(analysed), threshold);
             smooth_mask_and_weigh(threshold, &analysis_);
-            std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
         }
+        if (analysis_ready)
+            std::memcpy(slot_of(analysed++).band_weight, analysis_.band_weight, sizeof analysis_.band_weight);
     }
     if (analysed != first_analysed) analysed_.store(analysed, release);
     if (quantised != first_quantised) quantised_.store(quantised, release);
