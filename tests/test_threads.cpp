@@ -102,6 +102,18 @@ TEST(Threads, ShortConversionsStartNoThread) {
     EXPECT_EQ(block_lookahead(&state, 2, lookahead_min_blocks).workers(), 1);
 }
 
+// A block's coarse search is claimed once, also by a thread that looks late,
+// when the block is done and its slot holds a later block.
+TEST(Threads, ABlockIsClaimedOnceAndNeverAfterItsSlotMovedOn) {
+    std::atomic<std::uint64_t> claim{0};
+    const std::uint64_t ring = lookahead_ring_blocks;
+    struct step { std::uint64_t block; bool claimed; };
+    for (const step s : {step{3, true}, step{3, false}, step{3 + ring, true}, step{3, false},
+                         step{3 + ring, false}, step{3 + 2 * ring, true}})
+        EXPECT_EQ(claim_once(claim, s.block), s.claimed) << "block " << s.block;
+    EXPECT_EQ(claim.load(), 3 + 2 * ring + 1);
+}
+
 // The program at -j 1, 2, 3 and 8: the same files and texts.
 TEST(Threads, EveryNumberOfJobsGivesTheSameBytesAndText) {
     struct input {

@@ -3,11 +3,12 @@
 // Who writes what, and why the result cannot depend on the threads:
 // - the caller's thread alone writes the input ring (push); the others read
 //   a place only after pushed_ says so;
-// - a coarse search is claimed by moving next_coarse_ on from its block, so
-//   each is computed exactly once, and is read only after the slot's flag
-//   says it is done; the fine search may claim its next block's so, and then
-//   runs it itself within search_block, which gives the same taps and steps
-//   as coarse_search and finish_search one after the other;
+// - a coarse search is claimed by setting its slot's claim to the block's
+//   number plus 1 (claim_coarse), so each is computed exactly once, and is
+//   read only after the slot's flag says it is done; the fine search may
+//   claim its next block's so, and then runs it itself within search_block,
+//   which gives the same taps and steps as coarse_search and finish_search
+//   one after the other;
 // - a chain (the analysis, the fine search, the quantiser) runs block b
 //   only after block b - 1, on the thread that holds the chain's busy flag:
 //   the chain's state (analysis_, search_, delay_line_ and dither_state_)
@@ -192,11 +193,14 @@ void block_lookahead::give_back_state(std::uint64_t block) {
 
 bool block_lookahead::take_work(role r, bool idle) {
     switch (r) {
-        case role::chains: return take_chains(idle) || take_coarse() || (idle && take_fine());
-        case role::fine: return take_fine() || take_coarse() || (idle && take_chains(true));
+        case role::chains: return take_chains(idle) || take_coarse(idle ? 0 : fine_search_spared) || (idle && take_fine());
+        // The fine search's thread waits for a coarse search in progress on
+        // its next block rather than start another's: it would then run
+        // that block apart from its hand-over.
+        case role::fine: return take_fine() || (idle && (take_coarse(0) || take_chains(true)));
         case role::coarse: break;
     }
-    return take_coarse() || (idle && (take_chains(true) || take_fine()));
+    return take_coarse(idle ? 0 : fine_search_spared) || (idle && (take_chains(true) || take_fine()));
 }
 
 bool block_lookahead::hold(std::atomic<bool>& busy) {
@@ -207,13 +211,9 @@ bool block_lookahead::hold(std::atomic<bool>& busy) {
 
 bool block_lookahead::take_fine() {
     const auto ready = [this](std::uint64_t block) { return slot_of(block).coarse_done.load(acquire) == block + 1; };
-    // The block's coarse search not started: this thread runs it too, with
-    // the hand-over's costs in its spare lanes, as on one thread.
-    const auto unclaimed = [this](std::uint64_t block) {
-        return next_coarse_.load(acquire) == block && block < analysed_.load(acquire);
-    };
     const std::uint64_t next = searched_.load(acquire);
-    if ((!ready(next) && !unclaimed(next)) || !hold(fine_busy_)) return false;
+    if (!ready(next) && (next >= analysed_.load(acquire) || coarse_claimed(next))) return false;
+    if (!hold(fine_busy_)) return false;
     const std::uint64_t first = searched_.load(acquire);  // another thread may have run some since the first look
     std::uint64_t block = first;
     for (; block - first < chain_run_blocks; ++block) {
@@ -223,8 +223,10 @@ bool block_lookahead::take_fine() {
             if (ready(block + 1)) prefetch_lines(&slot_of(block + 1).band_weight, sizeof s.band_weight + sizeof s.coarse);
             result = finish_search(*kernels_, s.band_weight, s.coarse, &search_);
         } else {
-            std::uint64_t expected = block;
-            if (!unclaimed(block) || !next_coarse_.compare_exchange_strong(expected, block + 1)) break;
+            // The block's coarse search not started: this thread runs it
+            // too, with the hand-over's costs in its spare lanes, as on one
+            // thread.
+            if (block >= analysed_.load(acquire) || !claim_coarse(block)) break;
             result = search_block(*kernels_, s.band_weight, &search_);
         }
         std::memcpy(s.taps, search_.taps, sizeof s.taps);
@@ -277,11 +279,24 @@ bool block_lookahead::take_chains(bool idle) {
     return analysed != first_analysed || quantised != first_quantised;
 }
 
-bool block_lookahead::take_coarse() {
-    std::uint64_t block = next_coarse_.load(acquire);
-    do {
-        if (block >= analysed_.load(acquire)) return false;
-    } while (!next_coarse_.compare_exchange_weak(block, block + 1));
+bool block_lookahead::coarse_claimed(std::uint64_t block) {
+    return slot_of(block).coarse_claim.load(acquire) >= block + 1;
+}
+
+bool block_lookahead::claim_coarse(std::uint64_t block) {
+    return claim_once(slot_of(block).coarse_claim, block);
+}
+
+bool block_lookahead::take_coarse(std::uint64_t spared) {
+    // From the newest analysed block down: the oldest ones are those the
+    // fine search reaches next, and it runs them best itself (search_block).
+    const std::uint64_t searched = searched_.load(acquire);
+    std::uint64_t block = analysed_.load(acquire);
+    for (;;) {
+        if (block <= searched + spared) return false;
+        --block;
+        if (!coarse_claimed(block) && claim_coarse(block)) break;
+    }
     slot& s = slot_of(block);
     s.coarse = coarse_search(*kernels_, s.band_weight, order_);
     s.coarse_done.store(block + 1, release);
@@ -289,11 +304,17 @@ bool block_lookahead::take_coarse() {
     return true;
 }
 
+bool block_lookahead::unclaimed_coarse(std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t block = from; block < to; ++block)
+        if (!coarse_claimed(block)) return true;
+    return false;
+}
+
 bool block_lookahead::work_waiting() {
     const std::uint64_t searched = searched_.load(acquire), analysed = analysed_.load(acquire);
     return (!fine_busy_.load(acquire) && slot_of(searched).coarse_done.load(acquire) == searched + 1) ||
            (!chains_busy_.load(acquire) && (analysed < pushed_.load(acquire) || quantised_.load(acquire) < searched)) ||
-           next_coarse_.load(acquire) < analysed;
+           unclaimed_coarse(searched, analysed);
 }
 
 void block_lookahead::run_worker(role r) {

@@ -51,13 +51,24 @@ inline constexpr int lookahead_depth = 24;
 // Blocks the analysis runs ahead of the quantiser: the quantiser of block b
 // is run with the analysis of block b + lookahead_analysis_lead, whose
 // coarse and fine searches then have that many blocks' time to be done
-// before its own quantiser needs its taps.
-inline constexpr int lookahead_analysis_lead = 12;
+// before its own quantiser needs its taps. The other threads take coarse
+// searches from the newest analysed block down, so a longer lead gives them
+// more to take without reaching the blocks the fine search runs next.
+inline constexpr int lookahead_analysis_lead = 20;
 // Blocks of input in one analysis, the block analysed last.
 inline constexpr int history_blocks = history_len / block_len;
 // Places of the rings: a block stays until its quantiser, history_blocks - 1
 // blocks after its analysis, is done.
 inline constexpr int lookahead_ring_blocks = lookahead_depth + history_blocks;
+
+// Claims `block` in a slot that blocks use in turn, for one thread: true for
+// the first caller only. The claim holds the block's number plus 1 and only
+// grows, so a thread that read its counters before the block was done and
+// its slot reused by a later block cannot claim it a second time.
+inline bool claim_once(std::atomic<std::uint64_t>& claim, std::uint64_t block) {
+    std::uint64_t was = claim.load(std::memory_order_acquire);
+    return was < block + 1 && claim.compare_exchange_strong(was, block + 1);
+}
 
 class block_lookahead {
   public:
@@ -106,6 +117,7 @@ class block_lookahead {
         fine_step_record steps;                      // fine search: for the report
         alignas(64) std::uint8_t out_bytes[block_len];  // quantiser
         alignas(64) std::atomic<std::uint64_t> coarse_done{0};
+        std::atomic<std::uint64_t> coarse_claim{0};  // the block whose coarse search a thread took, plus 1
     };
 
     // Blocks a thread runs of a chain before it looks for other work (and
@@ -148,7 +160,15 @@ class block_lookahead {
     // lookahead_analysis_lead blocks ahead of the quantiser (or when `idle`),
     // the quantiser alone when no block waits for its analysis.
     bool take_chains(bool idle);
-    bool take_coarse();
+    // A coarse search no thread has claimed, the newest first, leaving the
+    // `spared` blocks the fine search takes next to it.
+    bool take_coarse(std::uint64_t spared);
+    bool coarse_claimed(std::uint64_t block);
+    bool claim_coarse(std::uint64_t block);
+    bool unclaimed_coarse(std::uint64_t from, std::uint64_t to);
+    // Blocks at the front of the fine search whose coarse searches other
+    // threads leave to it while they have other work.
+    static constexpr std::uint64_t fine_search_spared = 2;
     static bool hold(std::atomic<bool>& busy);
     bool work_waiting();
     // Gives the chains' states back to the caller's state, as the caller's
@@ -191,7 +211,6 @@ class block_lookahead {
     std::unique_ptr<slot[]> ring_;
     std::unique_ptr<history_ring> history_ring_;
     alignas(64) std::atomic<std::uint64_t> pushed_{0};       // blocks whose samples are in the ring
-    alignas(64) std::atomic<std::uint64_t> next_coarse_{0};  // the next block whose coarse search is unclaimed
     // The chains: whether a thread runs them, and the blocks done. One thread
     // at a time runs a chain (the one that set its busy flag), in block
     // order, and the chain's state passes from thread to thread through its
