@@ -193,7 +193,8 @@ void block_lookahead::give_back_state(std::uint64_t block) {
 
 bool block_lookahead::take_work(role r, bool idle) {
     switch (r) {
-        case role::chains: return take_chains(idle) || take_coarse(idle ? 0 : fine_search_spared) || (idle && take_fine());
+        case role::chains:
+            return take_chains(idle) || take_coarse(idle ? 0 : fine_search_spared) || (idle && take_fine());
         // The fine search's thread waits for a coarse search in progress on
         // its next block rather than start another's: it would then run
         // that block apart from its hand-over.

@@ -10,8 +10,10 @@
 // side by side, each in block order, a few blocks apart: the caller's thread
 // runs the quantiser of one block together with the analysis of a later one
 // (the quantiser is one long chain of dependent steps, and the analysis fills
-// the time it leaves idle), the first worker the fine search, and every
-// thread takes coarse searches as the analysis gives their weights. Every
+// the time it leaves idle), the first worker the fine search (and the coarse
+// search of a block no other thread has taken, together with its hand-over,
+// as on one thread), and the threads take coarse searches from the newest
+// analysed block down. Every
 // value is computed by the same function from the same inputs whichever
 // thread runs it, so the bytes and the reports do not depend on the number
 // of threads.
@@ -142,8 +144,8 @@ class block_lookahead {
 
     // What each thread takes first: the caller's thread the quantiser and
     // the analysis (the blocks' samples and output bytes stay on its
-    // processor), the first worker the fine search, every thread the coarse
-    // searches. A thread that has found nothing else for a while takes any
+    // processor), the first worker the fine search, the other threads the
+    // coarse searches, newest first. A thread that has found nothing else for a while takes any
     // chain, so that no stage waits on a thread the system does not run.
     enum class role { chains, fine, coarse };
     void run_worker(role r);
