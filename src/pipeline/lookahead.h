@@ -190,6 +190,9 @@ class block_lookahead {
     int order_;  // taps of the search, taps[0] included
     bool zero_dc_;
     int spins_before_idle_;
+    // With workers: the slots and the input, set up before they start.
+    std::unique_ptr<slot[]> ring_;
+    std::unique_ptr<history_ring> history_ring_;
 
     // On the caller's thread alone.
     alignas(64) int depth_ = 1;
@@ -210,8 +213,6 @@ class block_lookahead {
     std::uint32_t dither_state_;
 
     // With workers.
-    std::unique_ptr<slot[]> ring_;
-    std::unique_ptr<history_ring> history_ring_;
     alignas(64) std::atomic<std::uint64_t> pushed_{0};       // blocks whose samples are in the ring
     // The chains: whether a thread runs them, and the blocks done. One thread
     // at a time runs a chain (the one that set its busy flag), in block
