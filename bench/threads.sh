@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Threads: builds the program and measures, in alternating rounds,
 #  1. one long file (default 60 s of music at 44.1 kHz) at -j 1 and -j 2: wall
-#     and CPU seconds, their ratios, peak memory;
+#     and CPU seconds, their ratios, peak memory; and two -j 1 conversions of
+#     it at once against two in turn: how the two processors scale at the
+#     time for work that shares nothing (a virtual machine's two processors
+#     may share one core, or slow down when both run);
 #  2. a one-block file at -j 1, -j 2 and -j 8 (no thread is started for it):
 #     wall seconds of many runs;
 #  3. many short files (default 200 files of 1 s at 22.05 kHz) converted by
@@ -61,6 +64,17 @@ long() {
     cmp -s "$work/long-$jobs/out.wav" "$work/long-1/out.wav" || { echo "-j $jobs: other bytes" >&2; exit 1; }
 }
 
+# pair: two -j 1 conversions of the long file at once; appends "wall cpu"
+pair() {
+    local TIMEFORMAT='%3R %3U %3S'
+    mkdir -p "$work/pair"
+    sync
+    { time (cd "$work/pair" && { "${prefix[@]}" "$program" -q -j 1 ../long.wav a.wav &
+                                 "${prefix[@]}" "$program" -q -j 1 ../long.wav b.wav; wait; }); } 2>"$work/time.txt"
+    awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time.txt" >>"$work/pair.times"
+    for f in a b; do cmp -s "$work/pair/$f.wav" "$work/long-1/out.wav" || { echo "pair: other bytes" >&2; exit 1; }; done
+}
+
 # one JOBS: 200 conversions of the one-block file; appends the wall seconds
 one() {
     local jobs=$1 start
@@ -91,7 +105,7 @@ many() {
 parts=" ${BENCH_PARTS:-long one many} "
 has() { [[ $parts == *" $1 "* ]]; }
 for ((r = 1; r <= rounds; ++r)); do
-    if has long; then long 1; long 2; fi
+    if has long; then long 1; long 2; pair; fi
     if has one; then one 1; one 2; one 8; fi
     if has many; then many loop; many b1; many b2; fi
 done
@@ -106,6 +120,9 @@ c1=$(cut -d' ' -f2 "$work/long-1.times" | median); c2=$(cut -d' ' -f2 "$work/lon
 p2=$(cut -d' ' -f3 "$work/long-2.times" | sort -n | tail -1)
 echo "  median: -j 1 ${w1} s wall ${c1} s cpu; -j 2 ${w2} s wall ${c2} s cpu"
 echo "  -j 2 / -j 1: wall $(echo "$w2 $w1" | awk '{ printf "%.2f", $1 / $2 }'), cpu $(echo "$c2 $c1" | awk '{ printf "%.2f", $1 / $2 }'); peak memory at -j 2: ${p2} KiB"
+echo "  two -j 1 at once: $(awk '{ printf "%s/%s  ", $1, $2 }' "$work/pair.times")"
+wp=$(cut -d' ' -f1 "$work/pair.times" | median); cp=$(cut -d' ' -f2 "$work/pair.times" | median)
+echo "  two at once / two in turn: wall $(echo "$wp $w1" | awk '{ printf "%.2f", $1 / (2 * $2) }'), cpu $(echo "$cp $c1" | awk '{ printf "%.2f", $1 / (2 * $2) }')"
 fi
 if has one; then
 echo "one-block file, 200 runs (wall s per round):"
