@@ -13,10 +13,9 @@
 // the time it leaves idle), the first worker the fine search (and the coarse
 // search of a block no other thread has taken, together with its hand-over,
 // as on one thread), and the threads take coarse searches from the newest
-// analysed block down. Every
-// value is computed by the same function from the same inputs whichever
-// thread runs it, so the bytes and the reports do not depend on the number
-// of threads.
+// analysed block down. Every value is computed by the same function from the
+// same inputs whichever thread runs it, so the bytes and the reports do not
+// depend on the number of threads.
 //
 // Usage: block_lookahead blocks(&state, threads, planned_blocks);
 //        blocks.push(samples of block 0);
@@ -145,8 +144,9 @@ class block_lookahead {
     // What each thread takes first: the caller's thread the quantiser and
     // the analysis (the blocks' samples and output bytes stay on its
     // processor), the first worker the fine search, the other threads the
-    // coarse searches, newest first. A thread that has found nothing else for a while takes any
-    // chain, so that no stage waits on a thread the system does not run.
+    // coarse searches, newest first. A thread that has found nothing else
+    // for a while takes any chain, so that no stage waits on a thread the
+    // system does not run.
     enum class role { chains, fine, coarse };
     void run_worker(role r);
     // One piece of work, if any is ready. Returns whether it ran one.
