@@ -296,7 +296,7 @@ bool block_lookahead::take_coarse(std::uint64_t spared) {
     for (;;) {
         if (block <= searched + spared) return false;
         --block;
-        if (!coarse_claimed(block) && claim_coarse(block)) break;
+        if (claim_coarse(block)) break;
     }
     slot& s = slot_of(block);
     s.coarse = coarse_search(*kernels_, s.band_weight, order_);
