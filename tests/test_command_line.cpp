@@ -425,9 +425,6 @@ TEST(CommandLine, ALinkToADeviceIsWrittenThrough) {
     EXPECT_EQ(dir.entries(), (names{"full.wav", "in.wav", "null.wav"}));
 }
 
-// --align is defined as the plain conversion of the input followed by silence
-// up to the first whole block at least 224 samples past its end, with the
-// first 224 output samples dropped and the rest cut to the input's length.
 // Names are UTF-8 on every system: printed as given, and the files found
 // and written under them (on Windows through its wide-character calls).
 TEST(CommandLine, NamesBeyondAsciiAreUtf8BothWays) {
@@ -446,6 +443,9 @@ TEST(CommandLine, NamesBeyondAsciiAreUtf8BothWays) {
     EXPECT_EQ(dir.entries(), (names{output, input}));  // sorted
 }
 
+// --align is defined as the plain conversion of the input followed by silence
+// up to the first whole block at least 224 samples past its end, with the
+// first 224 output samples dropped and the rest cut to the input's length.
 TEST(CommandLine, AlignIsThePlainConversionOfThePaddedInputCut) {
     for (std::size_t length : {0, 1, 31, 200, 223, 224, 225, 1000, 1279}) {
         SCOPED_TRACE(length);

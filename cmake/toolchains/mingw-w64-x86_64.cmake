@@ -24,7 +24,10 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # ctest runs every test command through wine64 (Debian installs it outside
 # PATH). Headless: no debug chatter, no offer to install Mono or Gecko. Its
 # state lives in the build directory (the first run there sets it up, a few
-# seconds) unless WINEPREFIX is set when configuring.
+# seconds) unless WINEPREFIX is set when configuring. Wine processes that
+# start together with no server running race to start one (and, on a fresh
+# prefix, to set it up): .ci/cross sets the prefix up first and keeps one
+# server running while the suite runs in parallel.
 find_program(PCMTAPER_WINE64 NAMES wine64 wine HINTS /usr/lib/wine)
 if(DEFINED ENV{WINEPREFIX})
   set(PCMTAPER_WINEPREFIX "$ENV{WINEPREFIX}" CACHE PATH "Wine's state directory for the tests")
