@@ -4,8 +4,15 @@
 // _popen starts it; under Wine too).
 #pragma once
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#undef far  // old segment keywords, which the tests use as names
+#undef near
+#else
 #include <sys/wait.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
 #endif
 
 #include <algorithm>
@@ -186,6 +193,31 @@ class scratch_dir {
     run_result run_with_errors(const std::vector<std::string>& args, const std::string& redirections = "",
                                const std::string& input_pipe = "") const {
         return run_command_with_errors(command_line(args, input_pipe) + " " + redirections);
+    }
+
+    // Whether files here can carry the program's mark on its outputs (an
+    // extended attribute; on Windows a named stream): where they cannot, a
+    // named output is replaced on a second run only with --force.
+    bool keeps_output_marks() const {
+#ifdef _WIN32
+        wchar_t root[MAX_PATH + 1];
+        DWORD flags = 0;
+        return GetVolumePathNameW(path_.wstring().c_str(), root, MAX_PATH + 1) != 0 &&
+               GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0 &&
+               (flags & FILE_NAMED_STREAMS) != 0;
+#elif defined(__linux__) || defined(__APPLE__)
+        write(".probe", "");
+        const std::string probe = path(".probe");
+#ifdef __APPLE__
+        const bool kept = setxattr(probe.c_str(), "user.probe", "1", 1, 0, 0) == 0;
+#else
+        const bool kept = setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
+#endif
+        std::filesystem::remove(path_ / ".probe");
+        return kept;
+#else
+        return false;
+#endif
     }
 
     // Makes `output` the program's own earlier output of `input` (bearing its

@@ -320,6 +320,7 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
         if (*option != '\0') args.push_back(option);
         args.push_back("in.wav");
         args.push_back("out.wav");
+        std::filesystem::remove(fixtures::utf8_path(dir.path("out.wav")));
         const fixtures::run_result run = dir.run(args);
         ASSERT_EQ(run.exit_code, 0);
         pcmtaper_config config = config_for(1, std::string(option) == "-a"   ? PCMTAPER_FLAG_ALIGN

@@ -360,6 +360,8 @@ output_sink::finished replacing_file_sink::commit() {
 // system without named streams (FAT, exFAT) keeps no mark: the output is
 // complete all the same, and a later run treats it as any other file.
 void replacing_file_sink::mark_as_own() {
+    const std::wstring stream = output_mark_stream(temp_path_);
+    if (stream.empty()) return;
     std::FILE* written = _wfopen(temp_path_.c_str(), L"rb");
     if (written == nullptr) return;
     own_output_mark mark;
@@ -368,8 +370,7 @@ void replacing_file_sink::mark_as_own() {
     std::fclose(written);
     if (!read) return;
     const std::string text = output_mark_text(mark);
-    const HANDLE h = CreateFileW((temp_path_ + L":pcmtaper.output").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     DWORD wrote = 0;
     WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr);

@@ -241,11 +241,20 @@ int make_directory(const std::string& name) {
 }
 
 // The mark is a named stream of the file, which a move keeps with it.
-std::wstring output_mark_stream(const std::string& path) { return wide_from_utf8(path) + L":pcmtaper.output"; }
+std::wstring output_mark_stream(const std::wstring& path) {
+    wchar_t root[MAX_PATH + 1];
+    DWORD flags = 0;
+    if (GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1) == 0 ||
+        GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) == 0 ||
+        (flags & FILE_NAMED_STREAMS) == 0)
+        return {};
+    return path + L":pcmtaper.output";
+}
 
 bool read_output_mark(const std::string& path, std::string* text) {
-    const HANDLE h = CreateFileW(output_mark_stream(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+    const std::wstring stream = output_mark_stream(wide_from_utf8(path));
+    if (stream.empty()) return false;
+    const HANDLE h = CreateFileW(stream.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     char value[128];
     DWORD got = 0;
