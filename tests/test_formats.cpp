@@ -79,32 +79,18 @@ TEST(OutputFormats, FileNamesMadeIntoCIdentifiers) {
     }
     for (const char* good : {"x", "take_1", "Sample9", "intx", "int8", "STDINT_H", "cplusplus"})
         EXPECT_EQ(c_name_problem(good), "") << good;
-    const struct {
-        const char* name;
-        const char* problem;  // its start
-    } refused[] = {
-        {"", "is not a C identifier"},
-        {"9x", "is not a C identifier"},
-        {"a-b", "is not a C identifier"},
-        {"caf\xc3\xa9", "is not a C identifier"},
-        {"_x", "starts with an underscore"},
-        {"_STDINT_H", "starts with an underscore"},
-        {"__FILE__", "starts with an underscore"},
-        {"a__b", "holds a double underscore"},
-        {"snd_", "ends in an underscore"},
-        {"int", "is a keyword"},
-        {"template", "is a keyword"},
-        {"bool", "is a keyword"},
-        {"NULL", "is a name that the standard headers define"},
-        {"FILE", "is a name that the standard headers define"},
-        {"defined", "is a name that the standard headers define"},
-        {"main", "is the name of the program's entry function"},
-        {"int8_t", "is a name that <stdint.h>"},
-        {"uintptr_t", "is a name that <stdint.h>"},
-        {"UINT16_C", "is a name that <stdint.h>"},
-        {"SIZE_MAX", "is a name that <stdint.h>"},
+    const std::pair<const char*, std::vector<const char*>> refused[] = {
+        {"is not a C identifier", {"", "9x", "a-b", "caf\xc3\xa9"}},
+        {"starts with an underscore", {"_x", "_STDINT_H", "__FILE__"}},
+        {"holds a double underscore", {"a__b"}},
+        {"ends in an underscore", {"snd_"}},
+        {"is a keyword", {"int", "template", "bool"}},
+        {"is a name that the standard headers define", {"NULL", "FILE", "defined"}},
+        {"is the name of the program's entry function", {"main"}},
+        {"is a name that <stdint.h>", {"int8_t", "uintptr_t", "UINT16_C", "SIZE_MAX"}},
     };
-    for (const auto& r : refused) EXPECT_EQ(c_name_problem(r.name).find(r.problem), 0u) << r.name;
+    for (const auto& [problem, bad_names] : refused)
+        for (const char* name : bad_names) EXPECT_EQ(c_name_problem(name).find(problem), 0u) << name;
     // --c-name first, then the output's name, then the input's (output "-").
     EXPECT_EQ(c_array_name("given", "out.h", "in.wav"), "given");
     EXPECT_EQ(c_array_name("", "out.h", "in.wav"), "out");
@@ -115,12 +101,8 @@ TEST(OutputFormats, FileNamesMadeIntoCIdentifiers) {
 
 // Two headers skip each other only when they are one file of one array.
 TEST(OutputFormats, IncludeGuardsPerArrayAndFile) {
-    const struct {
-        const char* array;
-        const char* output;
-        const char* input;
-        const char* guard;
-    } table[] = {
+    const char* const table[][4] = {
+        // array, output, input, guard
         {"laser", "a/laser.h", "laser.wav", "PCMTAPER_laser_laser_H"},
         {"Laser", "b/Laser.h", "Laser.wav", "PCMTAPER_Laser_Laser_H"},
         {"snd", "a.h", "a.wav", "PCMTAPER_snd_a_H"},
@@ -130,9 +112,8 @@ TEST(OutputFormats, IncludeGuardsPerArrayAndFile) {
         {"samples", "-", "-", "PCMTAPER_samples_H"},
     };
     for (const auto& t : table) {
-        const std::string guard = c_header_guard(t.array, t.output, t.input);
-        EXPECT_EQ(guard, t.guard);
-        EXPECT_EQ(c_name_problem(guard), "") << guard;
+        EXPECT_EQ(c_header_guard(t[0], t[1], t[2]), t[3]);
+        EXPECT_EQ(c_name_problem(t[3]), "") << t[3];
     }
 }
 
@@ -141,32 +122,17 @@ TEST(OutputFormats, AttributesThatCannotReachBeyondTheirDeclaration) {
     for (const char* good : {"", "PROGMEM", "ALIGN(4)", "__attribute__((aligned(4)))", "[[gnu::aligned(4)]]",
                              "__attribute__((section(\".rodata.snd\"), used))", "X(\"a\" \"/*b\")"})
         EXPECT_EQ(c_attribute_problem(good), "") << good;
-    const struct {
-        const char* text;
-        const char* problem;  // its start
-    } refused[] = {
-        {"/* x */", "holds '/'"},
-        {"PROGMEM // x", "holds '/'"},
-        {"#define X", "holds '#'"},
-        {"= {1}; /*", "holds '='"},
-        {"a;b", "holds ';'"},
-        {"{", "holds '{'"},
-        {"'a'", "holds '''"},
-        {"A\\", "holds '\\'"},
-        {"A\nB", "holds a control character"},
-        {"caf\xc3\xa9", "holds a control character or a byte outside ASCII"},
-        {"(a", "has parentheses or brackets that do not pair"},
-        {"a)", "has parentheses or brackets that do not pair"},
-        {"([)]", "has parentheses or brackets that do not pair"},
-        {"\"x\"", "has a string that is not inside parentheses"},
-        {"[\"x\"]", "has a string that is not inside parentheses"},
-        {"(\"x)", "has a string that is not closed"},
-        {"(\"a\\\")\")", "has a string that holds a backslash"},
-        {"(\"?\?/\")", "has a string that holds a backslash or a question mark"},
-        {"(R\"x(\")x\")", "has a string with letters"},
-        {"(\"x\"y)", "has a string with letters"},
+    const std::pair<const char*, std::vector<const char*>> refused[] = {
+        {"holds '", {"/* x */", "PROGMEM // x", "#define X", "= {1}; /*", "a;b", "{", "'a'", "A\\"}},
+        {"holds a control character or a byte outside ASCII", {"A\nB", "caf\xc3\xa9", "(\"\t\")"}},
+        {"has parentheses or brackets that do not pair", {"(a", "a)", "([)]"}},
+        {"has a string that is not inside parentheses", {"\"x\"", "[\"x\"]"}},
+        {"has a string that is not closed", {"(\"x)"}},
+        {"has a string that holds a backslash or a question mark", {"(\"a\\\")\")", "(\"?\?/\")"}},
+        {"has a string with letters, digits or underscores glued to it", {"(R\"x(\")x\")", "(\"x\"y)"}},
     };
-    for (const auto& r : refused) EXPECT_EQ(c_attribute_problem(r.text).find(r.problem), 0u) << r.text;
+    for (const auto& [problem, texts] : refused)
+        for (const char* text : texts) EXPECT_EQ(c_attribute_problem(text).find(problem), 0u) << text;
 }
 
 TEST(OutputFormats, CommandLineOptionsAndTheirChecks) {
