@@ -297,7 +297,8 @@ class c_compilers : public ::testing::Test {
                                                  const std::vector<std::string>& headers = {"out.h"},
                                                  const std::vector<std::string>& more_names = {}) {
         std::string program = "#include <stdio.h>\n#define PROGMEM\n";
-        for (const std::string& header : headers) program += "#include \"" + header + "\"\n#include \"" + header + "\"\n";
+        for (const std::string& header : headers)
+            program += "#include \"" + header + "\"\n#include \"" + header + "\"\n";
         program += "int main(void) {\n";
         std::vector<std::string> arrays{name};
         arrays.insert(arrays.end(), more_names.begin(), more_names.end());
@@ -312,7 +313,8 @@ class c_compilers : public ::testing::Test {
                                              " -Wall -Wextra -pedantic -Werror -o prog main.c 2>&1 && ./prog");
             EXPECT_EQ(r.exit_code, 0) << compiler << ": " << r.out;
             std::size_t eol = r.out.find('\n');
-            for (std::size_t i = 0; i < more_names.size() && eol != std::string::npos; ++i) eol = r.out.find('\n', eol + 1);
+            for (std::size_t i = 0; i < more_names.size() && eol != std::string::npos; ++i)
+                eol = r.out.find('\n', eol + 1);
             results.push_back({r.out.substr(0, eol), eol == std::string::npos ? "" : r.out.substr(eol + 1)});
         }
         return results;

@@ -215,7 +215,8 @@ TEST(HeaderWalk, ExtensibleFilesAreJudgedByTheirSubFormat) {
         {1, 16, 1, header_status::not_linear_pcm, last_byte_off},
     };
     for (const auto& c : cases) {
-        const walk_outcome w = walk(riff(chunk("fmt ", extensible_fmt(c.channels, c.bits, c.sub_tag, c.tail)) + data4));
+        const std::string fmt = extensible_fmt(c.channels, c.bits, c.sub_tag, c.tail);
+        const walk_outcome w = walk(riff(chunk("fmt ", fmt) + data4));
         EXPECT_EQ(w.status, c.status) << c.channels << " " << c.bits << " " << c.sub_tag
                                       << (c.tail == wave_guid_tail ? "" : " foreign tail");
         if (c.status == header_status::ok) {

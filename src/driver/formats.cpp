@@ -82,7 +82,8 @@ bool is_stdint_name(std::string_view name) {
 
 // Why a name made of identifier characters cannot name the array, or null.
 const char* reserved_reason(std::string_view name) {
-    if (starts_with(name, "_")) return "starts with an underscore (such names are reserved to the compiler and its library)";
+    if (starts_with(name, "_"))
+        return "starts with an underscore (such names are reserved to the compiler and its library)";
     if (name.find("__") != std::string_view::npos)
         return "holds a double underscore (such names are reserved to the C++ compiler and its library)";
     // The constants are the name followed by _LENGTH and _RATE_HZ.
