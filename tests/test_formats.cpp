@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "driver/cli.h"
 #include "driver/formats.h"
@@ -52,16 +53,19 @@ TEST(OutputFormats, FileNamesMadeIntoCIdentifiers) {
         {"take-1.h", "take_1"},
         {"sounds/Take 1 (final).h", "Take_1_final"},
         {"C:\\music\\laser.h", "laser"},
-        {"8bit loop.h", "_8bit_loop"},
+        {"8bit loop.h", "snd_8bit_loop"},
+        {"01-door.wav", "snd_01_door"},
         {"--x--.h", "x"},
         {"a__b.h", "a_b"},
         {"archive.tar.h", "archive_tar"},
         {".hidden", "hidden"},
-        {"int.h", "int_"},
-        {"class.h", "class_"},
-        {"main.h", "main_"},
-        {"uint8_t.h", "uint8_t_"},
-        {"INT8_MAX.h", "INT8_MAX_"},
+        {"int.h", "snd_int"},
+        {"class.h", "snd_class"},
+        {"main.h", "snd_main"},
+        {"uint8_t.h", "snd_uint8_t"},
+        {"INT8_MAX.h", "snd_INT8_MAX"},
+        {"__FILE__.wav", "snd_FILE"},
+        {"_STDINT_H.wav", "STDINT_H"},
         {"caf\xc3\xa9.h", "caf"},
         {"\xc3\xa9t\xc3\xa9.h", "t"},
         {"---.h", ""},
@@ -73,16 +77,62 @@ TEST(OutputFormats, FileNamesMadeIntoCIdentifiers) {
             EXPECT_TRUE(is_c_identifier(t.identifier)) << t.identifier;
         }
     }
-    for (const char* good : {"x", "_x", "take_1", "Sample9", "intx", "int8"}) EXPECT_TRUE(is_c_identifier(good)) << good;
-    for (const char* bad : {"", "9x", "a-b", "a b", "caf\xc3\xa9", "int", "static", "template", "_Bool", "int8_t",
-                            "uintptr_t", "UINT16_C", "SIZE_MAX", "main"})
-        EXPECT_FALSE(is_c_identifier(bad)) << bad;
+    for (const char* good : {"x", "take_1", "Sample9", "intx", "int8", "STDINT_H", "cplusplus"})
+        EXPECT_EQ(c_name_problem(good), "") << good;
+    const std::pair<const char*, std::vector<const char*>> refused[] = {
+        {"is not a C identifier", {"", "9x", "a-b", "caf\xc3\xa9"}},
+        {"starts with an underscore", {"_x", "_STDINT_H", "__FILE__"}},
+        {"holds a double underscore", {"a__b"}},
+        {"ends in an underscore", {"snd_"}},
+        {"is a keyword", {"int", "template", "bool"}},
+        {"is a name that the standard headers define", {"NULL", "FILE", "defined"}},
+        {"is the name of the program's entry function", {"main"}},
+        {"is a name that <stdint.h>", {"int8_t", "uintptr_t", "UINT16_C", "SIZE_MAX"}},
+    };
+    for (const auto& [problem, bad_names] : refused)
+        for (const char* name : bad_names) EXPECT_EQ(c_name_problem(name).find(problem), 0u) << name;
     // --c-name first, then the output's name, then the input's (output "-").
     EXPECT_EQ(c_array_name("given", "out.h", "in.wav"), "given");
     EXPECT_EQ(c_array_name("", "out.h", "in.wav"), "out");
     EXPECT_EQ(c_array_name("", "-", "take-2.wav"), "take_2");
     EXPECT_EQ(c_array_name("", "-", "-"), "samples");
-    EXPECT_EQ(c_array_name("", "___.h", "9.wav"), "_9");
+    EXPECT_EQ(c_array_name("", "___.h", "9.wav"), "snd_9");
+}
+
+// Two headers skip each other only when they are one file of one array.
+TEST(OutputFormats, IncludeGuardsPerArrayAndFile) {
+    const char* const table[][4] = {
+        // array, output, input, guard
+        {"laser", "a/laser.h", "laser.wav", "PCMTAPER_laser_laser_H"},
+        {"Laser", "b/Laser.h", "Laser.wav", "PCMTAPER_Laser_Laser_H"},
+        {"snd", "a.h", "a.wav", "PCMTAPER_snd_a_H"},
+        {"snd", "b.h", "b.wav", "PCMTAPER_snd_b_H"},
+        {"x", "-", "dir\\take 1.wav", "PCMTAPER_x_take_1_H"},
+        {"x", "__.h", "in.wav", "PCMTAPER_x_H"},
+        {"samples", "-", "-", "PCMTAPER_samples_H"},
+    };
+    for (const auto& t : table) {
+        EXPECT_EQ(c_header_guard(t[0], t[1], t[2]), t[3]);
+        EXPECT_EQ(c_name_problem(t[3]), "") << t[3];
+    }
+}
+
+// What --c-attribute may hold: it goes into the header as it is.
+TEST(OutputFormats, AttributesThatCannotReachBeyondTheirDeclaration) {
+    for (const char* good : {"", "PROGMEM", "ALIGN(4)", "__attribute__((aligned(4)))", "[[gnu::aligned(4)]]",
+                             "__attribute__((section(\".rodata.snd\"), used))", "X(\"a\" \"/*b\")"})
+        EXPECT_EQ(c_attribute_problem(good), "") << good;
+    const std::pair<const char*, std::vector<const char*>> refused[] = {
+        {"holds '", {"/* x */", "PROGMEM // x", "#define X", "= {1}; /*", "a;b", "{", "'a'", "A\\"}},
+        {"holds a control character or a byte outside ASCII", {"A\nB", "caf\xc3\xa9", "(\"\t\")"}},
+        {"has parentheses or brackets that do not pair", {"(a", "a)", "([)]"}},
+        {"has a string that is not inside parentheses", {"\"x\"", "[\"x\"]"}},
+        {"has a string that is not closed", {"(\"x)"}},
+        {"has a string that holds a backslash or a question mark", {"(\"a\\\")\")", "(\"?\?/\")"}},
+        {"has a string with letters, digits or underscores glued to it", {"(R\"x(\")x\")", "(\"x\"y)"}},
+    };
+    for (const auto& [problem, texts] : refused)
+        for (const char* text : texts) EXPECT_EQ(c_attribute_problem(text).find(problem), 0u) << text;
 }
 
 TEST(OutputFormats, CommandLineOptionsAndTheirChecks) {
@@ -116,14 +166,16 @@ TEST(OutputFormats, CommandLineOptionsAndTheirChecks) {
         {{"in.wav", "-F"}, "option '-F' needs a value"},
         {{"in.wav", "--format"}, "option '--format' needs a value"},
         {{"-Fc", "--c-name", "9lives", "in.wav"},
-         "--c-name '9lives' is not a C identifier (letters, digits and underscores, not starting with a digit, not "
-         "a keyword)"},
-        {{"-Fc", "--c-name=int", "in.wav"},
-         "--c-name 'int' is not a C identifier (letters, digits and underscores, not starting with a digit, not a "
-         "keyword)"},
+         "--c-name '9lives' is not a C identifier (ASCII letters, digits and underscores, not starting with a digit)"},
+        {{"-Fc", "--c-name=_STDINT_H", "in.wav"},
+         "--c-name '_STDINT_H' starts with an underscore (such names are reserved to the compiler and its library)"},
+        {{"-Fc", "--c-name=a\nb", "in.wav"},
+         "--c-name is not a C identifier (ASCII letters, digits and underscores, not starting with a digit)"},
         {{"--c-name=x", "in.wav"}, "--c-name is for the formats c and c-s8, not wav"},
         {{"-Fu8", "--c-attribute=PROGMEM", "in.wav"}, "--c-attribute is for the formats c and c-s8, not u8"},
-        {{"-Fc", "--c-attribute", "A\nB", "in.wav"}, "--c-attribute takes one line of text without control characters"},
+        {{"-Fc", "--c-attribute", "= {1}; /*", "in.wav"},
+         "--c-attribute holds '=', which is not part of an attribute (ASCII letters, digits, underscores, spaces, "
+         "commas, colons, parentheses, brackets, and strings in double quotes inside parentheses)"},
     };
     for (const auto& r : refused) {
         cl = parse(r.args);
@@ -238,26 +290,31 @@ class c_compilers : public ::testing::Test {
         std::string bytes;
     };
 
-    // Compiles `header` (named out.h) for the array `name` in C and C++.
-    static std::vector<compiled> compile_and_run(const scratch_dir& dir, const std::string& name) {
-        const std::string program =
-            "#include <stdio.h>\n"
-            "#define PROGMEM\n"
-            "#include \"out.h\"\n"
-            "#include \"out.h\"\n"
-            "int main(void) {\n"
-            "    printf(\"%lu %lu %lu\\n\", (unsigned long)" + name + "_LENGTH, (unsigned long)" + name +
-            "_RATE_HZ, (unsigned long)sizeof " + name + ");\n"
-            "    fwrite(" + name + ", 1, " + name + "_LENGTH, stdout);\n"
-            "    return 0;\n"
-            "}\n";
+    // Compiles the headers (out.h by default), each included twice, in C and
+    // C++: "LENGTH RATE SIZEOF" a line for `name` and each of `more_names`,
+    // then the bytes of `name`.
+    static std::vector<compiled> compile_and_run(const scratch_dir& dir, const std::string& name,
+                                                 const std::vector<std::string>& headers = {"out.h"},
+                                                 const std::vector<std::string>& more_names = {}) {
+        std::string program = "#include <stdio.h>\n#define PROGMEM\n";
+        for (const std::string& header : headers)
+            program += "#include \"" + header + "\"\n#include \"" + header + "\"\n";
+        program += "int main(void) {\n";
+        std::vector<std::string> arrays{name};
+        arrays.insert(arrays.end(), more_names.begin(), more_names.end());
+        for (const std::string& n : arrays)
+            program += "    printf(\"%lu %lu %lu\\n\", (unsigned long)" + n + "_LENGTH, (unsigned long)" + n +
+                       "_RATE_HZ, (unsigned long)sizeof " + n + ");\n";
+        program += "    fwrite(" + name + ", 1, " + name + "_LENGTH, stdout);\n    return 0;\n}\n";
         dir.write("main.c", program);
         std::vector<compiled> results;
         for (const char* compiler : {"cc -std=c99 -x c", "c++ -std=c++11 -x c++"}) {
             const run_result r = run_command("cd " + shell_quote(dir.path("")) + " && " + compiler +
                                              " -Wall -Wextra -pedantic -Werror -o prog main.c 2>&1 && ./prog");
             EXPECT_EQ(r.exit_code, 0) << compiler << ": " << r.out;
-            const std::size_t eol = r.out.find('\n');
+            std::size_t eol = r.out.find('\n');
+            for (std::size_t i = 0; i < more_names.size() && eol != std::string::npos; ++i)
+                eol = r.out.find('\n', eol + 1);
             results.push_back({r.out.substr(0, eol), eol == std::string::npos ? "" : r.out.substr(eol + 1)});
         }
         return results;
@@ -284,6 +341,26 @@ TEST_F(c_compilers, TheHeaderCompilesAndItsArrayIsTheWavOutputsData) {
             EXPECT_EQ(c.bytes, is_signed ? signed_bytes(data) : data);
         }
     }
+}
+
+// File names that would give reserved array names, and two arrays whose files
+// differ only in case, in other folders: one batch, all included in one program.
+TEST_F(c_compilers, HeadersOfReservedFileNamesAndLikeNamedFilesCompileTogether) {
+    scratch_dir dir;
+    for (const char* folder : {"a", "b"}) std::filesystem::create_directory(utf8_path(dir.path(folder)));
+    const names stems{"01-door", "int", "__FILE__", "_STDINT_H", "__cplusplus", "a/laser", "b/Laser"};
+    names args{"-q", "-b", "-F", "c", "--c-attribute", "__attribute__((aligned(4)))"};
+    names headers;
+    for (const std::string& stem : stems) {
+        dir.write(stem + ".wav", music_input(0.05));  // 400 samples: 384 in whole blocks
+        args.push_back(stem + ".wav");
+        headers.push_back(stem + ".h");
+    }
+    ASSERT_EQ(dir.run(args).exit_code, 0);
+    const names more{"snd_int", "snd_FILE", "STDINT_H", "cplusplus", "laser", "Laser"};
+    std::string constants = "384 8000 384";
+    for (std::size_t i = 0; i < more.size(); ++i) constants += "\n384 8000 384";
+    for (const compiled& c : compile_and_run(dir, "snd_01_door", headers, more)) EXPECT_EQ(c.constants, constants);
 }
 
 // Outputs without samples, and streams that end before their declared size:

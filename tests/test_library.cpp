@@ -4,6 +4,7 @@
 // shared library's exported symbols against the header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -357,6 +358,64 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
     EXPECT_EQ(pcmtaper_convert_wav_memory(wav.data(), wav.size(), &config, nullptr, out.data(), out.size(), &out_size),
               PCMTAPER_ERROR_WRITE);
     EXPECT_LE(out_size, out.size());
+}
+
+// A stream that ends early leaves an output whose header states more samples
+// than follow it. Only a writer with rewind has the header written again, at
+// its start; one without is told so and gets nothing more, as does a writer
+// once a write has failed.
+struct stream {
+    std::string bytes;
+    std::size_t at = 0;
+    std::size_t fail_from = SIZE_MAX;  // writes reaching this byte fail
+    int writes_after_failure = -1;     // -1: none failed
+};
+std::size_t read_stream(void* user, void* buffer, std::size_t capacity, int*) {
+    auto* in = static_cast<stream*>(user);
+    const std::size_t n = in->bytes.copy(static_cast<char*>(buffer), capacity, in->at);
+    in->at += n;
+    return n;
+}
+int write_stream(void* user, const void* bytes, std::size_t count) {
+    auto* out = static_cast<stream*>(user);
+    if (out->writes_after_failure >= 0 || out->at + count > out->fail_from) {
+        ++out->writes_after_failure;
+        return 1;
+    }
+    out->bytes.replace(out->at, std::min(count, out->bytes.size() - out->at), static_cast<const char*>(bytes), count);
+    out->at += count;
+    return 0;
+}
+int rewind_stream(void* user) {
+    static_cast<stream*>(user)->at = 0;
+    return 0;
+}
+
+TEST(LibraryWav, AnOutputThatCannotBeRewoundGetsNoSecondHeader) {
+    // 400 samples of 800 declared, read as a stream: 12 whole blocks.
+    const std::string wav = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 0.1)).substr(0, 844);
+    const struct {
+        bool rewind;
+        std::size_t fail_from;
+        pcmtaper_status status;
+        unsigned stated_samples;  // by the header; 0: not checked
+    } cases[] = {{false, SIZE_MAX, PCMTAPER_ERROR_HEADER_NOT_REWRITABLE, 800},
+                 {true, SIZE_MAX, PCMTAPER_OK, 384},
+                 {false, 100, PCMTAPER_ERROR_WRITE, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.rewind ? "rewind" : "no rewind") + (c.fail_from < SIZE_MAX ? ", failing" : ""));
+        stream in{wav}, out;
+        out.fail_from = c.fail_from;
+        const pcmtaper_reader reader{read_stream, &in, -1, nullptr};
+        const pcmtaper_writer writer{write_stream, c.rewind ? rewind_stream : nullptr, &out};
+        const pcmtaper_config config = config_for(1, 0);
+        pcmtaper_wav_plan plan;
+        EXPECT_EQ(pcmtaper_convert_wav(&reader, &writer, &config, nullptr, &plan), c.status);
+        EXPECT_LE(out.writes_after_failure, 0);
+        if (c.stated_samples == 0) continue;
+        EXPECT_EQ(out.bytes.size(), 44 + 384u);
+        EXPECT_EQ(std::uint8_t(out.bytes[40]) | std::uint8_t(out.bytes[41]) << 8, c.stated_samples);
+    }
 }
 
 // ---- exported symbols ---------------------------------------------------------------

@@ -189,27 +189,36 @@ TEST(HeaderWalk, AFileEndingInsideTheHeaderIsRefusedWithoutMadeUpValues) {
 
 // The fmt chunk of WAVE_FORMAT_EXTENSIBLE: the base fields, cbSize 22, the
 // valid bits, a channel mask and the sub-format GUID whose first bytes are
-// the real format tag.
-std::string extensible_fmt(std::uint16_t channels, std::uint16_t bits, std::uint16_t sub_tag) {
-    return fmt_body(65534, channels, 96000, bits,
-                    u16(22) + u16(bits) + u32(4) + u16(sub_tag) +
-                        std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14));
+// the real format tag, then the tail that the WAVE sub-formats share.
+const std::string wave_guid_tail("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+std::string extensible_fmt(std::uint16_t channels, std::uint16_t bits, std::uint16_t sub_tag,
+                           const std::string& tail = wave_guid_tail) {
+    return fmt_body(65534, channels, 96000, bits, u16(22) + u16(bits) + u32(4) + u16(sub_tag) + tail);
 }
 
 TEST(HeaderWalk, ExtensibleFilesAreJudgedByTheirSubFormat) {
+    // KSDATAFORMAT_SUBTYPE_AMBISONIC_B_FORMAT_PCM: tag 1 in another family's GUID.
+    const std::string ambisonic_tail("\x00\x00\x21\x07\xD3\x11\x86\x44\xC8\xC1\xCA\x00\x00\x00", 14);
+    std::string last_byte_off = wave_guid_tail;
+    last_byte_off.back() ^= 1;
     const struct {
         std::uint16_t channels, bits, sub_tag;
         header_status status;
+        std::string tail = wave_guid_tail;
     } cases[] = {
         {1, 16, 1, header_status::ok},
         {1, 24, 1, header_status::not_16_bit},
         {2, 16, 1, header_status::not_mono},
         {1, 32, 3, header_status::not_linear_pcm},  // float
         {1, 16, 2, header_status::not_linear_pcm},  // ADPCM
+        {1, 16, 1, header_status::not_linear_pcm, ambisonic_tail},
+        {1, 16, 1, header_status::not_linear_pcm, last_byte_off},
     };
     for (const auto& c : cases) {
-        const walk_outcome w = walk(riff(chunk("fmt ", extensible_fmt(c.channels, c.bits, c.sub_tag)) + data4));
-        EXPECT_EQ(w.status, c.status) << c.channels << " " << c.bits << " " << c.sub_tag;
+        const std::string fmt = extensible_fmt(c.channels, c.bits, c.sub_tag, c.tail);
+        const walk_outcome w = walk(riff(chunk("fmt ", fmt) + data4));
+        EXPECT_EQ(w.status, c.status) << c.channels << " " << c.bits << " " << c.sub_tag
+                                      << (c.tail == wave_guid_tail ? "" : " foreign tail");
         if (c.status == header_status::ok) {
             EXPECT_EQ(w.messages, "");
             EXPECT_EQ(w.header.sample_rate_hz, 96000u);

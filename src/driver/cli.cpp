@@ -2,6 +2,7 @@
 
 #include "pcmtaper/pcmtaper.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -212,12 +213,17 @@ command_line parse_command_line(int argc, const char* const* argv) {
             return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
                                file_format_name(cl.format));
     }
-    if (given.c_name_given && !is_c_identifier(cl.c_name))
-        return usage_error("--c-name '" + cl.c_name +
-                           "' is not a C identifier (letters, digits and underscores, not starting with a digit, "
-                           "not a keyword)");
-    if (!is_c_attribute_text(cl.c_attribute))
-        return usage_error("--c-attribute takes one line of text without control characters");
+    // The name and the attribute go into the header as they are: one that
+    // would not compile, or would change what the header declares, is refused.
+    if (given.c_name_given) {
+        if (const std::string problem = c_name_problem(cl.c_name); !problem.empty()) {
+            const bool printable = std::all_of(cl.c_name.begin(), cl.c_name.end(),
+                                               [](char c) { return c >= 0x20 && c < 0x7F; });
+            return usage_error("--c-name " + (printable ? "'" + cl.c_name + "' " : std::string()) + problem);
+        }
+    }
+    if (const std::string problem = c_attribute_problem(cl.c_attribute); !problem.empty())
+        return usage_error("--c-attribute " + problem);
     if (given.jobs_given && !parse_jobs(given.jobs, &cl.jobs))
         return usage_error("invalid number of jobs '" + given.jobs + "' (a whole number, 1 or more)");
     if (given.target_given && cl.target_directory.empty()) return usage_error("the target directory is an empty name");

@@ -119,7 +119,8 @@ file_conversion file_conversion_for(const command_line& cl, const std::string& i
     job.options.align = cl.align;
     job.options.zero_dc = cl.zero_dc;
     job.options.keep_metadata = cl.keep_metadata;
-    job.options.format = {cl.format, c_array_name(cl.c_name, output_name, input_name), cl.c_attribute};
+    const std::string array_name = c_array_name(cl.c_name, output_name, input_name);
+    job.options.format = {cl.format, array_name, c_header_guard(array_name, output_name, input_name), cl.c_attribute};
     return job;
 }
 

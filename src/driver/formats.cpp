@@ -26,20 +26,41 @@ const format_entry& entry_for(file_format format) {
     return formats[0];
 }
 
-// Keywords of C (up to C23) and C++ (up to C++20), and `main`, which compilers
-// warn about as anything but a function.
-constexpr std::string_view reserved_words[] = {
-    "_Alignas", "_Alignof", "_Atomic", "_BitInt", "_Bool", "_Complex", "_Decimal128", "_Decimal32", "_Decimal64",
-    "_Generic", "_Imaginary", "_Noreturn", "_Static_assert", "_Thread_local", "alignas", "alignof", "and", "and_eq",
-    "asm", "auto", "bitand", "bitor", "bool", "break", "case", "catch", "char", "char16_t", "char32_t", "char8_t",
-    "class", "co_await", "co_return", "co_yield", "compl", "concept", "const", "const_cast", "consteval",
-    "constexpr", "constinit", "continue", "decltype", "default", "delete", "do", "double", "dynamic_cast", "else",
-    "enum", "explicit", "export", "extern", "false", "float", "for", "friend", "goto", "if", "inline", "int",
-    "long", "main", "mutable", "namespace", "new", "noexcept", "not", "not_eq", "nullptr", "operator", "or",
-    "or_eq", "private", "protected", "public", "register", "reinterpret_cast", "requires", "restrict", "return",
-    "short", "signed", "sizeof", "static", "static_assert", "static_cast", "struct", "switch", "template", "this",
-    "thread_local", "throw", "true", "try", "typedef", "typeid", "typename", "typeof", "typeof_unqual", "union",
-    "unsigned", "using", "virtual", "void", "volatile", "wchar_t", "while", "xor", "xor_eq",
+// The names the array may not take, in one table: the keywords of C (up to
+// C23) and C++ (up to C++20), and the names that a file including the header
+// may see defined by the standard headers (<stdint.h>, which the header
+// includes, and <stddef.h>, <stdbool.h> and <stdio.h>, which programs include
+// beside it), the preprocessor's `defined`, and `main`. The names that begin
+// with an underscore (_Bool, __FILE__, _STDINT_H...) are refused by rule, as
+// are the families of <stdint.h> (int8_t, INT8_MAX...), so they are not here.
+enum class reserved_kind { keyword, standard_name, entry_function };
+struct reserved_entry {
+    std::string_view name;
+    reserved_kind kind;
+};
+constexpr reserved_kind kw = reserved_kind::keyword;
+constexpr reserved_kind std_name = reserved_kind::standard_name;
+constexpr reserved_entry reserved_names[] = {
+    {"alignas", kw}, {"alignof", kw}, {"and", kw}, {"and_eq", kw}, {"asm", kw}, {"auto", kw}, {"bitand", kw},
+    {"bitor", kw}, {"bool", kw}, {"break", kw}, {"case", kw}, {"catch", kw}, {"char", kw}, {"char16_t", kw},
+    {"char32_t", kw}, {"char8_t", kw}, {"class", kw}, {"co_await", kw}, {"co_return", kw}, {"co_yield", kw},
+    {"compl", kw}, {"concept", kw}, {"const", kw}, {"const_cast", kw}, {"consteval", kw}, {"constexpr", kw},
+    {"constinit", kw}, {"continue", kw}, {"decltype", kw}, {"default", kw}, {"delete", kw}, {"do", kw},
+    {"double", kw}, {"dynamic_cast", kw}, {"else", kw}, {"enum", kw}, {"explicit", kw}, {"export", kw},
+    {"extern", kw}, {"false", kw}, {"float", kw}, {"for", kw}, {"friend", kw}, {"goto", kw}, {"if", kw},
+    {"inline", kw}, {"int", kw}, {"long", kw}, {"mutable", kw}, {"namespace", kw}, {"new", kw}, {"noexcept", kw},
+    {"not", kw}, {"not_eq", kw}, {"nullptr", kw}, {"operator", kw}, {"or", kw}, {"or_eq", kw}, {"private", kw},
+    {"protected", kw}, {"public", kw}, {"register", kw}, {"reinterpret_cast", kw}, {"requires", kw},
+    {"restrict", kw}, {"return", kw}, {"short", kw}, {"signed", kw}, {"sizeof", kw}, {"static", kw},
+    {"static_assert", kw}, {"static_cast", kw}, {"struct", kw}, {"switch", kw}, {"template", kw}, {"this", kw},
+    {"thread_local", kw}, {"throw", kw}, {"true", kw}, {"try", kw}, {"typedef", kw}, {"typeid", kw},
+    {"typename", kw}, {"typeof", kw}, {"typeof_unqual", kw}, {"union", kw}, {"unsigned", kw}, {"using", kw},
+    {"virtual", kw}, {"void", kw}, {"volatile", kw}, {"wchar_t", kw}, {"while", kw}, {"xor", kw}, {"xor_eq", kw},
+    {"defined", std_name}, {"NULL", std_name}, {"offsetof", std_name}, {"size_t", std_name},
+    {"ptrdiff_t", std_name}, {"max_align_t", std_name}, {"nullptr_t", std_name}, {"unreachable", std_name},
+    {"noreturn", std_name}, {"FILE", std_name}, {"EOF", std_name}, {"stdin", std_name}, {"stdout", std_name},
+    {"stderr", std_name}, {"errno", std_name}, {"assert", std_name},
+    {"main", reserved_kind::entry_function},
 };
 
 bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
@@ -47,7 +68,7 @@ bool ends_with(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
-// The types and macros that <stdint.h>, which the header includes, defines:
+// The families that <stdint.h> defines and reserves for its later versions:
 // int8_t, uint_least16_t, intptr_t..., INT8_MAX, UINT64_C, SIZE_MAX and the like.
 bool is_stdint_name(std::string_view name) {
     if ((starts_with(name, "int") || starts_with(name, "uint")) && ends_with(name, "_t")) return true;
@@ -59,20 +80,35 @@ bool is_stdint_name(std::string_view name) {
     return false;
 }
 
-bool is_reserved(std::string_view name) {
-    return std::find(std::begin(reserved_words), std::end(reserved_words), name) != std::end(reserved_words) ||
-           is_stdint_name(name);
+// Why a name made of identifier characters cannot name the array, or null.
+const char* reserved_reason(std::string_view name) {
+    if (starts_with(name, "_"))
+        return "starts with an underscore (such names are reserved to the compiler and its library)";
+    if (name.find("__") != std::string_view::npos)
+        return "holds a double underscore (such names are reserved to the C++ compiler and its library)";
+    // The constants are the name followed by _LENGTH and _RATE_HZ.
+    if (ends_with(name, "_"))
+        return "ends in an underscore, which would put a double underscore (reserved in C++) in its _LENGTH and "
+               "_RATE_HZ constants";
+    for (const reserved_entry& r : reserved_names) {
+        if (r.name != name) continue;
+        switch (r.kind) {
+            case reserved_kind::keyword: return "is a keyword of C or C++";
+            case reserved_kind::standard_name: return "is a name that the standard headers define";
+            case reserved_kind::entry_function: return "is the name of the program's entry function";
+        }
+    }
+    if (is_stdint_name(name)) return "is a name that <stdint.h> defines or reserves";
+    return nullptr;
 }
+
+// The prefix of an array name made from a file name that would start with a
+// digit or be reserved: with it the name starts with a lowercase letter, and
+// no entry of the table nor family of <stdint.h> starts with it.
+constexpr std::string_view derived_name_prefix = "snd_";
 
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-std::string upper_case(const std::string& s) {
-    std::string u = s;
-    for (char& c : u)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return u;
-}
 
 constexpr std::uint64_t largest_u32 = 0xFFFFFFFFu;
 
@@ -148,7 +184,7 @@ class c_writer final : public sample_writer {
     std::string prefix(std::uint64_t samples) const {
         const std::string& name = options_.c_name;
         const std::string length_name = name + "_LENGTH";
-        const std::string guard = upper_case(name) + "_H";
+        const std::string& guard = options_.c_guard;
         const std::string planned_count = std::to_string(planned_);
         std::string count = std::to_string(samples);
         count.insert(0, planned_count.size() - std::min(planned_count.size(), count.size()), ' ');
@@ -198,33 +234,52 @@ bool is_c_format(file_format format) { return format == file_format::c || format
 bool is_raw_format(file_format format) { return format == file_format::u8 || format == file_format::s8; }
 const char* derived_suffix(file_format format) { return entry_for(format).suffix; }
 
-bool is_c_identifier(const std::string& name) {
-    if (name.empty() || is_ascii_digit(name[0])) return false;
+std::string c_name_problem(const std::string& name) {
+    if (name.empty() || is_ascii_digit(name[0]))
+        return "is not a C identifier (ASCII letters, digits and underscores, not starting with a digit)";
     for (char c : name)
-        if (!is_ascii_letter(c) && !is_ascii_digit(c) && c != '_') return false;
-    return !is_reserved(name);
+        if (!is_ascii_letter(c) && !is_ascii_digit(c) && c != '_')
+            return "is not a C identifier (ASCII letters, digits and underscores, not starting with a digit)";
+    const char* reason = reserved_reason(name);
+    return reason != nullptr ? reason : "";
 }
 
-std::string c_identifier_from_file_name(const std::string& file_name) {
-    std::string base = file_name.substr(file_name.find_last_of("/\\") == std::string::npos
-                                            ? 0
-                                            : file_name.find_last_of("/\\") + 1);
-    const std::size_t dot = base.rfind('.');
-    if (dot != std::string::npos && dot > 0) base.resize(dot);
-    std::string name;
+namespace {
+
+// The ASCII letters and digits of a file name's last path component without
+// its extension, each run of other characters between them made one
+// underscore: no underscore at either end, never two.
+std::string stem_words(std::string_view file_name) {
+    const std::size_t separator = file_name.find_last_of("/\\");
+    std::string_view stem = separator == std::string_view::npos ? file_name : file_name.substr(separator + 1);
+    const std::size_t dot = stem.rfind('.');
+    if (dot != std::string_view::npos && dot > 0) stem = stem.substr(0, dot);
+    std::string words;
     bool gap = false;
-    for (char c : base) {
+    for (char c : stem) {
         if (is_ascii_letter(c) || is_ascii_digit(c)) {
-            if (gap && !name.empty()) name += '_';
-            name += c;
+            if (gap && !words.empty()) words += '_';
+            words += c;
             gap = false;
         } else {
             gap = true;
         }
     }
+    return words;
+}
+
+}  // namespace
+
+// A name made from a file never starts with an underscore or a digit and is
+// never reserved: the words have no underscore at either end and never two,
+// and one that would start with a digit ("01-door.wav") or is reserved
+// ("int.wav", "__FILE__.wav", which gives FILE) gets derived_name_prefix
+// before it ("snd_01_door", "snd_int", "snd_FILE"); the prefix makes any
+// such name safe, so one is enough.
+std::string c_identifier_from_file_name(const std::string& file_name) {
+    std::string name = stem_words(file_name);
     if (name.empty()) return name;
-    if (is_ascii_digit(name[0])) name.insert(0, 1, '_');
-    if (is_reserved(name)) name += '_';
+    if (is_ascii_digit(name[0]) || reserved_reason(name) != nullptr) name.insert(0, derived_name_prefix);
     return name;
 }
 
@@ -238,12 +293,55 @@ std::string c_array_name(const std::string& given, const std::string& output_nam
     return "samples";
 }
 
-bool is_c_attribute_text(const std::string& text) {
-    for (char c : text) {
+std::string c_header_guard(const std::string& array_name, const std::string& output_name,
+                           const std::string& input_name) {
+    const std::string& file = output_name != "-" ? output_name : input_name;
+    const std::string words = file != "-" ? stem_words(file) : "";
+    return "PCMTAPER_" + array_name + (words.empty() ? "" : "_" + words) + "_H";
+}
+
+std::string c_attribute_problem(const std::string& text) {
+    const std::string allowed =
+        " (ASCII letters, digits, underscores, spaces, commas, colons, parentheses, brackets, and strings in "
+        "double quotes inside parentheses)";
+    std::string open;  // the brackets not yet closed, innermost last
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return false;
+        if (byte < 0x20 || byte >= 0x7F) return "holds a control character or a byte outside ASCII";
+        if (is_ascii_letter(c) || is_ascii_digit(c) || c == '_' || c == ' ' || c == ',' || c == ':') continue;
+        if (c == '(' || c == '[') {
+            open += c;
+        } else if (c == ')' || c == ']') {
+            if (open.empty() || open.back() != (c == ')' ? '(' : '['))
+                return "has parentheses or brackets that do not pair";
+            open.pop_back();
+        } else if (c == '"') {
+            // A plain string literal such as a section's name: a prefix or a
+            // suffix glued to it would make another kind of literal (R"(...)"
+            // runs to another end), a backslash could escape its closing
+            // quote, and "??/" is a backslash to compilers that read trigraphs.
+            if (open.empty() || open.back() != '(') return "has a string that is not inside parentheses";
+            const std::size_t end = text.find('"', i + 1);
+            if (end == std::string::npos) return "has a string that is not closed";
+            const std::string_view inside = std::string_view(text).substr(i + 1, end - i - 1);
+            for (char s : inside) {
+                const auto b = static_cast<unsigned char>(s);
+                if (b < 0x20 || b >= 0x7F) return "holds a control character or a byte outside ASCII";
+                if (s == '\\' || s == '?') return "has a string that holds a backslash or a question mark";
+            }
+            const auto glued = [&](std::size_t at) {
+                return at < text.size() && (is_ascii_letter(text[at]) || is_ascii_digit(text[at]) || text[at] == '_');
+            };
+            if ((i > 0 && glued(i - 1)) || glued(end + 1))
+                return "has a string with letters, digits or underscores glued to it";
+            i = end;
+        } else {
+            return std::string("holds '") + c + "', which is not part of an attribute" + allowed;
+        }
     }
-    return true;
+    if (!open.empty()) return "has parentheses or brackets that do not pair";
+    return "";
 }
 
 bool read_own_c_header(const unsigned char* bytes, std::size_t length, c_header_facts* facts) {

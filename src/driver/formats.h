@@ -32,17 +32,22 @@ const char* derived_suffix(file_format format);
 
 // ---- the C array's name ----------------------------------------------------
 
-// Whether `name` can name the array in C and C++: letters, digits and
-// underscores, not starting with a digit, and not a keyword of either
-// language nor a name that <stdint.h> defines.
-bool is_c_identifier(const std::string& name);
+// Why `name` cannot name the array (--c-name), or "" when it can. It must be
+// an identifier of ASCII letters, digits and underscores, not starting with a
+// digit, that no C or C++ program may be kept from using: not starting with
+// an underscore, without a double underscore, not ending in one (the
+// constants add "_LENGTH"), not a keyword of either language, and not a name
+// that <stdint.h> or the other standard headers a program includes beside
+// the header define (NULL, FILE, int8_t, INT8_MAX...), nor `main`.
+std::string c_name_problem(const std::string& name);
+inline bool is_c_identifier(const std::string& name) { return c_name_problem(name).empty(); }
 
 // The array's name made from a file name: the last path component without
 // its extension, every run of characters that are not ASCII letters or
-// digits made one underscore, underscores at either end dropped, an
-// underscore put before a leading digit ("take-1.wav" gives "take_1", "8bit
-// loop.h" gives "_8bit_loop"), and one appended to a keyword ("int.h" gives
-// "int_"). A name with no letter or digit gives "".
+// digits made one underscore, underscores at either end dropped, and "snd_"
+// put before a name that would start with a digit or is refused above
+// ("take-1.wav" gives "take_1", "01-door.wav" gives "snd_01_door", "int.h"
+// gives "snd_int"). A name with no letter or digit gives "".
 std::string c_identifier_from_file_name(const std::string& file_name);
 
 // The array's name for a run: `given` (--c-name) when not empty; else made
@@ -50,9 +55,24 @@ std::string c_identifier_from_file_name(const std::string& file_name);
 // output ("-"); "samples" when neither gives one.
 std::string c_array_name(const std::string& given, const std::string& output_name, const std::string& input_name);
 
-// Whether `text` may go into the header after the declarator (--c-attribute):
-// one line, without control characters.
-bool is_c_attribute_text(const std::string& text);
+// The header's include guard: "PCMTAPER_", the array's name, the words of
+// the output's file name as the array's name is made from it (of the input's
+// when the output is standard output, so that both hold the same text), and
+// "_H". Two headers included together skip each other only when they hold
+// one array from files of one name: "laser.h" of laser gives
+// PCMTAPER_laser_laser_H, "Laser.h" of Laser PCMTAPER_Laser_Laser_H, and
+// "a.h" and "b.h" of --c-name snd PCMTAPER_snd_a_H and PCMTAPER_snd_b_H.
+// With an array name that --c-name accepts, it is never a reserved name.
+std::string c_header_guard(const std::string& array_name, const std::string& output_name,
+                           const std::string& input_name);
+
+// Why `text` may not go into the header after the declarator
+// (--c-attribute), or "" when it may: ASCII letters, digits, underscores,
+// spaces, commas, colons, parentheses and brackets that pair, and plain
+// strings in double quotes inside parentheses, without a backslash or a
+// question mark (__attribute__((section(".rodata.snd")))). Nothing in it
+// can open a comment, a preprocessor line, an initialiser or a new declaration.
+std::string c_attribute_problem(const std::string& text);
 
 // The first line of every C header this program writes: an existing file that
 // starts with it may be replaced without --force.
@@ -71,6 +91,7 @@ bool read_own_c_header(const unsigned char* bytes, std::size_t length, c_header_
 struct format_options {
     file_format format = file_format::wav;
     std::string c_name;       // the array's name (c, c-s8)
+    std::string c_guard;      // the include guard's macro (c, c-s8)
     std::string c_attribute;  // text after the declarator, such as PROGMEM (c, c-s8)
 };
 
