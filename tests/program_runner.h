@@ -188,6 +188,19 @@ class scratch_dir {
         return run_command_with_errors(command_line(args, input_pipe) + " " + redirections);
     }
 
+    // Makes `output` the program's own earlier output of `input` (bearing its
+    // mark), made from `earlier_bytes` at the input's name, as a Makefile run
+    // again meets it after the input changed; `input` then holds `bytes`.
+    void make_earlier_output(const std::string& input, const std::string& output, const std::string& earlier_bytes,
+                             const std::string& bytes, std::vector<std::string> options = {}) const {
+        write(input, earlier_bytes);
+        options.insert(options.begin(), "-q");
+        options.push_back(input);
+        options.push_back(output);
+        if (run(options).exit_code != 0) std::abort();
+        write(input, bytes);
+    }
+
     std::string command_line(const std::vector<std::string>& args, const std::string& input_pipe = "") const {
 #ifdef _WIN32
         std::string command = "cd /d ";

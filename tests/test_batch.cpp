@@ -139,6 +139,96 @@ TEST(Batch, TheLastLineNamesTheFirstFewFailures) {
               "missing2.wav (exit 1), missing3.wav (exit 1), missing4.wav (exit 1), and 3 more\n");
 }
 
+// A batch never writes over what the same run reads or writes: outputs that
+// two inputs derive, a name given twice, an output that leads to another
+// input (with --force too) are refused before anything is converted, and the
+// first of two colliding inputs is converted as alone. Earlier outputs among
+// the inputs are skipped and counted.
+TEST(Batch, CollisionsAreRefusedAndEarlierOutputsSkippedBeforeAnythingIsConverted) {
+    const std::string first = mono16_wav(8000, std::vector<std::int16_t>(640, 900));
+    const std::string second = mono16_wav(8000, std::vector<std::int16_t>(640, -900));
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        int exit_code;
+        std::string err;
+        const char* output;  // holds the conversion of `first`
+    } cases[] = {
+        {"two folders into one target", {"-q", "-b", "-t", "T", "d1/x.wav", "d3/x.wav"}, 13,
+         "pcmtaper: the output T/x.8b.wav of d3/x.wav is also the output of d1/x.wav; d3/x.wav is not converted\n"
+         "pcmtaper: 1 of 2 files converted; failed: d3/x.wav (exit 13)\n",
+         "T/x.8b.wav"},
+        {"names that differ in the extension's case", {"-q", "-b", "a.wav", "a.WAV"}, 13,
+         "pcmtaper: the output a.8b.wav of a.WAV is also the output of a.wav; a.WAV is not converted\n"
+         "pcmtaper: 1 of 2 files converted; failed: a.WAV (exit 13)\n",
+         "a.8b.wav"},
+        {"a name given twice", {"-q", "-b", "a.wav", "./a.wav"}, 13,
+         "pcmtaper: ./a.wav is given twice; it is converted once\n"
+         "pcmtaper: 1 of 2 files converted; failed: ./a.wav (exit 13)\n",
+         "a.8b.wav"},
+        {"an output that is a link to another input, forced", {"-q", "-f", "-b", "-t", "L", "a.wav", "q.wav"}, 8,
+         "pcmtaper: the output L/a.8b.wav is the input q.wav of this run; it is kept\n"
+         "pcmtaper: 1 of 2 files converted; failed: a.wav (exit 8)\n",
+         "L/q.8b.wav"},
+        {"an earlier output among the inputs", {"-q", "-b", "a.wav", "e.8b.wav"}, 0,
+         "pcmtaper: 1 of 1 files converted; 1 skipped as outputs of pcmtaper: e.8b.wav\n", "a.8b.wav"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch_dir dir;
+        for (const char* folder : {"d1", "d3", "T", "L"}) std::filesystem::create_directory(utf8_path(dir.path(folder)));
+        dir.write("d1/x.wav", first);
+        dir.write("d3/x.wav", second);
+        dir.write("a.wav", first);
+        dir.write("q.wav", first);
+        const bool differ_in_case = c.args.back() == "a.WAV";
+#if defined(_WIN32) || defined(__APPLE__)
+        if (differ_in_case) continue;  // one file there, whose name ignores case
+#endif
+        if (differ_in_case) dir.write("a.WAV", second);
+        ASSERT_EQ(dir.run({"-q", "d3/x.wav", "e.8b.wav"}).exit_code, 0);
+#ifndef _WIN32
+        std::filesystem::create_symlink("../q.wav", dir.path("L/a.8b.wav"));
+#else
+        if (c.exit_code == 8) continue;  // links need a privilege there
+#endif
+        const std::string expected = [&] {
+            scratch_dir alone;
+            alone.write("in.wav", first);
+            alone.run({"in.wav"});
+            return alone.read("in.8b.wav");
+        }();
+        const run_result r = dir.run_with_errors(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(dir.read(c.output), expected);
+        EXPECT_EQ(dir.read("q.wav"), first);
+        if (differ_in_case) {
+            EXPECT_EQ(dir.read("a.WAV"), second);
+        }
+        EXPECT_FALSE(dir.exists("e.8b.8b.wav"));
+    }
+}
+
+// The target directory is made when missing (said once), refused once when
+// it cannot be; inputs from other folders write their base names there.
+TEST(Batch, TheTargetDirectoryIsMadeOnceAndTakesInputsFromOtherFolders) {
+    scratch_dir dir;
+    std::filesystem::create_directories(utf8_path(dir.path("sfx/a")));
+    dir.write("sfx/a/b.wav", mono16_wav(8000, std::vector<std::int16_t>(640, 100)));
+    dir.write("c.wav", mono16_wav(8000, std::vector<std::int16_t>(640, 200)));
+    const run_result refused = dir.run_with_errors({"-b", "-t", "no/outs", "c.wav", "sfx/a/b.wav"});
+    EXPECT_EQ(refused.exit_code, 4);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "pcmtaper: cannot make the target directory no/outs: No such file or directory; nothing is converted\n");
+    const run_result made = dir.run_with_errors({"-b", "-j", "1", "-t", "outs", "c.wav", "sfx/a/b.wav"});
+    EXPECT_EQ(made.exit_code, 0) << made.err;
+    EXPECT_EQ(made.err.rfind("pcmtaper: made the target directory outs\n", 0), 0u) << made.err;
+    EXPECT_TRUE(dir.exists("outs/c.8b.wav") && dir.exists("outs/b.8b.wav"));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"c.wav", "outs", "sfx"}));
+}
+
 TEST(Batch, UsageErrors) {
     scratch_dir dir;
     const std::vector<std::string> refused[] = {

@@ -30,7 +30,8 @@ std::vector<std::int16_t> tone(std::size_t count) {
 const std::string input_wav = mono16_wav(8000, tone(32 * 40));
 const std::string help_start =
     "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n\r\n"
-    "  usage:  pcmtaper [options] input.wav [output.wav]\r\n";
+    "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
+    "          pcmtaper -b [options] input.wav... [-t DIR]\r\n";
 
 // The line after a plain conversion of `name` whose last samples are loud.
 // The converter's standard output as it reads on standard error, where
@@ -176,35 +177,38 @@ TEST(CommandLine, StandardStreamsGiveTheFileToFileBytes) {
 // redirected, or is untouched when it may not be replaced.
 TEST(CommandLine, ANamedOutputOnStandardOutputHoldsOnlyTheNewOutput) {
     const std::string original = mono16_wav(8000, tone(100));
-    const std::string earlier = reference().bytes.substr(0, 44) + std::string(32 * 40, 'x');
     const struct {
         const char* redirection;
-        std::string existing;
+        bool earlier_output;  // out.wav is this input's earlier output, else `original`
         int exit_code;
         bool posix_only;  // cmd.exe has no 1<>
     } cases[] = {
-        {">", original, 0, false},  // emptied by the shell: replaced
-        {">>", earlier, 0, false},
-        {">>", earlier + "tail", 0, false},
-        {"1<>", earlier + "a longer tail than the new output has", 0, true},
-        {">>", original, 13, false},
-        {"1<>", original, 13, true},
+        {">", false, 0, false},  // emptied by the shell: replaced
+        {">>", true, 0, false},
+        {"1<>", true, 0, true},
+        {">>", false, 13, false},
+        {"1<>", false, 13, true},
     };
     for (const auto& c : cases) {
 #ifdef _WIN32
         if (c.posix_only) continue;
 #endif
-        SCOPED_TRACE(std::string(c.redirection) + " " + std::to_string(c.existing.size()));
+        SCOPED_TRACE(std::string(c.redirection) + (c.earlier_output ? " an earlier output" : " an original"));
         scratch_dir dir;
-        dir.write("in.wav", input_wav);
-        dir.write("out.wav", c.existing);
+        if (c.earlier_output) {
+            dir.make_earlier_output("in.wav", "out.wav", mono16_wav(8000, tone(32 * 50)), input_wav);
+        } else {
+            dir.write("in.wav", input_wav);
+            dir.write("out.wav", original);
+        }
+        const std::string existing = dir.read("out.wav");
         const run_result r = dir.run_with_errors({"in.wav", "out.wav"}, std::string(c.redirection) + " out.wav");
         EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
         if (c.exit_code == 0) {
             EXPECT_EQ(dir.read("out.wav"), reference().bytes);
             EXPECT_EQ(r.err, "in.wav\nout.wav\n" + as_on_stderr(reference().text) + cut_notice("in.wav"));
         } else {
-            EXPECT_EQ(dir.read("out.wav"), c.existing);
+            EXPECT_EQ(dir.read("out.wav"), existing);
             EXPECT_NE(r.err.find("pcmtaper: the output file out.wav exists and is not an 8-bit mono WAV file"),
                       std::string::npos);
         }
@@ -313,38 +317,44 @@ TEST(CommandLine, UnopenableFilesAreNamedWithTheSystemsReason) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path("sub")));
 }
 
-// An existing output is replaced only when it is the program's kind of file
-// (an 8-bit WAV) or empty, or with --force; a link is followed, never replaced.
+// An existing output is replaced only when it is empty, bears the program's
+// mark for this input with its bytes unchanged since, or is of the output's
+// kind under the derived name, or with --force; a link is followed, never
+// replaced. Another tool's 8-bit copy of the same rate and length, or the
+// program's output of another input, is kept.
 TEST(CommandLine, ExistingOutputsAndLinks) {
-    // This input's earlier output: its rate and exactly its number of samples.
-    const std::string earlier_output = output_header(40, 8000) + std::string(32 * 40, 'x');
+    // Another tool's 8-bit file of this input's rate and exact length.
+    const std::string same_shape = output_header(40, 8000) + std::string(32 * 40, 'x');
     const std::string other_output = output_header(1, 22050) + std::string(32, 'x');
     const std::string original = mono16_wav(44100, tone(100));
+    const std::string earlier_input = mono16_wav(8000, tone(32 * 50));
     const std::string stereo_8_bit = riff(chunk("fmt ", fmt_body(1, 2, 8000, 8)) + chunk("data", std::string(64, 'x')));
+    enum class made { by_test, earlier_output, changed_since, from_other_input };
     const struct {
         const char* what;
-        std::string existing;    // the output's contents before the run ("" with link_to: no target)
+        std::string existing;    // the output's contents before the run, when made by the test ("" with link_to: no target)
+        made how;
         const char* link_to;     // the output name is a link to this, when set
         bool force;
         int exit_code;
         bool replaced;
         const char* name = "out.wav";
     } cases[] = {
-        {"an earlier output", earlier_output, nullptr, false, 0, true},
-        {"an empty file", "", nullptr, false, 0, true},
-        {"a 16-bit original", original, nullptr, false, 13, false},
-        {"some other file", "notes", nullptr, false, 13, false},
-        {"a 16-bit original, forced", original, nullptr, true, 0, true},
-        {"a link to an earlier output", earlier_output, "target.wav", false, 0, true},
-        {"a link to an original", original, "target.wav", false, 13, false},
-        {"a link to a missing file", "", "target.wav", false, 4, false},
-        {"a link into another directory", earlier_output, "sub/target.wav", false, 0, true},
-        {"an 8-bit output of another input", other_output, nullptr, false, 13, false},
-        {"an 8-bit output of another length", output_header(41, 8000) + std::string(32 * 41, 'x'), nullptr, false, 13, false},
-        {"an 8-bit output at another rate", output_header(40, 8001) + std::string(32 * 40, 'x'), nullptr, false, 13, false},
-        {"an 8-bit output under the derived name", other_output, nullptr, false, 0, true, "in.8b.wav"},
-        {"an original under the derived name", original, nullptr, false, 13, false, "in.8b.wav"},
-        {"an 8-bit stereo file", stereo_8_bit, nullptr, false, 13, false},
+        {"an earlier output", "", made::earlier_output, nullptr, false, 0, true},
+        {"an earlier output changed since", "", made::changed_since, nullptr, false, 13, false},
+        {"an empty file", "", made::by_test, nullptr, false, 0, true},
+        {"a 16-bit original", original, made::by_test, nullptr, false, 13, false},
+        {"some other file", "notes", made::by_test, nullptr, false, 13, false},
+        {"a 16-bit original, forced", original, made::by_test, nullptr, true, 0, true},
+        {"a link to an earlier output", "", made::earlier_output, "target.wav", false, 0, true},
+        {"a link to an original", original, made::by_test, "target.wav", false, 13, false},
+        {"a link to a missing file", "", made::by_test, "target.wav", false, 4, false},
+        {"a link into another directory", "", made::earlier_output, "sub/target.wav", false, 0, true},
+        {"pcmtaper's output of another input", "", made::from_other_input, nullptr, false, 13, false},
+        {"another tool's 8-bit file of the same rate and length", same_shape, made::by_test, nullptr, false, 13, false},
+        {"an 8-bit output under the derived name", other_output, made::by_test, nullptr, false, 0, true, "in.8b.wav"},
+        {"an original under the derived name", original, made::by_test, nullptr, false, 13, false, "in.8b.wav"},
+        {"an 8-bit stereo file", stereo_8_bit, made::by_test, nullptr, false, 13, false},
     };
     for (const auto& c : cases) {
 #ifdef _WIN32
@@ -354,12 +364,20 @@ TEST(CommandLine, ExistingOutputsAndLinks) {
 #endif
         SCOPED_TRACE(c.what);
         scratch_dir dir;
-        dir.write("in.wav", input_wav);
         std::filesystem::create_directory(dir.path("sub"));
         const std::string target = c.link_to != nullptr ? c.link_to : c.name;
-        const bool target_exists = c.link_to == nullptr || c.existing != "";
-        if (target_exists) dir.write(target, c.existing);
+        const bool target_exists = c.link_to == nullptr || c.existing != "" || c.how != made::by_test;
+        dir.write("in.wav", input_wav);
+        if (c.how == made::by_test && target_exists) dir.write(target, c.existing);
+        if (c.how == made::earlier_output || c.how == made::changed_since)
+            dir.make_earlier_output("in.wav", target, earlier_input, input_wav);
+        if (c.how == made::changed_since) dir.write(target, dir.read(target).substr(0, 44) + std::string(32 * 50, 'x'));
+        if (c.how == made::from_other_input) {
+            dir.make_earlier_output("other.wav", target, input_wav, input_wav);
+            std::filesystem::remove(dir.path("other.wav"));
+        }
         if (c.link_to != nullptr) std::filesystem::create_symlink(c.link_to, dir.path("out.wav"));
+        const std::string existing = target_exists ? dir.read(target) : "";
         names args{"in.wav", c.name};
         if (c.force) args.insert(args.begin(), "--force");
         const run_result r = dir.run_with_errors(args);
@@ -368,14 +386,15 @@ TEST(CommandLine, ExistingOutputsAndLinks) {
             EXPECT_NE(r.err.find(c.name), std::string::npos) << r.err;
         }
         if (c.exit_code == 13) {
-            const bool eight_bit_mono = c.existing.substr(0, 4) == "RIFF" && c.existing[34] == 8 && c.existing[22] == 1;
-            EXPECT_NE(r.err.find(eight_bit_mono ? "exists and is an 8-bit mono WAV file of another rate or length"
+            const bool eight_bit_mono = existing.substr(0, 4) == "RIFF" && existing[34] == 8 && existing[22] == 1;
+            EXPECT_NE(r.err.find(eight_bit_mono ? "exists and is an 8-bit mono WAV file not marked as pcmtaper's output "
+                                                  "of this input; it is kept (--force replaces it)"
                                                 : "exists and is not an 8-bit mono WAV file"),
                       std::string::npos)
                 << r.err;
         }
         if (target_exists) {
-            EXPECT_EQ(dir.read(target), c.replaced ? reference().bytes : c.existing);
+            EXPECT_EQ(dir.read(target), c.replaced ? reference().bytes : existing);
         }
         if (c.link_to != nullptr) {
             EXPECT_TRUE(std::filesystem::is_symlink(dir.path("out.wav")));

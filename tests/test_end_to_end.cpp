@@ -216,8 +216,8 @@ TEST(Program, FailedWritesAreReportedAndLeaveNothingBehind) {
 
 TEST(Program, AnExistingOutputIsReplacedWholeWithItsMode) {
     scratch_dir dir;
-    dir.write("in.wav", mono16_wav(8000, std::vector<std::int16_t>(32 * 8, 0)));
-    dir.write("out.wav", output_header(8, 8000) + std::string(256, 'x'));  // this input's earlier output
+    dir.make_earlier_output("in.wav", "out.wav", mono16_wav(8000, std::vector<std::int16_t>(32 * 9, 1000)),
+                            mono16_wav(8000, std::vector<std::int16_t>(32 * 8, 0)));
 #ifndef _WIN32
     ASSERT_EQ(chmod(dir.path("out.wav").c_str(), 0640), 0);
 #endif

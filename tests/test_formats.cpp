@@ -322,12 +322,14 @@ TEST_F(c_compilers, ShortAndEmptyOutputsCompile) {
 
 // ---- the existing-output rule per format ------------------------------------
 
-// Without --force, an existing output is replaced when it is empty or this
-// input's earlier output in the format: for a C header, one that starts with
-// the program's own line and states this input's length and rate, or has the
-// derived name; raw samples never tell, so only an empty file is replaced.
+// Without --force, an existing output is replaced when it is empty or bears
+// the program's mark for this input with its bytes unchanged (in any format:
+// raw samples too), or is of the format's kind under the derived name. A copy
+// of this input's output made by another hand, another input's output, an
+// original or any other file is kept, with a line that says why.
 TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisInputsEarlierOutputOrEmpty) {
     scratch_dir source;
+    const std::string earlier_input = music_input(0.07);
     source.write("in.wav", music_input(0.05));
     source.write("other.wav", music_input(0.1));
     std::string own[5];
@@ -341,42 +343,46 @@ TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisInputsEarlierOutpu
         }
     }
     const std::string original = source.read("in.wav");
-    const char* not_own[] = {
-        " and is not an 8-bit mono WAV file", ", and raw samples cannot be told from any other file",
-        ", and raw samples cannot be told from any other file", " and is not a C header written by pcmtaper",
-        " and is not a C header written by pcmtaper"};
-    const char* another_input[] = {
-        " and is an 8-bit mono WAV file of another rate or length than this input gives", not_own[1], not_own[2],
-        " and is a C header of another rate or length than this input gives",
-        " and is a C header of another rate or length than this input gives"};
+    const char* const unmarked = " not marked as pcmtaper's output of this input";
+    const std::string own_kind_unmarked[] = {
+        std::string(" and is an 8-bit mono WAV file") + unmarked,
+        std::string(" and is") + unmarked + " (raw samples cannot be told from any other file)",
+        std::string(" and is") + unmarked + " (raw samples cannot be told from any other file)",
+        std::string(" and is a C header") + unmarked, std::string(" and is a C header") + unmarked};
+    const std::string not_own[] = {" and is not an 8-bit mono WAV file", own_kind_unmarked[1], own_kind_unmarked[2],
+                                   " and is not a C header written by pcmtaper",
+                                   " and is not a C header written by pcmtaper"};
     for (int f = 0; f < 5; ++f) {
-        const bool raw = f == 1 || f == 2;
         const struct {
             const char* what;
-            std::string existing;
+            std::string existing;  // written by the test; empty with made_as: made by the program
+            const char* made_as;   // the format the program made it in from this input's earlier samples
             bool replaced;
-            const char* why;  // when kept
+            std::string why;  // when kept
         } cases[] = {
-            {"empty", "", true, ""},
-            {"this input's earlier output", own[f], !raw, not_own[f]},
-            {"the other C format's output of this input", own[f == 3 ? 4 : 3], f >= 3, not_own[f]},
-            {"an 8-bit WAV output of this input", own[0], f == 0, not_own[f]},
-            {"another input's output", others[f], false, another_input[f]},
-            {"a 16-bit original", original, false, not_own[f]},
-            {"a C file", "/* pcmtaper */\nint x;\n", false, not_own[f]},
+            {"empty", "", nullptr, true, ""},
+            {"this input's earlier output", "", format_names[f], true, ""},
+            {"this input's earlier output in another format", "", format_names[(f + 1) % 5], true, ""},
+            {"a copy of this input's output", own[f], nullptr, false, own_kind_unmarked[f]},
+            {"another input's output", others[f], nullptr, false, own_kind_unmarked[f]},
+            {"a 16-bit original", original, nullptr, false, not_own[f]},
+            {"a C file", "/* pcmtaper */\nint x;\n", nullptr, false, not_own[f]},
         };
         for (const auto& c : cases) {
             for (const bool on_stdout : {false, true}) {
                 SCOPED_TRACE(std::string(format_names[f]) + ": " + c.what + (on_stdout ? ", through standard output" : ""));
                 scratch_dir dir;
-                dir.write("in.wav", original);
-                dir.write("out", c.existing);
+                if (c.made_as != nullptr)
+                    dir.make_earlier_output("in.wav", "out", earlier_input, original, {"-F", c.made_as});
+                else
+                    dir.write("in.wav", original), dir.write("out", c.existing);
+                const std::string existing = dir.read("out");
                 // Named as the file standard output is redirected to, the output follows the same rule.
                 const run_result r = on_stdout
                                          ? dir.run_with_errors({"-q", "-F", format_names[f], "in.wav", "out"}, ">> out")
                                          : dir.run_with_errors({"-q", "-F", format_names[f], "in.wav", "out"});
                 EXPECT_EQ(r.exit_code, c.replaced ? 0 : 13) << r.err;
-                EXPECT_EQ(dir.read("out"), c.replaced ? own[f] : c.existing);
+                EXPECT_EQ(dir.read("out"), c.replaced ? own[f] : existing);
                 if (!c.replaced) {
                     EXPECT_EQ(r.err, std::string("pcmtaper: the output file out exists") + c.why +
                                          "; it is kept (--force replaces it)\n");
@@ -386,6 +392,14 @@ TEST(OutputFormats, AnExistingOutputIsReplacedOnlyWhenItIsThisInputsEarlierOutpu
                 EXPECT_EQ(dir.read("out"), own[f]);
             }
         }
+    }
+    // Run again to the derived name, every format replaces its own earlier output.
+    for (const char* format : format_names) {
+        SCOPED_TRACE(std::string("again: ") + format);
+        scratch_dir again;
+        again.write("in.wav", original);
+        EXPECT_EQ(again.run({"-q", "-F", format, "in.wav"}).exit_code, 0);
+        EXPECT_EQ(again.run({"-q", "-F", format, "in.wav"}).exit_code, 0);
     }
     // The derived name is the program's own: another input's header there is replaced.
     scratch_dir dir;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "pcmtaper/pcmtaper.h"
 
 namespace {
 
@@ -172,21 +174,121 @@ class batch_runner {
     std::size_t done_count_ = 0;
 };
 
-// "a.wav (exit 3), b.wav (exit 6)", the first few names, and how many more.
-std::string failure_list(const std::vector<batch_file>& files) {
+// "a.wav (exit 3), b.wav (exit 6)", the first few items, and how many more.
+std::string short_list(const std::vector<std::string>& items) {
     std::string list;
-    std::size_t named = 0, more = 0;
-    for (const batch_file& f : files) {
-        if (f.exit_code == exit_ok) continue;
-        if (named == failures_named) {
-            ++more;
+    for (std::size_t i = 0; i < items.size() && i < failures_named; ++i) list += (i > 0 ? ", " : "") + items[i];
+    if (items.size() > failures_named) list += ", and " + std::to_string(items.size() - failures_named) + " more";
+    return list;
+}
+
+// A path as a key that two spellings of one name share: "//" and "/./" as
+// "/", and, where the system's names ignore case (Windows, macOS), ASCII in
+// lower case. Names of existing files are also compared by identity.
+std::string name_key(const std::string& path) {
+    std::string key;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char c = path[i];
+#if defined(_WIN32)
+        if (c == '\\') c = '/';
+#endif
+#if defined(_WIN32) || defined(__APPLE__)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+#endif
+        if (c == '/' && !key.empty() && key.back() == '/') continue;
+        if (c == '/' && key.size() >= 2 && key.compare(key.size() - 2, 2, "/.") == 0) {
+            key.pop_back();
             continue;
         }
-        if (named++ > 0) list += ", ";
-        list += f.job.input_name + " (exit " + std::to_string(f.exit_code) + ")";
+        key += c;
     }
-    if (more > 0) list += ", and " + std::to_string(more) + " more";
-    return list;
+    if (key.rfind("./", 0) == 0 && key.size() > 2) key.erase(0, 2);
+    return key;
+}
+
+bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = text[text.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+// An input that is this program's own output by name and kind: a WAV
+// output's derived name (x.8b.wav) holding an 8-bit mono WAV file. A batch
+// run again over *.wav meets its earlier outputs; converting one would only
+// be refused (it is not 16-bit), and would make x.8b.8b.wav once 8-bit input
+// is read.
+bool is_own_output(const std::string& name) {
+    if (!ends_with_ignoring_case(name, derived_suffix(file_format::wav))) return false;
+    std::FILE* f = open_input_file(name);
+    if (f == nullptr) return false;
+    unsigned char start[4096];
+    const std::size_t length = std::fread(start, 1, sizeof start, f);
+    std::fclose(f);
+    pcmtaper_wav_8_bit_header header;
+    return pcmtaper_wav_is_8_bit(start, length, &header) != 0;
+}
+
+// Makes the target directory when it does not exist yet (its parent must),
+// saying so once; returns a refusal's exit code after saying why, before any
+// file is converted.
+int prepare_target_directory(const command_line& cl) {
+    const std::string& dir = cl.target_directory;
+    if (dir.empty()) return exit_ok;
+    int status = directory_status(dir);
+    if (status == ENOENT) {
+        status = make_directory(dir);
+        if (status == 0 && !cl.quiet) std::fprintf(stderr, "pcmtaper: made the target directory %s\n", dir.c_str());
+        if (status == EEXIST) status = directory_status(dir);  // made meanwhile by another run
+    }
+    if (status == 0) return exit_ok;
+    if (status == ENOTDIR)
+        std::fprintf(stderr, "pcmtaper: the target directory %s is not a directory; nothing is converted\n", dir.c_str());
+    else
+        std::fprintf(stderr, "pcmtaper: cannot make the target directory %s: %s; nothing is converted\n", dir.c_str(),
+                     std::strerror(status));
+    return exit_output_not_openable;
+}
+
+// Refuses, before anything is converted, every file whose output would
+// replace what this run writes or reads: a name given a second time, an
+// output that another input of the batch also derives (d1/x.wav and d3/x.wav
+// into one target directory, a.wav and a.WAV), and an output that is, or
+// leads to, another input of the run (with --force too). The first of two
+// colliding inputs is converted.
+void refuse_collisions(std::vector<batch_file>* files) {
+    std::vector<file_identity> inputs, outputs;
+    std::vector<std::string> input_keys, output_keys;
+    for (const batch_file& f : *files) {
+        inputs.push_back(identity_of_name(f.job.input_name));
+        outputs.push_back(identity_of_name(f.job.output_name));
+        input_keys.push_back(name_key(f.job.input_name));
+        output_keys.push_back(name_key(f.job.output_name));
+    }
+    for (std::size_t i = 0; i < files->size(); ++i) {
+        file_conversion& job = (*files)[i].job;
+        for (std::size_t j = 0; j < i && job.refused_code == exit_ok; ++j) {
+            const file_conversion& earlier = (*files)[j].job;
+            if (input_keys[i] == input_keys[j] || same_file(inputs[i], inputs[j])) {
+                job.refused_code = exit_output_not_own;
+                job.refusal = job.input_name + " is given twice; it is converted once";
+            } else if (output_keys[i] == output_keys[j] || same_file(outputs[i], outputs[j])) {
+                job.refused_code = exit_output_not_own;
+                job.refusal = "the output " + job.output_name + " of " + job.input_name + " is also the output of " +
+                              earlier.input_name + "; " + job.input_name + " is not converted";
+            }
+        }
+        for (std::size_t j = 0; j < files->size() && job.refused_code == exit_ok; ++j) {
+            if (j == i || !same_file(outputs[i], inputs[j])) continue;
+            job.refused_code = exit_output_is_input;
+            job.refusal = "the output " + job.output_name + " is the input " + (*files)[j].job.input_name +
+                          " of this run; it is kept";
+        }
+    }
 }
 
 }  // namespace
@@ -198,14 +300,18 @@ int run_batch(const command_line& cl, int closed_at_start) {
     const file_identity stdout_identity = identity_of_descriptor(stdout_fd);
     if (cl.quiet) silence_standard_output();
 
+    if (const int refused = prepare_target_directory(cl); refused != exit_ok) return refused;
+    std::vector<std::string> inputs, skipped;
+    for (const std::string& name : cl.batch_inputs) (is_own_output(name) ? skipped : inputs).push_back(name);
+
     const int jobs = cl.jobs != 0 ? cl.jobs : processors_available();
-    const std::size_t count = cl.batch_inputs.size();
+    const std::size_t count = inputs.size();
     // Files side by side, one thread each; threads to spare go to the files
     // (each file's look-ahead takes what helps it).
     const int files_at_once = static_cast<std::size_t>(jobs) < count ? jobs : static_cast<int>(count);
     std::vector<batch_file> files(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::string& name = cl.batch_inputs[i];
+        const std::string& name = inputs[i];
         file_conversion& job = files[i].job;
         job = file_conversion_for(cl, name, batch_output_name(name, cl.target_directory, cl.format), false);
         job.options.threads = jobs / files_at_once;
@@ -214,6 +320,7 @@ int run_batch(const command_line& cl, int closed_at_start) {
         job.batch_derived_name = true;
         job.output_is_batch_stdout = same_file(identity_of_name(job.output_name), stdout_identity);
     }
+    refuse_collisions(&files);
 
     batch_progress progress(!cl.quiet && is_terminal(stderr_fd), count);
     auto print = [&](std::size_t i) {
@@ -238,14 +345,19 @@ int run_batch(const command_line& cl, int closed_at_start) {
 
     int code = exit_ok;
     std::size_t converted = 0;
+    std::vector<std::string> failed;
     for (const batch_file& f : files) {
         if (f.exit_code == exit_ok) ++converted;
+        else failed.push_back(f.job.input_name + " (exit " + std::to_string(f.exit_code) + ")");
         if (code == exit_ok) code = f.exit_code;
     }
-    if (code != exit_ok) {
+    if (!failed.empty() || !skipped.empty()) {
         std::fflush(stdout);
-        std::fprintf(stderr, "pcmtaper: %zu of %zu files converted; failed: %s\n", converted, count,
-                     failure_list(files).c_str());
+        std::string line = "pcmtaper: " + std::to_string(converted) + " of " + std::to_string(count) + " files converted";
+        if (!skipped.empty())
+            line += "; " + std::to_string(skipped.size()) + " skipped as outputs of pcmtaper: " + short_list(skipped);
+        if (!failed.empty()) line += "; failed: " + short_list(failed);
+        std::fprintf(stderr, "%s\n", line.c_str());
     }
     if (cl.quiet) return code;
     return check_standard_output(code, closed_at_start, code == exit_ok ? "; the output files are complete" : "");

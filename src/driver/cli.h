@@ -28,7 +28,7 @@ struct command_line {
     bool output_named = false;
     bool quiet = false;    // -q: nothing on standard output
     bool align = false;    // -a: as many samples as the input, no delay
-    bool force = false;    // -f: replace an existing output that is not an 8-bit WAV
+    bool force = false;    // -f: replace an existing output that is not this input's earlier output
     bool zero_dc = false;  // -z: the dither's mean taken off
     int jobs = 0;          // -j N: threads to use, 1..max_jobs; 0: not given (the processors available)
     bool batch = false;    // -b: every name is an input, converted to its derived name

@@ -149,6 +149,10 @@ file_to_commit convert_file_until_commit(const file_conversion& job, console* co
     if (job.quiet) con->set_remark_prefix("pcmtaper: " + job.input_name + ": ");
     con->info("%s\r\n", job.input_name.c_str());
     con->info("%s\r\n", job.output_name.c_str());
+    if (job.refused_code != exit_ok) {
+        con->error("%s", job.refusal.c_str());
+        return ended(job.refused_code);
+    }
 
     const bool input_is_stdin = job.input_name == "-";
     open_input input;
@@ -201,7 +205,8 @@ file_to_commit convert_file_until_commit(const file_conversion& job, console* co
     file_to_commit pending;
     pending.output = job.audio_on_stdout
                          ? make_descriptor_output(job.audio_fd)
-                         : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format});
+                         : make_file_output({job.output_name, job.output_path, job.force, derived_name, job.format,
+                                             input_key_of(job.input_name)});
     pending.end = convert_until_commit(source, job.options, pending.output.get(), con);
     return pending;
 }

@@ -38,6 +38,11 @@ struct file_conversion {
     // A batch file's output that is the file standard output is open on,
     // which carries the batch's text: refused.
     bool output_is_batch_stdout = false;
+    // A batch file refused before any file of the batch is converted (its
+    // output is another file's of the same run, or another input): the exit
+    // code and the error line, said after its name lines.
+    int refused_code = exit_ok;
+    std::string refusal;
 };
 // The conversion of one input of the command line to one output, with the
 // command line's options.

@@ -62,7 +62,75 @@ void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char n
 
 std::unique_ptr<output_sink> make_descriptor_output(int fd) { return std::make_unique<descriptor_sink>(fd); }
 
-std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format) {
+std::string output_mark_text(const own_output_mark& mark) {
+    char text[96];
+    std::snprintf(text, sizeof text, "pcmtaper-output 1 %016llx %016llx %llu",
+                  static_cast<unsigned long long>(mark.input_key), static_cast<unsigned long long>(mark.content_digest),
+                  static_cast<unsigned long long>(mark.size_bytes));
+    return text;
+}
+
+bool parse_output_mark(const std::string& text, own_output_mark* mark) {
+    unsigned long long key = 0, digest = 0, size = 0;
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "pcmtaper-output 1 %16llx %16llx %llu%n", &key, &digest, &size, &consumed) != 3 ||
+        static_cast<std::size_t>(consumed) != text.size())
+        return false;
+    *mark = {key, digest, size};
+    return true;
+}
+
+namespace {
+
+constexpr std::uint64_t fnv_offset_basis = 0xCBF29CE484222325ull;
+constexpr std::uint64_t fnv_prime = 0x100000001B3ull;
+
+std::uint64_t fnv1a(std::uint64_t digest, const unsigned char* bytes, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) digest = (digest ^ bytes[i]) * fnv_prime;
+    return digest;
+}
+
+}  // namespace
+
+bool digest_of_stream(std::FILE* stream, std::uint64_t* digest, std::uint64_t* size_bytes) {
+    unsigned char buffer[1 << 14];
+    std::uint64_t d = fnv_offset_basis, size = 0;
+    for (;;) {
+        const std::size_t got = std::fread(buffer, 1, sizeof buffer, stream);
+        d = fnv1a(d, buffer, got);
+        size += got;
+        if (got < sizeof buffer) break;
+    }
+    if (std::ferror(stream)) return false;
+    *digest = d;
+    *size_bytes = size;
+    return true;
+}
+
+std::uint64_t input_key_of(const std::string& input_name) {
+    const std::string path = input_name == "-" ? std::string("(standard input)") : absolute_path(input_name);
+    return fnv1a(fnv_offset_basis, reinterpret_cast<const unsigned char*>(path.data()), path.size());
+}
+
+namespace {
+
+// Whether the file at `path` carries the program's mark for this input and
+// still holds the bytes the mark describes.
+bool marked_as_output_of(const std::string& path, std::uint64_t input_key) {
+    std::string text;
+    own_output_mark mark;
+    if (!read_output_mark(path, &text) || !parse_output_mark(text, &mark) || mark.input_key != input_key) return false;
+    std::FILE* f = open_input_file(path);
+    if (f == nullptr) return false;
+    std::uint64_t digest = 0, size = 0;
+    const bool read = digest_of_stream(f, &digest, &size);
+    std::fclose(f);
+    return read && digest == mark.content_digest && size == mark.size_bytes;
+}
+
+}  // namespace
+
+std::string replace_refusal(const std::string& path, const file_output_request& request) {
     unsigned char start[4096];
     std::FILE* f = open_input_file(path);  // a UTF-8 name on every system
     std::size_t length = 0;
@@ -71,27 +139,23 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
         std::fclose(f);
     }
     if (request.force || (f != nullptr && length == 0)) return {};
+    if (f != nullptr && marked_as_output_of(path, request.input_key)) return {};
     const std::string exists = "the output file " + request.name + " exists";
+    const char* const not_marked = " not marked as pcmtaper's output of this input";
     const char* const kept = "; it is kept (--force replaces it)";
-    // Raw samples have no header: nothing tells them from any other file.
-    if (is_raw_format(request.kind)) return exists + ", and raw samples cannot be told from any other file" + kept;
+    // Raw samples have no header: nothing but the mark tells them from any other file.
+    if (is_raw_format(request.kind))
+        return exists + " and is" + not_marked + " (raw samples cannot be told from any other file)" + kept;
     if (is_c_format(request.kind)) {
         c_header_facts earlier;
         const bool own = f != nullptr && read_own_c_header(start, length, &earlier);
-        if (own && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
-                                             earlier.samples_known && earlier.samples == format.samples)))
-            return {};
-        if (own) return exists + " and is a C header of another rate or length than this input gives" + kept;
+        if (own && request.derived_name) return {};
+        if (own) return exists + " and is a C header" + not_marked + kept;
         return exists + " and is not a C header written by pcmtaper" + kept;
     }
     pcmtaper_wav_8_bit_header earlier;
     const bool eight_bit = f != nullptr && pcmtaper_wav_is_8_bit(start, length, &earlier) != 0;
-    if (eight_bit && (request.derived_name || (earlier.sample_rate_hz == format.sample_rate_hz &&
-                                               earlier.samples_known && earlier.samples == format.samples)))
-        return {};
-    if (eight_bit)
-        return "the output file " + request.name +
-               " exists and is an 8-bit mono WAV file of another rate or length than this input gives; "
-               "it is kept (--force replaces it)";
-    return "the output file " + request.name + " exists and is not an 8-bit mono WAV file; it is kept (--force replaces it)";
+    if (eight_bit && request.derived_name) return {};
+    if (eight_bit) return exists + " and is an 8-bit mono WAV file" + not_marked + kept;
+    return exists + " and is not an 8-bit mono WAV file" + kept;
 }

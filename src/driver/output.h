@@ -58,6 +58,7 @@ struct file_output_request {
     bool force = false;         // replace an existing file that is not this input's output
     bool derived_name = false;  // the name is the input's derived name (take1.8b.wav for take1.wav)
     file_format kind = file_format::wav;  // what is written (-F), which decides what counts as an earlier output
+    std::uint64_t input_key = 0;          // input_key_of(the input's name): whose output the mark says it is
 };
 
 // A regular file is written to a temporary file beside it and moved into
@@ -84,15 +85,40 @@ void remove_temporary_output();
 inline constexpr std::size_t temp_file_name_size = 23;  // with its terminating NUL
 void make_temp_file_name(std::uint64_t process_entropy, unsigned attempt, char name[temp_file_name_size]);
 
-// Why the existing file at `path` may not be replaced without --force, as the
-// error line (without "pcmtaper: "), or "" when it may: it is empty, or an
-// 8-bit mono WAV file that is this input's earlier output, by its name (the
-// derived name is the program's own) or by its contents (the rate and the
-// exact number of samples this input gives). Any other file, an 8-bit WAV of
-// another input included, is likely an original named by mistake or by a
-// glob. A file that cannot be read may not be replaced. In the C formats the
-// same holds for a C header that starts with the program's own first line
-// (its length and rate constants are compared); raw samples (u8, s8) cannot
-// be told from any other file, and only an empty one is replaced.
-std::string replace_refusal(const std::string& path, const file_output_request& request, const output_format& format);
+// The program's mark on an output file it wrote, kept with the file (an
+// extended attribute; on Windows a named stream of the file): which input it
+// was made from, and the digest and length of its bytes. A file carrying a
+// mark that fits its bytes is this program's output, unchanged since; a
+// rename or a copy that keeps attributes keeps it, any other writer drops it
+// or changes the bytes it describes. A file system without such attributes
+// (FAT, some network shares) keeps no mark, and its outputs are then kept
+// like any other file.
+struct own_output_mark {
+    std::uint64_t input_key = 0;       // input_key_of the input
+    std::uint64_t content_digest = 0;  // digest_of_stream of the whole file
+    std::uint64_t size_bytes = 0;
+};
+inline constexpr char output_mark_attribute[] = "user.pcmtaper.output";  // Windows: the stream "pcmtaper.output"
+std::string output_mark_text(const own_output_mark& mark);
+bool parse_output_mark(const std::string& text, own_output_mark* mark);
+// A 64-bit digest (FNV-1a) of everything from the stream's position to its
+// end, and the number of bytes; false on a read error.
+bool digest_of_stream(std::FILE* stream, std::uint64_t* digest, std::uint64_t* size_bytes);
+// Which input an output was made from: its absolute path (on Windows without
+// regard to case), or standard input; the same input by any name gives the
+// same key.
+std::uint64_t input_key_of(const std::string& input_name);
 
+// Why the existing file at `path` may not be replaced without --force, as the
+// error line (without "pcmtaper: "), or "" when it may. It may when it is
+// empty; when it carries the program's mark for this very input and its bytes
+// are still those the mark describes (the program's earlier output of this
+// input, as a Makefile run again after the input changed meets it); or when it
+// has the output's derived name and is of the output's kind (an 8-bit mono
+// WAV file, or a C header that starts with the program's own first line): the
+// derived name is the program's own. Anything else, another tool's 8-bit copy
+// or another sound of the same length included, is likely an original named
+// by mistake or by a glob. Raw samples (u8, s8) have no kind to tell them by:
+// only the mark or an empty file lets them be replaced. A file that cannot be
+// read may not be replaced.
+std::string replace_refusal(const std::string& path, const file_output_request& request);

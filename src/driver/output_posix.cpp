@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <atomic>
@@ -174,9 +177,9 @@ class replacing_file_sink final : public output_sink {
 
   private:
     opened open_directly(const std::string& target);
-    opened check_existing(const std::string& target, const std::string& directory, const struct stat& existing,
-                          const output_format& format);
+    opened check_existing(const std::string& target, const std::string& directory, const struct stat& existing);
     finished move_into_place();
+    void mark_as_own();
 
     file_output_request request_;
     const std::string& name_;
@@ -222,7 +225,7 @@ output_sink::opened replacing_file_sink::open_directly(const std::string& target
 // empty): anything else there is likely an original, named by mistake or by
 // a glob.
 output_sink::opened replacing_file_sink::check_existing(const std::string& target, const std::string& directory,
-                                                        const struct stat& existing, const output_format& format) {
+                                                        const struct stat& existing) {
     if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return cannot_write(name_, errno);
     // In a directory with the sticky bit (as /tmp), only the file's owner,
     // the directory's owner or root may rename over a file: the rename at
@@ -234,12 +237,12 @@ output_sink::opened replacing_file_sink::check_existing(const std::string& targe
         return refused(exit_output_not_openable, "cannot write the output file " + name_ + ": " +
                                                      system_reason(EPERM) + " (the directory " + directory +
                                                      " is sticky and the file belongs to another user)");
-    const std::string why_not = replace_refusal(target, request_, format);
+    const std::string why_not = replace_refusal(target, request_);
     if (why_not.empty()) return {nullptr, exit_ok, {}};
     return refused(exit_output_not_own, why_not);
 }
 
-output_sink::opened replacing_file_sink::open(const output_format& format) {
+output_sink::opened replacing_file_sink::open(const output_format&) {
     const std::string& path = request_.path;
     if (path.empty()) return cannot_write("''", ENOENT);
     std::string target = path;
@@ -268,7 +271,7 @@ output_sink::opened replacing_file_sink::open(const output_format& format) {
 
     mode_t mode;
     if (exists) {
-        const opened check = check_existing(target, directory_, existing, format);
+        const opened check = check_existing(target, directory_, existing);
         if (check.exit_code != exit_ok) return check;
         mode = existing.st_mode & 07777;
         existed_ = true;
@@ -343,6 +346,7 @@ output_sink::opened replacing_file_sink::open(const output_format& format) {
 // is checked: a full disk often shows only at the flush or the close.
 output_sink::finished replacing_file_sink::commit() {
     bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    if (ok && !direct_) mark_as_own();
     if (ok && !direct_) ok = fsync(fileno(stream_)) == 0;
     if (ok && set_id_bits_ != 0) ok = fchmod(fileno(stream_), mode_) == 0;
     ok = (std::fclose(stream_) == 0) && ok;
@@ -359,6 +363,33 @@ output_sink::finished replacing_file_sink::commit() {
     }
     discard();
     return moved;
+}
+
+// Marks the complete temporary file as this program's output of this input
+// (output.h), from its bytes read back. A file system that keeps no extended
+// attributes keeps no mark: the output is then complete all the same, and a
+// later run treats it as any other file.
+void replacing_file_sink::mark_as_own() {
+#if defined(__linux__) || defined(__APPLE__)
+    const int fd = openat(dir_fd_, temp_name_, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    std::FILE* written = fdopen(fd, "rb");
+    if (written == nullptr) {
+        close(fd);
+        return;
+    }
+    own_output_mark mark;
+    mark.input_key = request_.input_key;
+    const bool read = digest_of_stream(written, &mark.content_digest, &mark.size_bytes);
+    std::fclose(written);
+    if (!read) return;
+    const std::string text = output_mark_text(mark);
+#ifdef __APPLE__
+    (void)fsetxattr(fileno(stream_), output_mark_attribute, text.data(), text.size(), 0, 0);
+#else
+    (void)fsetxattr(fileno(stream_), output_mark_attribute, text.data(), text.size(), 0);
+#endif
+#endif
 }
 
 // The rename at the end. A file that was not there at the start and has

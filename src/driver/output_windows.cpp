@@ -186,7 +186,8 @@ class replacing_file_sink final : public output_sink {
 
   private:
     opened open_directly(const std::wstring& target);
-    opened check_existing(const std::wstring& target, const existing_file& existing, const output_format& format);
+    opened check_existing(const std::wstring& target, const existing_file& existing);
+    void mark_as_own();
     opened stream_on(HANDLE h);
     finished move_into_place();
     finished write_over_standard_output();
@@ -236,8 +237,7 @@ output_sink::opened replacing_file_sink::open_directly(const std::wstring& targe
 // read-only, and its access control list allows it), and only when it is
 // this program's kind of output (or empty): a 16-bit WAV there is likely an
 // original, named by mistake or by a glob.
-output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing,
-                                                        const output_format& format) {
+output_sink::opened replacing_file_sink::check_existing(const std::wstring& target, const existing_file& existing) {
     if (existing.attributes & FILE_ATTRIBUTE_READONLY) return cannot_write(name_, EACCES);
     LARGE_INTEGER size{};
     if (over_standard_output_) {
@@ -254,12 +254,12 @@ output_sink::opened replacing_file_sink::check_existing(const std::wstring& targ
         CloseHandle(h);
     }
     const std::string why_not =
-        size.QuadPart == 0 ? std::string() : replace_refusal(utf8_from_wide(target.c_str()), request_, format);
+        size.QuadPart == 0 ? std::string() : replace_refusal(utf8_from_wide(target.c_str()), request_);
     if (why_not.empty()) return {nullptr, exit_ok, {}};
     return refused(exit_output_not_own, why_not);
 }
 
-output_sink::opened replacing_file_sink::open(const output_format& format) {
+output_sink::opened replacing_file_sink::open(const output_format&) {
     if (request_.path.empty()) return cannot_write("''", ENOENT);
     target_ = wide_from_utf8(request_.path);
     std::wstring directory, base;
@@ -292,7 +292,7 @@ output_sink::opened replacing_file_sink::open(const output_format& format) {
     DWORD kept_attributes = FILE_ATTRIBUTE_NORMAL;
     if (existing.exists) {
         over_standard_output_ = is_standard_output_file(existing);
-        const opened check = check_existing(target_, existing, format);
+        const opened check = check_existing(target_, existing);
         if (check.exit_code != exit_ok) return check;
         existing_ = existing;
         const DWORD carried =
@@ -349,9 +349,31 @@ output_sink::finished replacing_file_sink::commit() {
         discard();
         return {ok ? exit_ok : exit_write_error, {}};
     }
+    if (!over_standard_output_) mark_as_own();
     const finished moved = over_standard_output_ ? write_over_standard_output() : move_into_place();
     discard();
     return moved;
+}
+
+// Marks the complete temporary file as this program's output of this input
+// (output.h): a named stream, which the move keeps with the file. A file
+// system without named streams (FAT, exFAT) keeps no mark: the output is
+// complete all the same, and a later run treats it as any other file.
+void replacing_file_sink::mark_as_own() {
+    std::FILE* written = _wfopen(temp_path_.c_str(), L"rb");
+    if (written == nullptr) return;
+    own_output_mark mark;
+    mark.input_key = request_.input_key;
+    const bool read = digest_of_stream(written, &mark.content_digest, &mark.size_bytes);
+    std::fclose(written);
+    if (!read) return;
+    const std::string text = output_mark_text(mark);
+    const HANDLE h = CreateFileW((temp_path_ + L":pcmtaper.output").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD wrote = 0;
+    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr);
+    CloseHandle(h);
 }
 
 // The move at the end. A file that was not there at the start and has

@@ -64,6 +64,18 @@ int processors_available();
 // itself when it is no link or cannot be resolved.
 std::string resolved_link(const std::string& name);
 void close_descriptor(int fd);
+// The absolute path of an existing file, links resolved where the system
+// resolves them (on Windows in lower case, as its names are compared), or
+// `name` itself when it cannot be made.
+std::string absolute_path(const std::string& name);
+// 0 when `name` is an existing directory, else why not: ENOENT (nothing
+// there), ENOTDIR (another kind of file) or the system's reason.
+int directory_status(const std::string& name);
+// Makes the directory `name` (its parent must exist); 0 or the errno.
+int make_directory(const std::string& name);
+// The program's mark on the file at `path` (output.h), links followed; false
+// when it has none or the file system keeps none.
+bool read_output_mark(const std::string& path, std::string* text);
 
 // Points descriptor 1 at the null device.
 void silence_standard_output();

@@ -4,6 +4,9 @@
 #include <sched.h>
 #endif
 #include <sys/stat.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "output.h"
 #include "system.h"
 
 namespace {
@@ -121,6 +125,37 @@ std::string resolved_link(const std::string& name) {
     if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || realpath(name.c_str(), resolved) == nullptr)
         return name;
     return resolved;
+}
+
+std::string absolute_path(const std::string& name) {
+    char resolved[PATH_MAX];
+    return realpath(name.c_str(), resolved) != nullptr ? std::string(resolved) : name;
+}
+
+int directory_status(const std::string& name) {
+    struct stat st;
+    if (stat(name.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+int make_directory(const std::string& name) { return mkdir(name.c_str(), 0777) == 0 ? 0 : errno; }
+
+bool read_output_mark(const std::string& path, std::string* text) {
+#if defined(__linux__) || defined(__APPLE__)
+    char value[128];
+#ifdef __APPLE__
+    const ssize_t length = getxattr(path.c_str(), output_mark_attribute, value, sizeof value, 0, 0);
+#else
+    const ssize_t length = getxattr(path.c_str(), output_mark_attribute, value, sizeof value);
+#endif
+    if (length < 0) return false;
+    text->assign(value, static_cast<std::size_t>(length));
+    return true;
+#else
+    (void)path;
+    (void)text;
+    return false;
+#endif
 }
 
 void close_descriptor(int fd) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "output.h"
 #include "system.h"
 #include "windows_handles.h"
 #include "windows_text.h"
@@ -214,6 +215,46 @@ int processors_available() {
 
 // The output sink follows links itself; no name there follows descriptor 1.
 std::string resolved_link(const std::string& name) { return name; }
+
+std::string absolute_path(const std::string& name) {
+    const std::wstring wide = wide_from_utf8(name);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return name;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return name;
+    full.resize(length);
+    // Names differ only in case on the same file: one key for all of them.
+    for (wchar_t& c : full)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return utf8_from_wide(full.c_str());
+}
+
+int directory_status(const std::string& name) {
+    const DWORD attributes = GetFileAttributesW(wide_from_utf8(name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return errno_from_windows_error(GetLastError());
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ENOTDIR;
+}
+
+int make_directory(const std::string& name) {
+    return CreateDirectoryW(wide_from_utf8(name).c_str(), nullptr) ? 0 : errno_from_windows_error(GetLastError());
+}
+
+// The mark is a named stream of the file, which a move keeps with it.
+std::wstring output_mark_stream(const std::string& path) { return wide_from_utf8(path) + L":pcmtaper.output"; }
+
+bool read_output_mark(const std::string& path, std::string* text) {
+    const HANDLE h = CreateFileW(output_mark_stream(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    char value[128];
+    DWORD got = 0;
+    const bool read = ReadFile(h, value, sizeof value, &got, nullptr) != 0;
+    CloseHandle(h);
+    if (!read) return false;
+    text->assign(value, got);
+    return true;
+}
 
 void close_descriptor(int fd) {
     if (fd >= 0) _close(fd);
