@@ -12,10 +12,10 @@
 #include "shaping/shaping.h"
 
 using pcmtaper::block_len;
+using pcmtaper::delay_samples;
 
 namespace {
 
-constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224: the analysis looks ahead
 constexpr double input_sample_scale = pcmtaper::sample_scale;               // 16-bit sample -> sample scale
 constexpr unsigned known_flags =
     PCMTAPER_FLAG_ZERO_DC | PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_KEEP_METADATA | PCMTAPER_FLAG_SAMPLES_ONLY;
@@ -23,6 +23,7 @@ constexpr std::size_t converter_alignment = 64;  // the pipeline's vectors
 constexpr std::uint32_t max_sample_rate_hz = 0x7FFFFFFFu;
 
 static_assert(PCMTAPER_REPORT_TAPS == pcmtaper::max_taps);
+static_assert(PCMTAPER_LATENCY_SAMPLES == delay_samples);
 static_assert(PCMTAPER_REPORT_BANDS == pcmtaper::band_count);
 static_assert(PCMTAPER_REPORT_PASSES == pcmtaper::fine_pass_max);
 static_assert(static_cast<int>(pcmtaper::kernel_level::reference) == PCMTAPER_KERNELS_REFERENCE &&

@@ -12,13 +12,13 @@
 #include "wav/wav.h"
 
 using pcmtaper::block_len;
+using pcmtaper::delay_samples;
 
 namespace {
 
 constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
 constexpr int block_bytes_shift = 6;        // log2(block_bytes)
 static_assert(1 << block_bytes_shift == block_bytes);
-constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
 
 // The caller's events, and the report as the program's text.
