@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "internal/batched_costs.h"
 #include "internal/kernel_table.h"
 #include "pipeline/pipeline.h"
 #include "quant/quant.h"
+#include "shaping/batched_costs.h"
 #include "signals.h"
 
 namespace {

@@ -25,7 +25,7 @@ namespace {
 // Inputs above this are not tried, so that each run stays fast (a block of 32
 // samples is the expensive unit: the per-block search runs for each).
 constexpr std::size_t max_input_bytes = 16384;
-constexpr int silent_samples = 224;
+constexpr int silent_samples = PCMTAPER_LATENCY_SAMPLES;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "fuzz_conversion: %s\n", what);

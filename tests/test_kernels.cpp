@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "internal/batched_costs.h"
 #include "internal/kernel_table.h"
 #include "pipeline/pipeline.h"
 #include "program_runner.h"
 #include "quant/quant.h"
+#include "shaping/batched_costs.h"
 #include "signals.h"
 
 namespace {

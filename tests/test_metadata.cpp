@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "program_runner.h"
 #include "signals.h"
@@ -133,6 +135,23 @@ TEST(Metadata, MalformedSecondAndOtherChunksAreLeftOut) {
                                    " chunk is left out; the first is kept.\r\n");
             EXPECT_EQ(kept.for_output(0, 100, &remarks), chunk(c.id, c.body));
         }
+    }
+}
+
+TEST(Metadata, EachRemarkLineIsSaidOnItsOwn) {
+    const struct {
+        std::string remarks;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"One.\r\n", {"One.\r\n"}},
+        {"One.\r\nTwo.\r\n", {"One.\r\n", "Two.\r\n"}},
+        {"One.\r\nTwo.", {"One.\r\n", "Two."}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> said;
+        remark_lines(c.remarks, [&](const char* line) { said.emplace_back(line); });
+        EXPECT_EQ(said, c.lines) << c.remarks;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internal/kernel_table.h"
+#include "library/converter.h"
 #include "pcmtaper/pcmtaper.h"
 #include "pipeline/pipeline.h"
 #include "search_fixtures.h"
@@ -42,18 +43,19 @@ report_fixture fixture_with(const double* weights) {
     return f;
 }
 
-// The report's text as the library formats it for the program.
+// The report's text as the program gets it: handed to the caller's report
+// callback as the converter hands it, then formatted by the library.
 std::string text_of(const block_report& r) {
-    printed_report numbers;
-    report_numbers(r, &numbers);
-    pcmtaper_block_report out{};
-    std::memcpy(out.feedback_milli, numbers.feedback, sizeof out.feedback_milli);
-    std::memcpy(out.masking_db, numbers.masking, sizeof out.masking_db);
-    std::memcpy(out.noise_db, numbers.noise, sizeof out.noise_db);
-    std::memcpy(out.step_start, numbers.step_start, sizeof out.step_start);
-    std::memcpy(out.step_end, numbers.step_end, sizeof out.step_end);
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    pcmtaper_block_report sent{};
+    config.report_user = &sent;
+    config.report = [](void* user, const pcmtaper_block_report* report) {
+        *static_cast<pcmtaper_block_report*>(user) = *report;
+    };
+    send_report(config, r, 0);
     char text[PCMTAPER_REPORT_TEXT_MAX];
-    const std::size_t length = pcmtaper_format_report(&out, text, sizeof text);
+    const std::size_t length = pcmtaper_format_report(&sent, text, sizeof text);
     EXPECT_EQ(length, std::strlen(text));
     return text;
 }

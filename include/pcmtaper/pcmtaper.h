@@ -208,6 +208,7 @@ PCMTAPER_API pcmtaper_status pcmtaper_finish(pcmtaper_converter *converter, uint
  * PCMTAPER_FLAG_ALIGN (whose output still starts a block or more later in
  * calls). 0 for null. */
 PCMTAPER_API size_t pcmtaper_latency(const pcmtaper_converter *converter);
+#define PCMTAPER_LATENCY_SAMPLES 224 /* pcmtaper_latency without PCMTAPER_FLAG_ALIGN */
 /* At least the bytes that process with in_frames more samples and then
  * finish can write together, for sizing buffers. */
 PCMTAPER_API size_t pcmtaper_output_bound(const pcmtaper_converter *converter, size_t in_frames);

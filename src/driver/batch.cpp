@@ -22,11 +22,7 @@ namespace {
 
 constexpr int stdout_fd = 1;
 constexpr int stderr_fd = 2;
-constexpr int stdout_closed_bit = 1 << 1;  // from open_closed_standard_descriptors
 constexpr std::size_t failures_named = 5;  // in the last line; the rest are counted
-constexpr double progress_delay_s = 1.0;   // short batches never show the line
-constexpr auto progress_redraw = std::chrono::milliseconds(250);
-constexpr int progress_line_width = 60;    // what is erased: the longest line drawn
 
 // One file of the batch: what it is, and once converted, its text and code.
 struct batch_file {

@@ -255,8 +255,9 @@ void print_banner(std::FILE* stream) {
 // The help begins with a line of its own, not with the banner, whose
 // program name and description are the converter's historical ones.
 void print_help(std::FILE* stream) {
+    std::fprintf(stream, "pcmtaper %s: 16-bit to 8-bit WAV with adaptive noise shaping\r\n",
+                 pcmtaper_version_string());
     std::fprintf(stream,
-                 "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
                  "\r\n"
                  "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
                  "          pcmtaper -b [options] input.wav... [-t DIR]\r\n"

@@ -5,10 +5,7 @@
 
 namespace {
 
-constexpr double progress_delay_s = 1.0;     // short runs never show the line
-constexpr double redraw_interval_s = 0.25;
 constexpr std::uint64_t blocks_between_clock_reads = 256;
-constexpr int progress_line_width = 60;       // what is erased: the longest line drawn
 
 // Writes `text` to `stream`. Every line on standard error ends in "\n", as
 // the program's own lines there do: the converter's "\r\n" (the lines it
@@ -129,7 +126,7 @@ std::string progress_text(std::uint64_t done, std::uint64_t total, double elapse
 // than a second, a few times a second.
 bool console::progress_due(std::chrono::steady_clock::time_point now) {
     if (std::chrono::duration<double>(now - started_).count() < progress_delay_s) return false;
-    if (progress_shown_ && std::chrono::duration<double>(now - last_drawn_).count() < redraw_interval_s) return false;
+    if (progress_shown_ && now - last_drawn_ < progress_redraw) return false;
     last_drawn_ = now;
     return true;
 }

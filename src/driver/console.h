@@ -16,6 +16,13 @@
 #include <string>
 #include <vector>
 
+// The progress line on standard error, of a run and of a batch: shown once
+// the work has taken progress_delay_s, redrawn at most every progress_redraw,
+// erased by overwriting progress_line_width characters (the longest drawn).
+inline constexpr double progress_delay_s = 1.0;  // short runs never show the line
+inline constexpr auto progress_redraw = std::chrono::milliseconds(250);
+inline constexpr int progress_line_width = 60;
+
 // Text kept for later, in the order it was written, with where it goes.
 struct kept_text {
     std::FILE* stream;

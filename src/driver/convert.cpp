@@ -48,7 +48,7 @@ void advise_on_refusal(pcmtaper_status status, const char* name, console* con) {
 // part block after the last whole one: a short sound effect can vanish
 // whole. Says so when what is dropped is audible.
 void advise_on_cut_end(const conversion_end& end, console* con) {
-    constexpr std::uint64_t delay_samples = 224;
+    constexpr std::uint64_t delay_samples = PCMTAPER_LATENCY_SAMPLES;
     const std::uint64_t seen = end.samples_read;
     const std::uint64_t cut_from = end.samples_written > delay_samples ? end.samples_written - delay_samples : 0;
     if (end.audible_end <= cut_from || seen <= cut_from) return;

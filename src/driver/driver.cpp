@@ -9,12 +9,6 @@
 
 #include "pcmtaper/pcmtaper.h"
 
-namespace {
-
-constexpr int stdout_closed_bit = 1 << 1;  // from open_closed_standard_descriptors
-
-}  // namespace
-
 // Whether the text meant for standard output reached it. Standard output is
 // not the product: when it is closed, full or a broken pipe, the conversion
 // still completes, and this is what tells the user.

@@ -42,6 +42,7 @@ long long stream_position(std::FILE* stream);
 // temporary output on descriptor 1 would receive the program's text). Returns
 // a bit per descriptor that was closed (1 for 0, 2 for 1, 4 for 2).
 int open_closed_standard_descriptors();
+inline constexpr int stdout_closed_bit = 1 << 1;
 
 // Moves standard output's open file to a new descriptor, which the audio is
 // then written to, and points descriptor 1 at standard error (or at the null

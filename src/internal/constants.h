@@ -8,6 +8,7 @@ inline constexpr int analysis_len = 256;    // samples in the analysis window = 
 inline constexpr int history_len = analysis_len;
 inline constexpr int block_len = 32;        // samples quantised per block
 inline constexpr int new_samples_at = history_len - block_len;  // 224: where a block enters
+inline constexpr int delay_samples = new_samples_at;  // the output's lag behind the input: the look-ahead
 inline constexpr int bin_count = analysis_len / 2;  // analysed bins of the transform
 inline constexpr int band_count = 16;       // bands of 8 bins each
 inline constexpr int bins_per_band = bin_count / band_count;

@@ -5,10 +5,10 @@
 #include <mutex>
 
 #include "internal/arch_kernels.h"
-#include "internal/batched_costs.h"
 #include "internal/kernel_table.h"
 #include "model/model.h"
 #include "quant/quant.h"
+#include "shaping/batched_costs.h"
 
 namespace pcmtaper {
 namespace {

@@ -12,10 +12,10 @@
 #include "shaping/shaping.h"
 
 using pcmtaper::block_len;
+using pcmtaper::delay_samples;
 
 namespace {
 
-constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224: the analysis looks ahead
 constexpr double input_sample_scale = pcmtaper::sample_scale;               // 16-bit sample -> sample scale
 constexpr unsigned known_flags =
     PCMTAPER_FLAG_ZERO_DC | PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_KEEP_METADATA | PCMTAPER_FLAG_SAMPLES_ONLY;
@@ -23,6 +23,7 @@ constexpr std::size_t converter_alignment = 64;  // the pipeline's vectors
 constexpr std::uint32_t max_sample_rate_hz = 0x7FFFFFFFu;
 
 static_assert(PCMTAPER_REPORT_TAPS == pcmtaper::max_taps);
+static_assert(PCMTAPER_LATENCY_SAMPLES == delay_samples);
 static_assert(PCMTAPER_REPORT_BANDS == pcmtaper::band_count);
 static_assert(PCMTAPER_REPORT_PASSES == pcmtaper::fine_pass_max);
 static_assert(static_cast<int>(pcmtaper::kernel_level::reference) == PCMTAPER_KERNELS_REFERENCE &&
@@ -55,7 +56,10 @@ void start_stream(pcmtaper_converter* c) {
     c->pending_at = c->pending_end = 0;
 }
 
-void send_report(pcmtaper_converter* c, const pcmtaper::block_report& r, std::uint64_t block_number) {
+}  // namespace
+
+void send_report(const pcmtaper_config& config, const pcmtaper::block_report& r,
+                 std::uint64_t block_number) {
     pcmtaper_block_report out;
     out.block_number = block_number;
     std::memcpy(out.taps, r.taps, sizeof out.taps);
@@ -67,8 +71,10 @@ void send_report(pcmtaper_converter* c, const pcmtaper::block_report& r, std::ui
     std::memcpy(out.noise_db, numbers.noise, sizeof out.noise_db);
     std::memcpy(out.step_start, numbers.step_start, sizeof out.step_start);
     std::memcpy(out.step_end, numbers.step_end, sizeof out.step_end);
-    c->config.report(c->config.report_user, &out);
+    config.report(config.report_user, &out);
 }
+
+namespace {
 
 // Searches and quantises the oldest block not yet run, and puts the part of
 // its output that is kept into `pending`. The block after it is in, or the
@@ -78,7 +84,7 @@ void run_block(pcmtaper_converter* c) {
     const std::uint64_t n = c->blocks_quantised;
     pcmtaper::block_report report;
     if (c->blocks->finish(static_cast<std::uint32_t>(n), &report) && c->config.report != nullptr)
-        send_report(c, report, n);
+        send_report(c->config, report, n);
     ++c->blocks_quantised;
     std::uint64_t start = c->skip_left < block_len ? c->skip_left : block_len;
     c->skip_left -= start;
@@ -146,7 +152,7 @@ void report_before_failure(pcmtaper_converter* c) {
     for (; c->blocks_quantised < c->blocks_fed; ++c->blocks_quantised) {
         pcmtaper::block_report report;
         if (c->blocks->finish(static_cast<std::uint32_t>(c->blocks_quantised), &report))
-            send_report(c, report, c->blocks_quantised);
+            send_report(c->config, report, c->blocks_quantised);
     }
 }
 

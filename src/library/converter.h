@@ -55,6 +55,11 @@ inline constexpr std::uint32_t converter_magic = 0x70636D74u;  // "pcmt"
 // report before it reads the next block. Their output is dropped.
 void report_before_failure(pcmtaper_converter* c);
 
+// Hands block `block_number`'s report to the report callback of `config`
+// (not null), in the API's terms.
+void send_report(const pcmtaper_config& config, const pcmtaper::block_report& r,
+                 std::uint64_t block_number);
+
 // Tells the converter how many blocks its stream should hold, before the
 // first: a short one starts no thread.
 void expect_blocks(pcmtaper_converter* c, std::uint64_t blocks);

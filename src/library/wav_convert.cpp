@@ -12,13 +12,13 @@
 #include "wav/wav.h"
 
 using pcmtaper::block_len;
+using pcmtaper::delay_samples;
 
 namespace {
 
 constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
 constexpr int block_bytes_shift = 6;        // log2(block_bytes)
 static_assert(1 << block_bytes_shift == block_bytes);
-constexpr std::uint64_t delay_samples = pcmtaper::analysis_len - block_len;  // 224
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
 
 // The caller's events, and the report as the program's text.
@@ -173,16 +173,6 @@ bool write_all(const pcmtaper_writer& writer, const void* bytes, std::size_t cou
     return count == 0 || writer.write(writer.user, bytes, count) == 0;
 }
 
-// Says each line of `text` (lines ending in "\n") as a remark with `code`.
-void remark_lines(const event_sink& sink, pcmtaper_remark_code code, const std::string& text) {
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        sink.remark(code, text.substr(at, end - at).c_str());
-        at = end;
-    }
-}
-
 // The output's header: the WAV header with the kept metadata chunks between
 // "fmt " and "data", their positions moved by the output's delay. Written
 // again for fewer samples it keeps its layout and its length (the chunks are
@@ -247,7 +237,8 @@ bool read_metadata_after_samples(const pcmtaper_reader& reader, const pcmtaper_w
     std::string remarks;
     read_metadata_after_data(read_at, &context, header.header_bytes + data_bytes, data_bytes,
                              static_cast<std::uint64_t>(reader.size_bytes), kept, &remarks);
-    remark_lines(sink, PCMTAPER_REMARK_METADATA_LEFT_OUT, remarks);
+    remark_lines(remarks,
+                 [&](const char* line) { sink.remark(PCMTAPER_REMARK_METADATA_LEFT_OUT, line); });
     return reader.seek(reader.user, header.header_bytes) == 0;
 }
 
@@ -388,7 +379,9 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     if (!samples_only) {
         const std::string& bytes = out_header.bytes_for(planned_samples);
         const bool began = write_all(*writer, bytes.data(), bytes.size());
-        remark_lines(sink, PCMTAPER_REMARK_METADATA_CLAMPED, out_header.take_remarks());
+        remark_lines(out_header.take_remarks(), [&](const char* line) {
+            sink.remark(PCMTAPER_REMARK_METADATA_CLAMPED, line);
+        });
         if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
     }
 
@@ -442,7 +435,9 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         if (rewound != 0) return fail(sink, PCMTAPER_ERROR_WRITE);
         const std::string& bytes = out_header.bytes_for(written);
         const bool rewritten = write_all(*writer, bytes.data(), bytes.size());
-        remark_lines(sink, PCMTAPER_REMARK_METADATA_CLAMPED, out_header.take_remarks());
+        remark_lines(out_header.take_remarks(), [&](const char* line) {
+            sink.remark(PCMTAPER_REMARK_METADATA_CLAMPED, line);
+        });
         if (!rewritten) return fail(sink, PCMTAPER_ERROR_WRITE);
     }
     return PCMTAPER_OK;

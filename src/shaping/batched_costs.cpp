@@ -1,7 +1,7 @@
-// The batched cost oracle of the search (see internal/batched_costs.h).
-#include "internal/batched_costs.h"
+// The batched cost oracle of the search (see shaping/batched_costs.h).
+#include "shaping/batched_costs.h"
 
-#include "internal/search_rules.h"
+#include "shaping/search_rules.h"
 
 namespace pcmtaper {
 namespace {

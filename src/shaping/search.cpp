@@ -1,8 +1,8 @@
 // The coefficient search on its two oracles: the reference one costs one tap
 // set at a time with noise_cost, the batched one several per kernel call.
-#include "internal/batched_costs.h"
 #include "internal/kernel_table.h"
-#include "internal/search_rules.h"
+#include "shaping/batched_costs.h"
+#include "shaping/search_rules.h"
 #include "shaping/shaping.h"
 
 namespace pcmtaper {

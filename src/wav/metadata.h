@@ -16,6 +16,18 @@
 // remark), so that a crafted size cannot make the program allocate gigabytes.
 inline constexpr std::uint32_t max_metadata_chunk_bytes = 1u << 20;
 
+// Calls say(line) with each line of the remarks that the functions below
+// append (each line with its end; a last line without one is passed too).
+template <typename Say>
+void remark_lines(const std::string& remarks, Say&& say) {
+    for (std::size_t at = 0; at < remarks.size();) {
+        std::size_t end = remarks.find('\n', at);
+        end = end == std::string::npos ? remarks.size() : end + 1;
+        say(remarks.substr(at, end - at).c_str());
+        at = end;
+    }
+}
+
 // Whether a chunk with this id may be kept (a "LIST" of another type than
 // "INFO" is met by this test too; add() leaves it out).
 bool is_metadata_chunk_id(const char id[4]);

@@ -164,16 +164,6 @@ read_result skip_chunk(byte_source* input, std::uint32_t size, const chunk_id& i
     return read_result::ok;
 }
 
-// Adds each line of `text` (lines ending in "\n") as a remark.
-void add_remark_lines(wav_input_header* header, pcmtaper_remark_code code, const std::string& text) {
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        add_remark(header, code, text.substr(at, end - at).c_str());
-        at = end;
-    }
-}
-
 // Skips a chunk body of `size` bytes, or reads it into `metadata` when that
 // keeps chunks with this id; what is left out is remarked on.
 read_result skip_or_keep(byte_source* input, wav_input_header* header, const chunk_id& id, std::uint32_t size,
@@ -189,7 +179,10 @@ read_result skip_or_keep(byte_source* input, wav_input_header* header, const chu
         r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
         if (r == read_result::ok) metadata->add(id.text, std::move(body), &remarks);
     }
-    if (header != nullptr) add_remark_lines(header, PCMTAPER_REMARK_METADATA_LEFT_OUT, remarks);
+    if (header != nullptr)
+        remark_lines(remarks, [&](const char* line) {
+            add_remark(header, PCMTAPER_REMARK_METADATA_LEFT_OUT, line);
+        });
     return r;
 }
 

@@ -1,6 +1,6 @@
 // The cost oracle of the search on the vector levels: the same costs as
 // noise_cost, bit for bit, computed several tap sets per kernel call and kept
-// where the search asks for them again (see internal/search_rules.h):
+// where the search asks for them again (see shaping/search_rules.h):
 // - a pass's base cost is that of the taps the last accepted trial left, or
 //   of the phase's start, which the oracle already knows;
 // - after a pass that accepted no trial the taps are unchanged, and so are

@@ -1,6 +1,6 @@
 // The rules of the coefficient search, written once against a cost oracle
 // that says what tap sets cost. The reference oracle costs one set at a time
-// with noise_cost; the batched one (internal/batched_costs.h) computes several
+// with noise_cost; the batched one (shaping/batched_costs.h) computes several
 // at once and keeps what it has computed. Both give the same cost for the
 // same taps, bit for bit, so both searches make the same decisions.
 //
