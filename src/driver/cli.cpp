@@ -149,6 +149,26 @@ std::string batch_output_name(const std::string& input_name, const std::string& 
     return target_directory + (ends_in_separator ? "" : "/") + base;
 }
 
+std::string output_options_error(const output_option_values& given, file_format* format) {
+    *format = file_format::wav;
+    if (given.format != nullptr && !parse_file_format(*given.format, format))
+        return "unknown format '" + *given.format + "' (wav, u8, s8, c, c-s8)";
+    // An option that the chosen format has no use for is refused, not ignored:
+    // the user expects it to do something.
+    if (given.keep_metadata && *format != file_format::wav)
+        return std::string("--keep-metadata is for the format wav, not ") + file_format_name(*format);
+    for (const auto& [value, option] : {std::pair{given.c_name, "--c-name"}, std::pair{given.c_attribute, "--c-attribute"}}) {
+        if (value != nullptr && !is_c_format(*format))
+            return std::string(option) + " is for the formats c and c-s8, not " + file_format_name(*format);
+    }
+    if (given.c_name != nullptr && !is_c_identifier(*given.c_name))
+        return "--c-name '" + *given.c_name +
+               "' is not a C identifier (letters, digits and underscores, not starting with a digit, not a keyword)";
+    if (given.c_attribute != nullptr && !is_c_attribute_text(*given.c_attribute))
+        return "--c-attribute takes one line of text without control characters";
+    return "";
+}
+
 command_line parse_command_line(int argc, const char* const* argv) {
     command_line cl;
     if (argc < 2) return cl;  // the banner
@@ -200,24 +220,12 @@ command_line parse_command_line(int argc, const char* const* argv) {
             cl.*(found->flag) = true;
         }
     }
-    if (given.format_given && !parse_file_format(given.format, &cl.format))
-        return usage_error("unknown format '" + given.format + "' (wav, u8, s8, c, c-s8)");
-    // An option that the chosen format has no use for is refused, not ignored:
-    // the user expects it to do something.
-    if (cl.keep_metadata && cl.format != file_format::wav)
-        return usage_error(std::string("--keep-metadata is for the format wav, not ") + file_format_name(cl.format));
-    for (const auto& [is_given, option] : {std::pair{given.c_name_given, "--c-name"},
-                                            std::pair{given.c_attribute_given, "--c-attribute"}}) {
-        if (is_given && !is_c_format(cl.format))
-            return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
-                               file_format_name(cl.format));
-    }
-    if (given.c_name_given && !is_c_identifier(cl.c_name))
-        return usage_error("--c-name '" + cl.c_name +
-                           "' is not a C identifier (letters, digits and underscores, not starting with a digit, "
-                           "not a keyword)");
-    if (!is_c_attribute_text(cl.c_attribute))
-        return usage_error("--c-attribute takes one line of text without control characters");
+    const std::string output_error =
+        output_options_error({given.format_given ? &given.format : nullptr, cl.keep_metadata,
+                              given.c_name_given ? &cl.c_name : nullptr,
+                              given.c_attribute_given ? &cl.c_attribute : nullptr},
+                             &cl.format);
+    if (!output_error.empty()) return usage_error(output_error);
     if (given.jobs_given && !parse_jobs(given.jobs, &cl.jobs))
         return usage_error("invalid number of jobs '" + given.jobs + "' (a whole number, 1 or more)");
     if (given.target_given && cl.target_directory.empty()) return usage_error("the target directory is an empty name");
