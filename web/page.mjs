@@ -41,7 +41,11 @@ const cards = new Map();
 let nextId = 1;
 let ready = false;
 
-const worker = new Worker(new URL('./worker.mjs', import.meta.url), { type: 'module' });
+// The worker module beside this one; in the page made as one file, the
+// worker script it holds (a classic script from a blob: URL).
+const worker = window.pcmtaperWorkerUrl
+  ? new Worker(window.pcmtaperWorkerUrl)
+  : new Worker(new URL('./worker.mjs', import.meta.url), { type: 'module' });
 worker.onerror = (event) => {
   event.preventDefault();
   window.pcmtaperShowBlocked(`The converter could not be started: ${event.message || 'the browser refused its worker'}.`);
