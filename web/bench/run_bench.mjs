@@ -81,5 +81,7 @@ for (const f of files) {
   gzipped += zlib.gzipSync(data, { level: 9 }).length;
 }
 console.log(`page with its WebAssembly: ${files.length} files, ${(plain / 1024).toFixed(1)} KiB, ${(gzipped / 1024).toFixed(1)} KiB gzipped`);
+const single = fs.readFileSync(path.join(site, 'pcmtaper.html'));
+console.log(`the page as one file (pcmtaper.html): ${(single.length / 1024).toFixed(1)} KiB, ${(zlib.gzipSync(single, { level: 9 }).length / 1024).toFixed(1)} KiB gzipped`);
 console.log(`sha256 of the native output: ${createHash('sha256').update(fs.readFileSync(path.join(work, 'native.wav'))).digest('hex').slice(0, 16)}`);
 fs.rmSync(work, { recursive: true, force: true });
