@@ -236,7 +236,7 @@ const comparedMethods = [
   ['converted', 'pcmtaper'],
   ['rounding', 'plain rounding'],
   ['tpdf', 'TPDF dither'],
-  ['shaped', 'fixed shaping (TPDF, noise × (1 − z⁻¹)²)'],
+  ['shaped', 'fixed shaping, (1 − z⁻¹)²'],
 ];
 
 function figuresTable(figures) {
@@ -259,8 +259,8 @@ function figuresTable(figures) {
   const reading = element('p', {
     class: 'reading',
     text:
-      'How to read them: higher is less noise; compare the weighted SNRs, which count the noise as it is heard (shaping ' +
-      'gives up plain SNR to gain there, and TPDF dither gives up a little to rounding for a steady hiss that never follows the sound).',
+      'How to read them: higher is less noise; compare the weighted SNRs, which count the noise as it is heard. ' +
+      'Plain rounding adds no dither, so its error follows the sound as distortion, which no SNR here shows.',
   });
   return element('div', { class: 'figures-block' }, table, reading);
 }
