@@ -1,42 +1,373 @@
-// The WebAssembly entry point of the web page: one call runs the command-line
-// program's own driver on files that pcmtaper.mjs has put into the module's
-// in-memory file system, so that the page gives the program's exit codes,
-// bytes and texts. Standard output and standard error go to files, which
-// pcmtaper.mjs reads back.
+// The web page's WebAssembly entry points: one conversion of a WAV file held
+// in memory, through the library's pcmtaper_convert_wav, with what it says
+// kept as data for pcmtaper.mjs (the output's bytes and samples, the texts
+// by kind, the remarks by code, the block reports as numbers, the exit code).
+// The program's rules come from the driver's own functions: the output's
+// name, the checks of the options, the C and raw formats, the exit codes and
+// the lines on standard error. Names and options are data here, never a
+// command line.
+//
+// JavaScript is called back from inside a conversion only through
+// pcmtaper_web_progress, which never throws (pcmtaper.mjs catches what the
+// page's callback throws and answers "stop"): no exception unwinds through
+// these frames, so the stack and the heap stay whole whatever the callback does.
+#include <emscripten.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
-#include "driver.h"
+#include "cli.h"
+#include "convert.h"
+#include "exit_codes.h"
+#include "formats.h"
+#include "pcmtaper/pcmtaper.h"
+
+// Calls the page's progress callback; returns nonzero when it asks the
+// conversion to stop (it threw).
+EM_JS(int, pcmtaper_web_progress, (double done, double total), {
+    try {
+        const report = Module["pcmtaperProgress"];
+        return report ? (report(done, total) ? 1 : 0) : 0;
+    } catch (error) {
+        return 1;
+    }
+});
 
 namespace {
 
-// The folder of one conversion and its text files (pcmtaper.mjs uses the
-// same names).
-constexpr const char* work_folder = "/conversion";
-constexpr const char* stdout_file = "/conversion/stdout.txt";
-constexpr const char* stderr_file = "/conversion/stderr.txt";
+// One piece of the program's text on standard output.
+struct text_piece {
+    pcmtaper_text_kind kind;
+    std::string text;
+};
 
 }  // namespace
 
-// Runs `pcmtaper ARGS...` in the work folder, with `count` arguments laid one
-// after the other in `args`, each ended by a zero byte, and returns the
-// program's exit code (-1 when the folder or the text files cannot be used).
-extern "C" int pcmtaper_web_run(const char* args, int count) {
-    if (chdir(work_folder) != 0) return -1;
-    // Files, not the module's terminals: the driver then shows no progress
-    // line, and the text is kept byte for byte, "\r\n" included.
-    if (std::freopen(stdout_file, "wb", stdout) == nullptr || std::freopen(stderr_file, "wb", stderr) == nullptr)
-        return -1;
-    std::vector<std::string> words{"pcmtaper"};
-    for (int i = 0; i < count; ++i, args += std::strlen(args) + 1) words.emplace_back(args);
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    const int code = run_converter(static_cast<int>(words.size()), argv.data());
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return code;
+// Everything a conversion leaves for pcmtaper.mjs, until pcmtaper_web_release.
+struct pcmtaper_web_conversion {
+    int exit_code = exit_ok;
+    bool stopped = false;  // the progress callback asked to stop
+    std::string output_name;
+    std::vector<std::uint8_t> output;
+    std::vector<std::uint8_t> samples;  // the unsigned 8-bit samples, in every format
+    std::vector<text_piece> texts;      // standard output after the two name lines, in order
+    std::vector<pcmtaper_remark> remarks;
+    std::vector<pcmtaper_block_report> reports;
+    std::string errors;  // standard error's lines, each ending in "\n"
+    pcmtaper_wav_plan plan{};
+    // Where the input's samples lie: from the library's header walk.
+    std::uint32_t input_rate_hz = 0;
+    std::uint64_t input_samples_at = 0, input_samples = 0;
+    std::size_t latency_samples = 0;  // by which the output trails the input
+};
+
+namespace {
+
+// The run's side of the library's callbacks.
+struct web_run {
+    web_run(pcmtaper_web_conversion* r, const std::uint8_t* in, std::size_t in_size)
+        : result(r), input(in), input_size(in_size) {}
+    pcmtaper_web_conversion* result;
+    const std::uint8_t* input;
+    std::size_t input_size;
+    std::size_t read_at = 0;
+    std::size_t write_at = 0;
+    sample_writer* format = nullptr;  // null for a WAV file, which the library writes
+    std::FILE* framed = nullptr;  // the other formats' output, through the driver's writers
+    int percent_shown = -1;
+};
+
+std::size_t read_input(void* user, void* buffer, std::size_t capacity, int* failed) {
+    auto* run = static_cast<web_run*>(user);
+    if (run->result->stopped) {
+        *failed = 1;
+        return 0;
+    }
+    const std::size_t n = std::min(capacity, run->input_size - run->read_at);
+    std::memcpy(buffer, run->input + run->read_at, n);
+    run->read_at += n;
+    return n;
 }
+
+int seek_input(void* user, std::uint64_t offset) {
+    auto* run = static_cast<web_run*>(user);
+    if (offset > run->input_size) return 1;
+    run->read_at = static_cast<std::size_t>(offset);
+    return 0;
+}
+
+int write_output(void* user, const void* bytes, std::size_t count) {
+    auto* run = static_cast<web_run*>(user);
+    if (run->result->stopped) return 1;
+    const auto* b = static_cast<const std::uint8_t*>(bytes);
+    if (run->format != nullptr) {
+        run->result->samples.insert(run->result->samples.end(), b, b + count);
+        return run->format->write(run->framed, b, count) ? 0 : 1;
+    }
+    std::vector<std::uint8_t>& out = run->result->output;
+    if (out.size() < run->write_at + count) out.resize(run->write_at + count);
+    std::memcpy(out.data() + run->write_at, b, count);
+    run->write_at += count;
+    return 0;
+}
+
+int rewind_output(void* user) {
+    static_cast<web_run*>(user)->write_at = 0;
+    return 0;
+}
+
+void keep_text(void* user, pcmtaper_text_kind kind, const char* text) {
+    static_cast<web_run*>(user)->result->texts.push_back({kind, text});
+}
+
+void keep_remark(void* user, const pcmtaper_remark* remark) {
+    static_cast<web_run*>(user)->result->remarks.push_back(*remark);
+}
+
+void keep_report(void* user, const pcmtaper_block_report* report) {
+    static_cast<web_run*>(user)->result->reports.push_back(*report);
+}
+
+int begin_output(void* user, const pcmtaper_wav_plan* plan) {
+    auto* run = static_cast<web_run*>(user);
+    if (run->format == nullptr) return 0;
+    return run->format->begin(run->framed, plan->output_samples, plan->sample_rate_hz) ? 0 : 1;
+}
+
+// Calls the page once per percent, and at the end.
+void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_total) {
+    auto* run = static_cast<web_run*>(user);
+    const int percent = blocks_total == 0 ? 100 : static_cast<int>(blocks_done * 100 / blocks_total);
+    if (percent == run->percent_shown || run->result->stopped) return;
+    run->percent_shown = percent;
+    if (pcmtaper_web_progress(static_cast<double>(blocks_done), static_cast<double>(blocks_total)) != 0)
+        run->result->stopped = true;
+}
+
+// The program's derived name; a page only names a download, so a name the
+// program derives none from gets the format's suffix appended.
+std::string download_name(const std::string& input_name, file_format format) {
+    std::string name = derive_output_name(input_name, format);
+    if (name == input_name) name += derived_suffix(format);
+    return name;
+}
+
+void say_error(pcmtaper_web_conversion* result, const std::string& line) {
+    if (!line.empty()) result->errors += "pcmtaper: " + line + "\n";
+}
+
+// Where the input's samples lie, as the library's header walk finds them.
+void find_input_samples(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size) {
+    web_run run{result, input, input_size};
+    const pcmtaper_reader reader{read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
+    pcmtaper_wav_header header;
+    if (pcmtaper_wav_read_header(&reader, &header) != PCMTAPER_OK) return;
+    const std::uint64_t present = input_size - header.header_bytes;
+    result->input_rate_hz = header.sample_rate_hz;
+    result->input_samples_at = header.header_bytes;
+    result->input_samples = std::min(header.data_size_bytes, present) / 2;
+}
+
+// The WAV output: what the library wrote. The other formats: the driver's
+// writer frames the samples in a stream over memory, finished as the
+// program finishes it.
+int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size,
+            const std::string& input_name, const conversion_options& options) {
+    const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
+    web_run run{result, input, input_size};
+    run.format = format.get();
+    char* framed_bytes = nullptr;
+    std::size_t framed_size = 0;
+    if (format != nullptr) {
+        run.framed = open_memstream(&framed_bytes, &framed_size);
+        if (run.framed == nullptr) {
+            say_error(result, "out of memory");
+            return exit_out_of_memory;
+        }
+    }
+    const pcmtaper_reader reader{read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
+    const pcmtaper_writer writer{write_output, rewind_output, &run};
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
+                   (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
+                   (format != nullptr ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
+    config.report = keep_report;
+    config.report_user = &run;
+    pcmtaper_wav_events events{};
+    events.user = &run;
+    events.text = keep_text;
+    events.remark = keep_remark;
+    events.start = begin_output;
+    events.progress = show_progress;
+    pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &result->plan);
+    int code = exit_code_for(status);
+    if (status == PCMTAPER_OK && format != nullptr) {
+        // What comes after the samples, and what comes before them again
+        // when the input ended early and that states their number.
+        const pcmtaper_wav_plan& plan = result->plan;
+        const bool restate = plan.samples_written != plan.output_samples && format->states_sample_count();
+        if (!format->finish(run.framed, plan.samples_written) ||
+            (restate && (std::fseek(run.framed, 0, SEEK_SET) != 0 ||
+                         !format->rewrite_begin(run.framed, plan.samples_written) ||
+                         std::fseek(run.framed, 0, SEEK_END) != 0)) ||
+            std::fflush(run.framed) != 0) {
+            result->texts.push_back({PCMTAPER_TEXT_REMARK, "Cannot write the output file.\r\n"});
+            code = exit_write_error;
+        }
+    }
+    if (run.framed != nullptr) {
+        std::fclose(run.framed);
+        if (code == exit_ok) result->output.assign(framed_bytes, framed_bytes + framed_size);
+        std::free(framed_bytes);
+    }
+    if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) say_error(result, "out of memory");
+    say_error(result, refusal_advice(status, input_name));
+    if (code != exit_ok) {
+        result->output.clear();
+        result->samples.clear();
+        return code;
+    }
+    config.sample_rate_hz = result->plan.sample_rate_hz;
+    config.report = nullptr;
+    pcmtaper_converter* converter = nullptr;
+    if (pcmtaper_create(&config, &converter) == PCMTAPER_OK) result->latency_samples = pcmtaper_latency(converter);
+    pcmtaper_destroy(converter);
+    if (format == nullptr) {
+        const std::uint8_t* at = result->output.data() + result->plan.header_len;
+        result->samples.assign(at, at + result->plan.samples_written);
+    }
+    conversion_end end;
+    end.advise_on_cut_end = !options.align;
+    end.samples_read = result->plan.samples_read;
+    end.samples_written = result->plan.samples_written;
+    end.audible_end = result->plan.audible_end;
+    end.sample_rate_hz = result->plan.sample_rate_hz;
+    end.input_name = input_name.c_str();
+    say_error(result, cut_end_notice(end));
+    return exit_ok;
+}
+
+}  // namespace
+
+extern "C" {
+
+// The name the program derives for the output of `name` (its `name_size`
+// bytes) in the format named by the `format_size` bytes at `format` (wav
+// when unknown), in a string that
+// pcmtaper_web_free_string frees (download_name).
+EMSCRIPTEN_KEEPALIVE std::string* pcmtaper_web_output_name(const char* name, std::size_t name_size,
+                                                           const char* format, std::size_t format_size) {
+    file_format f = file_format::wav;
+    parse_file_format(std::string(format, format_size), &f);
+    return new (std::nothrow) std::string(download_name(std::string(name, name_size), f));
+}
+
+EMSCRIPTEN_KEEPALIVE const char* pcmtaper_web_string_data(const std::string* s) { return s->data(); }
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_string_size(const std::string* s) { return s->size(); }
+EMSCRIPTEN_KEEPALIVE void pcmtaper_web_free_string(std::string* s) { delete s; }
+
+// Converts the WAV file input[0..input_size) named `name` as the program
+// would with these options, and keeps the result (null when there is no
+// memory for it). `format`, `c_name` and `c_attribute` are strings of the
+// given sizes; a size of -1 means the option was not given.
+EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
+    const std::uint8_t* input, std::size_t input_size, const char* name, std::size_t name_size, int zero_dc,
+    int align, int keep_metadata, const char* format, int format_size, const char* c_name, int c_name_size,
+    const char* c_attribute, int c_attribute_size) {
+    auto* result = new (std::nothrow) pcmtaper_web_conversion;
+    if (result == nullptr) return nullptr;
+    const auto given = [](const char* text, int size) {
+        return size < 0 ? std::unique_ptr<std::string>() : std::make_unique<std::string>(text, std::size_t(size));
+    };
+    const std::unique_ptr<std::string> format_text = given(format, format_size);
+    const std::unique_ptr<std::string> c_name_text = given(c_name, c_name_size);
+    const std::unique_ptr<std::string> c_attribute_text = given(c_attribute, c_attribute_size);
+    const std::string input_name(name, name_size);
+    conversion_options options;
+    options.align = align != 0;
+    options.zero_dc = zero_dc != 0;
+    options.keep_metadata = keep_metadata != 0;
+    const std::string refused =
+        output_options_error({format_text.get(), options.keep_metadata, c_name_text.get(), c_attribute_text.get()},
+                             &options.format.format);
+    result->output_name = download_name(input_name, options.format.format);
+    if (!refused.empty()) {
+        // As the program says a usage error, without its usage lines (the
+        // page has no command line).
+        say_error(result, refused);
+        result->exit_code = exit_usage;
+        return result;
+    }
+    options.format.c_name = c_array_name(c_name_text ? *c_name_text : "", result->output_name, input_name);
+    options.format.c_attribute = c_attribute_text ? *c_attribute_text : "";
+    find_input_samples(result, input, input_size);
+    result->exit_code = convert(result, input, input_size, input_name, options);
+    return result;
+}
+
+EMSCRIPTEN_KEEPALIVE void pcmtaper_web_release(pcmtaper_web_conversion* r) { delete r; }
+
+EMSCRIPTEN_KEEPALIVE int pcmtaper_web_exit_code(const pcmtaper_web_conversion* r) { return r->exit_code; }
+EMSCRIPTEN_KEEPALIVE int pcmtaper_web_stopped(const pcmtaper_web_conversion* r) { return r->stopped ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE const std::string* pcmtaper_web_name(const pcmtaper_web_conversion* r) { return &r->output_name; }
+EMSCRIPTEN_KEEPALIVE const std::string* pcmtaper_web_errors(const pcmtaper_web_conversion* r) { return &r->errors; }
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* pcmtaper_web_output(const pcmtaper_web_conversion* r) { return r->output.data(); }
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_output_size(const pcmtaper_web_conversion* r) { return r->output.size(); }
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* pcmtaper_web_samples(const pcmtaper_web_conversion* r) { return r->samples.data(); }
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_sample_count(const pcmtaper_web_conversion* r) { return r->samples.size(); }
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_rate_hz(const pcmtaper_web_conversion* r) { return r->input_rate_hz; }
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_samples_at(const pcmtaper_web_conversion* r) {
+    return static_cast<double>(r->input_samples_at);
+}
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_sample_count(const pcmtaper_web_conversion* r) {
+    return static_cast<double>(r->input_samples);
+}
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_blocks(const pcmtaper_web_conversion* r) {
+    return static_cast<double>(r->plan.blocks);
+}
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_latency_samples(const pcmtaper_web_conversion* r) {
+    return static_cast<double>(r->latency_samples);
+}
+
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_text_count(const pcmtaper_web_conversion* r) { return r->texts.size(); }
+EMSCRIPTEN_KEEPALIVE int pcmtaper_web_text_kind(const pcmtaper_web_conversion* r, std::size_t i) { return r->texts[i].kind; }
+EMSCRIPTEN_KEEPALIVE const std::string* pcmtaper_web_text(const pcmtaper_web_conversion* r, std::size_t i) {
+    return &r->texts[i].text;
+}
+
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_remark_count(const pcmtaper_web_conversion* r) { return r->remarks.size(); }
+EMSCRIPTEN_KEEPALIVE int pcmtaper_web_remark_code(const pcmtaper_web_conversion* r, std::size_t i) {
+    return r->remarks[i].code;
+}
+EMSCRIPTEN_KEEPALIVE const char* pcmtaper_web_remark_text(const pcmtaper_web_conversion* r, std::size_t i) {
+    return r->remarks[i].text;
+}
+
+// The block reports: block i's number, and its fields as arrays (field 0:
+// taps, 1: band weights, doubles; 2: feedback in thousandths, 3: masking in
+// dB, 4: noise in dB, 5: first and 6: last step exponent of each pass, ints),
+// with their lengths.
+EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_report_count(const pcmtaper_web_conversion* r) { return r->reports.size(); }
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_report_block(const pcmtaper_web_conversion* r, std::size_t i) {
+    return static_cast<double>(r->reports[i].block_number);
+}
+EMSCRIPTEN_KEEPALIVE const void* pcmtaper_web_report_field(const pcmtaper_web_conversion* r, std::size_t i, int field) {
+    const pcmtaper_block_report& b = r->reports[i];
+    const void* fields[] = {b.taps, b.band_weight, b.feedback_milli, b.masking_db, b.noise_db, b.step_start, b.step_end};
+    return field >= 0 && field < 7 ? fields[field] : nullptr;
+}
+EMSCRIPTEN_KEEPALIVE int pcmtaper_web_report_field_length(int field) {
+    const int lengths[] = {PCMTAPER_REPORT_TAPS,  PCMTAPER_REPORT_BANDS,  PCMTAPER_REPORT_TAPS,  PCMTAPER_REPORT_BANDS,
+                           PCMTAPER_REPORT_BANDS, PCMTAPER_REPORT_PASSES, PCMTAPER_REPORT_PASSES};
+    return field >= 0 && field < 7 ? lengths[field] : 0;
+}
+
+}  // extern "C"

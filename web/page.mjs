@@ -1,7 +1,6 @@
 // The page: files in, one card per file with its progress, the program's
 // texts, an A/B player, the download, the plots and the figures. The
 // conversion and the measurements run in worker.mjs.
-import { argumentsFor } from './program.mjs';
 import { drawSpectrum, drawWaveform } from './plots.mjs';
 
 window.pcmtaperPageStarted = true;
@@ -11,29 +10,42 @@ const results = document.getElementById('results');
 const fileInput = document.getElementById('files');
 const control = (id) => document.getElementById(id);
 
-// The options set on the page, as convertWav takes them.
+// The options set on the page, as convertWav takes them (an empty field is
+// an option not given).
 function chosenOptions() {
+  const text = (id) => control(id).value.trim() || undefined;
   return {
     zeroDc: control('zero-dc').checked,
     align: control('align').checked,
     format: control('format').value,
     keepMetadata: control('keep-metadata').checked,
-    cName: control('c-name').value.trim(),
-    cAttribute: control('c-attribute').value.trim(),
+    cName: text('c-name'),
+    cAttribute: text('c-attribute'),
   };
 }
 
-// The options as the program's command line shows them ("" for none).
-function optionText(options) {
-  const args = argumentsFor('', '', options);
-  return args.slice(0, args.indexOf('--')).join(' ');
+// The chosen options in the program's spelling, for a card's title ("" for
+// none): what the same conversion on the command line would say.
+function optionText(o) {
+  const words = [];
+  if (o.zeroDc) words.push('--zero-dc');
+  if (o.align) words.push('--align');
+  if (o.format !== 'wav') words.push(`--format=${o.format}`);
+  if (o.keepMetadata) words.push('--keep-metadata');
+  if (o.cName !== undefined) words.push(`--c-name=${o.cName}`);
+  if (o.cAttribute !== undefined) words.push(`--c-attribute=${o.cAttribute}`);
+  return words.join(' ');
 }
 
 const cards = new Map();
 let nextId = 1;
 let ready = false;
 
-const worker = new Worker(new URL('./worker.mjs', import.meta.url), { type: 'module' });
+// The worker module beside this one; in the page made as one file, the
+// worker script it holds (a classic script from a blob: URL).
+const worker = window.pcmtaperWorkerUrl
+  ? new Worker(window.pcmtaperWorkerUrl)
+  : new Worker(new URL('./worker.mjs', import.meta.url), { type: 'module' });
 worker.onerror = (event) => {
   event.preventDefault();
   window.pcmtaperShowBlocked(`The converter could not be started: ${event.message || 'the browser refused its worker'}.`);
@@ -102,13 +114,13 @@ function formatSigned(v, digits) {
   return (v >= 0 ? '+' : '') + v.toFixed(digits);
 }
 
-// The lines of the program's standard output that a person needs on a card:
-// everything but the report (which the plots show), with its "\r\n" ends.
-function programText(stdout) {
-  return stdout
-    .split('\r\n')
-    .filter((line) => !/^ *(feedback|masking|noise|start|end):/.test(line))
-    .join('\n')
+// What the program prints that a person needs on a card: its remarks and
+// counts, not the report (which the plots show).
+function programText(texts) {
+  return texts
+    .filter((t) => t.kind !== 'report')
+    .map((t) => t.text.replaceAll('\r\n', '\n'))
+    .join('')
     .trim();
 }
 
@@ -154,10 +166,10 @@ class FileCard {
     this.messages.className = `messages ${kind}`;
   }
 
-  converted({ exitCode, output, outputName, stdout, stderr }) {
+  converted({ exitCode, output, outputName, texts, stderr }) {
     this.progress.value = 1;
     this.root.dataset.exitCode = String(exitCode);
-    const text = [programText(stdout), stderr.trim()].filter(Boolean).join('\n');
+    const text = [programText(texts), stderr.trim()].filter(Boolean).join('\n');
     if (output === null || exitCode !== 0) {
       this.state.textContent = `refused (exit code ${exitCode})`;
       this.root.dataset.state = 'refused';
@@ -195,7 +207,7 @@ class FileCard {
       width: '900',
       height: '320',
       role: 'img',
-      'aria-label': `Long-term spectra of ${this.file.name}: input, 8-bit error and plain rounding's error, with the chosen block's masking`,
+      'aria-label': `Long-term spectra of ${this.file.name}: input, 8-bit error, plain rounding's and fixed shaping's error, with the chosen block's masking`,
     });
     const figure = (title, canvas, ...extra) => element('figure', {}, element('figcaption', { text: title }), ...extra, canvas);
     this.body.append(figure('Waveform', waveform));
@@ -218,14 +230,25 @@ class FileCard {
   }
 }
 
-function figuresTable({ converted, rounding }) {
+// The output's figures beside those of what people use instead, with how
+// to read them.
+const comparedMethods = [
+  ['converted', 'pcmtaper'],
+  ['rounding', 'plain rounding'],
+  ['tpdf', 'TPDF dither'],
+  ['shaped', 'fixed shaping, (1 − z⁻¹)²'],
+];
+
+function figuresTable(figures) {
+  const { converted } = figures;
   const table = element('table', { class: 'figures' });
   table.append(element('caption', { text: `Figures over ${converted.comparedSamples.toLocaleString('en')} samples (SNRs over the first ${converted.measuredSamples.toLocaleString('en')})` }));
   const head = element('tr', {}, element('th', { scope: 'col', text: '' }));
   for (const h of ['DC (8-bit steps)', 'SNR dB', 'A-wt SNR dB', '468-wt SNR dB', 'gain dB']) head.append(element('th', { scope: 'col', text: h }));
   table.append(element('thead', {}, head));
   const body = element('tbody');
-  for (const [name, f] of [['pcmtaper', converted], ['plain rounding', rounding]]) {
+  for (const [key, name] of comparedMethods) {
+    const f = figures[key];
     const row = element('tr', {}, element('th', { scope: 'row', text: name }));
     for (const v of [formatSigned(f.dcSteps, 3), formatDb(f.snr), formatDb(f.snrA), formatDb(f.snr468), formatSigned(f.gainDb, 2)]) {
       row.append(element('td', { text: v }));
@@ -233,7 +256,13 @@ function figuresTable({ converted, rounding }) {
     body.append(row);
   }
   table.append(body);
-  return table;
+  const reading = element('p', {
+    class: 'reading',
+    text:
+      'How to read them: higher is less noise; compare the weighted SNRs, which count the noise as it is heard. ' +
+      'Plain rounding adds no dither, so its error follows the sound as distortion, which no SNR here shows.',
+  });
+  return element('div', { class: 'figures-block' }, table, reading);
 }
 
 // ---- A/B player ----------------------------------------------------------------

@@ -1,121 +1,237 @@
-// pcmtaper as an ES module: the converter, compiled to WebAssembly, for this
-// page and any other.
+// pcmtaper as an ES module: the converter's library, compiled to WebAssembly,
+// for this page, any other, and Node.
 //
 //   import { createPcmtaper } from './pcmtaper.mjs';
 //   const converter = await createPcmtaper();
-//   const { exitCode, output, stdout } = converter.convertWav(wavBytes, { zeroDc: false, align: true });
+//   const result = converter.convertWav(wavBytes, { name: 'take1.wav', align: true });
 //
 // convertWav(bytes, options) converts the WAV file in `bytes` (a Uint8Array)
 // as the program would with the same options, and returns
-//   exitCode    the program's exit code (0: converted; see the README's table),
-//   output      the bytes of the output file it writes (a Uint8Array), or null
-//               when it writes none,
-//   outputName  the output's name (the program's derived name, see below),
-//   stdout      the text it prints on standard output after the two name
-//               lines (remarks, counts, report, or its refusal), with its "\r\n",
-//   stderr      the text it prints on standard error (such as what to do
-//               about a refusal).
+//   exitCode     the program's exit code (0: converted; see doc/web-page.md),
+//   output       the bytes of the output file (a Uint8Array), or null,
+//   outputName   the output's name: the program's derived name for `name`
+//                (a name it derives none from gets the format's suffix appended),
+//   samples      the output's unsigned 8-bit samples (128 is silence) in every
+//                format, or null,
+//   input        { rateHz, samples } with the input's 16-bit samples (an
+//                Int16Array, as far as the file holds them), or null when the
+//                header was refused,
+//   latencySamples  by how many samples the output trails the input,
+//   texts        what the program prints on standard output after the two
+//                name lines, as [{ kind, text }] with kind 'remark', 'counts'
+//                or 'report' (each text with its "\r\n"),
+//   stdout       those texts joined: the program's standard output after the
+//                name lines,
+//   remarks      [{ code, text }]: each remark with the library's code,
+//   reports      [{ block, taps, bandWeight, feedbackMilli, maskingDb, noiseDb,
+//                stepStart, stepEnd }]: the block reports as numbers,
+//   stderr       the program's lines on standard error (what to do about a
+//                refusal, a usage error), each ending in "\n".
 // Options, each the program's own: zeroDc (--zero-dc), align (--align),
 // format ('wav', 'u8', 's8', 'c' or 'c-s8': -F), keepMetadata (-m), cName
-// (--c-name), cAttribute (--c-attribute). name is the input's file name,
-// which the program's messages and the output's name are made from (default
-// in.wav). onProgress(bytesRead, bytesTotal), when given, is called as the
-// converter reads its input. Conversions run one at a time, synchronously:
-// run them in a Web Worker to keep a page responsive (worker.mjs does).
+// (--c-name), cAttribute (--c-attribute); null or undefined is an option not
+// given. `name` is the input's name, for the messages and the output's name
+// (default in.wav); names and options are data, taken as they are, never
+// split into arguments. onProgress(blocksDone, blocksTotal) is called as the
+// conversion goes (at most once per percent); if it throws, that conversion
+// ends and convertWav throws what it threw, and the converter stays usable.
+// Conversions run one at a time, synchronously: run them in a Web Worker to
+// keep a page responsive (worker.mjs does).
+//
+// converter.outputName(name, format) is the output's name alone.
+//
+// The WebAssembly is loaded from beside this module: fetched in a browser,
+// read from disk under Node. createPcmtaper(moduleOptions) passes its options
+// to Emscripten's loader (wasmBinary: the bytes themselves).
 import createPcmtaperWasm from './pcmtaper-wasm.mjs';
-import { argumentsFor, derivedOutputName } from './program.mjs';
 
-export { argumentsFor, derivedOutputName };
+const textKinds = ['remark', 'counts', 'report'];
+// The report's fields as the glue numbers them, with their arrays' types.
+const reportFields = [
+  ['taps', Float64Array],
+  ['bandWeight', Float64Array],
+  ['feedbackMilli', Int32Array],
+  ['maskingDb', Int32Array],
+  ['noiseDb', Int32Array],
+  ['stepStart', Int32Array],
+  ['stepEnd', Int32Array],
+];
 
-// The folder of one conversion and its text files (glue.cpp uses the same names).
-const folder = '/conversion';
-const stdoutName = 'stdout.txt';
-const stderrName = 'stderr.txt';
-
-// The text after the first two lines (the input's and the output's names).
-export function afterNameLines(text) {
-  let at = 0;
-  for (let line = 0; line < 2; ++line) {
-    const end = text.indexOf('\r\n', at);
-    if (end < 0) return text.slice(at);
-    at = end + 2;
-  }
-  return text.slice(at);
-}
-
-function readIfExists(FS, path) {
+// The WebAssembly file's URL beside this module, or null where this module
+// has no URL to resolve against (a page made as one file inlines it).
+function besideThisModule(file) {
   try {
-    // The program gives a new output file 0666 less the umask, and the
-    // module's umask may leave no read permission: the page may read it.
-    FS.chmod(path, 0o644);
-    return FS.readFile(path);
+    return new URL(file, import.meta.url);
   } catch {
     return null;
   }
 }
 
-function clearFolder(FS) {
-  for (const entry of FS.readdir(folder)) {
-    if (entry !== '.' && entry !== '..') FS.unlink(`${folder}/${entry}`);
+async function loaderOptions(moduleOptions) {
+  const options = { ...moduleOptions };
+  if (options.wasmBinary || options.locateFile) return options;
+  const url = besideThisModule('./pcmtaper-wasm.wasm');
+  if (url === null) return options;
+  const isNode = typeof process === 'object' && typeof process.versions?.node === 'string';
+  if (isNode && url.protocol === 'file:') {
+    const { readFile } = await import('node:fs/promises');
+    options.wasmBinary = await readFile(url);
+  } else {
+    options.locateFile = (file) => (file.endsWith('.wasm') ? url.href : file);
   }
-}
-
-// A name the in-memory folder can hold, other than the text files' names.
-function safeName(name, fallback) {
-  if (!name || name.includes('/') || name === '.' || name === '..' || name === stdoutName || name === stderrName) return fallback;
-  return name;
+  return options;
 }
 
 export async function createPcmtaper(moduleOptions = {}) {
-  const wasm = await createPcmtaperWasm(moduleOptions);
-  const { FS } = wasm;
-  FS.mkdir(folder);
-  const decoder = new TextDecoder('utf-8');
+  const wasm = await createPcmtaperWasm(await loaderOptions(moduleOptions));
   const encoder = new TextEncoder();
+  const decoder = new TextDecoder('utf-8');
+  let busy = false;
+  let broken = null;  // what stopped the module, after which it is not used again
 
-  function convertWav(bytes, options = {}) {
-    if (!(bytes instanceof Uint8Array)) throw new TypeError('convertWav: bytes must be a Uint8Array');
-    const inputName = safeName(options.name, 'in.wav');
-    const outputName = safeName(derivedOutputName(inputName, options.format ?? 'wav'), 'out.8b.wav');
-    clearFolder(FS);
-    FS.writeFile(`${folder}/${inputName}`, bytes);
-    if (options.onProgress) {
-      // The input stays a regular file (the program reads a file and a
-      // stream differently); only its reads are watched.
-      const node = FS.lookupPath(`${folder}/${inputName}`).node;
-      const fileOps = node.stream_ops;
-      const total = bytes.length;
-      node.stream_ops = Object.assign({}, fileOps, {
-        read(stream, buffer, offset, length, position) {
-          const count = fileOps.read(stream, buffer, offset, length, position);
-          options.onProgress(Math.min(position + count, total), total);
-          return count;
-        },
+  // Copies of wasm memory (whose buffer moves when it grows).
+  const bytesAt = (pointer, size) => wasm.HEAPU8.slice(pointer, pointer + size);
+  const stringAt = (pointer) => decoder.decode(bytesAt(wasm._pcmtaper_web_string_data(pointer), wasm._pcmtaper_web_string_size(pointer)));
+
+  // The strings and the input copied into wasm memory, freed by release().
+  function allocate(pieces) {
+    const pointers = [];
+    const release = () => pointers.forEach((p) => wasm._free(p));
+    for (const bytes of pieces) {
+      const pointer = wasm._malloc(Math.max(bytes.length, 1));
+      if (pointer === 0) {
+        release();
+        throw new RangeError('pcmtaper: not enough memory for the input');
+      }
+      wasm.HEAPU8.set(bytes, pointer);
+      pointers.push(pointer);
+    }
+    return { pointers, release };
+  }
+
+  function optionBytes(value, what) {
+    if (value === null || value === undefined) return null;
+    if (typeof value !== 'string') throw new TypeError(`convertWav: ${what} must be a string`);
+    return encoder.encode(value);
+  }
+
+  function readResult(r) {
+    const exitCode = wasm._pcmtaper_web_exit_code(r);
+    const texts = [];
+    for (let i = 0, n = wasm._pcmtaper_web_text_count(r); i < n; ++i) {
+      texts.push({ kind: textKinds[wasm._pcmtaper_web_text_kind(r, i)] ?? 'remark', text: stringAt(wasm._pcmtaper_web_text(r, i)) });
+    }
+    const remarks = [];
+    for (let i = 0, n = wasm._pcmtaper_web_remark_count(r); i < n; ++i) {
+      const at = wasm._pcmtaper_web_remark_text(r, i);
+      remarks.push({ code: wasm._pcmtaper_web_remark_code(r, i), text: decoder.decode(bytesAt(at, wasm.HEAPU8.indexOf(0, at) - at)) });
+    }
+    const reports = [];
+    for (let i = 0, n = wasm._pcmtaper_web_report_count(r); i < n; ++i) {
+      const report = { block: wasm._pcmtaper_web_report_block(r, i) };
+      reportFields.forEach(([key, Type], field) => {
+        const at = wasm._pcmtaper_web_report_field(r, i, field);
+        const length = wasm._pcmtaper_web_report_field_length(field);
+        report[key] = Array.from(new Type(wasm.HEAPU8.buffer, at, length));
       });
+      reports.push(report);
     }
-    const args = argumentsFor(inputName, outputName, options);
-    const packed = encoder.encode(args.map((a) => `${a}\0`).join(''));
-    const pointer = wasm._malloc(packed.length);
-    let exitCode;
-    try {
-      wasm.HEAPU8.set(packed, pointer);
-      exitCode = wasm._pcmtaper_web_run(pointer, args.length);
-    } finally {
-      wasm._free(pointer);
-    }
-    if (exitCode < 0) throw new Error('pcmtaper: the in-memory file system refused the conversion folder');
-    const output = readIfExists(FS, `${folder}/${outputName}`);
-    const stdoutBytes = readIfExists(FS, `${folder}/${stdoutName}`) ?? new Uint8Array(0);
-    const stderrBytes = readIfExists(FS, `${folder}/${stderrName}`) ?? new Uint8Array(0);
-    clearFolder(FS);
+    const outputSize = wasm._pcmtaper_web_output_size(r);
+    const sampleCount = wasm._pcmtaper_web_sample_count(r);
     return {
       exitCode,
-      output: output ? new Uint8Array(output) : null,
-      outputName,
-      stdout: afterNameLines(decoder.decode(stdoutBytes)),
-      stderr: decoder.decode(stderrBytes),
+      output: exitCode === 0 ? bytesAt(wasm._pcmtaper_web_output(r), outputSize) : null,
+      outputName: stringAt(wasm._pcmtaper_web_name(r)),
+      samples: exitCode === 0 ? bytesAt(wasm._pcmtaper_web_samples(r), sampleCount) : null,
+      latencySamples: wasm._pcmtaper_web_latency_samples(r),
+      texts,
+      stdout: texts.map((t) => t.text).join(''),
+      remarks,
+      reports,
+      stderr: stringAt(wasm._pcmtaper_web_errors(r)),
+      inputRateHz: wasm._pcmtaper_web_input_rate_hz(r),
+      inputSamplesAt: wasm._pcmtaper_web_input_samples_at(r),
+      inputSampleCount: wasm._pcmtaper_web_input_sample_count(r),
     };
   }
 
-  return { convertWav };
+  // The input's 16-bit little-endian samples where the library's header
+  // walk found them.
+  function inputSamples(bytes, rateHz, at, count) {
+    if (rateHz === 0) return null;
+    const view = new DataView(bytes.buffer, bytes.byteOffset + at, count * 2);
+    const samples = new Int16Array(count);
+    for (let i = 0; i < count; ++i) samples[i] = view.getInt16(2 * i, true);
+    return { rateHz, samples };
+  }
+
+  function convertWav(bytes, options = {}) {
+    if (!(bytes instanceof Uint8Array)) throw new TypeError('convertWav: bytes must be a Uint8Array');
+    if (broken) throw new Error(`pcmtaper: this converter stopped after a failure (${broken}); make a new one with createPcmtaper()`);
+    if (busy) throw new Error('pcmtaper: convertWav was called during a conversion (from its onProgress); conversions run one at a time');
+    const name = optionBytes(options.name ?? 'in.wav', 'name');
+    const format = optionBytes(options.format, 'format');
+    const cName = optionBytes(options.cName, 'cName');
+    const cAttribute = optionBytes(options.cAttribute, 'cAttribute');
+    const { pointers, release } = allocate([bytes, name, format ?? [], cName ?? [], cAttribute ?? []]);
+    const [inputAt, nameAt, formatAt, cNameAt, cAttributeAt] = pointers;
+    let thrown = null;
+    const onProgress = options.onProgress;
+    wasm.pcmtaperProgress = onProgress
+      ? (done, total) => {
+          try {
+            onProgress(done, total);
+            return 0;
+          } catch (error) {
+            thrown = { error };
+            return 1;
+          }
+        }
+      : null;
+    busy = true;
+    let r = 0;
+    try {
+      r = wasm._pcmtaper_web_convert(
+        inputAt, bytes.length, nameAt, name.length,
+        options.zeroDc ? 1 : 0, options.align ? 1 : 0, options.keepMetadata ? 1 : 0,
+        formatAt, format ? format.length : -1, cNameAt, cName ? cName.length : -1, cAttributeAt, cAttribute ? cAttribute.length : -1,
+      );
+    } catch (error) {
+      // A trap or an abort inside the module: its state is unknown now.
+      broken = String(error);
+      throw error;
+    } finally {
+      busy = false;
+      wasm.pcmtaperProgress = null;
+      if (!broken) release();
+    }
+    if (r === 0) throw new RangeError('pcmtaper: not enough memory for the conversion');
+    try {
+      if (thrown) throw thrown.error;
+      const result = readResult(r);
+      const { inputRateHz, inputSamplesAt, inputSampleCount, ...rest } = result;
+      return { ...rest, input: inputSamples(bytes, inputRateHz, inputSamplesAt, inputSampleCount) };
+    } finally {
+      wasm._pcmtaper_web_release(r);
+    }
+  }
+
+  function outputName(name, format = 'wav') {
+    const nameBytes = optionBytes(name, 'name');
+    const formatBytes = optionBytes(format, 'format');
+    const { pointers, release } = allocate([nameBytes, formatBytes]);
+    try {
+      const s = wasm._pcmtaper_web_output_name(pointers[0], nameBytes.length, pointers[1], formatBytes.length);
+      if (s === 0) throw new RangeError('pcmtaper: not enough memory');
+      try {
+        return stringAt(s);
+      } finally {
+        wasm._pcmtaper_web_free_string(s);
+      }
+    } finally {
+      release();
+    }
+  }
+
+  return { convertWav, outputName };
 }

@@ -9,6 +9,7 @@ const colours = {
   output: '#1f5fbf',
   error: '#1f5fbf',
   rounding: '#d9730d',
+  shaped: '#9a9a2e',
   masking: '#2e8b3a',
   noise: '#8e3bb5',
 };
@@ -117,6 +118,7 @@ export function drawSpectrum(canvas, spectra, rateHz, report) {
   const curves = [
     { key: 'input', label: 'input', colour: colours.input },
     { key: 'rounding', label: 'error of plain rounding', colour: colours.rounding },
+    { key: 'shaped', label: 'error of fixed shaping', colour: colours.shaped },
     { key: 'error', label: '8-bit error', colour: colours.error },
   ].filter((c) => spectra[c.key]);
   if (curves.length === 0) return;
@@ -181,7 +183,7 @@ export function drawSpectrum(canvas, spectra, rateHz, report) {
   const entries = curves.map((c) => ({ label: c.label, colour: c.colour }));
   if (report) {
     // Right axis: the report's masking and noise in dB.
-    const values = report.masking.concat(report.noise).filter((v) => Math.abs(v) < 1000);
+    const values = report.maskingDb.concat(report.noiseDb).filter((v) => Math.abs(v) < 1000);
     const rTop = Math.ceil((Math.max(...values) + 5) / 10) * 10;
     const rBottom = Math.floor((Math.min(...values) - 5) / 10) * 10;
     const rOf = (v) => top + ((bottom - top) * (rTop - Math.min(Math.max(v, rBottom), rTop))) / (rTop - rBottom);
@@ -209,8 +211,8 @@ export function drawSpectrum(canvas, spectra, rateHz, report) {
       g.stroke();
       g.setLineDash([]);
     };
-    band(report.masking, colours.masking, false);
-    band(report.noise, colours.noise, true);
+    band(report.maskingDb, colours.masking, false);
+    band(report.noiseDb, colours.noise, true);
     entries.push({ label: `masking, block ${report.block}`, colour: colours.masking });
     entries.push({ label: 'noise filter gain', colour: colours.noise, dashed: true });
   }

@@ -3,25 +3,28 @@
 // responsive. Messages in: { id, name, bytes, options } (convertWav's options). Messages out:
 // { type: 'ready' } once the converter is loaded (or { type: 'failed', message }),
 // then per file { id, type: 'progress', fraction }, { id, type: 'converted',
-// exitCode, output, stdout, stderr } and { id, type: 'analysed', ... } (or
-// { id, type: 'failed', message }).
+// exitCode, output, outputName, texts, stderr } and { id, type: 'analysed', ... }
+// (or { id, type: 'failed', message }).
 import { createPcmtaper } from './pcmtaper.mjs';
 import * as analysis from './analysis.mjs';
-import { outputSamples, readWav } from './wav.mjs';
 
 const envelopeColumns = 1200;
 
 let converter = null;
 const waiting = [];
 
-createPcmtaper().then(
-  (c) => {
-    converter = c;
-    self.postMessage({ type: 'ready' });
-    while (waiting.length > 0) handle(waiting.shift());
-  },
-  (error) => self.postMessage({ type: 'failed', message: String(error) }),
-);
+// Loads a converter; the files that came meanwhile wait for it.
+function load(first) {
+  createPcmtaper().then(
+    (c) => {
+      converter = c;
+      if (first) self.postMessage({ type: 'ready' });
+      while (converter && waiting.length > 0) handle(waiting.shift());
+    },
+    (error) => self.postMessage({ type: 'failed', message: String(error) }),
+  );
+}
+load(true);
 
 self.onmessage = (event) => {
   if (converter) handle(event.data);
@@ -45,36 +48,44 @@ function handle({ id, name, bytes, options }) {
     });
   } catch (error) {
     self.postMessage({ id, type: 'failed', message: String(error) });
+    // A module stopped by a failure inside it is not used again.
+    converter = null;
+    load(false);
     return;
   }
-  self.postMessage({ id, type: 'converted', ...result });
-  if (result.output === null) return;
+  const { exitCode, output, outputName, texts, stderr } = result;
+  self.postMessage({ id, type: 'converted', exitCode, output, outputName, texts, stderr });
+  if (output === null) return;
   try {
-    self.postMessage({ id, type: 'analysed', ...analyse(bytes, outputSamples(result.output, options.format), options.align, result.stdout) });
+    self.postMessage({ id, type: 'analysed', ...analyse(result) });
   } catch (error) {
     self.postMessage({ id, type: 'failed', message: `the plots could not be made: ${error}` });
   }
 }
 
 // What the page shows of a conversion: the samples for the players, the
-// waveforms, the spectra and the figures of the output and of plain rounding.
-function analyse(inputBytes, outputBytes, aligned, stdout) {
-  const input = readWav(inputBytes);
-  if (!input || !outputBytes || input.channels !== 1 || input.bitsPerSample !== 16) return { plotted: false };
+// waveforms, the spectra, and the figures of the output beside those of
+// what people use instead (plain rounding, TPDF dither, fixed shaping).
+function analyse({ input, samples, latencySamples, reports }) {
+  if (!input || !samples) return { plotted: false };
   const rateHz = input.rateHz;
-  const delay = aligned ? 0 : analysis.lookaheadSamples;
+  const delay = latencySamples;
   const x = analysis.fullScale16(input.samples);
-  const y = analysis.fullScale8(outputBytes);
-  const rounded = analysis.fullScale8(analysis.plainRounding(input.samples));
+  const y = analysis.fullScale8(samples);
   const cache = {};
   const converted = analysis.figures(x, y, delay, rateHz, cache);
-  const rounding = analysis.figures(x, rounded, 0, rateHz, cache);
-  const spectrum = (samples) => {
-    if (samples.length < 16) return null;
-    const { frequencyHz, density } = analysis.welch(samples, rateHz);
+  const others = {
+    rounding: analysis.plainRounding(input.samples),
+    tpdf: analysis.tpdfDither(input.samples),
+    shaped: analysis.fixedShaping(input.samples),
+  };
+  const compared = {};
+  for (const [key, bytes] of Object.entries(others)) compared[key] = analysis.figures(x, analysis.fullScale8(bytes), 0, rateHz, cache);
+  const spectrum = (values) => {
+    if (values.length < 16) return null;
+    const { frequencyHz, density } = analysis.welch(values, rateHz);
     return { frequencyHz, db: analysis.toDecibels(density) };
   };
-  const compared = x.subarray(0, converted.figures.comparedSamples);
   return {
     plotted: true,
     rateHz,
@@ -89,11 +100,17 @@ function analyse(inputBytes, outputBytes, aligned, stdout) {
       outputLength: Math.max(0, y.length - delay),
     },
     spectra: {
-      input: spectrum(compared),
+      input: spectrum(x.subarray(0, converted.figures.comparedSamples)),
       error: spectrum(converted.error),
-      rounding: spectrum(rounding.error),
+      rounding: spectrum(compared.rounding.error),
+      shaped: spectrum(compared.shaped.error),
     },
-    figures: { converted: converted.figures, rounding: rounding.figures },
-    reports: analysis.parseReport(stdout),
+    figures: {
+      converted: converted.figures,
+      rounding: compared.rounding.figures,
+      tpdf: compared.tpdf.figures,
+      shaped: compared.shaped.figures,
+    },
+    reports: reports.map(({ block, maskingDb, noiseDb }) => ({ block, maskingDb, noiseDb })),
   };
 }

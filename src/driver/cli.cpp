@@ -150,6 +150,34 @@ std::string batch_output_name(const std::string& input_name, const std::string& 
     return target_directory + (ends_in_separator ? "" : "/") + base;
 }
 
+std::string output_options_error(const output_option_values& given, file_format* format) {
+    *format = file_format::wav;
+    if (given.format != nullptr && !parse_file_format(*given.format, format))
+        return "unknown format '" + *given.format + "' (wav, u8, s8, c, c-s8)";
+    // An option that the chosen format has no use for is refused, not ignored:
+    // the user expects it to do something.
+    if (given.keep_metadata && *format != file_format::wav)
+        return std::string("--keep-metadata is for the format wav, not ") + file_format_name(*format);
+    for (const auto& [value, option] : {std::pair{given.c_name, "--c-name"}, std::pair{given.c_attribute, "--c-attribute"}}) {
+        if (value != nullptr && !is_c_format(*format))
+            return std::string(option) + " is for the formats c and c-s8, not " + file_format_name(*format);
+    }
+    // The name and the attribute go into the header as they are: one that
+    // would not compile, or would change what the header declares, is refused.
+    if (given.c_name != nullptr) {
+        if (const std::string problem = c_name_problem(*given.c_name); !problem.empty()) {
+            const bool printable = std::all_of(given.c_name->begin(), given.c_name->end(),
+                                               [](char c) { return c >= 0x20 && c < 0x7F; });
+            return "--c-name " + (printable ? "'" + *given.c_name + "' " : std::string()) + problem;
+        }
+    }
+    if (given.c_attribute != nullptr) {
+        if (const std::string problem = c_attribute_problem(*given.c_attribute); !problem.empty())
+            return "--c-attribute " + problem;
+    }
+    return "";
+}
+
 command_line parse_command_line(int argc, const char* const* argv) {
     command_line cl;
     if (argc < 2) return cl;  // the banner
@@ -201,29 +229,12 @@ command_line parse_command_line(int argc, const char* const* argv) {
             cl.*(found->flag) = true;
         }
     }
-    if (given.format_given && !parse_file_format(given.format, &cl.format))
-        return usage_error("unknown format '" + given.format + "' (wav, u8, s8, c, c-s8)");
-    // An option that the chosen format has no use for is refused, not ignored:
-    // the user expects it to do something.
-    if (cl.keep_metadata && cl.format != file_format::wav)
-        return usage_error(std::string("--keep-metadata is for the format wav, not ") + file_format_name(cl.format));
-    for (const auto& [is_given, option] : {std::pair{given.c_name_given, "--c-name"},
-                                            std::pair{given.c_attribute_given, "--c-attribute"}}) {
-        if (is_given && !is_c_format(cl.format))
-            return usage_error(std::string(option) + " is for the formats c and c-s8, not " +
-                               file_format_name(cl.format));
-    }
-    // The name and the attribute go into the header as they are: one that
-    // would not compile, or would change what the header declares, is refused.
-    if (given.c_name_given) {
-        if (const std::string problem = c_name_problem(cl.c_name); !problem.empty()) {
-            const bool printable = std::all_of(cl.c_name.begin(), cl.c_name.end(),
-                                               [](char c) { return c >= 0x20 && c < 0x7F; });
-            return usage_error("--c-name " + (printable ? "'" + cl.c_name + "' " : std::string()) + problem);
-        }
-    }
-    if (const std::string problem = c_attribute_problem(cl.c_attribute); !problem.empty())
-        return usage_error("--c-attribute " + problem);
+    const std::string output_error =
+        output_options_error({given.format_given ? &given.format : nullptr, cl.keep_metadata,
+                              given.c_name_given ? &cl.c_name : nullptr,
+                              given.c_attribute_given ? &cl.c_attribute : nullptr},
+                             &cl.format);
+    if (!output_error.empty()) return usage_error(output_error);
     if (given.jobs_given && !parse_jobs(given.jobs, &cl.jobs))
         return usage_error("invalid number of jobs '" + given.jobs + "' (a whole number, 1 or more)");
     if (given.target_given && cl.target_directory.empty()) return usage_error("the target directory is an empty name");

@@ -46,6 +46,18 @@ struct command_line {
 // follows it (-j 2, --jobs 2) or is attached (-j2, --jobs=2).
 command_line parse_command_line(int argc, const char* const* argv);
 
+// The options that shape the output, as given; a null value was not given.
+struct output_option_values {
+    const std::string* format;  // -F
+    bool keep_metadata;         // -m
+    const std::string* c_name;       // --c-name
+    const std::string* c_attribute;  // --c-attribute
+};
+// Why these options cannot be used together, as a usage error's text, or ""
+// when they can; the format in *format (wav when not given). The command
+// line and the web page check them here.
+std::string output_options_error(const output_option_values& given, file_format* format);
+
 // The output name for an input name: when the fourth character from the end is
 // a full stop, the last four characters become the format's suffix (".8b.wav"
 // for a WAV output); otherwise the name is returned unchanged (the caller then

@@ -3,60 +3,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "exit_codes.h"
 #include "system.h"
 
 namespace {
-
-// What the library's statuses mean as the program's exit codes.
-int exit_code_for(pcmtaper_status status) {
-    switch (status) {
-        case PCMTAPER_OK: return exit_ok;
-        case PCMTAPER_ERROR_NOT_LINEAR_PCM: return exit_not_linear_pcm;
-        case PCMTAPER_ERROR_NOT_MONO: return exit_not_mono;
-        case PCMTAPER_ERROR_NOT_16_BIT: return exit_not_16_bit;
-        case PCMTAPER_ERROR_BAD_SAMPLE_RATE: return exit_bad_sample_rate;
-        case PCMTAPER_ERROR_FMT_NOT_FOUND:
-        case PCMTAPER_ERROR_DATA_NOT_FOUND:
-        case PCMTAPER_ERROR_HEADER_INCOMPLETE: return exit_header_incomplete;
-        case PCMTAPER_ERROR_READ:
-        case PCMTAPER_ERROR_HEADER_NOT_REWRITABLE: return exit_read_error;
-        case PCMTAPER_ERROR_OUT_OF_MEMORY: return exit_out_of_memory;
-        case PCMTAPER_ERROR_LEVEL_UNAVAILABLE: return exit_kernel_level_unavailable;
-        case PCMTAPER_ERROR_WRITE:
-        case PCMTAPER_ERROR_INVALID_ARGUMENT:
-        case PCMTAPER_ERROR_UNSUPPORTED_CONFIG:
-        case PCMTAPER_ERROR_BAD_STATE:
-        case PCMTAPER_ERROR_STOPPED: break;
-    }
-    return exit_write_error;
-}
-
-// The refusals that a conversion by another program mends: after the
-// converter's text, the command that makes a file this program takes.
-void advise_on_refusal(pcmtaper_status status, const char* name, console* con) {
-    if (status != PCMTAPER_ERROR_NOT_LINEAR_PCM && status != PCMTAPER_ERROR_NOT_MONO &&
-        status != PCMTAPER_ERROR_NOT_16_BIT)
-        return;
-    con->error("to convert %s, first make a mono 16-bit copy: sox %s -c 1 -b 16 -e signed-integer mono16.wav "
-               "(or: ffmpeg -i %s -ac 1 -c:a pcm_s16le mono16.wav)",
-               name, name, name);
-}
-
-// The plain conversion drops the last 224 samples (the look-ahead) and any
-// part block after the last whole one: a short sound effect can vanish
-// whole. Says so when what is dropped is audible.
-void advise_on_cut_end(const conversion_end& end, console* con) {
-    constexpr std::uint64_t delay_samples = PCMTAPER_LATENCY_SAMPLES;
-    const std::uint64_t seen = end.samples_read;
-    const std::uint64_t cut_from = end.samples_written > delay_samples ? end.samples_written - delay_samples : 0;
-    if (end.audible_end <= cut_from || seen <= cut_from) return;
-    const std::uint64_t cut = seen - cut_from;
-    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(end.sample_rate_hz);
-    con->notice("%s: the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them", end.input_name,
-                static_cast<unsigned long long>(cut), cut_ms);
-}
 
 // The run's side of the library's callbacks.
 struct conversion_run {
@@ -145,6 +97,52 @@ void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_t
 
 }  // namespace
 
+int exit_code_for(pcmtaper_status status) {
+    switch (status) {
+        case PCMTAPER_OK: return exit_ok;
+        case PCMTAPER_ERROR_NOT_LINEAR_PCM: return exit_not_linear_pcm;
+        case PCMTAPER_ERROR_NOT_MONO: return exit_not_mono;
+        case PCMTAPER_ERROR_NOT_16_BIT: return exit_not_16_bit;
+        case PCMTAPER_ERROR_BAD_SAMPLE_RATE: return exit_bad_sample_rate;
+        case PCMTAPER_ERROR_FMT_NOT_FOUND:
+        case PCMTAPER_ERROR_DATA_NOT_FOUND:
+        case PCMTAPER_ERROR_HEADER_INCOMPLETE: return exit_header_incomplete;
+        case PCMTAPER_ERROR_READ:
+        case PCMTAPER_ERROR_HEADER_NOT_REWRITABLE: return exit_read_error;
+        case PCMTAPER_ERROR_OUT_OF_MEMORY: return exit_out_of_memory;
+        case PCMTAPER_ERROR_LEVEL_UNAVAILABLE: return exit_kernel_level_unavailable;
+        case PCMTAPER_ERROR_WRITE:
+        case PCMTAPER_ERROR_INVALID_ARGUMENT:
+        case PCMTAPER_ERROR_UNSUPPORTED_CONFIG:
+        case PCMTAPER_ERROR_BAD_STATE:
+        case PCMTAPER_ERROR_STOPPED: break;
+    }
+    return exit_write_error;
+}
+
+std::string refusal_advice(pcmtaper_status status, const std::string& input_name) {
+    if (status != PCMTAPER_ERROR_NOT_LINEAR_PCM && status != PCMTAPER_ERROR_NOT_MONO &&
+        status != PCMTAPER_ERROR_NOT_16_BIT)
+        return "";
+    const std::string& n = input_name;
+    return "to convert " + n + ", first make a mono 16-bit copy: sox " + n +
+           " -c 1 -b 16 -e signed-integer mono16.wav (or: ffmpeg -i " + n + " -ac 1 -c:a pcm_s16le mono16.wav)";
+}
+
+std::string cut_end_notice(const conversion_end& end) {
+    if (!end.advise_on_cut_end) return "";
+    constexpr std::uint64_t delay_samples = PCMTAPER_LATENCY_SAMPLES;
+    const std::uint64_t seen = end.samples_read;
+    const std::uint64_t cut_from = end.samples_written > delay_samples ? end.samples_written - delay_samples : 0;
+    if (end.audible_end <= cut_from || seen <= cut_from) return "";
+    const std::uint64_t cut = seen - cut_from;
+    const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(end.sample_rate_hz);
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, ": the last %llu samples (%.0f ms) are cut by the look-ahead delay; -a keeps them",
+                  static_cast<unsigned long long>(cut), cut_ms);
+    return end.input_name + std::string(numbers);
+}
+
 conversion_end convert_until_commit(const input_source& input, const conversion_options& options,
                                     output_sink* output, console* con) {
     const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
@@ -183,7 +181,8 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
     }
     if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) con->error("out of memory");
     if (status != PCMTAPER_OK) {
-        advise_on_refusal(status, input.name, con);
+        if (const std::string advice = refusal_advice(status, input.name); !advice.empty())
+            con->error("%s", advice.c_str());
         if (run.stream != nullptr) output->discard();
         end.exit_code = exit_code_for(status);
         return end;
@@ -234,7 +233,7 @@ int finish_conversion(const conversion_end& end, output_sink* output, console* c
         }
         return finished.exit_code;
     }
-    if (end.advise_on_cut_end) advise_on_cut_end(end, con);
+    if (const std::string notice = cut_end_notice(end); !notice.empty()) con->notice("%s", notice.c_str());
     return exit_ok;
 }
 

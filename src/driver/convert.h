@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "console.h"
 #include "formats.h"
@@ -65,3 +66,17 @@ struct conversion_end {
 conversion_end convert_until_commit(const input_source& input, const conversion_options& options,
                                     output_sink* output, console* con);
 int finish_conversion(const conversion_end& end, output_sink* output, console* con);
+
+// The program's exit code for a status of the library's WAV conversion.
+int exit_code_for(pcmtaper_status status);
+
+// The refusals that a conversion by another program mends (not linear PCM,
+// not mono, not 16-bit): the error line, without "pcmtaper: ", that gives
+// the command making a file this program takes. "" for any other status.
+std::string refusal_advice(pcmtaper_status status, const std::string& input_name);
+
+// The plain conversion drops the last 224 samples (the look-ahead) and any
+// part block after the last whole one: a short sound effect can vanish
+// whole. The notice, without "pcmtaper: ", when what `end` dropped is
+// audible; else "".
+std::string cut_end_notice(const conversion_end& end);

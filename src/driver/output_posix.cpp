@@ -135,13 +135,6 @@ int rename_no_replace(int dir_fd, const char* from, const char* to) {
 #elif defined(__APPLE__) && defined(RENAME_EXCL)
     if (renameatx_np(dir_fd, from, dir_fd, to, RENAME_EXCL) == 0) return 0;
     if (errno != EINVAL && errno != ENOTSUP) return errno;
-#elif defined(__EMSCRIPTEN__)
-    // WebAssembly's in-memory file system has no second names for a file,
-    // and no other process: nothing can create `to` between the check and
-    // the rename.
-    struct stat existing;
-    if (fstatat(dir_fd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-    return renameat(dir_fd, from, dir_fd, to) == 0 ? 0 : errno;
 #endif
     // Without that call (or on a file system that lacks it): a second name
     // for the file, which the system refuses when the name exists, and the

@@ -72,7 +72,7 @@ const nativeSize = fs.statSync(path.join(work, 'native.wav')).size;
 if (browserResult.exitCode !== 0 || browserResult.outputBytes !== nativeSize) throw new Error(`the browser's conversion differs: ${JSON.stringify(browserResult)}`);
 
 // What a visitor loads: the page, its scripts and the WebAssembly.
-const files = ['index.html', 'page.css', 'page.mjs', 'worker.mjs', 'analysis.mjs', 'plots.mjs', 'wav.mjs', 'program.mjs', 'pcmtaper.mjs', 'pcmtaper-wasm.mjs', 'pcmtaper-wasm.wasm'];
+const files = ['index.html', 'page.css', 'page.mjs', 'worker.mjs', 'analysis.mjs', 'plots.mjs', 'pcmtaper.mjs', 'pcmtaper-wasm.mjs', 'pcmtaper-wasm.wasm'];
 let plain = 0;
 let gzipped = 0;
 for (const f of files) {
@@ -81,5 +81,7 @@ for (const f of files) {
   gzipped += zlib.gzipSync(data, { level: 9 }).length;
 }
 console.log(`page with its WebAssembly: ${files.length} files, ${(plain / 1024).toFixed(1)} KiB, ${(gzipped / 1024).toFixed(1)} KiB gzipped`);
+const single = fs.readFileSync(path.join(site, 'pcmtaper.html'));
+console.log(`the page as one file (pcmtaper.html): ${(single.length / 1024).toFixed(1)} KiB, ${(zlib.gzipSync(single, { level: 9 }).length / 1024).toFixed(1)} KiB gzipped`);
 console.log(`sha256 of the native output: ${createHash('sha256').update(fs.readFileSync(path.join(work, 'native.wav'))).digest('hex').slice(0, 16)}`);
 fs.rmSync(work, { recursive: true, force: true });

@@ -1,6 +1,7 @@
-// Tests of the page's own logic (web/analysis.mjs, web/wav.mjs): the aligned
+// Tests of the page's own measurements (web/analysis.mjs): the aligned
 // error, the transform, the spectra and the figures against numpy (the
-// quality script's own functions), plain rounding, the report and the names.
+// quality script's own functions), and the methods it compares with: plain
+// rounding, TPDF dither and fixed noise shaping.
 // Run: node --test web/test/analysis.test.mjs  (needs Debian's /usr/bin/python3 with
 // python3-numpy for the comparisons; PYTHON names another)
 import assert from 'node:assert/strict';
@@ -9,8 +10,6 @@ import { fileURLToPath } from 'node:url';
 import test from 'node:test';
 
 import * as a from '../analysis.mjs';
-import { derivedOutputName } from '../program.mjs';
-import { outputSamples, readWav } from '../wav.mjs';
 
 const here = fileURLToPath(new URL('.', import.meta.url));
 
@@ -117,83 +116,51 @@ test('plain rounding takes the nearest step, ties away from zero, within 8 bits'
   for (const [sample, byte] of table) assert.equal(a.plainRounding(Int16Array.of(sample))[0], byte, `sample ${sample}`);
 });
 
-test('the report is read block by block, numbered as the program reports them', () => {
-  const block = (i) =>
-    [`feedback:1000 ${i} 0 0 0 0 0 0 0 0 0 0 0 0 0 0 `, ` masking:${'25 '.repeat(16)}`, `   noise:${'-3 '.repeat(16)}`, `   start:${'14 '.repeat(22)}`, `     end:${'17 '.repeat(22)}`].join('\r\n');
-  const stdout = ['The data chunk claims 9 bytes; the file holds 3 after the header.', 'SAMPLE RATE: 8000', ' FRAMES NUM: 9000', ...[0, 1, 2, 3, 4, 5].map(block), ''].join('\r\n');
-  const reports = a.parseReport(stdout);
-  assert.deepEqual(reports.map((r) => r.block), [0, 1, 2, 3, 8192, 8193]);
-  assert.deepEqual(reports.map((r) => r.feedback[1]), [0, 1, 2, 3, 4, 5]);
-  assert.deepEqual([reports[0].masking.length, reports[0].noise.length, reports[0].start.length, reports[0].end.length], [16, 16, 22, 22]);
-  assert.equal(reports[5].noise[15], -3);
-  assert.deepEqual(a.bandEdgesHz(15, 32000), [15000, 16000]);
+test('TPDF dither keeps a signal below one step, with a flat error of a quarter step squared', () => {
+  const n = 1 << 16;
+  const rateHz = 8000;
+  // A 500 Hz tone of 0.4 step: plain rounding loses it whole.
+  const x16 = Int16Array.from({ length: n }, (_, i) => Math.round(0.4 * 256 * Math.sin((2 * Math.PI * 500 * i) / rateHz)));
+  assert.ok(a.plainRounding(x16).every((b) => b === 128));
+  const x = a.fullScale16(x16);
+  const y = a.fullScale8(a.tpdfDither(x16, 7));
+  const { error, gain } = a.alignedError(x, y, 0);
+  close(gain, 1, 0.05, 'gain of the dithered tone');
+  const stepsSquared = (a.mean(error.map((e) => e * e)) * 128 * 128);
+  close(stepsSquared, 0.25, 0.05, 'error power in steps squared');
+  // Flat: as much error power in the lower half of the band as in the upper.
+  const power = a.realBinPowers(error.subarray(0, 1 << 15));
+  const half = power.length >> 1;
+  const lower = power.subarray(1, half).reduce((s, v) => s + v, 0);
+  const upper = power.subarray(half).reduce((s, v) => s + v, 0);
+  close(lower / upper, 1, 0.1, 'lower over upper half');
+  // Seeded: the same file gives the same bytes.
+  assert.deepEqual(a.tpdfDither(x16, 7), a.tpdfDither(x16, 7));
 });
 
-test('the download has the program\'s derived name in each format', () => {
-  const table = [
-    ['take1.wav', 'take1.8b.wav'],
-    ['C:\\music\\take1.WAV', 'C:\\music\\take1.8b.wav'],
-    ['song.aif', 'song.8b.wav'],
-    ['a.éx', 'a.8b.wav'],  // the fourth byte from the end (é is two)
-    ['wav', 'wav.8b.wav'],
-    ['take1', 'take1.8b.wav'],  // the program would refuse: the page appends
-  ];
-  for (const [input, output] of table) assert.equal(derivedOutputName(input), output, input);
-  const formats = [['wav', 'take1.8b.wav'], ['u8', 'take1.u8'], ['s8', 'take1.s8'], ['c', 'take1.h'], ['c-s8', 'take1.h']];
-  for (const [format, output] of formats) assert.equal(derivedOutputName('take1.wav', format), output, format);
-});
-
-test('the page reads the samples of 16-bit inputs and 8-bit results', () => {
-  const wav = (bits, rate, samples, extra = []) => {
-    const data = bits === 16 ? new Uint8Array(Int16Array.from(samples).buffer) : Uint8Array.from(samples);
-    const chunks = [...extra, ['fmt ', (() => {
-      const f = new DataView(new ArrayBuffer(16));
-      f.setUint16(0, 1, true);
-      f.setUint16(2, 1, true);
-      f.setUint32(4, rate, true);
-      f.setUint32(8, (rate * bits) / 8, true);
-      f.setUint16(12, bits / 8, true);
-      f.setUint16(14, bits, true);
-      return new Uint8Array(f.buffer);
-    })()], ['data', data]];
-    const parts = [];
-    for (const [id, body] of chunks) {
-      const head = new Uint8Array(8);
-      head.set(new TextEncoder().encode(id));
-      new DataView(head.buffer).setUint32(4, body.length, true);
-      parts.push(head, body, body.length % 2 ? new Uint8Array(1) : new Uint8Array(0));
-    }
-    const size = parts.reduce((s, p) => s + p.length, 4);
-    const out = new Uint8Array(8 + size);
-    out.set(new TextEncoder().encode('RIFF'));
-    new DataView(out.buffer).setUint32(4, size, true);
-    out.set(new TextEncoder().encode('WAVE'), 8);
-    let at = 12;
-    for (const p of parts) {
-      out.set(p, at);
-      at += p.length;
-    }
-    return out;
+test('fixed shaping moves the dithered error up in frequency by (1 - 1/z)^2', () => {
+  const n = 1 << 16;
+  const x16 = Int16Array.from({ length: n }, (_, i) => Math.round(3000 * Math.sin(i / 9) + 700 * Math.sin(i / 2.3)));
+  const x = a.fullScale16(x16);
+  const bandPowers = (y) => {
+    const { error } = a.alignedError(x, a.fullScale8(y), 0);
+    const power = a.realBinPowers(error.subarray(0, 1 << 15));
+    const sum = (from, to) => power.subarray(from, to).reduce((s, v) => s + v, 0);
+    const bins = power.length;
+    return { low: sum(1, bins >> 4), high: sum(bins - (bins >> 3), bins), all: sum(0, bins) };
   };
-  const w16 = readWav(wav(16, 8000, [1, -2, 32767], [['LIST', Uint8Array.of(1, 2, 3)]]));
-  assert.deepEqual([w16.rateHz, w16.channels, w16.bitsPerSample, Array.from(w16.samples)], [8000, 1, 16, [1, -2, 32767]]);
-  const w8 = readWav(wav(8, 11025, [128, 2, 254]));
-  assert.deepEqual([w8.rateHz, w8.bitsPerSample, Array.from(w8.samples)], [11025, 8, [128, 2, 254]]);
-  assert.equal(readWav(new TextEncoder().encode('ID3\x04 not a wave file')), null);
-});
-
-test('the plots read the samples of every output format', () => {
-  const samples = Uint8Array.of(128, 2, 254, 127, 129);
-  const header = (type, values) =>
-    new TextEncoder().encode(`/* pcmtaper */\n#define x_LENGTH 5\nstatic const ${type} x[x_LENGTH] PROGMEM = {\n    ${values.join(', ')},\n};\n`);
-  const table = [
-    ['u8', samples],
-    ['s8', samples.map((b) => b ^ 0x80)],
-    ['c', header('uint8_t', Array.from(samples, (b) => `0x${b.toString(16).padStart(2, '0')}`))],
-    ['c-s8', header('int8_t', Array.from(samples, (b) => String(b - 128).padStart(4)))],
-  ];
-  for (const [format, bytes] of table) assert.deepEqual(Array.from(outputSamples(bytes, format)), Array.from(samples), format);
-  assert.equal(outputSamples(new TextEncoder().encode('not a header'), 'c'), null);
+  const flat = bandPowers(a.tpdfDither(x16, 3));
+  const shaped = bandPowers(a.fixedShaping(x16, 3));
+  // (1 - 1/z)^2 has gain 4 sin^2(w/2): below 1/32 of the rate under 0.16 (-16 dB),
+  // near half the rate about 4 (+12 dB); six times the power in all.
+  assert.ok(shaped.low < flat.low / 30, `low band: ${shaped.low} against ${flat.low}`);
+  assert.ok(shaped.high > 10 * flat.high, `high band: ${shaped.high} against ${flat.high}`);
+  close(shaped.all / flat.all, 6, 0.15, 'total error power');
+  // Clipped at full scale, the loop stays stable: the output keeps within a
+  // few steps of the rails (the shaped noise's reach) instead of running away.
+  const loud = Int16Array.from({ length: 4096 }, (_, i) => (i % 64 < 32 ? 32767 : -32768));
+  const y = a.fixedShaping(loud, 1);
+  assert.ok(y.every((b, i) => (i % 64 < 32 ? b >= 247 : b <= 8)), 'a full-scale square stays at the rails');
 });
 
 test('the powers of a real signal\'s bins are those of its full transform, at even and odd lengths', () => {

@@ -4,8 +4,10 @@
 // exit code, SHA-256 of the output file, and standard output. A stereo file
 // must be refused with the program's text and offer no download, a cut-off
 // file must show the program's remark, the page must make no network request
-// after it has loaded, must label every control, and must say plainly that it
-// needs a server when opened as a file.
+// after it has loaded, must label every control, must show its figures beside
+// those of plain rounding, TPDF dither and fixed shaping, and must say plainly
+// that it needs a server when opened as a file; the page made as one file
+// (pcmtaper.html) must convert from file:// with the native program's bytes.
 //
 // Usage: node web/test/browser_test.mjs --site OUT --build BUILD
 //          [--seconds 3] [--browser /usr/bin/chromium] [--screenshot FILE.png]
@@ -262,6 +264,13 @@ try {
         check(downloadName === c.output, `page: ${caseKey(c)} downloads as ${c.output}`, downloadName);
         const plotted = (await card.locator('canvas.waveform').count()) + (await card.locator('canvas.spectrum').count()) + (await card.locator('table.figures').count());
         check(plotted === 3, `page: ${caseKey(c)} shows its waveform, spectrum and figures`);
+        const methods = await card.locator('table.figures tbody th').allTextContents();
+        const compared = ['pcmtaper', 'plain rounding', 'TPDF dither', 'fixed shaping'];
+        check(
+          methods.length === 4 && compared.every((m, i) => methods[i].startsWith(m)) && (await card.locator('p.reading').count()) === 1,
+          `page: ${caseKey(c)} compares with rounding, TPDF dither and fixed shaping, and says how to read them`,
+          methods.join(', '),
+        );
       }
       // The program's own text on the card: everything but the report.
       const text = await card.locator('pre.messages').textContent();
@@ -323,6 +332,33 @@ try {
     const text = (await warning.isVisible()) ? await warning.textContent() : '';
     check(/opened as a file \(file:\/\/\).*web server/.test(text), 'page: opened as a file, it says it needs a web server', text);
     await page.close();
+  }
+
+  // ---- the page as one file, opened from disk --------------------------------------
+  {
+    const single = cases.find((c) => c.name === 'music_22050.wav');
+    const context = await browser.newContext({ acceptDownloads: true });
+    const requests = [];
+    context.on('request', (r) => requests.push(r.url()));
+    const page = await context.newPage();
+    page.on('pageerror', (error) => check(false, 'pcmtaper.html: no script error', String(error)));
+    await page.goto(`file://${path.join(site, 'pcmtaper.html')}`);
+    const ready = await page.waitForSelector('body[data-ready=true]', { timeout: 30000 }).then(() => true, () => false);
+    check(ready, 'pcmtaper.html: opened from file://, the converter loads', await page.locator('#blocked').textContent());
+    if (ready) {
+      await page.setInputFiles('#files', path.join(inputs, single.name));
+      const card = page.locator('article.card');
+      await page.waitForFunction(() => ['done', 'refused', 'failed'].includes(document.querySelector('article.card')?.dataset.state), null, { timeout: 60000 });
+      const link = card.locator('a[download]');
+      const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
+      const saved = path.join(work, 'single-file-download');
+      await download.saveAs(saved);
+      compare(`pcmtaper.html from file://: ${single.name}`, { exitCode: Number(await card.getAttribute('data-exit-code')), sha: sha256(fs.readFileSync(saved)) }, native.get(caseKey(single)));
+      check((await card.locator('table.figures').count()) === 1, 'pcmtaper.html from file://: the figures are shown');
+    }
+    const fetched = requests.filter((u) => !u.startsWith('blob:') && !u.startsWith('data:') && !u.endsWith('/pcmtaper.html'));
+    check(fetched.length === 0, 'pcmtaper.html: nothing fetched but the file itself', fetched.join(', '));
+    await context.close();
   }
 } finally {
   await browser.close();
