@@ -33,9 +33,9 @@
 #include <stdint.h>
 
 /* The version, written here and nowhere else (the build reads it from here). */
-#define PCMTAPER_VERSION_MAJOR 1
+#define PCMTAPER_VERSION_MAJOR 2
 #define PCMTAPER_VERSION_MINOR 0
-#define PCMTAPER_VERSION_PATCH 3
+#define PCMTAPER_VERSION_PATCH 0
 #define PCMTAPER_VERSION_STRINGIFY_(x) #x
 #define PCMTAPER_VERSION_STRINGIFY(x) PCMTAPER_VERSION_STRINGIFY_(x)
 #define PCMTAPER_VERSION_STRING                                                           \
@@ -84,7 +84,7 @@ typedef enum pcmtaper_status {
 /* A short English text for a status ("out of memory"); never null, static. */
 PCMTAPER_API const char *pcmtaper_status_string(pcmtaper_status status);
 
-/* "1.0.3": PCMTAPER_VERSION_STRING of the library actually linked. */
+/* "2.0.0": PCMTAPER_VERSION_STRING of the library actually linked. */
 PCMTAPER_API const char *pcmtaper_version_string(void);
 
 /* ---- Versioned structs --------------------------------------------------- */

@@ -250,7 +250,7 @@ void print_banner(std::FILE* stream) {
 // program name and description are the converter's historical ones.
 void print_help(std::FILE* stream) {
     std::fprintf(stream,
-                 "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
+                 "pcmtaper 2.0.0: 16-bit to 8-bit WAV with adaptive noise shaping\r\n"
                  "\r\n"
                  "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
                  "          pcmtaper -b [options] input.wav... [-t DIR]\r\n"
