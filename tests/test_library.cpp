@@ -20,6 +20,7 @@
 #include "pcmtaper/pcmtaper.h"
 #include "program_runner.h"
 #include "signals.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -307,15 +308,18 @@ TEST(LibraryThreads, FourThreadsGiveTheBytesOfOneAtATime) { convert_on_threads(4
 // ---- the one-call conversion against the program ----------------------------------
 
 // The program's standard output (without the file names), made from the
-// data of a conversion's callbacks by the library's formatting helpers.
+// data of a conversion's callbacks by the library's formatting helpers; the
+// data kept too.
 struct collected_text {
     std::string text;
+    std::vector<pcmtaper_remark> remarks;
+    std::vector<pcmtaper_block_report> reports;
 
     static void remark(void* user, const pcmtaper_remark* r) {
-        EXPECT_EQ(r->struct_size, sizeof *r);
         char line[PCMTAPER_REMARK_TEXT_MAX];
         pcmtaper_format_remark(r, line, sizeof line);
         static_cast<collected_text*>(user)->text += line;
+        static_cast<collected_text*>(user)->remarks.push_back(*r);
     }
     static int start(void* user, const pcmtaper_wav_plan* plan) {
         EXPECT_EQ(plan->struct_size, sizeof *plan);
@@ -324,19 +328,13 @@ struct collected_text {
         return 0;
     }
     static void report(void* user, const pcmtaper_block_report* r) {
-        EXPECT_EQ(r->struct_size, sizeof *r);
         char lines[PCMTAPER_REPORT_TEXT_MAX];
         pcmtaper_format_report(r, lines, sizeof lines);
         static_cast<collected_text*>(user)->text += lines;
+        static_cast<collected_text*>(user)->reports.push_back(*r);
     }
-    // Events and config that hand everything to this collector.
     pcmtaper_wav_events events() {
-        pcmtaper_wav_events e{};
-        e.struct_size = sizeof e;
-        e.user = this;
-        e.remark = remark;
-        e.start = start;
-        return e;
+        return pcmtaper_wav_events{sizeof(pcmtaper_wav_events), this, remark, start, nullptr, nullptr};
     }
     void report_into(pcmtaper_config* config) {
         config->report = report;
@@ -394,198 +392,139 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
 // A struct as a client built against another layout passes it: struct_size
 // bytes (zero past the fields it sets), then guard bytes. The library touches
 // neither the guard nor a later version's fields past its own.
-constexpr std::size_t guard_len = 32;
-constexpr std::uint8_t guard = 0xA5;
-
 template <class T>
-class client_struct {
-  public:
+struct client_struct {
+    std::size_t size;
+    bytes memory;
+
     client_struct(const T& value, std::size_t struct_size)
-        : size_(std::max(struct_size, sizeof(std::size_t))), bytes_(size_ + guard_len, guard) {
-        std::fill(bytes_.begin(), bytes_.begin() + static_cast<long>(size_), 0);
-        std::memcpy(bytes_.data(), &value, std::min(sizeof(T), size_));
+        : size(std::max(struct_size, sizeof(std::size_t))), memory(size + 32, 0xA5) {
+        std::fill(memory.begin(), memory.begin() + static_cast<long>(size), 0);
+        std::memcpy(memory.data(), &value, std::min(sizeof(T), size));
         get()->struct_size = struct_size;
     }
-    T* get() { return reinterpret_cast<T*>(bytes_.data()); }
-    std::uint8_t& byte(std::size_t at) { return bytes_[at]; }
-    // The guard, and the later version's fields past this version's, as set.
-    bool intact(const bytes& later_fields) const {
-        return std::all_of(bytes_.begin() + static_cast<long>(size_), bytes_.end(),
-                           [](std::uint8_t b) { return b == guard; }) &&
-               (size_ <= sizeof(T) || bytes(bytes_.begin() + sizeof(T), bytes_.begin() + static_cast<long>(size_)) ==
-                                          later_fields);
-    }
-    bytes later_fields() const {
-        return size_ <= sizeof(T) ? bytes() : bytes(bytes_.begin() + sizeof(T), bytes_.begin() + static_cast<long>(size_));
-    }
-
-  private:
-    std::size_t size_;
-    bytes bytes_;
+    T* get() { return reinterpret_cast<T*>(memory.data()); }
+    bytes past_known() const { return bytes(memory.begin() + static_cast<long>(std::min(sizeof(T), size)), memory.end()); }
 };
 
-// Every size a client may pass for T: below the first layout (refused), the
-// first layout without its tail padding (an older client's), and a later
-// version's larger one, zero past this version's fields or not. `run` uses
-// the struct and says what came of it; `reads` is whether the library takes
-// the struct as a request (then a later version's field set is refused).
+// Every size a client may pass for T: short of the first layout (refused),
+// the first layout without its tail padding (an older client's), and a later
+// version's, zero past this version's fields or not (refused where the
+// library `reads` the struct as a request). `run` says what came of it.
 template <class T, class Run>
 void check_every_size(const char* what, const T& value, bool reads, Run run) {
     SCOPED_TRACE(what);
     std::string expected;
     ASSERT_EQ(run(&value, &expected), PCMTAPER_OK);
-    const std::size_t first = first_size_of<T>();
+    const std::size_t first = first_size_of<T>(), later = sizeof(T) + 24;
     const struct {
         std::size_t size;
         bool later_field_set;
         pcmtaper_status status;
-    } sizes[] = {
-        {0, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
-        {first - 1, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
-        {first, false, PCMTAPER_OK},
-        {sizeof(T) + 24, false, PCMTAPER_OK},
-        {sizeof(T) + 24, true, reads ? PCMTAPER_ERROR_UNSUPPORTED_CONFIG : PCMTAPER_OK},
-    };
+    } sizes[] = {{0, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
+                 {first - 1, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
+                 {first, false, PCMTAPER_OK},
+                 {later, false, PCMTAPER_OK},
+                 {later, true, reads ? PCMTAPER_ERROR_UNSUPPORTED_CONFIG : PCMTAPER_OK}};
     for (const auto& c : sizes) {
         client_struct<T> client(value, c.size);
-        if (c.later_field_set) client.byte(sizeof(T) + 8) = 1;
-        const bytes later_fields = client.later_fields();
+        if (c.later_field_set) client.memory[sizeof(T) + 8] = 1;
+        const bytes untouched = client.past_known();
         std::string got;
         EXPECT_EQ(run(client.get(), &got), c.status) << "struct_size " << c.size;
         if (c.status == PCMTAPER_OK) {
             EXPECT_EQ(got, expected) << "struct_size " << c.size;
         }
-        EXPECT_TRUE(client.intact(later_fields)) << "struct_size " << c.size;
+        EXPECT_EQ(client.past_known(), untouched) << "struct_size " << c.size;
     }
 }
 
-// A file with a skipped chunk and its samples cut short: remarks, counts,
-// reports and a header written again.
-struct wav_case {
-    std::string file;
+// An output in memory that can be rewound.
+struct memory_file {
+    std::string bytes;
     std::size_t at = 0;
-    bytes out;
-    std::size_t out_at = 0;
-    collected_text text;
-
-    static size_t read(void* user, void* buffer, size_t capacity, int*) {
-        auto* w = static_cast<wav_case*>(user);
-        const std::size_t n = std::min(capacity, w->file.size() - w->at);
-        std::memcpy(buffer, w->file.data() + w->at, n);
-        w->at += n;
-        return n;
-    }
     static int write(void* user, const void* data, size_t count) {
-        auto* w = static_cast<wav_case*>(user);
-        const auto* b = static_cast<const std::uint8_t*>(data);
-        if (w->out.size() < w->out_at + count) w->out.resize(w->out_at + count);
-        std::copy(b, b + count, w->out.begin() + static_cast<long>(w->out_at));
-        w->out_at += count;
+        auto* f = static_cast<memory_file*>(user);
+        f->bytes.replace(f->at, std::min(count, f->bytes.size() - f->at), static_cast<const char*>(data), count);
+        f->at += count;
         return 0;
     }
-    static int rewind(void* user) {
-        static_cast<wav_case*>(user)->out_at = 0;
-        return 0;
-    }
-    // Fresh for another run: what it read, wrote and said so far goes.
-    void restart() {
-        at = out_at = 0;
-        out.clear();
-        text.text.clear();
-    }
-    std::string outcome() const { return std::string(out.begin(), out.end()) + "|" + text.text; }
+    static int rewind(void* user) { return static_cast<memory_file*>(user)->at = 0, 0; }
 };
 
+// Each struct through every entry point and callback that takes it, on a
+// file with a skipped chunk whose samples end early: remarks, counts,
+// reports and a header written again.
 TEST(LibraryVersionedStructs, EverySizeOfEveryStructIsReadAndWrittenOnlyAsFarAsItsStructSize) {
-    wav_case w;
-    w.file = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 0.2));
-    w.file.insert(36, std::string("junk") + std::string("\x04\0\0\0abcd", 8));
-    w.file.resize(w.file.size() - 101);  // the stream ends before its declared size
-    const pcmtaper_reader reader{sizeof reader, wav_case::read, &w, -1, nullptr};
-    const pcmtaper_writer writer{sizeof writer, wav_case::write, wav_case::rewind, &w};
-    const pcmtaper_wav_events events = w.text.events();
+    std::string file = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 0.2));
+    file.insert(36, std::string("junk\x04\0\0\0abcd", 12));
+    file.resize(file.size() - 101);
+    memory_bytes in{reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0};
+    memory_file out;
+    collected_text said;
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, -1, nullptr};
+    const pcmtaper_writer writer{sizeof writer, memory_file::write, memory_file::rewind, &out};
+    const pcmtaper_wav_events events = said.events();
     pcmtaper_config config = config_for(1, 0);
-    w.text.report_into(&config);
+    said.report_into(&config);
     pcmtaper_wav_plan plan{};
     plan.struct_size = sizeof plan;
-    const auto convert = [&](const pcmtaper_reader* r, const pcmtaper_writer* wr, const pcmtaper_wav_events* e,
-                             pcmtaper_wav_plan* p, std::string* out) {
-        w.restart();
-        const pcmtaper_status status = pcmtaper_convert_wav(r, wr, &config, e, p);
-        *out = w.outcome();
-        if (p != nullptr && status == PCMTAPER_OK) out->append(1, '|').append(std::to_string(p->samples_written));
+    const auto start_again = [&] {
+        in.at = 0;
+        out = memory_file{};
+        said = collected_text{};
+    };
+    const auto convert = [&](const pcmtaper_reader* r, const pcmtaper_writer* w, const pcmtaper_wav_events* e,
+                             const pcmtaper_wav_plan* p, std::string* outcome) {
+        start_again();
+        const pcmtaper_status status = pcmtaper_convert_wav(r, w, &config, e, const_cast<pcmtaper_wav_plan*>(p));
+        *outcome = out.bytes + said.text + std::to_string(p->samples_written);
         return status;
     };
-    check_every_size("reader", reader, true, [&](const pcmtaper_reader* r, std::string* out) {
-        return convert(r, &writer, &events, &plan, out);
-    });
-    check_every_size("writer", writer, true, [&](const pcmtaper_writer* wr, std::string* out) {
-        return convert(&reader, wr, &events, &plan, out);
-    });
-    check_every_size("events", events, true, [&](const pcmtaper_wav_events* e, std::string* out) {
-        return convert(&reader, &writer, e, &plan, out);
-    });
-    check_every_size("plan", plan, false, [&](const pcmtaper_wav_plan* p, std::string* out) {
-        return convert(&reader, &writer, &events, const_cast<pcmtaper_wav_plan*>(p), out);
-    });
-    ASSERT_NE(w.text.text.find("data!=junk"), std::string::npos);
-    ASSERT_NE(w.text.text.find("The input ended after"), std::string::npos);
-    ASSERT_NE(w.text.text.find("feedback:"), std::string::npos);
+    check_every_size("reader", reader, true, [&](auto* r, auto* o) { return convert(r, &writer, &events, &plan, o); });
+    check_every_size("writer", writer, true, [&](auto* w, auto* o) { return convert(&reader, w, &events, &plan, o); });
+    check_every_size("events", events, true, [&](auto* e, auto* o) { return convert(&reader, &writer, e, &plan, o); });
+    check_every_size("plan", plan, false, [&](auto* p, auto* o) { return convert(&reader, &writer, &events, p, o); });
+    ASSERT_NE(said.text.find("data!=junk"), std::string::npos);
+    ASSERT_NE(said.text.find("The input ended after"), std::string::npos);
+    const std::string converted = out.bytes;
+    const collected_text data = said;
+    ASSERT_FALSE(data.reports.empty());
 
     pcmtaper_wav_header header{};
     header.struct_size = sizeof header;
-    check_every_size("wav header", header, false, [&](const pcmtaper_wav_header* h, std::string* out) {
-        w.restart();
-        auto* into = const_cast<pcmtaper_wav_header*>(h);
-        const pcmtaper_status status = pcmtaper_wav_read_header(&reader, into, &events);
-        *out = w.text.text + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->data_size_bytes) + " " +
-               std::to_string(h->header_bytes) + " " + std::to_string(h->remark_count);
+    check_every_size("WAV header", header, false, [&](const pcmtaper_wav_header* h, std::string* o) {
+        start_again();
+        const pcmtaper_status status = pcmtaper_wav_read_header(&reader, const_cast<pcmtaper_wav_header*>(h), &events);
+        *o = said.text + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->data_size_bytes) + " " +
+             std::to_string(h->header_bytes) + " " + std::to_string(h->remark_count);
         return status;
     });
-
-    const std::string converted = w.outcome().substr(0, w.out.size());
     pcmtaper_wav_8_bit_header eight{};
     eight.struct_size = sizeof eight;
-    check_every_size("8-bit header", eight, false, [&](const pcmtaper_wav_8_bit_header* h, std::string* out) {
+    check_every_size("8-bit header", eight, false, [&](const pcmtaper_wav_8_bit_header* h, std::string* o) {
         int is_8_bit = 0;
-        auto* into = const_cast<pcmtaper_wav_8_bit_header*>(h);
-        const pcmtaper_status status = pcmtaper_wav_is_8_bit(reinterpret_cast<const std::uint8_t*>(converted.data()),
-                                                             converted.size(), &is_8_bit, into);
-        *out = std::to_string(is_8_bit) + " " + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->samples);
+        const pcmtaper_status status =
+            pcmtaper_wav_is_8_bit(reinterpret_cast<const std::uint8_t*>(converted.data()), converted.size(), &is_8_bit,
+                                  const_cast<pcmtaper_wav_8_bit_header*>(h));
+        *o = std::to_string(is_8_bit) + " " + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->samples);
         return status;
     });
 
-    // What the library hands to callbacks, given back to its helpers by a
-    // client of another layout.
-    std::vector<pcmtaper_block_report> reports;
-    std::vector<pcmtaper_remark> remarks;
-    pcmtaper_config keep = config_for(1, 0);
-    keep.report_user = &reports;
-    keep.report = [](void* user, const pcmtaper_block_report* r) {
-        static_cast<std::vector<pcmtaper_block_report>*>(user)->push_back(*r);
-    };
-    pcmtaper_wav_events keep_remarks{};
-    keep_remarks.struct_size = sizeof keep_remarks;
-    keep_remarks.user = &remarks;
-    keep_remarks.remark = [](void* user, const pcmtaper_remark* r) {
-        static_cast<std::vector<pcmtaper_remark>*>(user)->push_back(*r);
-    };
-    w.restart();
-    ASSERT_EQ(pcmtaper_convert_wav(&reader, &writer, &keep, &keep_remarks, nullptr), PCMTAPER_OK);
-    ASSERT_FALSE(reports.empty());
-    ASSERT_FALSE(remarks.empty());
-    const auto formatted = [](auto format, const auto* s, std::string* out) {
+    // What the library hands to callbacks, given to its helpers by a client
+    // of another layout.
+    const auto formatted = [](auto format, const auto* s, std::string* o) {
         char text[PCMTAPER_REPORT_TEXT_MAX];
-        *out = std::string(text, format(s, text, sizeof text));
-        return out->empty() ? PCMTAPER_ERROR_INVALID_ARGUMENT : PCMTAPER_OK;
+        *o = std::string(text, format(s, text, sizeof text));
+        return o->empty() ? PCMTAPER_ERROR_INVALID_ARGUMENT : PCMTAPER_OK;
     };
-    check_every_size("block report", reports[0], false, [&](const pcmtaper_block_report* r, std::string* out) {
-        return formatted(pcmtaper_format_report, r, out);
-    });
-    for (const pcmtaper_remark& r : remarks)
-        check_every_size("remark", r, false, [&](const pcmtaper_remark* m, std::string* out) {
-            return formatted(pcmtaper_format_remark, m, out);
-        });
+    EXPECT_EQ(data.reports[0].struct_size, sizeof(pcmtaper_block_report));
+    check_every_size("block report", data.reports[0], false,
+                     [&](auto* r, auto* o) { return formatted(pcmtaper_format_report, r, o); });
+    for (const pcmtaper_remark& r : data.remarks) {
+        EXPECT_EQ(r.struct_size, sizeof r);
+        check_every_size("remark", r, false, [&](auto* m, auto* o) { return formatted(pcmtaper_format_remark, m, o); });
+    }
 }
 
 // ---- exported symbols ---------------------------------------------------------------

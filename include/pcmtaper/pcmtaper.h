@@ -93,9 +93,9 @@ PCMTAPER_API const char *pcmtaper_version_string(void);
  * size as the side that made it was built (sizeof), so that later versions
  * add fields at the end without breaking the ABI.
  *   - Structs the caller fills (config, reader, writer, events): the caller
- *     sets struct_size; the library reads only the fields inside it (one
- *     past it counts as null or its default), and a later version's fields
- *     that this version lacks must be zero (else UNSUPPORTED_CONFIG).
+ *     sets struct_size; the library reads only the fields inside it (a
+ *     field past it counts as null or its default), and a later version's
+ *     fields that this version lacks must be zero (else UNSUPPORTED_CONFIG).
  *   - Structs the caller receives (plan, wav_header, wav_8_bit_header): the
  *     caller sets struct_size; the library writes only that far.
  *   - Structs the library hands to callbacks (block_report, remark): the
@@ -372,7 +372,8 @@ typedef struct pcmtaper_wav_8_bit_header {
 PCMTAPER_API pcmtaper_status pcmtaper_wav_is_8_bit(const uint8_t *bytes, size_t length, int *is_8_bit,
                                                    pcmtaper_wav_8_bit_header *header);
 
-/* What pcmtaper_convert_wav found and did (filled as it goes). */
+/* What pcmtaper_convert_wav found and did: handed to events->start, and
+ * written to the caller's plan when the call returns (as far as it got). */
 typedef struct pcmtaper_wav_plan {
     size_t struct_size;         /* the caller's: sizeof(pcmtaper_wav_plan); the library's in events->start */
     uint32_t sample_rate_hz;
