@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <string>
+#include <utility>
 
 #include "library/converter.h"
 #include "library/versioned.h"
@@ -181,7 +182,7 @@ class output_header {
         if (samples != samples_) bytes_ = output_header_with_chunks(layout_, samples, rate_hz_, chunks_for(samples));
         return bytes_;
     }
-    remark_list take_remarks() { return std::move(remarks_); }
+    remark_list take_remarks() { return std::exchange(remarks_, {}); }
 
   private:
     std::string chunks_for(std::uint64_t samples) {
