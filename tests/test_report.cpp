@@ -34,17 +34,6 @@ std::string text_of(const pcmtaper_block_report& r) {
     return text;
 }
 
-// The report split at its "\r\n" line ends; the last entry is what follows
-// the final line end (empty).
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    lines.push_back(text.substr(start));
-    return lines;
-}
-
 // The reports a converter hands over for `samples` at 8000 Hz.
 std::vector<pcmtaper_block_report> reports_for(const std::vector<std::int16_t>& samples) {
     std::vector<pcmtaper_block_report> reports;
@@ -99,32 +88,24 @@ TEST(Report, TheCallbackHandsOverTheNumbersOfBlocksZeroToThree) {
                   "     end:15 14 12 10 " + repeat("10 ", 18) + "\r\n");
 }
 
-// The lines of any numbers: each truncated toward zero, out of range and
-// NaN as report_integer says, a pass without steps as 42 and 10.
-TEST(Report, LinesTruncateTheNumbersTowardZeroWithDefinedValuesOutOfRange) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+// The lines of any numbers: taps in thousandths, levels in dB, each through
+// report_integer; step exponents plus 10, a pass without steps as 42 and 10.
+TEST(Report, LinesShowTheNumbersAsTheProgramPrintsThem) {
     pcmtaper_block_report r{};
     r.struct_size = sizeof r;
-    const double taps[8] = {1.0, -0.4567, 0.0009, 2.5e6, -2.5e6, nan, 2.147483647e6, -2.1474836485e6};
-    std::memcpy(r.taps, taps, sizeof taps);
-    const double masking[6] = {0.0, 46.02, -43.5, inf, nan, 6000.0};
-    std::memcpy(r.masking_level_db, masking, sizeof masking);
-    r.noise_gain_db[0] = -inf;
-    r.noise_gain_db[1] = -14.9;
+    r.taps[0] = 1.0;
+    r.taps[1] = -0.4567;
+    r.masking_level_db[0] = std::numeric_limits<double>::infinity();
+    r.masking_level_db[1] = 46.02;
+    r.noise_gain_db[0] = -14.9;
     r.fine_passes = 2;
     for (int p = 0; p < PCMTAPER_REPORT_PASSES; ++p) r.step_lowest[p] = r.step_highest[p] = PCMTAPER_REPORT_NO_STEP;
     r.step_lowest[0] = 0;
     r.step_highest[0] = 14;
     const std::string text = text_of(r);
-    const std::vector<std::string> lines = lines_of(text);
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], "feedback:1000 -456 0 2147483647 -2147483648 0 2147483647 -2147483648 " + repeat("0 ", 8));
-    EXPECT_EQ(lines[1], " masking:0 46 -43 2147483647 0 6000 " + repeat("0 ", 10));
-    EXPECT_EQ(lines[2], "   noise:-2147483648 -14 " + repeat("0 ", 14));
-    EXPECT_EQ(lines[3], "   start:10 " + repeat("42 ", 21));
-    EXPECT_EQ(lines[4], "     end:24 " + repeat("10 ", 21));
-    EXPECT_EQ(lines[5], "");
+    EXPECT_EQ(text, "feedback:1000 -456 " + repeat("0 ", 14) + "\r\n masking:2147483647 46 " + repeat("0 ", 14) +
+                        "\r\n   noise:-14 " + repeat("0 ", 15) + "\r\n   start:10 " + repeat("42 ", 21) +
+                        "\r\n     end:24 " + repeat("10 ", 21) + "\r\n");
     // As snprintf: the length of the whole text, as much as fits written.
     char small[10];
     EXPECT_EQ(pcmtaper_format_report(&r, small, sizeof small), text.size());
