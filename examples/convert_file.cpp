@@ -29,7 +29,24 @@ int write_file(void* user, const void* bytes, std::size_t count) {
 
 int rewind_file(void* user) { return std::fseek(static_cast<files*>(user)->out, 0, SEEK_SET) == 0 ? 0 : -1; }
 
-void print_text(void*, pcmtaper_text_kind, const char* text) { std::fputs(text, stdout); }
+// The program's lines, made from the data by the library's helpers.
+void print_remark(void*, const pcmtaper_remark* remark) {
+    char text[PCMTAPER_REMARK_TEXT_MAX];
+    pcmtaper_format_remark(remark, text, sizeof text);
+    std::fputs(text, stdout);
+}
+
+int print_counts(void*, const pcmtaper_wav_plan* plan) {
+    std::printf("SAMPLE RATE: %d\r\n FRAMES NUM: %llu\r\n", static_cast<int>(plan->sample_rate_hz),
+                static_cast<unsigned long long>(plan->blocks));
+    return 0;
+}
+
+void print_report(void*, const pcmtaper_block_report* report) {
+    char text[PCMTAPER_REPORT_TEXT_MAX];
+    pcmtaper_format_report(report, text, sizeof text);
+    std::fputs(text, stdout);
+}
 
 }  // namespace
 
@@ -40,6 +57,7 @@ int main(int argc, char** argv) {
     }
     pcmtaper_config config;
     pcmtaper_config_init(&config);
+    config.report = print_report;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "-a") == 0) config.flags |= PCMTAPER_FLAG_ALIGN;
         if (std::strcmp(argv[i], "-z") == 0) config.flags |= PCMTAPER_FLAG_ZERO_DC;
@@ -58,10 +76,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     files io{in.get(), out.get()};
-    const pcmtaper_reader reader{read_file, &io, size, nullptr};
-    const pcmtaper_writer writer{write_file, rewind_file, &io};
+    const pcmtaper_reader reader{sizeof reader, read_file, &io, size, nullptr};
+    const pcmtaper_writer writer{sizeof writer, write_file, rewind_file, &io};
     pcmtaper_wav_events events{};
-    events.text = print_text;
+    events.struct_size = sizeof events;
+    events.remark = print_remark;
+    events.start = print_counts;
     const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, nullptr);
     if (status != PCMTAPER_OK) {
         std::fprintf(stderr, "pcmtaper_convert_file: %s\n", pcmtaper_status_string(status));

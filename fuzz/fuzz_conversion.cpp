@@ -67,18 +67,33 @@ int on_start(void* user, const pcmtaper_wav_plan*) {
     return 0;
 }
 
-void on_text(void* user, pcmtaper_text_kind, const char* text) { static_cast<outcome*>(user)->text += text; }
+// The program's standard output, from the data by the library's helpers.
+void on_remark(void* user, const pcmtaper_remark* remark) {
+    char line[PCMTAPER_REMARK_TEXT_MAX];
+    pcmtaper_format_remark(remark, line, sizeof line);
+    static_cast<outcome*>(user)->text += line;
+}
+
+void on_report(void* user, const pcmtaper_block_report* report) {
+    char lines[PCMTAPER_REPORT_TEXT_MAX];
+    pcmtaper_format_report(report, lines, sizeof lines);
+    static_cast<outcome*>(user)->text += lines;
+}
 
 outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, unsigned flags) {
     memory_bytes in{data, size, 0};
     memory_out out;
     outcome o{PCMTAPER_OK, false, {}, {}};
-    const pcmtaper_reader reader{read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1, nullptr};
-    const pcmtaper_writer writer{write_memory, rewind_memory, &out};
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, known_size ? static_cast<std::int64_t>(size) : -1,
+                                 nullptr};
+    const pcmtaper_writer writer{sizeof writer, write_memory, rewind_memory, &out};
     pcmtaper_config config;
     pcmtaper_config_init(&config);
     config.flags = flags;
+    config.report = on_report;
+    config.report_user = &o;
     pcmtaper_wav_events events{};
+    events.struct_size = sizeof events;
     // The writer learns of the start from the outcome it shares a run with.
     struct both {
         outcome* o;
@@ -88,11 +103,11 @@ outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, uns
     events.start = [](void* user, const pcmtaper_wav_plan* plan) {
         auto* p = static_cast<both*>(user);
         p->out->started = true;
+        p->o->text += "SAMPLE RATE: " + std::to_string(plan->sample_rate_hz) + "\r\n FRAMES NUM: " +
+                      std::to_string(plan->blocks) + "\r\n";
         return on_start(p->o, plan);
     };
-    events.text = [](void* user, pcmtaper_text_kind kind, const char* text) {
-        on_text(static_cast<both*>(user)->o, kind, text);
-    };
+    events.remark = [](void* user, const pcmtaper_remark* remark) { on_remark(static_cast<both*>(user)->o, remark); };
     o.status = pcmtaper_convert_wav(&reader, &writer, &config, &events, nullptr);
     o.output = out.bytes;
     return o;
@@ -105,9 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // What the header says, for the expectations.
     memory_bytes in{data, size, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
-    pcmtaper_wav_header header;
-    const pcmtaper_status header_status = pcmtaper_wav_read_header(&reader, &header);
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, static_cast<std::int64_t>(size), nullptr};
+    pcmtaper_wav_header header{};
+    header.struct_size = sizeof header;
+    const pcmtaper_status header_status = pcmtaper_wav_read_header(&reader, &header, nullptr);
 
     for (const unsigned flags : {0u, PCMTAPER_FLAG_ALIGN}) {
         const bool align = flags != 0;

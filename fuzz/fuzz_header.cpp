@@ -64,16 +64,18 @@ const char* refusal_text(header_status s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     memory_bytes in{data, size, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(size), nullptr};
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, static_cast<std::int64_t>(size), nullptr};
     byte_source source{&reader};
     wav_input_header header;
     const header_status status = read_input_header(&source, &header);
     const long position = static_cast<long>(in.at);
     std::string printed;
-    for (std::size_t i = 0; i < header.remark_count; ++i) {
-        const pcmtaper_remark& r = header.remarks[i];
-        if (std::memchr(r.text, '\0', sizeof r.text) == nullptr) fail("a remark without its end");
-        printed += r.text;
+    for (const pcmtaper_remark& r : header.remarks) {
+        if (std::memchr(r.chunk_name, '\0', sizeof r.chunk_name) == nullptr) fail("a chunk name without its end");
+        char line[PCMTAPER_REMARK_TEXT_MAX];
+        const std::size_t length = pcmtaper_format_remark(&r, line, sizeof line);
+        if (length == 0 || length >= sizeof line) fail("a remark without its line");
+        printed += line;
     }
     if (header.header_bytes != in.at) fail("the walk miscounted the bytes it read");
 

@@ -29,7 +29,7 @@ std::vector<std::int16_t> tone(std::size_t count) {
 
 const std::string input_wav = mono16_wav(8000, tone(32 * 40));
 const std::string help_start =
-    "pcmtaper 1.0.3: 16-bit to 8-bit WAV with adaptive noise shaping\r\n\r\n"
+    "pcmtaper 2.0.0: 16-bit to 8-bit WAV with adaptive noise shaping\r\n\r\n"
     "  usage:  pcmtaper [options] input.wav [output.wav]\r\n"
     "          pcmtaper -b [options] input.wav... [-t DIR]\r\n";
 
@@ -46,7 +46,7 @@ std::string cut_notice(const std::string& name, int samples = 224, int ms = 28) 
            " ms) are cut by the look-ahead delay; -a keeps them\n";
 }
 const std::string banner =
-    "pcmtaper.exe version 1.0.3 (https://example.org/pcmtaper)\r\n"
+    "pcmtaper.exe version 2.0.0 (https://example.org/pcmtaper)\r\n"
     "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n"
     "  usage:  pcmtaper input.wav [output.wav]\r\n";
 
@@ -76,8 +76,8 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
         {{}, 0, banner, ""},
         {{"--help"}, 0, help_start + "\r\n", ""},
         {{"-h"}, 0, help_start + "\r\n", ""},
-        {{"-V"}, 0, "pcmtaper 1.0.3\r\n", ""},
-        {{"--version", "in.wav"}, 0, "pcmtaper 1.0.3\r\n", ""},
+        {{"-V"}, 0, "pcmtaper 2.0.0\r\n", ""},
+        {{"--version", "in.wav"}, 0, "pcmtaper 2.0.0\r\n", ""},
         {{"--bogus", "in.wav"}, 12, "", "pcmtaper: unknown option '--bogus'\nusage: pcmtaper [options] input.wav [output.wav]\n"},
         {{"-qx", "in.wav"}, 12, "", "unknown option '-x'"},
         {{"-q"}, 12, "", "no input file named"},

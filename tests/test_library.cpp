@@ -16,9 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "library/versioned.h"
 #include "pcmtaper/pcmtaper.h"
 #include "program_runner.h"
 #include "signals.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -116,7 +118,7 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
     bad_flags.flags = 16;
     bad_threads.threads = 0;
     bad_level.kernel_level = static_cast<pcmtaper_kernel_level>(17);
-    small.struct_size = sizeof(pcmtaper_config) - 1;
+    small.struct_size = first_size_of<pcmtaper_config>() - 1;
     pcmtaper_converter* never = reinterpret_cast<pcmtaper_converter*>(&later);
     const row rows[] = {
         {"create, null config", pcmtaper_create(nullptr, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
@@ -305,11 +307,40 @@ TEST(LibraryThreads, FourThreadsGiveTheBytesOfOneAtATime) { convert_on_threads(4
 
 // ---- the one-call conversion against the program ----------------------------------
 
+// The program's standard output (without the file names), made from the
+// data of a conversion's callbacks by the library's formatting helpers; the
+// data kept too.
 struct collected_text {
     std::string text;
-};
+    std::vector<pcmtaper_remark> remarks;
+    std::vector<pcmtaper_block_report> reports;
 
-void collect(void* user, pcmtaper_text_kind, const char* text) { static_cast<collected_text*>(user)->text += text; }
+    static void remark(void* user, const pcmtaper_remark* r) {
+        char line[PCMTAPER_REMARK_TEXT_MAX];
+        pcmtaper_format_remark(r, line, sizeof line);
+        static_cast<collected_text*>(user)->text += line;
+        static_cast<collected_text*>(user)->remarks.push_back(*r);
+    }
+    static int start(void* user, const pcmtaper_wav_plan* plan) {
+        EXPECT_EQ(plan->struct_size, sizeof *plan);
+        static_cast<collected_text*>(user)->text += "SAMPLE RATE: " + std::to_string(plan->sample_rate_hz) +
+                                                    "\r\n FRAMES NUM: " + std::to_string(plan->blocks) + "\r\n";
+        return 0;
+    }
+    static void report(void* user, const pcmtaper_block_report* r) {
+        char lines[PCMTAPER_REPORT_TEXT_MAX];
+        pcmtaper_format_report(r, lines, sizeof lines);
+        static_cast<collected_text*>(user)->text += lines;
+        static_cast<collected_text*>(user)->reports.push_back(*r);
+    }
+    pcmtaper_wav_events events() {
+        return pcmtaper_wav_events{sizeof(pcmtaper_wav_events), this, remark, start, nullptr, nullptr};
+    }
+    void report_into(pcmtaper_config* config) {
+        config->report = report;
+        config->report_user = this;
+    }
+};
 
 TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
     const std::string wav = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 2.5));
@@ -328,9 +359,8 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
                                                : std::string(option) == "-z" ? PCMTAPER_FLAG_ZERO_DC
                                                                              : 0u);
         collected_text text;
-        pcmtaper_wav_events events{};
-        events.user = &text;
-        events.text = collect;
+        const pcmtaper_wav_events events = text.events();
+        text.report_into(&config);
         bytes out(pcmtaper_wav_output_bound(wav.size(), config.flags));
         size_t out_size = 0;
         ASSERT_EQ(pcmtaper_convert_wav_memory(wav.data(), wav.size(), &config, &events, out.data(), out.size(),
@@ -343,9 +373,7 @@ TEST(LibraryWav, OneCallGivesTheProgramsFileAndStandardOutput) {
     std::string stereo = wav;
     stereo[22] = 2;
     collected_text text;
-    pcmtaper_wav_events events{};
-    events.user = &text;
-    events.text = collect;
+    const pcmtaper_wav_events events = text.events();
     const pcmtaper_config config = config_for(1, 0);
     bytes out(100);
     size_t out_size = 0;
@@ -406,15 +434,156 @@ TEST(LibraryWav, AnOutputThatCannotBeRewoundGetsNoSecondHeader) {
         SCOPED_TRACE(std::string(c.rewind ? "rewind" : "no rewind") + (c.fail_from < SIZE_MAX ? ", failing" : ""));
         stream in{wav}, out;
         out.fail_from = c.fail_from;
-        const pcmtaper_reader reader{read_stream, &in, -1, nullptr};
-        const pcmtaper_writer writer{write_stream, c.rewind ? rewind_stream : nullptr, &out};
+        const pcmtaper_reader reader{sizeof(pcmtaper_reader), read_stream, &in, -1, nullptr};
+        const pcmtaper_writer writer{sizeof(pcmtaper_writer), write_stream, c.rewind ? rewind_stream : nullptr, &out};
         const pcmtaper_config config = config_for(1, 0);
-        pcmtaper_wav_plan plan;
+        pcmtaper_wav_plan plan{};
+        plan.struct_size = sizeof plan;
         EXPECT_EQ(pcmtaper_convert_wav(&reader, &writer, &config, nullptr, &plan), c.status);
         EXPECT_LE(out.writes_after_failure, 0);
         if (c.stated_samples == 0) continue;
         EXPECT_EQ(out.bytes.size(), 44 + 384u);
         EXPECT_EQ(std::uint8_t(out.bytes[40]) | std::uint8_t(out.bytes[41]) << 8, c.stated_samples);
+    }
+}
+
+// ---- versioned structs ---------------------------------------------------------------
+
+// A struct as a client built against another layout passes it: struct_size
+// bytes (zero past the fields it sets), then guard bytes. The library touches
+// neither the guard nor a later version's fields past its own.
+template <class T>
+struct client_struct {
+    std::size_t size;
+    bytes memory;
+
+    client_struct(const T& value, std::size_t struct_size)
+        : size(std::max(struct_size, sizeof(std::size_t))), memory(size + 32, 0xA5) {
+        std::fill(memory.begin(), memory.begin() + static_cast<long>(size), 0);
+        std::memcpy(memory.data(), &value, std::min(sizeof(T), size));
+        get()->struct_size = struct_size;
+    }
+    T* get() { return reinterpret_cast<T*>(memory.data()); }
+    bytes past_known() const { return bytes(memory.begin() + static_cast<long>(std::min(sizeof(T), size)), memory.end()); }
+};
+
+// Every size a client may pass for T: short of the first layout (refused),
+// the first layout without its tail padding (an older client's), and a later
+// version's, zero past this version's fields or not (refused where the
+// library `reads` the struct as a request). `run` says what came of it.
+template <class T, class Run>
+void check_every_size(const char* what, const T& value, bool reads, Run run) {
+    SCOPED_TRACE(what);
+    std::string expected;
+    ASSERT_EQ(run(&value, &expected), PCMTAPER_OK);
+    const std::size_t first = first_size_of<T>(), later = sizeof(T) + 24;
+    const struct {
+        std::size_t size;
+        bool later_field_set;
+        pcmtaper_status status;
+    } sizes[] = {{0, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
+                 {first - 1, false, PCMTAPER_ERROR_INVALID_ARGUMENT},
+                 {first, false, PCMTAPER_OK},
+                 {later, false, PCMTAPER_OK},
+                 {later, true, reads ? PCMTAPER_ERROR_UNSUPPORTED_CONFIG : PCMTAPER_OK}};
+    for (const auto& c : sizes) {
+        client_struct<T> client(value, c.size);
+        if (c.later_field_set) client.memory[sizeof(T) + 8] = 1;
+        const bytes untouched = client.past_known();
+        std::string got;
+        EXPECT_EQ(run(client.get(), &got), c.status) << "struct_size " << c.size;
+        if (c.status == PCMTAPER_OK) {
+            EXPECT_EQ(got, expected) << "struct_size " << c.size;
+        }
+        EXPECT_EQ(client.past_known(), untouched) << "struct_size " << c.size;
+    }
+}
+
+// An output in memory that can be rewound.
+struct memory_file {
+    std::string bytes;
+    std::size_t at = 0;
+    static int write(void* user, const void* data, size_t count) {
+        auto* f = static_cast<memory_file*>(user);
+        f->bytes.replace(f->at, std::min(count, f->bytes.size() - f->at), static_cast<const char*>(data), count);
+        f->at += count;
+        return 0;
+    }
+    static int rewind(void* user) { return static_cast<memory_file*>(user)->at = 0, 0; }
+};
+
+// Each struct through every entry point and callback that takes it, on a
+// file with a skipped chunk whose samples end early: remarks, counts,
+// reports and a header written again.
+TEST(LibraryVersionedStructs, EverySizeOfEveryStructIsReadAndWrittenOnlyAsFarAsItsStructSize) {
+    std::string file = mono16_wav_bytes(8000, make_example_signal(example_kind::music, 8000, 0.2));
+    file.insert(36, std::string("junk\x04\0\0\0abcd", 12));
+    file.resize(file.size() - 101);
+    memory_bytes in{reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0};
+    memory_file out;
+    collected_text said;
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, -1, nullptr};
+    const pcmtaper_writer writer{sizeof writer, memory_file::write, memory_file::rewind, &out};
+    const pcmtaper_wav_events events = said.events();
+    pcmtaper_config config = config_for(1, 0);
+    said.report_into(&config);
+    pcmtaper_wav_plan plan{};
+    plan.struct_size = sizeof plan;
+    const auto start_again = [&] {
+        in.at = 0;
+        out = memory_file{};
+        said = collected_text{};
+    };
+    const auto convert = [&](const pcmtaper_reader* r, const pcmtaper_writer* w, const pcmtaper_wav_events* e,
+                             const pcmtaper_wav_plan* p, std::string* outcome) {
+        start_again();
+        const pcmtaper_status status = pcmtaper_convert_wav(r, w, &config, e, const_cast<pcmtaper_wav_plan*>(p));
+        *outcome = out.bytes + said.text + std::to_string(p->samples_written);
+        return status;
+    };
+    check_every_size("reader", reader, true, [&](auto* r, auto* o) { return convert(r, &writer, &events, &plan, o); });
+    check_every_size("writer", writer, true, [&](auto* w, auto* o) { return convert(&reader, w, &events, &plan, o); });
+    check_every_size("events", events, true, [&](auto* e, auto* o) { return convert(&reader, &writer, e, &plan, o); });
+    check_every_size("plan", plan, false, [&](auto* p, auto* o) { return convert(&reader, &writer, &events, p, o); });
+    ASSERT_NE(said.text.find("data!=junk"), std::string::npos);
+    ASSERT_NE(said.text.find("The input ended after"), std::string::npos);
+    const std::string converted = out.bytes;
+    const collected_text data = said;
+    ASSERT_FALSE(data.reports.empty());
+
+    pcmtaper_wav_header header{};
+    header.struct_size = sizeof header;
+    check_every_size("WAV header", header, false, [&](const pcmtaper_wav_header* h, std::string* o) {
+        start_again();
+        const pcmtaper_status status = pcmtaper_wav_read_header(&reader, const_cast<pcmtaper_wav_header*>(h), &events);
+        *o = said.text + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->data_size_bytes) + " " +
+             std::to_string(h->header_bytes) + " " + std::to_string(h->remark_count);
+        return status;
+    });
+    pcmtaper_wav_8_bit_header eight{};
+    eight.struct_size = sizeof eight;
+    check_every_size("8-bit header", eight, false, [&](const pcmtaper_wav_8_bit_header* h, std::string* o) {
+        int is_8_bit = 0;
+        const pcmtaper_status status =
+            pcmtaper_wav_is_8_bit(reinterpret_cast<const std::uint8_t*>(converted.data()), converted.size(), &is_8_bit,
+                                  const_cast<pcmtaper_wav_8_bit_header*>(h));
+        *o = std::to_string(is_8_bit) + " " + std::to_string(h->sample_rate_hz) + " " + std::to_string(h->samples);
+        return status;
+    });
+
+    // What the library hands to callbacks, given to its helpers by a client
+    // of another layout.
+    const auto formatted = [](auto format, const auto* s, std::string* o) {
+        char text[PCMTAPER_REPORT_TEXT_MAX];
+        *o = std::string(text, format(s, text, sizeof text));
+        return o->empty() ? PCMTAPER_ERROR_INVALID_ARGUMENT : PCMTAPER_OK;
+    };
+    EXPECT_EQ(data.reports[0].struct_size, sizeof(pcmtaper_block_report));
+    check_every_size("block report", data.reports[0], false,
+                     [&](auto* r, auto* o) { return formatted(pcmtaper_format_report, r, o); });
+    for (const pcmtaper_remark& r : data.remarks) {
+        EXPECT_EQ(r.struct_size, sizeof r);
+        check_every_size("remark", r, false, [&](auto* m, auto* o) { return formatted(pcmtaper_format_remark, m, o); });
     }
 }
 

@@ -47,18 +47,29 @@ std::uint32_t u32_at(const std::string& b, std::size_t at) {
            static_cast<unsigned char>(b[at + 2]) << 16 | std::uint32_t(static_cast<unsigned char>(b[at + 3])) << 24;
 }
 
+// The remarks' lines, as the program prints them.
+std::string text_of(const remark_list& remarks) {
+    std::string text;
+    for (const pcmtaper_remark& r : remarks) {
+        char line[PCMTAPER_REMARK_TEXT_MAX];
+        pcmtaper_format_remark(&r, line, sizeof line);
+        text += line;
+    }
+    return text;
+}
+
 // ---- on byte buffers --------------------------------------------------------
 
 TEST(Metadata, PositionsMoveByTheShiftAndOrderAndPadBytesAreTheOutputs) {
     metadata_set kept;
-    std::string remarks;
+    remark_list remarks;
     // Offered in another order than the output's, the text with an odd length.
     const std::string odd_info = "INFO" + chunk("INAM", "abc");
     kept.add("inst", inst_body, &remarks);
     kept.add("LIST", odd_info.substr(0, odd_info.size() - 1), &remarks);  // the last pad byte left out
     kept.add("cue ", cue_body({0, 300}), &remarks);
     kept.add("smpl", smpl_body({{100, 500}, {600, 990}}), &remarks);
-    EXPECT_EQ(remarks, "");
+    EXPECT_EQ(text_of(remarks), "");
     for (const std::uint64_t shift : {0u, 224u}) {
         const std::string out = kept.for_output(shift, 100000, &remarks);
         const std::string expected =
@@ -69,12 +80,12 @@ TEST(Metadata, PositionsMoveByTheShiftAndOrderAndPadBytesAreTheOutputs) {
         EXPECT_EQ(out, expected) << shift;
         EXPECT_EQ(out.size() % 2, 0u);
     }
-    EXPECT_EQ(remarks, "");
+    EXPECT_EQ(text_of(remarks), "");
 }
 
 TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     metadata_set kept;
-    std::string remarks;
+    remark_list remarks;
     kept.add("smpl", smpl_body({{700, 999}, {10, 20}, {775, 776}}), &remarks);
     kept.add("cue ", cue_body({780}), &remarks);
     // 1000 output samples: the last is 999; +224 puts 776 and above past it.
@@ -82,7 +93,7 @@ TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     EXPECT_EQ(out.substr(0, 8 + smpl_body({}).size() + 72),
               chunk("smpl", smpl_body({{924, 999}, {234, 244}, {999, 999}})));
     EXPECT_EQ(out.substr(out.find("cue ")), chunk("cue ", cue_body({999})));
-    EXPECT_EQ(remarks,
+    EXPECT_EQ(text_of(remarks),
               "The smpl chunk has 2 positions past the last output sample; they are set to that sample.\r\n"
               "The cue chunk has 2 positions past the last output sample; they are set to that sample.\r\n");
     // A position that 32 bits cannot hold once moved is set to the largest they can.
@@ -90,7 +101,7 @@ TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     far.add("smpl", smpl_body({{0xFFFFFF00u, 0xFFFFFFF0u}}), &remarks);
     remarks.clear();
     EXPECT_EQ(far.for_output(224, std::uint64_t(1) << 33, &remarks), chunk("smpl", smpl_body({{0xFFFFFFE0u, 0xFFFFFFFFu}})));
-    EXPECT_EQ(remarks, "The smpl chunk has 1 position past the last output sample; it is set to that sample.\r\n");
+    EXPECT_EQ(text_of(remarks), "The smpl chunk has 1 position past the last output sample; it is set to that sample.\r\n");
     // An output without samples: every position goes to 0.
     remarks.clear();
     EXPECT_EQ(kept.for_output(0, 0, &remarks).substr(0, 8 + 36 + 72),
@@ -123,14 +134,14 @@ TEST(Metadata, MalformedSecondAndOtherChunksAreLeftOut) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.id) + ", " + std::to_string(c.body.size()) + " bytes");
         metadata_set kept;
-        std::string remarks;
+        remark_list remarks;
         kept.add(c.id, c.body, &remarks);
         EXPECT_EQ(kept.empty(), c.remark != nullptr);
-        EXPECT_EQ(remarks, c.remark != nullptr ? c.remark : "");
+        EXPECT_EQ(text_of(remarks), c.remark != nullptr ? c.remark : "");
         if (c.remark == nullptr) {
             // A second of the kind is left out: the first stands.
             kept.add(c.id, c.body, &remarks);
-            EXPECT_EQ(remarks, std::string("Another ") + (std::strcmp(c.id, "cue ") == 0 ? "cue" : c.id) +
+            EXPECT_EQ(text_of(remarks), std::string("Another ") + (std::strcmp(c.id, "cue ") == 0 ? "cue" : c.id) +
                                    (std::strcmp(c.id, "LIST") == 0 ? " INFO" : "") +
                                    " chunk is left out; the first is kept.\r\n");
             EXPECT_EQ(kept.for_output(0, 100, &remarks), chunk(c.id, c.body));
@@ -184,11 +195,11 @@ TEST(Metadata, ChunksAfterTheSamplesAreFoundWithOrWithoutPadByte) {
         SCOPED_TRACE(c.what);
         const std::string file = std::string(100, 'h') + std::string(c.data_size, 's') + c.after;
         metadata_set kept;
-        std::string remarks;
+        remark_list remarks;
         read_metadata_after_data(read_from_string, const_cast<std::string*>(&file), 100 + c.data_size, c.data_size,
                                  file.size(), &kept, &remarks);
         EXPECT_EQ(!kept.empty(), c.kept);
-        EXPECT_EQ(remarks, c.remarks);
+        EXPECT_EQ(text_of(remarks), c.remarks);
     }
 }
 

@@ -39,13 +39,17 @@ std::size_t read_trickle(void* user, void* buffer, std::size_t capacity, int*) {
 
 walk_outcome walk(const std::string& bytes) {
     trickle t{&bytes, 0};
-    const pcmtaper_reader reader{read_trickle, &t, static_cast<std::int64_t>(bytes.size()), nullptr};
+    const pcmtaper_reader reader{sizeof reader, read_trickle, &t, static_cast<std::int64_t>(bytes.size()), nullptr};
     byte_source in{&reader};
     walk_outcome out{};
     out.status = read_input_header(&in, &out.header);
     out.position = static_cast<long>(t.at);
     EXPECT_EQ(out.header.header_bytes, t.at);
-    for (std::size_t i = 0; i < out.header.remark_count; ++i) out.messages += out.header.remarks[i].text;
+    for (const pcmtaper_remark& r : out.header.remarks) {
+        char line[PCMTAPER_REMARK_TEXT_MAX];
+        pcmtaper_format_remark(&r, line, sizeof line);
+        out.messages += line;
+    }
     return out;
 }
 
@@ -331,10 +335,14 @@ TEST(EightBitCheck, RateAndCountOfWhatTheConverterWritesAndNothingElse) {
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.what);
-        pcmtaper_wav_8_bit_header h;
+        pcmtaper_wav_8_bit_header h{};
+        h.struct_size = sizeof h;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
-        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), &h), c.is_8_bit);
-        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), nullptr), c.is_8_bit);
+        int is_8_bit = -1;
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), &is_8_bit, &h), PCMTAPER_OK);
+        EXPECT_EQ(is_8_bit, c.is_8_bit);
+        EXPECT_EQ(pcmtaper_wav_is_8_bit(bytes, c.bytes.size(), &is_8_bit, nullptr), PCMTAPER_OK);
+        EXPECT_EQ(is_8_bit, c.is_8_bit);
         if (c.is_8_bit == 0) continue;
         EXPECT_EQ(h.sample_rate_hz, c.rate_hz);
         EXPECT_EQ(h.samples_known, c.samples_known);

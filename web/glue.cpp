@@ -42,9 +42,11 @@ EM_JS(int, pcmtaper_web_progress, (double done, double total), {
 
 namespace {
 
-// One piece of the program's text on standard output.
+// One piece of the program's text on standard output, by kind (the module
+// names them 'remark', 'counts' and 'report').
+enum text_kind : int { text_remark = 0, text_counts = 1, text_report = 2 };
 struct text_piece {
-    pcmtaper_text_kind kind;
+    text_kind kind;
     std::string text;
 };
 
@@ -59,6 +61,7 @@ struct pcmtaper_web_conversion {
     std::vector<std::uint8_t> samples;  // the unsigned 8-bit samples, in every format
     std::vector<text_piece> texts;      // standard output after the two name lines, in order
     std::vector<pcmtaper_remark> remarks;
+    std::vector<std::string> remark_lines;  // each remark's line, as the program prints it
     std::vector<pcmtaper_block_report> reports;
     std::string errors;  // standard error's lines, each ending in "\n"
     pcmtaper_wav_plan plan{};
@@ -123,20 +126,31 @@ int rewind_output(void* user) {
     return 0;
 }
 
-void keep_text(void* user, pcmtaper_text_kind kind, const char* text) {
-    static_cast<web_run*>(user)->result->texts.push_back({kind, text});
+// The remarks and reports as data, and as the lines the program prints.
+void keep_remark_of(pcmtaper_web_conversion* result, const pcmtaper_remark& remark) {
+    char line[PCMTAPER_REMARK_TEXT_MAX];
+    pcmtaper_format_remark(&remark, line, sizeof line);
+    result->remarks.push_back(remark);
+    result->remark_lines.push_back(line);
+    result->texts.push_back({text_remark, line});
 }
 
-void keep_remark(void* user, const pcmtaper_remark* remark) {
-    static_cast<web_run*>(user)->result->remarks.push_back(*remark);
-}
+void keep_remark(void* user, const pcmtaper_remark* remark) { keep_remark_of(static_cast<web_run*>(user)->result, *remark); }
 
 void keep_report(void* user, const pcmtaper_block_report* report) {
-    static_cast<web_run*>(user)->result->reports.push_back(*report);
+    auto* result = static_cast<web_run*>(user)->result;
+    char lines[PCMTAPER_REPORT_TEXT_MAX];
+    pcmtaper_format_report(report, lines, sizeof lines);
+    result->reports.push_back(*report);
+    result->texts.push_back({text_report, lines});
 }
 
 int begin_output(void* user, const pcmtaper_wav_plan* plan) {
     auto* run = static_cast<web_run*>(user);
+    const std::string counts = count_lines(*plan);  // one piece per line, as the module hands them on
+    const std::size_t second = counts.find("\r\n") + 2;
+    run->result->texts.push_back({text_counts, counts.substr(0, second)});
+    run->result->texts.push_back({text_counts, counts.substr(second)});
     if (run->format == nullptr) return 0;
     return run->format->begin(run->framed, plan->output_samples, plan->sample_rate_hz) ? 0 : 1;
 }
@@ -166,9 +180,10 @@ void say_error(pcmtaper_web_conversion* result, const std::string& line) {
 // Where the input's samples lie, as the library's header walk finds them.
 void find_input_samples(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size) {
     web_run run{result, input, input_size};
-    const pcmtaper_reader reader{read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
-    pcmtaper_wav_header header;
-    if (pcmtaper_wav_read_header(&reader, &header) != PCMTAPER_OK) return;
+    const pcmtaper_reader reader{sizeof reader, read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
+    pcmtaper_wav_header header{};
+    header.struct_size = sizeof header;
+    if (pcmtaper_wav_read_header(&reader, &header, nullptr) != PCMTAPER_OK) return;
     const std::uint64_t present = input_size - header.header_bytes;
     result->input_rate_hz = header.sample_rate_hz;
     result->input_samples_at = header.header_bytes;
@@ -192,8 +207,8 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
             return exit_out_of_memory;
         }
     }
-    const pcmtaper_reader reader{read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
-    const pcmtaper_writer writer{write_output, rewind_output, &run};
+    const pcmtaper_reader reader{sizeof reader, read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
+    const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
     pcmtaper_config config;
     pcmtaper_config_init(&config);
     config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
@@ -202,11 +217,12 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
     config.report = keep_report;
     config.report_user = &run;
     pcmtaper_wav_events events{};
+    events.struct_size = sizeof events;
     events.user = &run;
-    events.text = keep_text;
     events.remark = keep_remark;
     events.start = begin_output;
     events.progress = show_progress;
+    result->plan.struct_size = sizeof result->plan;
     pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &result->plan);
     int code = exit_code_for(status);
     if (status == PCMTAPER_OK && format != nullptr) {
@@ -219,7 +235,10 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
                          !format->rewrite_begin(run.framed, plan.samples_written) ||
                          std::fseek(run.framed, 0, SEEK_END) != 0)) ||
             std::fflush(run.framed) != 0) {
-            result->texts.push_back({PCMTAPER_TEXT_REMARK, "Cannot write the output file.\r\n"});
+            pcmtaper_remark remark{};
+            remark.struct_size = sizeof remark;
+            remark.code = PCMTAPER_REMARK_WRITE_ERROR;
+            keep_remark_of(result, remark);
             code = exit_write_error;
         }
     }
@@ -349,26 +368,26 @@ EMSCRIPTEN_KEEPALIVE int pcmtaper_web_remark_code(const pcmtaper_web_conversion*
     return r->remarks[i].code;
 }
 EMSCRIPTEN_KEEPALIVE const char* pcmtaper_web_remark_text(const pcmtaper_web_conversion* r, std::size_t i) {
-    return r->remarks[i].text;
+    return r->remark_lines[i].c_str();
 }
 
 // The block reports: block i's number, and its fields as arrays (field 0:
-// taps, 1: band weights, doubles; 2: feedback in thousandths, 3: masking in
-// dB, 4: noise in dB, 5: first and 6: last step exponent of each pass, ints),
-// with their lengths.
+// taps, 1: band weights, 2: masking level in dB, 3: the filter's noise gain
+// in dB, doubles; 4: lowest and 5: highest step exponent of each fine pass,
+// ints, PCMTAPER_REPORT_NO_STEP for none), with their lengths.
 EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_report_count(const pcmtaper_web_conversion* r) { return r->reports.size(); }
 EMSCRIPTEN_KEEPALIVE double pcmtaper_web_report_block(const pcmtaper_web_conversion* r, std::size_t i) {
     return static_cast<double>(r->reports[i].block_number);
 }
 EMSCRIPTEN_KEEPALIVE const void* pcmtaper_web_report_field(const pcmtaper_web_conversion* r, std::size_t i, int field) {
     const pcmtaper_block_report& b = r->reports[i];
-    const void* fields[] = {b.taps, b.band_weight, b.feedback_milli, b.masking_db, b.noise_db, b.step_start, b.step_end};
-    return field >= 0 && field < 7 ? fields[field] : nullptr;
+    const void* fields[] = {b.taps, b.band_weight, b.masking_level_db, b.noise_gain_db, b.step_lowest, b.step_highest};
+    return field >= 0 && field < 6 ? fields[field] : nullptr;
 }
 EMSCRIPTEN_KEEPALIVE int pcmtaper_web_report_field_length(int field) {
-    const int lengths[] = {PCMTAPER_REPORT_TAPS,  PCMTAPER_REPORT_BANDS,  PCMTAPER_REPORT_TAPS,  PCMTAPER_REPORT_BANDS,
+    const int lengths[] = {PCMTAPER_REPORT_TAPS,  PCMTAPER_REPORT_BANDS,  PCMTAPER_REPORT_BANDS,
                            PCMTAPER_REPORT_BANDS, PCMTAPER_REPORT_PASSES, PCMTAPER_REPORT_PASSES};
-    return field >= 0 && field < 7 ? lengths[field] : 0;
+    return field >= 0 && field < 6 ? lengths[field] : 0;
 }
 
 }  // extern "C"

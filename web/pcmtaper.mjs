@@ -23,8 +23,8 @@
 //   stdout       those texts joined: the program's standard output after the
 //                name lines,
 //   remarks      [{ code, text }]: each remark with the library's code,
-//   reports      [{ block, taps, bandWeight, feedbackMilli, maskingDb, noiseDb,
-//                stepStart, stepEnd }]: the block reports as numbers,
+//   reports      [{ block, taps, bandWeight, maskingDb, noiseDb, stepLowest,
+//                stepHighest }]: the block reports as numbers (dB as doubles),
 //   stderr       the program's lines on standard error (what to do about a
 //                refusal, a usage error), each ending in "\n".
 // Options, each the program's own: zeroDc (--zero-dc), align (--align),
@@ -50,11 +50,10 @@ const textKinds = ['remark', 'counts', 'report'];
 const reportFields = [
   ['taps', Float64Array],
   ['bandWeight', Float64Array],
-  ['feedbackMilli', Int32Array],
-  ['maskingDb', Int32Array],
-  ['noiseDb', Int32Array],
-  ['stepStart', Int32Array],
-  ['stepEnd', Int32Array],
+  ['maskingDb', Float64Array],
+  ['noiseDb', Float64Array],
+  ['stepLowest', Int32Array],
+  ['stepHighest', Int32Array],
 ];
 
 // The WebAssembly file's URL beside this module, or null where this module

@@ -10,7 +10,8 @@
  *     pcmtaper_finish until it writes 0 bytes, pcmtaper_destroy;
  *   - whole WAV files: pcmtaper_convert_wav (reader and writer callbacks) or
  *     pcmtaper_convert_wav_memory (buffers), which read the header, write the
- *     output WAV file and say everything the command-line program says.
+ *     output WAV file and hand over, as data, everything the command-line
+ *     program says (its lines come from the pcmtaper_format_* helpers).
  *
  * Determinism: the output bytes depend only on the samples, the sample rate
  * and the flags; not on the platform, the kernel level, the number of
@@ -32,9 +33,9 @@
 #include <stdint.h>
 
 /* The version, written here and nowhere else (the build reads it from here). */
-#define PCMTAPER_VERSION_MAJOR 1
+#define PCMTAPER_VERSION_MAJOR 2
 #define PCMTAPER_VERSION_MINOR 0
-#define PCMTAPER_VERSION_PATCH 3
+#define PCMTAPER_VERSION_PATCH 0
 #define PCMTAPER_VERSION_STRINGIFY_(x) #x
 #define PCMTAPER_VERSION_STRINGIFY(x) PCMTAPER_VERSION_STRINGIFY_(x)
 #define PCMTAPER_VERSION_STRING                                                           \
@@ -63,7 +64,7 @@ extern "C" {
 typedef enum pcmtaper_status {
     PCMTAPER_OK = 0,
     PCMTAPER_ERROR_INVALID_ARGUMENT = -1,   /* a null pointer, a zero rate, unknown flags, ... */
-    PCMTAPER_ERROR_UNSUPPORTED_CONFIG = -2, /* a config from a later version that sets fields this one lacks */
+    PCMTAPER_ERROR_UNSUPPORTED_CONFIG = -2, /* a struct from a later version that sets fields this one lacks */
     PCMTAPER_ERROR_BAD_STATE = -3,          /* process after finish, or a converter not initialised */
     PCMTAPER_ERROR_OUT_OF_MEMORY = -4,
     PCMTAPER_ERROR_LEVEL_UNAVAILABLE = -5,  /* the forced kernel level is not on this machine or build */
@@ -83,8 +84,28 @@ typedef enum pcmtaper_status {
 /* A short English text for a status ("out of memory"); never null, static. */
 PCMTAPER_API const char *pcmtaper_status_string(pcmtaper_status status);
 
-/* "1.0.3": PCMTAPER_VERSION_STRING of the library actually linked. */
+/* "2.0.0": PCMTAPER_VERSION_STRING of the library actually linked. */
 PCMTAPER_API const char *pcmtaper_version_string(void);
+
+/* ---- Versioned structs --------------------------------------------------- */
+
+/* Every struct that crosses this API starts with `size_t struct_size`: its
+ * size as the side that made it was built (sizeof), so that later versions
+ * add fields at the end without breaking the ABI.
+ *   - Structs the caller fills (config, reader, writer, events): the caller
+ *     sets struct_size; the library reads only the fields inside it (a
+ *     field past it counts as null or its default), and a later version's
+ *     fields that this version lacks must be zero (else UNSUPPORTED_CONFIG).
+ *   - Structs the caller receives (plan, wav_header, wav_8_bit_header): the
+ *     caller sets struct_size; the library writes only that far.
+ *   - Structs the library hands to callbacks (block_report, remark): the
+ *     library sets struct_size; read a field only when it lies inside it
+ *     (PCMTAPER_HAS_FIELD).
+ * A struct_size that does not reach the end of the struct's last field in
+ * this major version's first release (0 included) is
+ * PCMTAPER_ERROR_INVALID_ARGUMENT. */
+#define PCMTAPER_HAS_FIELD(pointer, type, field) \
+    ((pointer)->struct_size >= offsetof(type, field) + sizeof(((type *)0)->field))
 
 /* ---- Configuration ------------------------------------------------------- */
 
@@ -116,30 +137,35 @@ PCMTAPER_API const char *pcmtaper_kernel_level_name(pcmtaper_kernel_level level)
 PCMTAPER_API pcmtaper_status pcmtaper_kernel_level_from_name(const char *name, pcmtaper_kernel_level *level);
 
 /* What a converter reports for blocks 0..3 of every 8192 (a block is 32
- * samples): the filter it chose and why. The program prints it as five lines
- * (pcmtaper_format_report). */
+ * samples): the filter it chose and why, as numbers with their units. The
+ * program prints it as five lines (pcmtaper_format_report). */
 #define PCMTAPER_REPORT_TAPS 16
 #define PCMTAPER_REPORT_BANDS 16
 #define PCMTAPER_REPORT_PASSES 22
+#define PCMTAPER_REPORT_NO_STEP (-1) /* a fine pass that tried no step */
 typedef struct pcmtaper_block_report {
+    size_t struct_size;                          /* set by the library */
     uint64_t block_number;                       /* blocks from the start of the stream, from 0 */
     double taps[PCMTAPER_REPORT_TAPS];           /* error-feedback filter, unitless; taps[0] is 1, taps[8..15] are 0 */
     double band_weight[PCMTAPER_REPORT_BANDS];   /* weight of band i (i/32 to (i+1)/32 of the rate) in the search, unitless */
-    /* The numbers the program prints, each truncated toward zero (a value
-     * without a number: see the README's Decisions). */
-    int feedback_milli[PCMTAPER_REPORT_TAPS];    /* taps[i] * 1000 */
-    int masking_db[PCMTAPER_REPORT_BANDS];       /* -20 log10 band_weight[i], dB */
-    int noise_db[PCMTAPER_REPORT_BANDS];         /* the filter's gain at i/32 of the rate, dB */
-    int step_start[PCMTAPER_REPORT_PASSES];      /* first step exponent of fine-search pass p, plus 10 (42: not run) */
-    int step_end[PCMTAPER_REPORT_PASSES];        /* last step exponent of pass p, plus 10 (10: not run) */
+    /* The masking level of band i: -20 log10 band_weight[i], dB (+inf for a
+     * weight of 0, NaN for a negative one). */
+    double masking_level_db[PCMTAPER_REPORT_BANDS];
+    /* The filter's gain at i/32 of the rate, 20 log10 |H|, dB (-inf at a zero). */
+    double noise_gain_db[PCMTAPER_REPORT_BANDS];
+    int fine_passes;                             /* passes the fine search ran, 1 .. PCMTAPER_REPORT_PASSES */
+    /* The smallest and the largest step exponent (0 .. 14: steps of 2^e
+     * units) tried in fine pass p; PCMTAPER_REPORT_NO_STEP for a pass that
+     * tried none (not run, p >= fine_passes, or one without a direction). */
+    int step_lowest[PCMTAPER_REPORT_PASSES];
+    int step_highest[PCMTAPER_REPORT_PASSES];
 } pcmtaper_block_report;
 
 /* Called from pcmtaper_process / pcmtaper_finish (on the caller's thread)
  * with a report that lives for the call only. */
 typedef void (*pcmtaper_report_fn)(void *user, const pcmtaper_block_report *report);
 
-/* Fields may be added at the end in later versions; struct_size tells them
- * apart. Always start from pcmtaper_config_init. */
+/* A versioned struct the caller fills. Always start from pcmtaper_config_init. */
 typedef struct pcmtaper_config {
     size_t struct_size;        /* sizeof(pcmtaper_config); set by pcmtaper_config_init */
     uint32_t sample_rate_hz;   /* 1 .. 2^31 - 1 (taken from the file by the WAV functions) */
@@ -214,9 +240,12 @@ PCMTAPER_API size_t pcmtaper_latency(const pcmtaper_converter *converter);
 PCMTAPER_API size_t pcmtaper_output_bound(const pcmtaper_converter *converter, size_t in_frames);
 
 /* The program's five report lines for *report, each ending in " \r\n"
- * (feedback, masking, noise, start, end), NUL-terminated in `text`. Returns
- * the length the text has (without the NUL), as snprintf does: the text is
- * whole when that is below capacity. PCMTAPER_REPORT_TEXT_MAX always suffices. */
+ * (feedback: taps times 1000; masking and noise: the levels in dB; start and
+ * end: the step exponents plus 10, a pass without steps as 42 and 10; every
+ * number truncated toward zero), NUL-terminated in `text`. Returns the
+ * length the text has (without the NUL), as snprintf does: the text is whole
+ * when that is below capacity. PCMTAPER_REPORT_TEXT_MAX always suffices. 0
+ * for a null report or one whose struct_size is too small. */
 #define PCMTAPER_REPORT_TEXT_MAX 1280
 PCMTAPER_API size_t pcmtaper_format_report(const pcmtaper_block_report *report, char *text, size_t capacity);
 
@@ -236,6 +265,7 @@ typedef int (*pcmtaper_rewind_fn)(void *user);
 typedef int (*pcmtaper_seek_fn)(void *user, uint64_t offset);
 
 typedef struct pcmtaper_reader {
+    size_t struct_size; /* sizeof(pcmtaper_reader) */
     pcmtaper_read_fn read;
     void *user;
     /* Bytes from the reader's position to the end of the input when known (a
@@ -249,53 +279,74 @@ typedef struct pcmtaper_reader {
 } pcmtaper_reader;
 
 typedef struct pcmtaper_writer {
+    size_t struct_size; /* sizeof(pcmtaper_writer) */
     pcmtaper_write_fn write;
     pcmtaper_rewind_fn rewind; /* may be null: the output cannot be rewound */
     void *user;
 } pcmtaper_writer;
 
-/* What the header walk and the conversion have to say, as the program says
- * it. The text is the program's line, "\r\n" included. */
+/* What the header walk and the conversion have to say, as data: a code, and
+ * the numbers and names that its line shows (pcmtaper_format_remark makes
+ * the program's line). */
 typedef enum pcmtaper_remark_code {
-    PCMTAPER_REMARK_RIFF_ID = 1,      /* "RIFF != ID3\x04": an unexpected first id (read as RIFF anyway) */
-    PCMTAPER_REMARK_WAVE_ID = 2,      /* "WAVE != ...": an unexpected form type */
-    PCMTAPER_REMARK_FMT_SKIPPED = 3,  /* "fmt  != LIST": a chunk skipped on the way to "fmt " */
-    PCMTAPER_REMARK_DATA_SKIPPED = 4, /* "data!=LIST": a chunk skipped on the way to "data" */
-    PCMTAPER_REMARK_REFUSAL = 5,      /* the refusal of the input ("This is not a 16bit sound.") */
-    PCMTAPER_REMARK_DATA_SHORT = 6,   /* the data chunk claims more bytes than the input holds */
-    PCMTAPER_REMARK_SIZE_WRAPPED = 7, /* the input holds 4 GiB or more beyond the data chunk's 32-bit size */
-    PCMTAPER_REMARK_INPUT_ENDED = 8,  /* "The input ended after N of M frames." */
-    PCMTAPER_REMARK_HEADER_NOT_REWRITABLE = 9, /* "The output header states more samples than were written." */
-    PCMTAPER_REMARK_READ_ERROR = 10,  /* "Cannot read the input file." */
-    PCMTAPER_REMARK_WRITE_ERROR = 11, /* "Cannot write the output file." */
-    PCMTAPER_REMARK_METADATA_LEFT_OUT = 12, /* a metadata chunk left out: a second of its kind, malformed, too large, cut off */
-    PCMTAPER_REMARK_METADATA_CLAMPED = 13   /* metadata positions past the last output sample set to that sample */
+    PCMTAPER_REMARK_RIFF_ID = 1,      /* an unexpected first id, read as RIFF anyway ("RIFF != ID3\x04"): chunk_* */
+    PCMTAPER_REMARK_WAVE_ID = 2,      /* an unexpected form type ("WAVE != AVI "): chunk_* */
+    PCMTAPER_REMARK_FMT_SKIPPED = 3,  /* a chunk skipped on the way to "fmt " ("fmt  != LIST"): chunk_* */
+    PCMTAPER_REMARK_DATA_SKIPPED = 4, /* a chunk skipped on the way to "data" ("data!=LIST"): chunk_* */
+    PCMTAPER_REMARK_REFUSAL = 5,      /* the refusal of the input: status ("This is not a 16bit sound.") */
+    PCMTAPER_REMARK_DATA_SHORT = 6,   /* the data chunk claims more bytes than the input holds: data_bytes_* */
+    PCMTAPER_REMARK_SIZE_WRAPPED = 7, /* the input holds 4 GiB or more beyond the data chunk's 32-bit size: data_bytes_* */
+    PCMTAPER_REMARK_INPUT_ENDED = 8,  /* the input ended early: blocks_read of blocks_declared */
+    PCMTAPER_REMARK_HEADER_NOT_REWRITABLE = 9, /* the output header states more samples than were written */
+    PCMTAPER_REMARK_READ_ERROR = 10,  /* the input cannot be read */
+    PCMTAPER_REMARK_WRITE_ERROR = 11, /* the output cannot be written */
+    /* Metadata chunks (PCMTAPER_FLAG_KEEP_METADATA), each with chunk_*: */
+    PCMTAPER_REMARK_METADATA_DUPLICATE = 12, /* a second chunk of a kind, left out (the first is kept) */
+    PCMTAPER_REMARK_METADATA_CLAMPED = 13,   /* positions_clamped positions past the last output sample set to it */
+    PCMTAPER_REMARK_METADATA_MALFORMED = 14, /* a malformed chunk, left out */
+    PCMTAPER_REMARK_METADATA_TOO_LARGE = 15, /* a chunk of chunk_bytes bytes, too large to keep, left out */
+    PCMTAPER_REMARK_METADATA_CUT_OFF = 16    /* a chunk cut off by the end of the input, left out */
 } pcmtaper_remark_code;
 
-#define PCMTAPER_REMARK_TEXT_MAX 160
+#define PCMTAPER_CHUNK_NAME_MAX 20
 typedef struct pcmtaper_remark {
+    size_t struct_size;        /* set by the library */
     pcmtaper_remark_code code;
-    char text[PCMTAPER_REMARK_TEXT_MAX]; /* NUL-terminated, ends in "\r\n" */
+    /* REFUSAL: why (NOT_LINEAR_PCM, NOT_MONO, NOT_16_BIT, BAD_SAMPLE_RATE,
+     * FMT_NOT_FOUND, DATA_NOT_FOUND, HEADER_INCOMPLETE); READ_ERROR: READ;
+     * WRITE_ERROR: WRITE; HEADER_NOT_REWRITABLE: HEADER_NOT_REWRITABLE; else OK. */
+    pcmtaper_status status;
+    char chunk_id[4];          /* the chunk's id as read (bytes, not a string); zeros without a chunk */
+    /* The chunk as the line shows it, NUL-terminated: the id up to its first
+     * zero byte, with bytes that are not printable ASCII as \xNN ("ID3\x04");
+     * a metadata chunk by its kind ("smpl", "cue", "LIST", "LIST INFO" once
+     * its type was read, "inst"). Empty without a chunk. */
+    char chunk_name[PCMTAPER_CHUNK_NAME_MAX];
+    uint64_t data_bytes_claimed; /* DATA_SHORT, SIZE_WRAPPED: the data chunk's size */
+    uint64_t data_bytes_held;    /* DATA_SHORT, SIZE_WRAPPED: the bytes the input holds after the header */
+    uint64_t blocks_read;        /* INPUT_ENDED: whole 32-sample blocks read (the program's "frames") */
+    uint64_t blocks_declared;    /* INPUT_ENDED: the blocks the data chunk declares */
+    uint64_t chunk_bytes;        /* METADATA_TOO_LARGE: the chunk's size */
+    uint64_t positions_clamped;  /* METADATA_CLAMPED: loop and cue positions moved to the last output sample */
 } pcmtaper_remark;
 
+/* The program's line for *remark, "\r\n" included, NUL-terminated in
+ * `text`; returns its length as pcmtaper_format_report does.
+ * PCMTAPER_REMARK_TEXT_MAX always suffices. 0 for a null remark, one whose
+ * struct_size is too small, or a code this version does not know. */
+#define PCMTAPER_REMARK_TEXT_MAX 160
+PCMTAPER_API size_t pcmtaper_format_remark(const pcmtaper_remark *remark, char *text, size_t capacity);
+
 /* The input header as far as it was read. */
-#define PCMTAPER_HEADER_REMARKS_MAX 32
 typedef struct pcmtaper_wav_header {
-    uint32_t sample_rate_hz;   /* as stored in "fmt " */
+    size_t struct_size;        /* sizeof(pcmtaper_wav_header), set by the caller */
     uint64_t data_size_bytes;  /* the "data" chunk's size (an RF64 file's 64-bit one when its field is 0xFFFFFFFF) */
+    uint64_t header_bytes;     /* bytes read, up to the first sample byte */
+    uint32_t sample_rate_hz;   /* as stored in "fmt " */
     int data_size_from_ds64;   /* 1 when data_size_bytes came from "ds64" */
     int rf64;                  /* 1 when the file starts with "RF64" or "BW64" */
-    uint64_t header_bytes;     /* bytes read, up to the first sample byte */
-    size_t remark_count;
-    pcmtaper_remark remarks[PCMTAPER_HEADER_REMARKS_MAX]; /* in order; the refusal, if any, last */
+    uint32_t remark_count;     /* remarks made (each handed to events->remark) */
 } pcmtaper_wav_header;
-
-/* Walks the header of a 16-bit mono PCM WAV file (RIFF, RF64 or BW64) from
- * the reader's position, leaving it at the first sample byte. On any status
- * but OK only header->remarks are meaningful. Statuses: OK, INVALID_ARGUMENT,
- * NOT_LINEAR_PCM, NOT_MONO, NOT_16_BIT, BAD_SAMPLE_RATE, FMT_NOT_FOUND,
- * DATA_NOT_FOUND, HEADER_INCOMPLETE, READ. */
-PCMTAPER_API pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader *reader, pcmtaper_wav_header *header);
 
 /* The output header for `samples` 8-bit samples at `sample_rate_hz` in
  * `bytes` (PCMTAPER_WAV_HEADER_MAX bytes): 44 bytes of RIFF, or 80 of RF64
@@ -306,21 +357,26 @@ PCMTAPER_API size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample
                                                uint8_t bytes[PCMTAPER_WAV_HEADER_MAX]);
 /* What the start of an 8-bit mono PCM WAV file says. */
 typedef struct pcmtaper_wav_8_bit_header {
-    uint32_t sample_rate_hz; /* as stored in "fmt " */
+    size_t struct_size;      /* sizeof(pcmtaper_wav_8_bit_header), set by the caller */
     uint64_t samples;        /* the data chunk's size, one byte per sample (an RF64 file's from "ds64") */
+    uint32_t sample_rate_hz; /* as stored in "fmt " */
     int samples_known;       /* 1 when the bytes given reach the data chunk's size; else samples is 0 */
 } pcmtaper_wav_8_bit_header;
 
 /* Whether bytes[0..length) (the start of a file) are the header of an 8-bit
  * mono PCM WAV file, that is, of what this library writes (RIFF, RF64 or
- * BW64, by the header walk's own chunk rules): 1 or 0. When 1 and `header`
- * is not null, *header holds its rate and, when the bytes reach it, its
- * sample count (the chunks that pcmtaper_convert_wav may put before "data"
- * are walked over). */
-PCMTAPER_API int pcmtaper_wav_is_8_bit(const uint8_t *bytes, size_t length, pcmtaper_wav_8_bit_header *header);
+ * BW64, by the header walk's own chunk rules): *is_8_bit is 1 or 0. When 1
+ * and `header` is not null, *header holds its rate and, when the bytes reach
+ * it, its sample count (the chunks that pcmtaper_convert_wav may put before
+ * "data" are walked over). Statuses: OK, INVALID_ARGUMENT (a null is_8_bit,
+ * null bytes with a length, a header's struct_size too small). */
+PCMTAPER_API pcmtaper_status pcmtaper_wav_is_8_bit(const uint8_t *bytes, size_t length, int *is_8_bit,
+                                                   pcmtaper_wav_8_bit_header *header);
 
-/* What pcmtaper_convert_wav found and did (filled as it goes). */
+/* What pcmtaper_convert_wav found and did: handed to events->start, and
+ * written to the caller's plan when the call returns (as far as it got). */
 typedef struct pcmtaper_wav_plan {
+    size_t struct_size;         /* the caller's: sizeof(pcmtaper_wav_plan); the library's in events->start */
     uint32_t sample_rate_hz;
     uint64_t blocks;            /* 32-sample blocks to convert: the program's FRAMES NUM */
     uint64_t output_samples;    /* samples the output header states at first */
@@ -330,21 +386,15 @@ typedef struct pcmtaper_wav_plan {
     uint64_t audible_end;       /* one past the last sample read that is 256 or more from 0 (one 8-bit step) */
 } pcmtaper_wav_plan;
 
-/* The program's text, in the order it prints it. */
-typedef enum pcmtaper_text_kind {
-    PCMTAPER_TEXT_REMARK = 0, /* a remark or refusal line (see remark) */
-    PCMTAPER_TEXT_COUNTS = 1, /* "SAMPLE RATE: 44100\r\n", then " FRAMES NUM: 1234\r\n" */
-    PCMTAPER_TEXT_REPORT = 2  /* the five report lines of a block */
-} pcmtaper_text_kind;
-
 /* Optional callbacks of a whole-file conversion; any may be null. All are
- * called on the caller's thread, during the call. */
+ * called on the caller's thread, during the call. The text the program
+ * prints is made from them: the remarks (pcmtaper_format_remark), the counts
+ * from the plan in start, and the reports from config->report
+ * (pcmtaper_format_report). */
 typedef struct pcmtaper_wav_events {
+    size_t struct_size; /* sizeof(pcmtaper_wav_events) */
     void *user;
-    /* Every text the program prints on standard output (besides the file
-     * names), in order. Concatenated, it is the program's standard output. */
-    void (*text)(void *user, pcmtaper_text_kind kind, const char *text);
-    /* Each remark as data, just before its text. */
+    /* Each remark, in order. */
     void (*remark)(void *user, const pcmtaper_remark *remark);
     /* The header is accepted and the converter made: called once before the
      * first byte is written (open the output here). Nonzero stops the
@@ -356,6 +406,17 @@ typedef struct pcmtaper_wav_events {
      * from a pipe): its id as the remarks show it, and how far it has got. */
     void (*skip_progress)(void *user, const char *chunk_id, uint64_t bytes_skipped, uint64_t chunk_bytes);
 } pcmtaper_wav_events;
+
+/* Walks the header of a 16-bit mono PCM WAV file (RIFF, RF64 or BW64) from
+ * the reader's position, leaving it at the first sample byte. Its remarks go
+ * to events->remark, its skipped chunks to events->skip_progress (`events`
+ * may be null). On any status but OK only header->remark_count is
+ * meaningful. Statuses: OK, INVALID_ARGUMENT, UNSUPPORTED_CONFIG (a reader
+ * or events with fields this version lacks), NOT_LINEAR_PCM, NOT_MONO,
+ * NOT_16_BIT, BAD_SAMPLE_RATE, FMT_NOT_FOUND, DATA_NOT_FOUND,
+ * HEADER_INCOMPLETE, READ. */
+PCMTAPER_API pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader *reader, pcmtaper_wav_header *header,
+                                                      const pcmtaper_wav_events *events);
 
 /* Converts a whole 16-bit mono PCM WAV file from `reader` into an 8-bit WAV
  * file on `writer`, exactly as the program does: header, samples, the RIFF
@@ -373,7 +434,8 @@ typedef struct pcmtaper_wav_events {
  * the header is not written again and the writer is never rewound; the caller
  * frames them (plan->samples_written says how many came).
  * `events` and `plan` may be null. Statuses: OK, INVALID_ARGUMENT,
- * UNSUPPORTED_CONFIG, LEVEL_UNAVAILABLE, OUT_OF_MEMORY, those of
+ * UNSUPPORTED_CONFIG (a config, reader, writer or events with fields this
+ * version lacks), LEVEL_UNAVAILABLE, OUT_OF_MEMORY, those of
  * pcmtaper_wav_read_header, WRITE, HEADER_NOT_REWRITABLE, STOPPED. On a
  * failure after start, what was written is incomplete: discard it. */
 PCMTAPER_API pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader *reader, const pcmtaper_writer *writer,

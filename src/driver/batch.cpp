@@ -227,8 +227,8 @@ bool is_own_output(const std::string& name) {
     unsigned char start[4096];
     const std::size_t length = std::fread(start, 1, sizeof start, f);
     std::fclose(f);
-    pcmtaper_wav_8_bit_header header;
-    return pcmtaper_wav_is_8_bit(start, length, &header) != 0;
+    int is_8_bit = 0;
+    return pcmtaper_wav_is_8_bit(start, length, &is_8_bit, nullptr) == PCMTAPER_OK && is_8_bit != 0;
 }
 
 // Makes the target directory when it does not exist yet (its parent must),

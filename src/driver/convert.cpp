@@ -41,10 +41,26 @@ int write_output(void* user, const void* bytes, std::size_t count) {
     return std::fwrite(bytes, 1, count, run->stream) == count ? 0 : 1;
 }
 
-// A write error outside the library's calls: said as the library says it.
+// A remark's line where remarks go.
+void say_remark(console* con, const pcmtaper_remark& remark) {
+    char text[PCMTAPER_REMARK_TEXT_MAX];
+    pcmtaper_format_remark(&remark, text, sizeof text);
+    con->remark(text);
+}
+
+// A remark of the program's own, on what happens outside the library's calls:
+// said as the library says it.
+void say_remark(console* con, pcmtaper_remark_code code) {
+    pcmtaper_remark remark{};
+    remark.struct_size = sizeof remark;
+    remark.code = code;
+    say_remark(con, remark);
+}
+
+// A write error outside the library's calls.
 int fail_output(output_sink* output, console* con, int code) {
     con->end_progress();
-    if (code == exit_write_error) con->remark("Cannot write the output file.\r\n");
+    if (code == exit_write_error) say_remark(con, PCMTAPER_REMARK_WRITE_ERROR);
     output->discard();
     return code;
 }
@@ -57,19 +73,21 @@ int rewind_output(void* user) {
 
 // The text the program prints: remarks where remarks go, the counts and the
 // reports where information goes (standard output, unless quiet).
-void say(void* user, pcmtaper_text_kind kind, const char* text) {
-    console* con = static_cast<conversion_run*>(user)->con;
-    if (kind == PCMTAPER_TEXT_REMARK) {
-        con->remark(text);
-    } else {
-        con->info("%s", text);
-    }
+void print_remark(void* user, const pcmtaper_remark* remark) {
+    say_remark(static_cast<conversion_run*>(user)->con, *remark);
 }
 
-// The header is accepted: the output is opened now, so that a refused input
-// creates nothing.
+void print_report(void* user, const pcmtaper_block_report* report) {
+    char text[PCMTAPER_REPORT_TEXT_MAX];
+    pcmtaper_format_report(report, text, sizeof text);
+    static_cast<conversion_run*>(user)->con->info("%s", text);
+}
+
+// The header is accepted: the counts are said, and the output is opened now,
+// so that a refused input creates nothing.
 int open_output(void* user, const pcmtaper_wav_plan* plan) {
     auto* run = static_cast<conversion_run*>(user);
+    run->con->info("%s", count_lines(*plan).c_str());
     constexpr double samples_per_block = 32.0;
     run->seconds_per_block = samples_per_block / static_cast<double>(plan->sample_rate_hz);
     const output_sink::opened opened = run->output->open({plan->sample_rate_hz, plan->output_samples});
@@ -96,6 +114,13 @@ void show_progress(void* user, std::uint64_t blocks_done, std::uint64_t blocks_t
 }
 
 }  // namespace
+
+std::string count_lines(const pcmtaper_wav_plan& plan) {
+    char lines[64];
+    std::snprintf(lines, sizeof lines, "SAMPLE RATE: %d\r\n FRAMES NUM: %llu\r\n",
+                  static_cast<int>(plan.sample_rate_hz), static_cast<unsigned long long>(plan.blocks));  // rate below 2^31
+    return lines;
+}
 
 int exit_code_for(pcmtaper_status status) {
     switch (status) {
@@ -147,7 +172,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
                                     output_sink* output, console* con) {
     const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
     conversion_run run{input.stream, output, con, format.get()};
-    pcmtaper_reader reader{read_input, &run, -1, nullptr};
+    pcmtaper_reader reader{sizeof reader, read_input, &run, -1, nullptr};
     if (input.regular) {
         // What the input holds from here on: the file's size less where it
         // stands. It can seek, for the metadata after the samples.
@@ -156,7 +181,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
         run.input_start = position;
         if (position >= 0) reader.seek = seek_input;
     }
-    const pcmtaper_writer writer{write_output, rewind_output, &run};
+    const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
     pcmtaper_config config;
     pcmtaper_config_init(&config);
     config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
@@ -164,15 +189,19 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
                    (format != nullptr ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
     config.kernel_level = options.kernel_level;
     config.threads = options.threads > 0 ? static_cast<unsigned>(options.threads) : 1u;
+    config.report = print_report;
+    config.report_user = &run;
     pcmtaper_wav_events events{};
+    events.struct_size = sizeof events;
     events.user = &run;
-    events.text = say;
+    events.remark = print_remark;
     events.start = open_output;
     events.progress = show_progress;
     events.skip_progress = show_skip_progress;
 
     conversion_end end;
-    pcmtaper_wav_plan plan;
+    pcmtaper_wav_plan plan{};
+    plan.struct_size = sizeof plan;
     const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &plan);
     con->end_progress();
     if (status == PCMTAPER_ERROR_STOPPED) {
@@ -197,7 +226,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
         }
         if (plan.samples_written != plan.output_samples && format->states_sample_count()) {
             if (!output->rewindable()) {
-                con->remark("The output header states more samples than were written.\r\n");
+                say_remark(con, PCMTAPER_REMARK_HEADER_NOT_REWRITABLE);
                 output->discard();
                 end.exit_code = exit_read_error;
                 return end;
@@ -227,7 +256,7 @@ int finish_conversion(const conversion_end& end, output_sink* output, console* c
     const output_sink::finished finished = output->commit();
     if (finished.exit_code != exit_ok) {
         if (finished.message.empty()) {
-            con->remark("Cannot write the output file.\r\n");
+            say_remark(con, PCMTAPER_REMARK_WRITE_ERROR);
         } else {
             con->error("%s", finished.message.c_str());
         }

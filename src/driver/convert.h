@@ -70,6 +70,10 @@ int finish_conversion(const conversion_end& end, output_sink* output, console* c
 // The program's exit code for a status of the library's WAV conversion.
 int exit_code_for(pcmtaper_status status);
 
+// The two count lines the program prints once the header is accepted
+// ("SAMPLE RATE: 44100\r\n", " FRAMES NUM: 1234\r\n").
+std::string count_lines(const pcmtaper_wav_plan& plan);
+
 // The refusals that a conversion by another program mends (not linear PCM,
 // not mono, not 16-bit): the error line, without "pcmtaper: ", that gives
 // the command making a file this program takes. "" for any other status.

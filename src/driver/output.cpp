@@ -153,8 +153,9 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
         if (own) return exists + " and is a C header" + not_marked + kept;
         return exists + " and is not a C header written by pcmtaper" + kept;
     }
-    pcmtaper_wav_8_bit_header earlier;
-    const bool eight_bit = f != nullptr && pcmtaper_wav_is_8_bit(start, length, &earlier) != 0;
+    int is_8_bit = 0;
+    const bool eight_bit =
+        f != nullptr && pcmtaper_wav_is_8_bit(start, length, &is_8_bit, nullptr) == PCMTAPER_OK && is_8_bit != 0;
     if (eight_bit && request.derived_name) return {};
     if (eight_bit) return exists + " and is an 8-bit mono WAV file" + not_marked + kept;
     return exists + " and is not an 8-bit mono WAV file" + kept;

@@ -4,11 +4,11 @@
 #include "library/converter.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "library/versioned.h"
 #include "shaping/shaping.h"
 
 using pcmtaper::block_len;
@@ -61,16 +61,18 @@ void start_stream(pcmtaper_converter* c) {
 void send_report(const pcmtaper_config& config, const pcmtaper::block_report& r,
                  std::uint64_t block_number) {
     pcmtaper_block_report out;
+    std::memset(&out, 0, sizeof out);  // the padding too: a report compares bytewise
+    out.struct_size = sizeof out;
     out.block_number = block_number;
     std::memcpy(out.taps, r.taps, sizeof out.taps);
     std::memcpy(out.band_weight, r.band_weight, sizeof out.band_weight);
-    pcmtaper::printed_report numbers;
-    pcmtaper::report_numbers(r, &numbers);
-    std::memcpy(out.feedback_milli, numbers.feedback, sizeof out.feedback_milli);
-    std::memcpy(out.masking_db, numbers.masking, sizeof out.masking_db);
-    std::memcpy(out.noise_db, numbers.noise, sizeof out.noise_db);
-    std::memcpy(out.step_start, numbers.step_start, sizeof out.step_start);
-    std::memcpy(out.step_end, numbers.step_end, sizeof out.step_end);
+    pcmtaper::report_levels(r, out.masking_level_db, out.noise_gain_db);
+    out.fine_passes = r.steps.passes;
+    for (int p = 0; p < PCMTAPER_REPORT_PASSES; ++p) {
+        const bool stepped = r.steps.lowest[p] <= r.steps.highest[p];
+        out.step_lowest[p] = stepped ? r.steps.lowest[p] : PCMTAPER_REPORT_NO_STEP;
+        out.step_highest[p] = stepped ? r.steps.highest[p] : PCMTAPER_REPORT_NO_STEP;
+    }
     config.report(config.report_user, &out);
 }
 
@@ -159,14 +161,8 @@ void report_before_failure(pcmtaper_converter* c) {
 void expect_blocks(pcmtaper_converter* c, std::uint64_t blocks) { c->expected_blocks = blocks; }
 
 pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known) {
-    if (config == nullptr || config->struct_size < sizeof(pcmtaper_config)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    // A later version's config: its extra fields must be at their defaults
-    // (zero), since this version cannot do what they ask.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(config);
-    for (std::size_t i = sizeof(pcmtaper_config); i < config->struct_size; ++i)
-        if (bytes[i] != 0) return PCMTAPER_ERROR_UNSUPPORTED_CONFIG;
-    *known = *config;
-    known->struct_size = sizeof(pcmtaper_config);
+    const pcmtaper_status versioned = read_versioned(config, known);
+    if (versioned != PCMTAPER_OK) return versioned;
     if (known->sample_rate_hz == 0 || known->sample_rate_hz > max_sample_rate_hz) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if ((known->flags & ~known_flags) != 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if (known->threads == 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
@@ -376,39 +372,6 @@ size_t pcmtaper_output_bound(const pcmtaper_converter* c, size_t in_frames) {
     const std::size_t gathered = static_cast<std::size_t>(c->gathered);
     if (in_frames > SIZE_MAX - waiting - gathered - 2 * delay_samples) return SIZE_MAX;
     return waiting + gathered + in_frames + static_cast<std::size_t>(delay_samples) + 2 * block_len;
-}
-
-size_t pcmtaper_format_report(const pcmtaper_block_report* report, char* text, size_t capacity) {
-    if (report == nullptr) return 0;
-    char buffer[PCMTAPER_REPORT_TEXT_MAX];
-    std::size_t at = 0;
-    const auto put = [&](const char* words) {
-        const std::size_t n = std::strlen(words);
-        std::memcpy(buffer + at, words, n);
-        at += n;
-    };
-    const auto numbers = [&](const int* values, int count) {
-        for (int i = 0; i < count; ++i) at += static_cast<std::size_t>(std::snprintf(buffer + at, 13, "%d ", values[i]));
-    };
-    // Each number takes at most 12 bytes ("-2147483648 "): the lines fit.
-    static_assert(9 * 4 + 12 * (16 * 3 + 22 * 2) + 2 * 5 < PCMTAPER_REPORT_TEXT_MAX);
-    put("feedback:");
-    numbers(report->feedback_milli, PCMTAPER_REPORT_TAPS);
-    put("\r\n masking:");
-    numbers(report->masking_db, PCMTAPER_REPORT_BANDS);
-    put("\r\n   noise:");
-    numbers(report->noise_db, PCMTAPER_REPORT_BANDS);
-    put("\r\n   start:");
-    numbers(report->step_start, PCMTAPER_REPORT_PASSES);
-    put("\r\n     end:");
-    numbers(report->step_end, PCMTAPER_REPORT_PASSES);
-    put("\r\n");
-    if (text != nullptr && capacity > 0) {
-        const std::size_t n = at < capacity ? at : capacity - 1;
-        std::memcpy(text, buffer, n);
-        text[n] = '\0';
-    }
-    return at;
 }
 
 }  // extern "C"

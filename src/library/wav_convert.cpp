@@ -1,13 +1,14 @@
 // The whole-file conversion: the input header, the counts, the output header,
 // the samples block by block through a converter, the drain, the pad byte and
-// the header written again when a stream ended early. Every text it has to
-// say goes to the caller's events, in the program's order.
-#include <cstdio>
+// the header written again when a stream ended early. Everything it has to
+// say goes to the caller's events as data, in the program's order.
 #include <cstring>
 
 #include <string>
+#include <utility>
 
 #include "library/converter.h"
+#include "library/versioned.h"
 #include "wav/metadata.h"
 #include "wav/wav.h"
 
@@ -21,64 +22,43 @@ constexpr int block_bytes_shift = 6;        // log2(block_bytes)
 static_assert(1 << block_bytes_shift == block_bytes);
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
 
-// The caller's events, and the report as the program's text.
+// The caller's events, as far as its struct_size reaches (the rest null).
 struct event_sink {
-    const pcmtaper_wav_events* events;
-    pcmtaper_report_fn user_report;
-    void* user_report_data;
+    pcmtaper_wav_events events;
 
-    void say(pcmtaper_text_kind kind, const char* text) const {
-        if (events != nullptr && events->text != nullptr) events->text(events->user, kind, text);
-    }
     void remark(const pcmtaper_remark& r) const {
-        if (events != nullptr && events->remark != nullptr) events->remark(events->user, &r);
-        say(PCMTAPER_TEXT_REMARK, r.text);
+        if (events.remark != nullptr) events.remark(events.user, &r);
     }
-    void remark(pcmtaper_remark_code code, const char* text) const {
-        pcmtaper_remark r;
-        set_remark(&r, code, text);
-        remark(r);
+    void remarks(const remark_list& list) const {
+        for (const pcmtaper_remark& r : list) remark(r);
     }
-    bool wants_reports() const {
-        return user_report != nullptr || (events != nullptr && events->text != nullptr);
+    void remark(pcmtaper_remark_code code, pcmtaper_status status = PCMTAPER_OK) const {
+        remark(make_remark(code, status));
     }
 };
-
-void report_to_events(void* user, const pcmtaper_block_report* report) {
-    const auto* sink = static_cast<const event_sink*>(user);
-    if (sink->user_report != nullptr) sink->user_report(sink->user_report_data, report);
-    if (sink->events != nullptr && sink->events->text != nullptr) {
-        char text[PCMTAPER_REPORT_TEXT_MAX];
-        pcmtaper_format_report(report, text, sizeof text);
-        sink->say(PCMTAPER_TEXT_REPORT, text);
-    }
-}
 
 // The number of data bytes to convert: the declared size, or what an input of
 // known size actually holds after the header when that is less (a cut-off
 // file, or a streaming writer's placeholder size). One holding 4 GiB or more
 // beyond a 32-bit size is converted as declared, with a remark: the writer may
 // have let the size wrap, and only it knows where the data really ends.
-std::uint64_t usable_data_size(const pcmtaper_reader& reader, const pcmtaper_wav_header& header,
+std::uint64_t usable_data_size(const pcmtaper_reader& reader, const wav_input_header& header,
                                const event_sink& sink) {
     const std::uint64_t declared = header.data_size_bytes;
     if (reader.size_bytes < 0) return declared;
     const auto size = static_cast<std::uint64_t>(reader.size_bytes);
     const std::uint64_t left = size > header.header_bytes ? size - header.header_bytes : 0;
-    char line[PCMTAPER_REMARK_TEXT_MAX];
+    const auto remark = [&](pcmtaper_remark_code code) {
+        pcmtaper_remark r = make_remark(code);
+        r.data_bytes_claimed = declared;
+        r.data_bytes_held = left;
+        sink.remark(r);
+    };
     if (declared <= left) {
-        if (!header.data_size_from_ds64 && left - declared >= wrap_bytes) {
-            std::snprintf(line, sizeof line,
-                          "The data chunk claims %llu bytes; the file holds %llu after the header. "
-                          "The size may have wrapped past 4 GiB.\r\n",
-                          static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
-            sink.remark(PCMTAPER_REMARK_SIZE_WRAPPED, line);
-        }
+        if (!header.data_size_from_ds64 && left - declared >= wrap_bytes) remark(PCMTAPER_REMARK_SIZE_WRAPPED);
         return declared;
     }
-    std::snprintf(line, sizeof line, "The data chunk claims %llu bytes; the file holds %llu after the header.\r\n",
-                  static_cast<unsigned long long>(declared), static_cast<unsigned long long>(left));
-    sink.remark(PCMTAPER_REMARK_DATA_SHORT, line);
+    remark(PCMTAPER_REMARK_DATA_SHORT);
     return left;
 }
 
@@ -173,6 +153,16 @@ bool write_all(const pcmtaper_writer& writer, const void* bytes, std::size_t cou
     return count == 0 || writer.write(writer.user, bytes, count) == 0;
 }
 
+// Whether two remarks about clamped positions say the same.
+bool same_remarks(const remark_list& a, const remark_list& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].code != b[i].code || std::memcmp(a[i].chunk_id, b[i].chunk_id, sizeof a[i].chunk_id) != 0 ||
+            a[i].positions_clamped != b[i].positions_clamped)
+            return false;
+    return true;
+}
+
 // The output's header: the WAV header with the kept metadata chunks between
 // "fmt " and "data", their positions moved by the output's delay. Written
 // again for fewer samples it keeps its layout and its length (the chunks are
@@ -192,15 +182,15 @@ class output_header {
         if (samples != samples_) bytes_ = output_header_with_chunks(layout_, samples, rate_hz_, chunks_for(samples));
         return bytes_;
     }
-    std::string take_remarks() { return std::move(remarks_); }
+    remark_list take_remarks() { return std::exchange(remarks_, {}); }
 
   private:
     std::string chunks_for(std::uint64_t samples) {
         samples_ = samples;
         if (metadata_ == nullptr || metadata_->empty()) return {};
-        std::string remarks;
+        remark_list remarks;
         std::string chunks = metadata_->for_output(shift_samples_, samples, &remarks);
-        if (remarks != said_) remarks_ += remarks;
+        if (!same_remarks(remarks, said_)) remarks_.insert(remarks_.end(), remarks.begin(), remarks.end());
         said_ = remarks;
         return chunks;
     }
@@ -211,8 +201,8 @@ class output_header {
     std::uint64_t samples_ = 0;
     output_layout layout_ = output_layout::riff;
     std::string bytes_;
-    std::string remarks_;
-    std::string said_;
+    remark_list remarks_;
+    remark_list said_;
 };
 
 // The metadata chunks after the sample data of an input that can seek, where
@@ -230,15 +220,14 @@ bool read_at(void* user, std::uint64_t offset, void* bytes, std::size_t count) {
     return source.read(bytes, count) == count;
 }
 
-bool read_metadata_after_samples(const pcmtaper_reader& reader, const pcmtaper_wav_header& header,
+bool read_metadata_after_samples(const pcmtaper_reader& reader, const wav_input_header& header,
                                  std::uint64_t data_bytes, metadata_set* kept, const event_sink& sink) {
     if (reader.seek == nullptr || reader.size_bytes < 0) return true;
     seek_reader context{&reader};
-    std::string remarks;
+    remark_list remarks;
     read_metadata_after_data(read_at, &context, header.header_bytes + data_bytes, data_bytes,
                              static_cast<std::uint64_t>(reader.size_bytes), kept, &remarks);
-    remark_lines(remarks,
-                 [&](const char* line) { sink.remark(PCMTAPER_REMARK_METADATA_LEFT_OUT, line); });
+    sink.remarks(remarks);
     return reader.seek(reader.user, header.header_bytes) == 0;
 }
 
@@ -248,8 +237,8 @@ struct converter_owner {
 };
 
 pcmtaper_status fail(const event_sink& sink, pcmtaper_status status) {
-    if (status == PCMTAPER_ERROR_WRITE) sink.remark(PCMTAPER_REMARK_WRITE_ERROR, "Cannot write the output file.\r\n");
-    if (status == PCMTAPER_ERROR_READ) sink.remark(PCMTAPER_REMARK_READ_ERROR, "Cannot read the input file.\r\n");
+    if (status == PCMTAPER_ERROR_WRITE) sink.remark(PCMTAPER_REMARK_WRITE_ERROR, status);
+    if (status == PCMTAPER_ERROR_READ) sink.remark(PCMTAPER_REMARK_READ_ERROR, status);
     return status;
 }
 
@@ -275,14 +264,71 @@ pcmtaper_status convert_and_write(pcmtaper_converter* c, const std::int16_t* in,
     }
 }
 
+// The caller's reader and events as this version knows them (events may be
+// null: no callbacks).
+pcmtaper_status read_reader_and_events(const pcmtaper_reader* reader, const pcmtaper_wav_events* events,
+                                       pcmtaper_reader* known_reader, event_sink* sink) {
+    pcmtaper_status status = read_versioned(reader, known_reader);
+    if (status != PCMTAPER_OK) return status;
+    if (known_reader->read == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    std::memset(&sink->events, 0, sizeof sink->events);
+    if (events != nullptr && (status = read_versioned(events, &sink->events)) != PCMTAPER_OK) return status;
+    return PCMTAPER_OK;
+}
+
+void skip_progress_to_events(void* user, const char* id, std::uint64_t skipped, std::uint64_t bytes) {
+    const auto* e = static_cast<const pcmtaper_wav_events*>(user);
+    e->skip_progress(e->user, id, skipped, bytes);
+}
+
+// Walks the input header, with the caller's skip_progress, and hands its
+// remarks over.
+header_status walk_input_header(byte_source* input, wav_input_header* header, const event_sink& sink,
+                                metadata_set* metadata) {
+    const header_skip_progress skip_progress{skip_progress_to_events,
+                                             const_cast<pcmtaper_wav_events*>(&sink.events)};
+    const header_status walked =
+        read_input_header(input, header, sink.events.skip_progress != nullptr ? &skip_progress : nullptr, metadata);
+    sink.remarks(header->remarks);
+    return walked;
+}
+
+// The caller's plan, written back as far as its struct_size on every return.
+struct plan_hand_back {
+    pcmtaper_wav_plan plan;
+    pcmtaper_wav_plan* caller;
+    ~plan_hand_back() {
+        if (caller != nullptr) write_versioned(plan, caller);
+    }
+};
+
 }  // namespace
 
 extern "C" {
 
-pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader* reader, pcmtaper_wav_header* header) {
-    if (reader == nullptr || reader->read == nullptr || header == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    byte_source input{reader};
-    return status_of(read_input_header(&input, header));
+pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader* reader, pcmtaper_wav_header* header,
+                                         const pcmtaper_wav_events* events) {
+    pcmtaper_reader known_reader;
+    event_sink sink;
+    pcmtaper_status status = check_receiving(header);
+    if (status == PCMTAPER_OK) status = read_reader_and_events(reader, events, &known_reader, &sink);
+    if (status != PCMTAPER_OK) return status;
+    byte_source input{&known_reader};
+    wav_input_header walked;
+    status = status_of(walk_input_header(&input, &walked, sink, nullptr));
+    pcmtaper_wav_header out;
+    std::memset(&out, 0, sizeof out);
+    out.struct_size = sizeof out;
+    out.remark_count = static_cast<std::uint32_t>(walked.remarks.size());
+    if (status == PCMTAPER_OK) {
+        out.sample_rate_hz = walked.sample_rate_hz;
+        out.data_size_bytes = walked.data_size_bytes;
+        out.data_size_from_ds64 = walked.data_size_from_ds64 ? 1 : 0;
+        out.rf64 = walked.rf64 ? 1 : 0;
+        out.header_bytes = walked.header_bytes;
+    }
+    write_versioned(out, header);
+    return status;
 }
 
 size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz, uint8_t bytes[PCMTAPER_WAV_HEADER_MAX]) {
@@ -290,14 +336,20 @@ size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz, uin
     return static_cast<size_t>(output_header_bytes(output_layout_for(samples), samples, sample_rate_hz, bytes));
 }
 
-int pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length, pcmtaper_wav_8_bit_header* header) {
-    pcmtaper_wav_8_bit_header scratch;
-    if (header == nullptr) header = &scratch;
-    if (bytes == nullptr) {
-        *header = pcmtaper_wav_8_bit_header{};
-        return 0;
+pcmtaper_status pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length, int* is_8_bit,
+                                      pcmtaper_wav_8_bit_header* header) {
+    if (is_8_bit != nullptr) *is_8_bit = 0;
+    if (is_8_bit == nullptr || (bytes == nullptr && length > 0)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (header != nullptr) {
+        const pcmtaper_status checked = check_receiving(header);
+        if (checked != PCMTAPER_OK) return checked;
     }
-    return read_8_bit_wav_header(bytes, length, header) ? 1 : 0;
+    pcmtaper_wav_8_bit_header found;
+    *is_8_bit = bytes != nullptr && read_8_bit_wav_header(bytes, length, &found) ? 1 : 0;
+    if (*is_8_bit == 0) std::memset(&found, 0, sizeof found);
+    found.struct_size = sizeof found;
+    if (header != nullptr) write_versioned(found, header);
+    return PCMTAPER_OK;
 }
 
 size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {
@@ -312,11 +364,24 @@ size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {
 pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtaper_writer* writer,
                                      const pcmtaper_config* config, const pcmtaper_wav_events* events,
                                      pcmtaper_wav_plan* plan_out) {
-    pcmtaper_wav_plan scratch_plan;
-    pcmtaper_wav_plan* const plan = plan_out != nullptr ? plan_out : &scratch_plan;
+    plan_hand_back hand_back{{}, nullptr};
+    pcmtaper_wav_plan* const plan = &hand_back.plan;
     std::memset(plan, 0, sizeof *plan);
-    if (reader == nullptr || reader->read == nullptr || writer == nullptr || writer->write == nullptr)
-        return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    plan->struct_size = sizeof *plan;
+    if (plan_out != nullptr) {
+        const pcmtaper_status checked = check_receiving(plan_out);
+        if (checked != PCMTAPER_OK) return checked;
+        hand_back.caller = plan_out;
+    }
+    pcmtaper_reader known_reader;
+    pcmtaper_writer known_writer;
+    event_sink sink;
+    {
+        pcmtaper_status checked = read_reader_and_events(reader, events, &known_reader, &sink);
+        if (checked == PCMTAPER_OK) checked = read_versioned(writer, &known_writer);
+        if (checked != PCMTAPER_OK) return checked;
+        if (known_writer.write == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    }
     // The file gives the rate: the config is checked with a rate that passes.
     pcmtaper_config known;
     if (config == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
@@ -326,41 +391,24 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         const pcmtaper_status checked = checked_config(&probe, &known);
         if (checked != PCMTAPER_OK) return checked;
     }
-    const event_sink sink{events, known.report, known.report_user};
     const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
     const bool samples_only = (known.flags & PCMTAPER_FLAG_SAMPLES_ONLY) != 0;
     const bool keep_metadata = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 && !samples_only;
     metadata_set metadata;
 
-    byte_source input{reader};
-    pcmtaper_wav_header header;
-    const header_skip_progress skip_progress{
-        [](void* user, const char* id, std::uint64_t skipped, std::uint64_t bytes) {
-            const auto* e = static_cast<const pcmtaper_wav_events*>(user);
-            e->skip_progress(e->user, id, skipped, bytes);
-        },
-        const_cast<pcmtaper_wav_events*>(events)};
-    const bool wants_skips = events != nullptr && events->skip_progress != nullptr;
-    const header_status walked = read_input_header(&input, &header, wants_skips ? &skip_progress : nullptr,
-                                                   keep_metadata ? &metadata : nullptr);
-    for (std::size_t i = 0; i < header.remark_count; ++i) sink.remark(header.remarks[i]);
+    byte_source input{&known_reader};
+    wav_input_header header;
+    const header_status walked = walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr);
     if (walked != header_status::ok) return status_of(walked);
 
     const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
-    const std::uint64_t data_bytes = usable_data_size(*reader, header, sink);
-    if (keep_metadata && !read_metadata_after_samples(*reader, header, data_bytes, &metadata, sink))
+    const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);
+    if (keep_metadata && !read_metadata_after_samples(known_reader, header, data_bytes, &metadata, sink))
         return fail(sink, PCMTAPER_ERROR_READ);
     conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
     const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
-    char line[64];
-    std::snprintf(line, sizeof line, "SAMPLE RATE: %d\r\n", static_cast<int>(rate_hz));
-    sink.say(PCMTAPER_TEXT_COUNTS, line);
-    std::snprintf(line, sizeof line, " FRAMES NUM: %llu\r\n", static_cast<unsigned long long>(conversion.blocks));
-    sink.say(PCMTAPER_TEXT_COUNTS, line);
 
     known.sample_rate_hz = rate_hz;
-    known.report = sink.wants_reports() ? report_to_events : nullptr;
-    known.report_user = const_cast<event_sink*>(&sink);
     converter_owner owner;
     const pcmtaper_status created = pcmtaper_create(&known, &owner.converter);
     if (created != PCMTAPER_OK) return created;
@@ -374,14 +422,11 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     plan->blocks = conversion.blocks;
     plan->output_samples = planned_samples;
     plan->header_len = samples_only ? 0 : out_header.length();
-    if (events != nullptr && events->start != nullptr && events->start(events->user, plan) != 0)
-        return PCMTAPER_ERROR_STOPPED;
+    if (sink.events.start != nullptr && sink.events.start(sink.events.user, plan) != 0) return PCMTAPER_ERROR_STOPPED;
     if (!samples_only) {
         const std::string& bytes = out_header.bytes_for(planned_samples);
-        const bool began = write_all(*writer, bytes.data(), bytes.size());
-        remark_lines(out_header.take_remarks(), [&](const char* line) {
-            sink.remark(PCMTAPER_REMARK_METADATA_CLAMPED, line);
-        });
+        const bool began = write_all(known_writer, bytes.data(), bytes.size());
+        sink.remarks(out_header.take_remarks());
         if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
     }
 
@@ -397,15 +442,15 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
             return fail(sink, PCMTAPER_ERROR_READ);
         }
         if (read == block_read::ended) break;
-        const pcmtaper_status status = convert_and_write(owner.converter, block, count, *writer, &written);
+        const pcmtaper_status status = convert_and_write(owner.converter, block, count, known_writer, &written);
         if (status != PCMTAPER_OK) return fail(sink, status);
-        if (events != nullptr && events->progress != nullptr)
-            events->progress(events->user, owner.converter->blocks_quantised, conversion.blocks);
+        if (sink.events.progress != nullptr)
+            sink.events.progress(sink.events.user, owner.converter->blocks_quantised, conversion.blocks);
     }
-    const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, *writer, &written);
+    const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, known_writer, &written);
     if (drained != PCMTAPER_OK) return fail(sink, drained);
-    if (events != nullptr && events->progress != nullptr)
-        events->progress(events->user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
+    if (sink.events.progress != nullptr)
+        sink.events.progress(sink.events.user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
     plan->samples_written = written;
     const std::uint64_t tail_samples =
         align ? 0 : samples.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
@@ -413,31 +458,27 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
     plan->audible_end = samples.audible_end();
 
     if (samples.ended_early()) {
-        char ended[PCMTAPER_REMARK_TEXT_MAX];
-        std::snprintf(ended, sizeof ended, "The input ended after %llu of %llu frames.\r\n",
-                      static_cast<unsigned long long>(samples.samples_read() / block_len),
-                      static_cast<unsigned long long>(declared_blocks));
-        sink.remark(PCMTAPER_REMARK_INPUT_ENDED, ended);
+        pcmtaper_remark ended = make_remark(PCMTAPER_REMARK_INPUT_ENDED);
+        ended.blocks_read = samples.samples_read() / block_len;
+        ended.blocks_declared = declared_blocks;
+        sink.remark(ended);
     }
     if (samples_only) return PCMTAPER_OK;
     const unsigned char pad = 0;  // the RIFF pad byte after an odd count
-    if (written % 2 != 0 && !write_all(*writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
+    if (written % 2 != 0 && !write_all(known_writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
     if (written != planned_samples) {
         // The output is shorter than its header says (a stream that ended
         // early). The header is written again, with the same layout, where the
         // output can be rewound; a device or a FIFO cannot be.
-        const int rewound = writer->rewind != nullptr ? writer->rewind(writer->user) : 1;
+        const int rewound = known_writer.rewind != nullptr ? known_writer.rewind(known_writer.user) : 1;
         if (rewound == 1) {
-            sink.remark(PCMTAPER_REMARK_HEADER_NOT_REWRITABLE,
-                        "The output header states more samples than were written.\r\n");
+            sink.remark(PCMTAPER_REMARK_HEADER_NOT_REWRITABLE, PCMTAPER_ERROR_HEADER_NOT_REWRITABLE);
             return PCMTAPER_ERROR_HEADER_NOT_REWRITABLE;
         }
         if (rewound != 0) return fail(sink, PCMTAPER_ERROR_WRITE);
         const std::string& bytes = out_header.bytes_for(written);
-        const bool rewritten = write_all(*writer, bytes.data(), bytes.size());
-        remark_lines(out_header.take_remarks(), [&](const char* line) {
-            sink.remark(PCMTAPER_REMARK_METADATA_CLAMPED, line);
-        });
+        const bool rewritten = write_all(known_writer, bytes.data(), bytes.size());
+        sink.remarks(out_header.take_remarks());
         if (!rewritten) return fail(sink, PCMTAPER_ERROR_WRITE);
     }
     return PCMTAPER_OK;
@@ -478,8 +519,8 @@ extern "C" pcmtaper_status pcmtaper_convert_wav_memory(const void* input, size_t
         return PCMTAPER_ERROR_INVALID_ARGUMENT;
     memory_bytes in{static_cast<const unsigned char*>(input), input_size, 0};
     memory_out o{static_cast<unsigned char*>(out), out_capacity, 0, 0};
-    const pcmtaper_reader reader{read_memory, &in, static_cast<std::int64_t>(input_size), seek_memory};
-    const pcmtaper_writer writer{write_memory, rewind_memory, &o};
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, static_cast<std::int64_t>(input_size), seek_memory};
+    const pcmtaper_writer writer{sizeof writer, write_memory, rewind_memory, &o};
     const pcmtaper_status status = pcmtaper_convert_wav(&reader, &writer, config, events, nullptr);
     *out_size = o.end;
     return status;

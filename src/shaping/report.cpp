@@ -1,6 +1,4 @@
-// The numbers of a block's report: the taps (times 1000), the band weights as
-// levels in dB, the taps' gain per band in dB, and the first and last step
-// exponent of every fine-search pass (plus 10).
+// The levels of a block's report in dB, and what its printed integers are.
 #include <climits>
 #include <cmath>
 
@@ -10,9 +8,7 @@
 namespace pcmtaper {
 namespace {
 
-constexpr double tap_print_scale = 1000.0;
-constexpr double db_per_decade = 20.0;   // amplitude ratio to dB
-constexpr int step_print_offset = 10;
+constexpr double db_per_decade = 20.0;  // amplitude ratio to dB
 
 }  // namespace
 
@@ -24,18 +20,13 @@ int report_integer(double value) {
     return static_cast<int>(value);
 }
 
-void report_numbers(const block_report& report, printed_report* numbers) {
+void report_levels(const block_report& report, double* masking_db, double* noise_db) {
     double re[response_len];
     double im[response_len];
     tap_response(report.taps, max_taps, re, im);
-    for (int i = 0; i < max_taps; ++i) numbers->feedback[i] = report_integer(report.taps[i] * tap_print_scale);
     for (int i = 0; i < band_count; ++i) {
-        numbers->masking[i] = report_integer(-db_per_decade * math_log10(report.band_weight[i]));
-        numbers->noise[i] = report_integer(db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i])));
-    }
-    for (int p = 0; p < fine_pass_max; ++p) {
-        numbers->step_start[p] = report.steps.lowest[p] + step_print_offset;
-        numbers->step_end[p] = report.steps.highest[p] + step_print_offset;
+        masking_db[i] = -db_per_decade * math_log10(report.band_weight[i]);
+        noise_db[i] = db_per_decade * math_log10(std::sqrt(re[i] * re[i] + im[i] * im[i]));
     }
 }
 

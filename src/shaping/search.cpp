@@ -53,6 +53,7 @@ void reset_steps(fine_step_record* steps) {
         steps->lowest[p] = step_lowest_reset;
         steps->highest[p] = step_highest_reset;
     }
+    steps->passes = 0;
 }
 
 void reset_search(search_state* search) {

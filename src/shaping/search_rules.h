@@ -84,6 +84,7 @@ search_phase_outcome run_phase(oracle& costs, double* taps, const search_phase& 
         if (exponent < 0) exponent = 0;
     }
     outcome.cost = base;
+    if (steps != nullptr) steps->passes = outcome.passes;
     return outcome;
 }
 

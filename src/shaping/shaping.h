@@ -46,10 +46,11 @@ inline constexpr search_phase coarse_search_phase{0.01, 0.01, 4, 10, 1, 1, 6};
 inline constexpr search_phase fine_search_phase{0.0001, 0.0005, 4, 15, 2, 3, fine_pass_max};
 
 // Per fine-search pass, the smallest and the largest step exponent tried;
-// passes that did not run keep the reset values 32 and 0.
+// passes that tried none (or did not run) keep the reset values 32 and 0.
 struct fine_step_record {
     std::int32_t lowest[fine_pass_max];
     std::int32_t highest[fine_pass_max];
+    std::int32_t passes;  // passes run
 };
 inline constexpr std::int32_t step_lowest_reset = 32;  // above every exponent a pass can try
 inline constexpr std::int32_t step_highest_reset = 0;
@@ -110,17 +111,9 @@ struct block_report {
     fine_step_record steps;
 };
 
-// The numbers a report prints: taps times 1000, band levels in dB (-20 log10
-// of the weight), the taps' gain per band in dB, and the step exponents of
-// the fine passes plus 10, each through report_integer.
-struct printed_report {
-    int feedback[max_taps];
-    int masking[band_count];
-    int noise[band_count];
-    int step_start[fine_pass_max];
-    int step_end[fine_pass_max];
-};
-void report_numbers(const block_report& report, printed_report* numbers);
+// The report's levels in dB: per band, the masking level (-20 log10 of the
+// weight) and the taps' gain (20 log10 |H| at i/32 of the rate).
+void report_levels(const block_report& report, double* masking_db, double* noise_db);
 
 // What the report prints for a value: truncated toward zero; NaN prints 0,
 // +inf and values above INT_MAX print INT_MAX, -inf and values below INT_MIN

@@ -1,6 +1,5 @@
 #include "wav/metadata.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -54,10 +53,8 @@ const char* remark_name(const char id[4], bool body_read = true) {
     return "inst";
 }
 
-void append_remark(std::string* remarks, const char* format, const char* name, unsigned long long number = 0) {
-    char line[160];
-    std::snprintf(line, sizeof line, format, name, number);
-    *remarks += line;
+void add_remark(remark_list* remarks, pcmtaper_remark_code code, const char id[4], bool body_read = true) {
+    remarks->push_back(chunk_remark(code, id, remark_name(id, body_read)));
 }
 
 // Whether the subchunks of a "LIST" body of type "INFO" (after the type) tile
@@ -89,7 +86,7 @@ bool is_metadata_chunk_id(const char id[4]) {
     return id_is(id, "smpl") || id_is(id, "cue ") || id_is(id, "LIST") || id_is(id, "inst");
 }
 
-void metadata_set::add(const char id[4], std::string body, std::string* remarks) {
+void metadata_set::add(const char id[4], std::string body, remark_list* remarks) {
     kind k;
     bool well_formed;
     if (id_is(id, "smpl")) {
@@ -112,22 +109,22 @@ void metadata_set::add(const char id[4], std::string body, std::string* remarks)
         return;
     }
     if (kept_[k]) {
-        append_remark(remarks, "Another %s chunk is left out; the first is kept.\r\n", remark_name(id));
+        add_remark(remarks, PCMTAPER_REMARK_METADATA_DUPLICATE, id);
     } else if (!well_formed) {
-        append_remark(remarks, "The %s chunk is malformed; it is left out.\r\n", remark_name(id));
+        add_remark(remarks, PCMTAPER_REMARK_METADATA_MALFORMED, id);
     } else {
         kept_[k] = true;
         body_[k] = std::move(body);
     }
 }
 
-void metadata_set::too_large(const char id[4], std::uint64_t size_bytes, std::string* remarks) {
-    append_remark(remarks, "The %s chunk of %llu bytes is too large to keep; it is left out.\r\n", remark_name(id, false),
-                  static_cast<unsigned long long>(size_bytes));
+void metadata_set::too_large(const char id[4], std::uint64_t size_bytes, remark_list* remarks) {
+    add_remark(remarks, PCMTAPER_REMARK_METADATA_TOO_LARGE, id, false);
+    remarks->back().chunk_bytes = size_bytes;
 }
 
-void metadata_set::cut_off(const char id[4], std::string* remarks) {
-    append_remark(remarks, "The %s chunk is cut off by the end of the file; it is left out.\r\n", remark_name(id, false));
+void metadata_set::cut_off(const char id[4], remark_list* remarks) {
+    add_remark(remarks, PCMTAPER_REMARK_METADATA_CUT_OFF, id, false);
 }
 
 bool metadata_set::empty() const {
@@ -137,7 +134,7 @@ bool metadata_set::empty() const {
 }
 
 std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t output_samples,
-                                     std::string* remarks) const {
+                                     remark_list* remarks) const {
     // The last output sample, as far as a 32-bit position can name it.
     std::uint64_t last = output_samples > 0 ? output_samples - 1 : 0;
     if (last > largest_u32) last = largest_u32;
@@ -146,7 +143,7 @@ std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t 
     for (int k = 0; k < kinds; ++k) {
         if (!kept_[k]) continue;
         std::string body = body_[k];
-        unsigned long long clamped = 0;
+        std::uint64_t clamped = 0;
         if (k == smpl) {
             const std::uint32_t loops = get_u32(body, smpl_loop_count_at);
             for (std::uint32_t i = 0; i < loops; ++i) {
@@ -162,13 +159,10 @@ std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t 
                 clamped += move_position(&body, point + cue_sample_offset_at, shift_samples, last);
             }
         }
-        if (clamped > 0)
-            append_remark(remarks,
-                          clamped == 1 ? "The %s chunk has %llu position past the last output sample; it is set to "
-                                         "that sample.\r\n"
-                                       : "The %s chunk has %llu positions past the last output sample; they are set "
-                                         "to that sample.\r\n",
-                          remark_name(ids[k]), clamped);
+        if (clamped > 0) {
+            add_remark(remarks, PCMTAPER_REMARK_METADATA_CLAMPED, ids[k]);
+            remarks->back().positions_clamped = clamped;
+        }
         out += ids[k];
         out += u32_bytes(static_cast<std::uint32_t>(body.size()));
         out += body;
@@ -178,7 +172,7 @@ std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t 
 }
 
 void read_metadata_after_data(read_at_fn read_at, void* context, std::uint64_t data_end, std::uint64_t data_size,
-                              std::uint64_t file_size, metadata_set* kept, std::string* remarks) {
+                              std::uint64_t file_size, metadata_set* kept, remark_list* remarks) {
     std::uint64_t at = data_end;
     std::uint64_t previous_size = data_size;
     for (int n = 0; n < chunks_after_data_limit; ++n) {

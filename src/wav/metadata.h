@@ -3,7 +3,7 @@
 // "LIST" chunk of type "INFO") and the instrument ("inst"). Everything here
 // works on byte buffers; the header walk collects the chunks.
 //
-// Usage: metadata_set kept; kept.add(id, body, &remarks) for each chunk met;
+// Usage: remark_list remarks; metadata_set kept; kept.add(id, body, &remarks) for each chunk met;
 //        const std::string chunks = kept.for_output(shift_samples, output_samples, &remarks);
 //        (the bytes that go between the output's "fmt " and "data" chunks)
 #pragma once
@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "wav/remark.h"
 
 // A kept chunk's body is held in memory: a larger one is left out (with a
 // remark), so that a crafted size cannot make the program allocate gigabytes.
@@ -36,14 +38,14 @@ class metadata_set {
   public:
     // Offers one chunk, as read (its body without the pad byte). The first
     // chunk of each kind is kept, whole; a later one of the same kind, a
-    // malformed or an oversized one is left out with a remark ("\r\n" ended)
-    // appended to `remarks`. A "LIST" chunk of another type than "INFO" is
+    // malformed or an oversized one is left out with a remark appended to
+    // `remarks`. A "LIST" chunk of another type than "INFO" is
     // not metadata this program copies, and is passed over without a word.
-    void add(const char id[4], std::string body, std::string* remarks);
+    void add(const char id[4], std::string body, remark_list* remarks);
     // A chunk that is left out unread: larger than max_metadata_chunk_bytes,
     // or cut off by the end of the file. Says so in a remark.
-    void too_large(const char id[4], std::uint64_t size_bytes, std::string* remarks);
-    void cut_off(const char id[4], std::string* remarks);
+    void too_large(const char id[4], std::uint64_t size_bytes, remark_list* remarks);
+    void cut_off(const char id[4], remark_list* remarks);
 
     bool empty() const;
 
@@ -54,7 +56,7 @@ class metadata_set {
     // the same sound; a position past the last of `output_samples` samples (or
     // past what 32 bits hold) is set to that last sample, with one remark per
     // chunk. Always the same length for the same set.
-    std::string for_output(std::uint64_t shift_samples, std::uint64_t output_samples, std::string* remarks) const;
+    std::string for_output(std::uint64_t shift_samples, std::uint64_t output_samples, remark_list* remarks) const;
 
   private:
     enum kind { smpl, cue, list_info, inst, kinds };
@@ -72,4 +74,4 @@ class metadata_set {
 // error, since the samples are complete without it.
 using read_at_fn = bool (*)(void* context, std::uint64_t offset, void* bytes, std::size_t count);
 void read_metadata_after_data(read_at_fn read_at, void* context, std::uint64_t data_end, std::uint64_t data_size,
-                              std::uint64_t file_size, metadata_set* kept, std::string* remarks);
+                              std::uint64_t file_size, metadata_set* kept, remark_list* remarks);

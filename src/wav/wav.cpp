@@ -32,16 +32,6 @@ struct chunk_id {
     bool is(const char* literal) const { return std::memcmp(text, literal, 4) == 0; }
 };
 
-// The header's remarks, in order; the list has room for every remark one
-// walk can make (two ids, the skipped chunks, a metadata chunk left out per
-// skipped chunk, the refusal).
-static_assert(2 + 2 * chunk_search_limit + 1 <= PCMTAPER_HEADER_REMARKS_MAX);
-
-void add_remark(wav_input_header* header, pcmtaper_remark_code code, const char* text) {
-    if (header->remark_count >= PCMTAPER_HEADER_REMARKS_MAX) return;
-    set_remark(&header->remarks[header->remark_count++], code, text);
-}
-
 // An id as the remarks show it: up to its first zero byte, with every byte
 // that is not printable ASCII as \xNN, so that a renamed mp3 (ID3 and a
 // control byte) or a crafted file cannot send control codes to a terminal.
@@ -60,12 +50,11 @@ void printable_id(const chunk_id& id, char shown[17]) {
     *at = '\0';
 }
 
-void remark_id(wav_input_header* header, pcmtaper_remark_code code, const char* format, const chunk_id& id) {
+void remark_id(wav_input_header* header, pcmtaper_remark_code code, const chunk_id& id) {
     char shown[17];
+    static_assert(sizeof shown <= PCMTAPER_CHUNK_NAME_MAX);
     printable_id(id, shown);
-    char line[PCMTAPER_REMARK_TEXT_MAX];
-    std::snprintf(line, sizeof line, format, shown);
-    add_remark(header, code, line);
+    header->remarks.push_back(chunk_remark(code, id.text, shown));
 }
 
 enum class read_result { ok, end_of_file, error };
@@ -169,7 +158,7 @@ read_result skip_chunk(byte_source* input, std::uint32_t size, const chunk_id& i
 read_result skip_or_keep(byte_source* input, wav_input_header* header, const chunk_id& id, std::uint32_t size,
                          metadata_set* metadata, const header_skip_progress* progress) {
     if (metadata == nullptr || !is_metadata_chunk_id(id.text)) return skip_chunk(input, size, id, progress);
-    std::string remarks;
+    remark_list remarks;
     read_result r;
     if (size > max_metadata_chunk_bytes) {
         metadata->too_large(id.text, size, &remarks);
@@ -179,10 +168,7 @@ read_result skip_or_keep(byte_source* input, wav_input_header* header, const chu
         r = size == 0 ? read_result::ok : read_bytes(input, body.data(), size);
         if (r == read_result::ok) metadata->add(id.text, std::move(body), &remarks);
     }
-    if (header != nullptr)
-        remark_lines(remarks, [&](const char* line) {
-            add_remark(header, PCMTAPER_REMARK_METADATA_LEFT_OUT, line);
-        });
+    if (header != nullptr) header->remarks.insert(header->remarks.end(), remarks.begin(), remarks.end());
     return r;
 }
 
@@ -191,11 +177,11 @@ read_result skip_or_keep(byte_source* input, wav_input_header* header, const chu
 // read, not remarked on, and does not count against the limit. With
 // `metadata`, the metadata chunks met on the way are kept in it.
 read_result walk_to(byte_source* input, wav_input_header* header, const char* wanted, pcmtaper_remark_code code,
-                    const char* remark_format, int* chunks_left, chunk_id* id, ds64_sizes* ds64,
+                    int* chunks_left, chunk_id* id, ds64_sizes* ds64,
                     const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr) {
     while (!id->is(wanted) && *chunks_left > 0) {
         const bool is_ds64 = ds64->rf64 && !ds64->seen && id->is("ds64");
-        if (!is_ds64 && header != nullptr) remark_id(header, code, remark_format, *id);
+        if (!is_ds64 && header != nullptr) remark_id(header, code, *id);
         std::uint32_t size;
         read_result r = read_u32(input, &size);
         if (r == read_result::ok)
@@ -207,8 +193,8 @@ read_result walk_to(byte_source* input, wav_input_header* header, const char* wa
     return read_result::ok;
 }
 
-header_status refuse(wav_input_header* header, header_status status, const char* text) {
-    add_remark(header, PCMTAPER_REMARK_REFUSAL, text);
+header_status refuse(wav_input_header* header, header_status status) {
+    header->remarks.push_back(make_remark(PCMTAPER_REMARK_REFUSAL, status_of(status)));
     return status;
 }
 
@@ -229,7 +215,7 @@ header_status read_fmt_body(byte_source* input, wav_input_header* header, std::u
         return r;
     };
     const auto not_16_bit = [&] {
-        return refuse(header, header_status::not_16_bit, "This is not a 16bit sound.\r\n");
+        return refuse(header, header_status::not_16_bit);
     };
     read_result r;
 
@@ -240,13 +226,12 @@ header_status read_fmt_body(byte_source* input, wav_input_header* header, std::u
         if ((r = need(extensible_fmt_size)) != read_result::ok) return refusal(r);
         linear_pcm = std::memcmp(fields + subformat_at, pcm_subformat, sizeof pcm_subformat) == 0;
     }
-    if (!linear_pcm) return refuse(header, header_status::not_linear_pcm, "This is not a linear PCM.\r\n");
+    if (!linear_pcm) return refuse(header, header_status::not_linear_pcm);
 
     if (fmt_size < 4) return not_16_bit();
     if ((r = need(4)) != read_result::ok) return refusal(r);
     if (little_endian_u16(fields + 2) != mono_channels)
-        return refuse(header, header_status::not_mono,
-                      "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+        return refuse(header, header_status::not_mono);
 
     // Without the bits-per-sample field the sample width is unknown: refused
     // rather than guessed, since other widths would be read as noise.
@@ -255,19 +240,16 @@ header_status read_fmt_body(byte_source* input, wav_input_header* header, std::u
     *sample_rate_hz = little_endian_u32(fields + 4);
     if (little_endian_u16(fields + 14) != required_bits_per_sample) return not_16_bit();
     if (*sample_rate_hz == 0 || *sample_rate_hz > 0x7FFFFFFFu)
-        return refuse(header, header_status::bad_sample_rate, "This sample rate is not supported.\r\n");
+        return refuse(header, header_status::bad_sample_rate);
     r = skip_bytes(input, fmt_size - have);  // cbSize and extension bytes
     return r == read_result::ok ? header_status::ok : refusal(r);
 }
 
-const char* incomplete_text(header_status status) {
-    switch (status) {
-        case header_status::fmt_not_found: return "The fmt chunk was not found.\r\n";
-        case header_status::data_not_found: return "The data chunk was not found.\r\n";
-        case header_status::read_error: return "Cannot read the input file.\r\n";
-        case header_status::ends_inside_header: return "The file ends inside the header.\r\n";
-        default: return nullptr;
-    }
+// Whether the walk ended without a refusal of the format: the remark that
+// says why is made at its end.
+bool ended_incomplete(header_status status) {
+    return status == header_status::fmt_not_found || status == header_status::data_not_found ||
+           status == header_status::read_error || status == header_status::ends_inside_header;
 }
 
 header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
@@ -281,17 +263,16 @@ header_status walk_header(byte_source* input, wav_input_header* header, const he
     // A RIFX (big-endian) or other id is only remarked on; numbers are read little-endian.
     ds64.rf64 = id.is("RF64") || id.is("BW64");
     header->rf64 = ds64.rf64;
-    if (!id.is("RIFF") && !ds64.rf64) remark_id(header, PCMTAPER_REMARK_RIFF_ID, "RIFF != %s\r\n", id);
+    if (!id.is("RIFF") && !ds64.rf64) remark_id(header, PCMTAPER_REMARK_RIFF_ID, id);
     if ((r = read_u32(input, &riff_size)) != read_result::ok) return refusal(r);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
-    if (!id.is("WAVE")) remark_id(header, PCMTAPER_REMARK_WAVE_ID, "WAVE != %s\r\n", id);
+    if (!id.is("WAVE")) remark_id(header, PCMTAPER_REMARK_WAVE_ID, id);
     if ((r = read_bytes(input, id.text, 4)) != read_result::ok) return refusal(r);
 
     // One limit serves both walks: the chunks skipped before "fmt " count
     // against the search for "data" as well.
     int chunks_left = chunk_search_limit;
-    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "fmt  != %s\r\n", &chunks_left, &id, &ds64, progress,
-                metadata);
+    r = walk_to(input, header, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, &chunks_left, &id, &ds64, progress, metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::fmt_not_found;
 
@@ -301,8 +282,7 @@ header_status walk_header(byte_source* input, wav_input_header* header, const he
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
-    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, "data!=%s\r\n", &chunks_left, &id, &ds64, progress,
-                metadata);
+    r = walk_to(input, header, "data", PCMTAPER_REMARK_DATA_SKIPPED, &chunks_left, &id, &ds64, progress, metadata);
     if (r != read_result::ok) return refusal(r);
     if (chunks_left == 0) return header_status::data_not_found;
     std::uint32_t data_size;
@@ -360,18 +340,13 @@ pcmtaper_status status_of(header_status status) {
     return PCMTAPER_ERROR_READ;
 }
 
-void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* text) {
-    remark->code = code;
-    std::snprintf(remark->text, sizeof remark->text, "%s", text);
-}
-
 header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
                                 metadata_set* metadata) {
     *header = wav_input_header{};
     const header_status status = walk_header(input, header, progress, metadata);
-    if (const char* text = incomplete_text(status))
-        add_remark(header, status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL,
-                   text);
+    if (ended_incomplete(status))
+        header->remarks.push_back(make_remark(
+            status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL, status_of(status)));
     header->header_bytes = input->consumed;
     return status;
 }
@@ -397,7 +372,7 @@ bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmta
     // nothing is remarked.
     *header = pcmtaper_wav_8_bit_header{};
     memory_bytes memory{bytes, length, 0};
-    const pcmtaper_reader reader{read_memory, &memory, static_cast<std::int64_t>(length), nullptr};
+    const pcmtaper_reader reader{sizeof reader, read_memory, &memory, static_cast<std::int64_t>(length), nullptr};
     byte_source input{&reader};
     chunk_id id;
     ds64_sizes ds64;
@@ -409,7 +384,7 @@ bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmta
     if (read_bytes(&input, id.text, 4) != read_result::ok || !id.is("WAVE")) return false;
     if (read_bytes(&input, id.text, 4) != read_result::ok) return false;
     int chunks_left = chunk_search_limit;
-    if (walk_to(&input, nullptr, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, "", &chunks_left, &id, &ds64) !=
+    if (walk_to(&input, nullptr, "fmt ", PCMTAPER_REMARK_FMT_SKIPPED, &chunks_left, &id, &ds64) !=
             read_result::ok ||
         chunks_left == 0)
         return false;
@@ -426,7 +401,7 @@ bool read_8_bit_wav_header(const unsigned char* bytes, std::size_t length, pcmta
     std::uint32_t data_size;
     if (skip_bytes(&input, fmt_size - pcm_fmt_size) != read_result::ok ||
         read_next_id(&input, fmt_size, &id) != read_result::ok ||
-        walk_to(&input, nullptr, "data", PCMTAPER_REMARK_DATA_SKIPPED, "", &chunks_left, &id, &ds64) !=
+        walk_to(&input, nullptr, "data", PCMTAPER_REMARK_DATA_SKIPPED, &chunks_left, &id, &ds64) !=
             read_result::ok ||
         chunks_left == 0 || read_u32(&input, &data_size) != read_result::ok)
         return true;

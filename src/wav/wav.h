@@ -4,7 +4,7 @@
 // Input comes through the caller's read callback, never a FILE*.
 //
 // Usage: byte_source in{&reader}; wav_input_header h;
-//        if (read_input_header(&in, &h) == header_status::ok) ... (h.remarks: what to say)
+//        if (read_input_header(&in, &h) == header_status::ok) ... (h.remarks: what to hand over)
 //        output_header_bytes(output_layout_for(samples), samples, rate, bytes)
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "pcmtaper/pcmtaper.h"
+#include "wav/remark.h"
 
 class metadata_set;
 
@@ -45,10 +46,16 @@ enum class header_status {
 };
 pcmtaper_status status_of(header_status status);
 
-// The header as the library reports it: rate, data size, and the remarks in
-// order (the unexpected ids, then the refusal, if any), each a line of text
-// ending in "\r\n" that the caller prints where its rules say.
-using wav_input_header = pcmtaper_wav_header;
+// What the walk found: rate, data size, and the remarks in order (the
+// unexpected ids and the metadata left out, then the refusal, if any).
+struct wav_input_header {
+    std::uint32_t sample_rate_hz = 0;  // as stored in "fmt "
+    std::uint64_t data_size_bytes = 0;
+    bool data_size_from_ds64 = false;
+    bool rf64 = false;                 // the file starts with "RF64" or "BW64"
+    std::uint64_t header_bytes = 0;    // bytes read, up to the first sample byte
+    remark_list remarks;
+};
 
 // Told how the skipping of an unexpected chunk is getting on: the walk never
 // seeks (a pipe works too), so a chunk of up to 4 GiB is read through, which
@@ -63,13 +70,9 @@ struct header_skip_progress {
 // other result only the remarks are to be used. `progress`, when given, hears
 // of every chunk skipped, a few times per MiB. With `metadata`, the metadata
 // chunks met on the way (metadata.h) are kept in it instead of skipped, and
-// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_LEFT_OUT).
+// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_*).
 header_status read_input_header(byte_source* input, wav_input_header* header,
                                 const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr);
-
-// Appends a remark (code, and text from a printf format with one unsigned
-// 64-bit pair or none) to a list of at most `capacity`; texts are cut to fit.
-void set_remark(pcmtaper_remark* remark, pcmtaper_remark_code code, const char* text);
 
 // The two headers the output can have. A canonical 44-byte header whenever the
 // 32-bit size fields can state the sizes; past that an RF64 header, whose

@@ -74,7 +74,7 @@ test('under Node it converts as the native program does, in every format', () =>
   const result = converter.convertWav(music, { name: 'music.wav' });
   assert.equal(result.outputName, 'music.8b.wav');
   assert.deepEqual(result.input.samples.length, (music.length - 44) / 2);
-  assert.ok(result.reports.length > 0 && result.reports.every((r) => r.maskingDb.length === 16 && r.stepStart.length === 22));
+  assert.ok(result.reports.length > 0 && result.reports.every((r) => r.maskingDb.length === 16 && r.stepLowest.length === 22));
   assert.deepEqual(result.texts.map((t) => t.kind).slice(0, 3), ['counts', 'counts', 'report']);
 });
 
