@@ -307,6 +307,7 @@ EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
         return result;
     }
     options.format.c_name = c_array_name(c_name_text ? *c_name_text : "", result->output_name, input_name);
+    options.format.c_guard = c_header_guard(options.format.c_name, result->output_name, input_name);
     options.format.c_attribute = c_attribute_text ? *c_attribute_text : "";
     find_input_samples(result, input, input_size);
     result->exit_code = convert(result, input, input_size, input_name, options);

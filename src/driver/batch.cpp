@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "driver.h"
@@ -178,28 +179,29 @@ std::string short_list(const std::vector<std::string>& items) {
     return list;
 }
 
-// A path as a key that two spellings of one name share: "//" and "/./" as
-// "/", and, where the system's names ignore case (Windows, macOS), ASCII in
-// lower case. Names of existing files are also compared by identity.
+// A name as a key that two spellings of one file share: the absolute path
+// of its directory (links and ".." resolved, where the directory exists) and
+// its last component, in ASCII lower case where the system's names ignore
+// case (Windows, macOS). Existing files are also compared by identity.
 std::string name_key(const std::string& path) {
-    std::string key;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        char c = path[i];
-#if defined(_WIN32)
-        if (c == '\\') c = '/';
+#ifdef _WIN32
+    const std::size_t separator = path.find_last_of("/\\:");
+#else
+    const std::size_t separator = path.rfind('/');
 #endif
+    const std::string directory = separator == std::string::npos ? "." : path.substr(0, separator + 1);
+    std::string key = absolute_path(directory) + "/" + path.substr(separator == std::string::npos ? 0 : separator + 1);
 #if defined(_WIN32) || defined(__APPLE__)
+    for (char& c : key)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 #endif
-        if (c == '/' && !key.empty() && key.back() == '/') continue;
-        if (c == '/' && key.size() >= 2 && key.compare(key.size() - 2, 2, "/.") == 0) {
-            key.pop_back();
-            continue;
-        }
-        key += c;
-    }
-    if (key.rfind("./", 0) == 0 && key.size() > 2) key.erase(0, 2);
     return key;
+}
+
+// The identity of an existing file as a key; empty when it has none.
+std::string identity_key(const std::string& name) {
+    const file_identity id = identity_of_name(name);
+    return id.known ? std::to_string(id.volume) + ":" + std::to_string(id.index) : std::string();
 }
 
 bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
@@ -257,33 +259,38 @@ int prepare_target_directory(const command_line& cl) {
 // leads to, another input of the run (with --force too). The first of two
 // colliding inputs is converted.
 void refuse_collisions(std::vector<batch_file>* files) {
-    std::vector<file_identity> inputs, outputs;
-    std::vector<std::string> input_keys, output_keys;
-    for (const batch_file& f : *files) {
-        inputs.push_back(identity_of_name(f.job.input_name));
-        outputs.push_back(identity_of_name(f.job.output_name));
-        input_keys.push_back(name_key(f.job.input_name));
-        output_keys.push_back(name_key(f.job.output_name));
-    }
+    // The first name each key was met under, by name and by identity.
+    std::unordered_map<std::string, std::size_t> inputs, outputs, input_files;
+    for (std::size_t i = 0; i < files->size(); ++i)
+        if (const std::string id = identity_key((*files)[i].job.input_name); !id.empty()) input_files.emplace(id, i);
+    const auto first_of = [](const std::unordered_map<std::string, std::size_t>& met, const std::string& key,
+                             std::size_t* at) {
+        const auto found = key.empty() ? met.end() : met.find(key);
+        if (found != met.end()) *at = found->second;
+        return found != met.end();
+    };
     for (std::size_t i = 0; i < files->size(); ++i) {
         file_conversion& job = (*files)[i].job;
-        for (std::size_t j = 0; j < i && job.refused_code == exit_ok; ++j) {
-            const file_conversion& earlier = (*files)[j].job;
-            if (input_keys[i] == input_keys[j] || same_file(inputs[i], inputs[j])) {
-                job.refused_code = exit_output_not_own;
-                job.refusal = job.input_name + " is given twice; it is converted once";
-            } else if (output_keys[i] == output_keys[j] || same_file(outputs[i], outputs[j])) {
-                job.refused_code = exit_output_not_own;
-                job.refusal = "the output " + job.output_name + " of " + job.input_name + " is also the output of " +
-                              earlier.input_name + "; " + job.input_name + " is not converted";
-            }
-        }
-        for (std::size_t j = 0; j < files->size() && job.refused_code == exit_ok; ++j) {
-            if (j == i || !same_file(outputs[i], inputs[j])) continue;
+        const std::string input_name = name_key(job.input_name), input_id = identity_key(job.input_name);
+        const std::string output_name = name_key(job.output_name), output_id = identity_key(job.output_name);
+        std::size_t j = 0;
+        if (first_of(inputs, input_name, &j) || first_of(inputs, input_id, &j)) {
+            job.refused_code = exit_output_not_own;
+            job.refusal = job.input_name + " is given twice; it is converted once";
+        } else if (first_of(outputs, output_name, &j) || first_of(outputs, output_id, &j)) {
+            job.refused_code = exit_output_not_own;
+            job.refusal = "the output " + job.output_name + " of " + job.input_name + " is also the output of " +
+                          (*files)[j].job.input_name + "; " + job.input_name + " is not converted";
+        } else if (first_of(input_files, output_id, &j) && j != i) {
             job.refused_code = exit_output_is_input;
             job.refusal = "the output " + job.output_name + " is the input " + (*files)[j].job.input_name +
                           " of this run; it is kept";
         }
+        inputs.emplace(input_name, i);
+        if (!input_id.empty()) inputs.emplace(input_id, i);
+        if (job.refused_code != exit_ok) continue;  // writes nothing
+        outputs.emplace(output_name, i);
+        if (!output_id.empty()) outputs.emplace(output_id, i);
     }
 }
 
