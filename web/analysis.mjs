@@ -2,7 +2,7 @@
 // input, plain rounding's error for comparison, long-term spectra, the DC
 // offset and the weighted SNRs. They follow bench/quality/compare_quality.py
 // and bench/quality/weighting.py, so that the page shows the figures of the
-// README's quality tables (web/test/analysis.test.mjs compares them with
+// quality tables in doc/quality.md (web/test/analysis.test.mjs compares them with
 // numpy). Samples are in full scale: 16-bit x / 32768, 8-bit (b - 128) / 128.
 // No DOM here: the worker runs it, and node runs its tests.
 
