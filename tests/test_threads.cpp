@@ -76,7 +76,8 @@ TEST(Threads, TheLookAheadGivesEveryBlockAndTheStateOfOneThread) {
         const struct {
             int threads;
             bool anywhere, reports;
-        } runs[] = {{2, false, true}, {3, false, true}, {8, false, true}, {2, true, true}, {3, true, true}, {2, false, false}};
+        } runs[] = {{2, false, true}, {3, false, true},  {8, false, true},
+                    {2, true, true},  {3, true, true},   {2, false, false}};
         for (const auto& [threads, anywhere, reports] : runs) {
             SCOPED_TRACE(testing::Message() << threads << " threads" << (anywhere ? ", any stage anywhere" : "")
                                             << (reports ? "" : ", no reports"));
@@ -87,7 +88,8 @@ TEST(Threads, TheLookAheadGivesEveryBlockAndTheStateOfOneThread) {
             for (std::size_t n = 0; n < got.size(); ++n) {
                 ASSERT_EQ(got[n].reported, expected[n].reported) << "block " << n;
                 if (reports) {
-                    ASSERT_EQ(std::memcmp(&got[n].report, &expected[n].report, sizeof got[n].report), 0) << "block " << n;
+                    ASSERT_EQ(std::memcmp(&got[n].report, &expected[n].report, sizeof got[n].report), 0)
+                        << "block " << n;
                 }
                 ASSERT_EQ(std::memcmp(got[n].bytes, expected[n].bytes, block_len), 0)
                     << threads << " threads, block " << n;
