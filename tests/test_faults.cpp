@@ -57,22 +57,26 @@ std::string bin() { return program_command(); }
 const std::string precious = output_header(1, 22050) + std::string(32, '\x55');
 
 // The program as a child process that the test can signal. Standard output
-// goes to a pipe, standard error nowhere; no core file is written.
+// goes to a pipe, standard error nowhere unless it is to block the program;
+// no core file is written.
 class running_program {
   public:
-    // With `stdout_full`, the pipe is full from the start: the program's
-    // first text blocks it until wait() reads.
+    // With `full` (standard output or error), that descriptor is a pipe
+    // that is full from the start: the program's first write there blocks
+    // until wait() reads standard output; standard error is never read.
     running_program(const scratch_dir& dir, const std::vector<std::string>& args,
-                    bool ignore_hangup = false, bool stdout_full = false) {
+                    bool ignore_hangup = false, int full = -1) {
         int out[2];
         if (pipe(out) != 0) std::abort();
-        if (stdout_full) {
-            const int flags = fcntl(out[1], F_GETFL);
-            fcntl(out[1], F_SETFL, flags | O_NONBLOCK);
+        if (full == STDERR_FILENO && pipe(full_err_) != 0) std::abort();
+        if (full >= 0) {
+            const int fd = full == STDOUT_FILENO ? out[1] : full_err_[1];
+            const int flags = fcntl(fd, F_GETFL);
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
             const std::string filler(4096, '.');
-            while (write(out[1], filler.data(), filler.size()) > 0) {
+            while (write(fd, filler.data(), filler.size()) > 0) {
             }
-            fcntl(out[1], F_SETFL, flags);
+            fcntl(fd, F_SETFL, flags);
         }
         pid_ = fork();
         if (pid_ < 0) std::abort();
@@ -81,8 +85,9 @@ class running_program {
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
+            dup2(full == STDERR_FILENO ? full_err_[1] : open("/dev/null", O_WRONLY), STDERR_FILENO);
+            for (int fd : full_err_)
+                if (fd >= 0) close(fd);
             const rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
             // As nohup leaves it: the signal ignored across exec.
@@ -104,6 +109,8 @@ class running_program {
             wait();
         }
         if (stdout_fd_ >= 0) close(stdout_fd_);
+        for (int fd : full_err_)
+            if (fd >= 0) close(fd);
     }
     running_program(const running_program&) = delete;
     running_program& operator=(const running_program&) = delete;
@@ -113,9 +120,8 @@ class running_program {
     // Waits for the end; returns the wait status. Standard output is read first
     // so that a long report cannot block the program on a full pipe.
     int wait() {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(stdout_fd_, buffer, sizeof buffer)) > 0) out_.append(buffer, n);
+        while (read_some()) {
+        }
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -123,9 +129,24 @@ class running_program {
     }
     const std::string& out() const { return out_; }
 
+    // Reads standard output until it holds `text`; false if it ends first.
+    bool read_until(const std::string& text) {
+        while (out_.find(text) == std::string::npos)
+            if (!read_some()) return false;
+        return true;
+    }
+
   private:
+    bool read_some() {
+        char buffer[4096];
+        const ssize_t n = read(stdout_fd_, buffer, sizeof buffer);
+        if (n > 0) out_.append(buffer, static_cast<std::size_t>(n));
+        return n > 0;
+    }
+
     pid_t pid_ = -1;
     int stdout_fd_ = -1;
+    int full_err_[2] = {-1, -1};
     std::string out_;
 };
 
@@ -288,46 +309,48 @@ TEST(Faults, ASignalRemovesTheTemporaryFileOfEveryFileInFlight) {
 }
 
 // A batch file converted while the thread that commits and prints is held
-// up (standard output blocked): its complete output waits under its
-// temporary name, and a signal removes it, as it removes one mid-conversion.
+// up: its complete output waits under its temporary name, and a signal
+// removes it, as it removes one mid-conversion. Each state is reached by
+// construction, whatever the schedule: a's text on standard output shows that
+// the calling thread has committed a and is printing a's text, whose advice
+// on the cut end then blocks on the full standard error; only then is b's
+// input written, so that b is converted while no commit is under way and is
+// handed over to the blocked thread; the workers, past a and b, each open
+// the FIFO of the next file (c, d), which the test waits for.
 TEST(Faults, ASignalRemovesTheTemporaryFileOfAConvertedFileWaitingToBeCommitted) {
     scratch_dir dir;
     const std::string whole = mono16_wav(22050, noise(32 * 20, 7));
     dir.write("a.wav", whole);
-    dir.write("copy.wav", whole);
-    ASSERT_EQ(dir.run({"copy.wav", "copy.8b.wav"}).exit_code, 0);
-    const std::size_t output_size = dir.read("copy.8b.wav").size();
-    ASSERT_EQ(mkfifo(dir.path("b.wav").c_str(), 0600), 0);
-    running_program program(dir, {"-b", "-j", "2", "a.wav", "b.wav"}, false, true);
-    fifo_writer input(dir.path("b.wav"));
-    ASSERT_TRUE(input.is_open());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!dir.exists("a.8b.wav") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(dir.exists("a.8b.wav"));  // committed; its text now blocks on standard output
-    input.write(whole);
-    input.close();
-    std::string temp;
-    while (temp.empty() && std::chrono::steady_clock::now() < deadline) {
-        for (const std::string& name : dir.entries())
-            if (name.rfind(".pcmtaper-", 0) == 0 && dir.read(name).size() == output_size) temp = name;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_NE(temp, "") << "no complete output waited under its temporary name";
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(dir.exists("b.8b.wav"));
+    for (const char* name : {"b.wav", "c.wav", "d.wav"}) ASSERT_EQ(mkfifo(dir.path(name).c_str(), 0600), 0);
+    running_program program(dir, {"-b", "-j", "2", "a.wav", "b.wav", "c.wav", "d.wav"}, false, STDERR_FILENO);
+    fifo_writer b_input(dir.path("b.wav"));
+    ASSERT_TRUE(b_input.is_open());
+    ASSERT_TRUE(program.read_until("a.wav\r\na.8b.wav\r\n")) << "a's text never came";
+    b_input.write(whole);
+    b_input.close();
+    const fifo_writer c_input(dir.path("c.wav")), d_input(dir.path("d.wav"));
+    ASSERT_TRUE(c_input.is_open() && d_input.is_open());
+    std::vector<std::string> temps;
+    for (const std::string& name : dir.entries())
+        if (name.rfind(".pcmtaper-", 0) == 0) temps.push_back(name);
+    ASSERT_EQ(temps.size(), 1u) << "b's output is not the one file waiting";
+    EXPECT_EQ(dir.read(temps[0]), dir.read("a.8b.wav"));  // the same input: complete
     program.send(SIGTERM);
     const int status = program.wait();
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.8b.wav", "a.wav", "b.wav", "copy.8b.wav", "copy.wav"}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"a.8b.wav", "a.wav", "b.wav", "c.wav", "d.wav"}));
 }
 
+// A regular input, converted at full speed on the default threads. It
+// cannot end before the signal: its report outgrows the output buffer long
+// before the last block, and the write then blocks on the full standard
+// output until the test reads it, after the signal.
 TEST(Faults, AnInterruptedLongConversionOfAFileKeepsTheOutput) {
     scratch_dir dir;
     dir.write("in.wav", mono16_wav(44100, noise(44100 * 30, 5)));  // 30 s: 41343 blocks
     dir.write("in.8b.wav", precious);
-    running_program program(dir, {"in.wav", "in.8b.wav"});
+    running_program program(dir, {"in.wav", "in.8b.wav"}, false, STDOUT_FILENO);
     ASSERT_NE(wait_for_temp_file(dir), "");
     program.send(SIGINT);
     const int status = program.wait();
@@ -348,8 +371,10 @@ TEST(Faults, AHangupIgnoredAtTheStartStaysIgnored) {
     const std::string whole = mono16_wav(22050, noise(32 * 12, 6));
     input.write(whole.substr(0, 44 + 64 * 4));
     ASSERT_NE(wait_for_temp_file(dir), "");
+    // An ignored signal is discarded when sent; a caught one is pending on the
+    // program, which is blocked reading the FIFO, and is handled before that
+    // read can return the rest written below.
     program.send(SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     input.write(whole.substr(44 + 64 * 4));
     input.close();
     const int status = program.wait();
@@ -483,6 +508,7 @@ TEST(Faults, ASignalAfterTheOutputsDirectoryMovedLeavesNoTemporaryFile) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::filesystem::is_empty(dir.path("sub")) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(std::filesystem::is_empty(dir.path("sub")));
     std::filesystem::rename(dir.path("sub"), dir.path("moved"));
     program.send(SIGTERM);
     const int status = program.wait();
@@ -549,12 +575,14 @@ TEST(Faults, AFailingStandardOutputStillGivesTheWholeOutput) {
 
 // A regular input truncated while it is read ends early, as a stream does:
 // the output is cut at the last whole block read, its header says so, and a
-// remark says how far the input went. Nothing is made up for the rest.
+// remark says how far the input went. Nothing is made up for the rest. The
+// truncation surely comes mid-read: the program is held by its first write
+// on the full standard output, long before its last block.
 TEST(Faults, AnInputThatShrinksWhileReadEndsTheOutputEarly) {
     scratch_dir dir;
     const std::size_t blocks = 44100 * 120 / 32;
     dir.write("in.wav", mono16_wav(44100, noise(32 * blocks, 9)));
-    running_program program(dir, {"in.wav", "out.wav"});
+    running_program program(dir, {"in.wav", "out.wav"}, false, STDOUT_FILENO);
     ASSERT_NE(wait_for_temp_file(dir), "");
     ASSERT_EQ(truncate(dir.path("in.wav").c_str(), 44 + 64 * 100), 0);
     const int status = program.wait();

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "program_runner.h"
 #include "signals.h"
 #include "wav/wav.h"
+#include "wav_fixtures.h"
 
 namespace {
 
@@ -85,6 +89,55 @@ bytes convert_in_random_calls(const pcmtaper_config& config, const std::vector<s
     return out;
 }
 
+// Where a reader, a writer or a callback fails or lies.
+struct faults {
+    std::size_t read_fails_at = SIZE_MAX;      // a read reaching this byte fails
+    bool read_claims_more = false;             // a read says it got a byte more than asked for
+    bool stream = false;                       // of unknown size, without a rewind
+    std::size_t write_fails_after = SIZE_MAX;  // bytes written before a write fails
+    unsigned flags = 0;
+    bool start_stops = false, report_throws = false;
+};
+
+// A file in memory behind a reader and a writer.
+struct memory_io {
+    explicit memory_io(std::string file = {}, faults how = {}) : input(std::move(file)), f(how) {}
+    std::string input;
+    faults f;
+    std::size_t at = 0, out_at = 0;
+    std::string output;
+
+    pcmtaper_reader reader() {
+        return {sizeof(pcmtaper_reader), read, this, f.stream ? -1 : static_cast<std::int64_t>(input.size()), seek};
+    }
+    pcmtaper_writer writer() { return {sizeof(pcmtaper_writer), write, f.stream ? nullptr : rewind, this}; }
+    static size_t read(void* user, void* buffer, size_t capacity, int* failed) {
+        auto* io = static_cast<memory_io*>(user);
+        const std::size_t n = std::min(capacity, io->input.size() - io->at);
+        if (io->at + n > io->f.read_fails_at) *failed = 1;
+        if (io->f.read_claims_more || *failed) return io->f.read_claims_more ? capacity + 1 : 0;
+        std::memcpy(buffer, io->input.data() + io->at, n);
+        io->at += n;
+        return n;
+    }
+    static int seek(void* user, std::uint64_t offset) {
+        static_cast<memory_io*>(user)->at = static_cast<std::size_t>(offset);
+        return 0;
+    }
+    static int write(void* user, const void* bytes, size_t count) {
+        auto* io = static_cast<memory_io*>(user);
+        if (io->out_at + count > io->f.write_fails_after) return 1;
+        io->output.resize(std::max(io->output.size(), io->out_at + count));
+        std::memcpy(io->output.data() + io->out_at, bytes, count);
+        io->out_at += count;
+        return 0;
+    }
+    static int rewind(void* user) {
+        static_cast<memory_io*>(user)->out_at = 0;
+        return 0;
+    }
+};
+
 std::vector<pcmtaper_kernel_level> levels_here() {
     std::vector<pcmtaper_kernel_level> levels;
     for (int level = PCMTAPER_KERNELS_REFERENCE; level <= PCMTAPER_KERNELS_SIMD128; ++level)
@@ -102,24 +155,21 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
     const std::int16_t in[64] = {};
     std::uint8_t out[64];
     size_t used = 7, written = 7;
-    pcmtaper_config later = good;  // a later version's larger config
-    struct {
-        pcmtaper_config config;
-        int new_field;
-    } grown{good, 0};
-    grown.config.struct_size = sizeof grown;
+    pcmtaper_config later = good;
     struct row {
         const char* call;
         pcmtaper_status got;
         pcmtaper_status expected;
     };
-    pcmtaper_config bad_rate = good, bad_flags = good, bad_threads = good, bad_level = good, small = good;
+    pcmtaper_config bad_rate = good, bad_flags = good, bad_threads = good, bad_level = good;
     bad_rate.sample_rate_hz = 0;
     bad_flags.flags = 16;
     bad_threads.threads = 0;
     bad_level.kernel_level = static_cast<pcmtaper_kernel_level>(17);
-    small.struct_size = first_size_of<pcmtaper_config>() - 1;
     pcmtaper_converter* never = reinterpret_cast<pcmtaper_converter*>(&later);
+    memory_io io;
+    const pcmtaper_reader io_reader = io.reader();
+    const pcmtaper_writer io_writer = io.writer();
     const row rows[] = {
         {"create, null config", pcmtaper_create(nullptr, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"create, null handle", pcmtaper_create(&good, nullptr), PCMTAPER_ERROR_INVALID_ARGUMENT},
@@ -127,7 +177,6 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
         {"create, unknown flag", pcmtaper_create(&bad_flags, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"create, 0 threads", pcmtaper_create(&bad_threads, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"create, no such level", pcmtaper_create(&bad_level, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
-        {"create, config too small", pcmtaper_create(&small, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"init, too little memory", pcmtaper_init(out, sizeof out, &good, &never), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"process, null converter", pcmtaper_process(nullptr, in, 1, &used, out, 1, &written),
          PCMTAPER_ERROR_INVALID_ARGUMENT},
@@ -144,19 +193,18 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
          PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"convert memory, null size", pcmtaper_convert_wav_memory(in, 0, &good, nullptr, out, 1, nullptr),
          PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"convert, null reader", pcmtaper_convert_wav(nullptr, &io_writer, &good, nullptr, nullptr),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"convert, null writer", pcmtaper_convert_wav(&io_reader, nullptr, &good, nullptr, nullptr),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"convert, null config", pcmtaper_convert_wav(&io_reader, &io_writer, nullptr, nullptr, nullptr),
+         PCMTAPER_ERROR_INVALID_ARGUMENT},
+        {"read header, null header", pcmtaper_wav_read_header(&io_reader, nullptr, nullptr), PCMTAPER_ERROR_INVALID_ARGUMENT},
         {"convert memory, empty input", pcmtaper_convert_wav_memory(in, 0, &good, nullptr, out, 1, &used),
          PCMTAPER_ERROR_HEADER_INCOMPLETE},
     };
     for (const row& r : rows) EXPECT_EQ(r.got, r.expected) << r.call;
     EXPECT_EQ(never, nullptr) << "a refused create leaves no handle";
-
-    // A later version's config is taken while its extra fields are zero.
-    pcmtaper_converter* g = nullptr;
-    EXPECT_EQ(pcmtaper_create(&grown.config, &g), PCMTAPER_OK);
-    pcmtaper_destroy(g);
-    grown.new_field = 1;
-    EXPECT_EQ(pcmtaper_create(&grown.config, &g), PCMTAPER_ERROR_UNSUPPORTED_CONFIG);
-    EXPECT_EQ(pcmtaper_converter_size(&grown.config), 0u);
 
     // After finish, process is refused until reset; then the stream starts afresh.
     ASSERT_EQ(pcmtaper_finish(c, out, sizeof out, &written), PCMTAPER_OK);
@@ -178,6 +226,49 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
         ASSERT_EQ(pcmtaper_kernel_level_from_name(pcmtaper_kernel_level_name(level), &back), PCMTAPER_OK);
         EXPECT_EQ(back, level);
     }
+}
+
+// Every call that takes a config reads it by its struct_size: a size that no
+// version has is refused with nothing read past it (the config is a block of
+// that size, which AddressSanitizer watches), and a later version's larger
+// config is taken while its extra bytes are zero.
+TEST(LibraryContracts, EveryCallTakingAConfigReadsItByItsSize) {
+    const std::string wav = mono16_wav_bytes(8000, std::vector<std::int16_t>(320, 1));
+    pcmtaper_config defaults;
+    pcmtaper_config_init(&defaults);
+    std::vector<unsigned char> memory(pcmtaper_converter_size(&defaults));
+    std::uint8_t out[1024];
+    size_t out_size = 0;
+    pcmtaper_converter* c = nullptr;
+    const std::function<pcmtaper_status(const pcmtaper_config*)> calls[] = {
+        [&](auto* config) { return pcmtaper_create(config, &c); },
+        [&](auto* config) { return pcmtaper_converter_size(config) ? PCMTAPER_OK : PCMTAPER_ERROR_INVALID_ARGUMENT; },
+        [&](auto* config) { return pcmtaper_init(memory.data(), memory.size(), config, &c); },
+        [&](auto* config) {
+            memory_io io(wav);
+            const pcmtaper_reader r = io.reader();
+            const pcmtaper_writer w = io.writer();
+            return pcmtaper_convert_wav(&r, &w, config, nullptr, nullptr);
+        },
+        [&](auto* config) {
+            return pcmtaper_convert_wav_memory(wav.data(), wav.size(), config, nullptr, out, 1024, &out_size);
+        },
+    };
+    const auto size_alone = std::make_unique<std::size_t>(sizeof(std::size_t));
+    std::vector<unsigned char> later(sizeof defaults + 24, 0);
+    defaults.struct_size = later.size();
+    std::memcpy(later.data(), &defaults, sizeof defaults);
+    const auto* grown = reinterpret_cast<const pcmtaper_config*>(later.data());
+    for (std::size_t call = 0; call < std::size(calls); ++call) {
+        EXPECT_EQ(calls[call](reinterpret_cast<const pcmtaper_config*>(size_alone.get())),
+                  PCMTAPER_ERROR_INVALID_ARGUMENT) << "call " << call;
+        later.back() = 0;
+        EXPECT_EQ(calls[call](grown), PCMTAPER_OK) << "call " << call;
+        pcmtaper_destroy(c);
+        later.back() = 1;  // a field this version does not know, set
+        EXPECT_NE(calls[call](grown), PCMTAPER_OK) << "call " << call;
+    }
+    EXPECT_EQ(pcmtaper_create(grown, &c), PCMTAPER_ERROR_UNSUPPORTED_CONFIG);
 }
 
 TEST(LibraryContracts, LatencyOutputProgressAndCallerMemory) {
@@ -208,6 +299,65 @@ TEST(LibraryContracts, LatencyOutputProgressAndCallerMemory) {
         EXPECT_EQ(out, convert_in_one_call(config, in));
         EXPECT_EQ(out.size(), flags != 0 ? in.size() : in.size() / 32 * 32);
     }
+}
+
+// Callbacks that fail or lie: each ends the conversion with a status, and
+// with the program's line where it has one. One that throws (from C++)
+// stops the call; a converter whose call stopped mid-block then takes only
+// reset and destroy.
+int last_remark_code = 0;
+
+TEST(LibraryContracts, FailingAndLyingCallbacksEachEndTheConversionWithAStatus) {
+    using namespace fixtures;
+    const std::string data = samples_le(make_example_signal(example_kind::music, 8000, 0.1));
+    const std::string list = chunk("LIST", "INFO" + chunk("INAM", std::string("name\0", 5)));
+    const std::string wav = riff(chunk("fmt ", fmt_body(1, 1, 8000)) + chunk("data", data) + list);
+    const struct {
+        const char* what;
+        faults f;
+        pcmtaper_status expected;
+        int remark;  // the last remark's code, 0 for none
+    } rows[] = {
+        {"a read fails in the samples", {.read_fails_at = 144}, PCMTAPER_ERROR_READ, PCMTAPER_REMARK_READ_ERROR},
+        {"a read claims more", {.read_claims_more = true}, PCMTAPER_ERROR_READ, PCMTAPER_REMARK_READ_ERROR},
+        {"a read of the tags after the samples fails",
+         {.read_fails_at = wav.size() - 4, .flags = PCMTAPER_FLAG_KEEP_METADATA}, PCMTAPER_ERROR_READ,
+         PCMTAPER_REMARK_READ_ERROR},
+        {"a write fails", {.write_fails_after = 200}, PCMTAPER_ERROR_WRITE, PCMTAPER_REMARK_WRITE_ERROR},
+        {"a stream ends early, no rewind", {.stream = true},
+         PCMTAPER_ERROR_HEADER_NOT_REWRITABLE, PCMTAPER_REMARK_HEADER_NOT_REWRITABLE},
+        {"the start event stops it", {.start_stops = true}, PCMTAPER_ERROR_STOPPED, 0},
+        {"the report callback throws", {.report_throws = true}, PCMTAPER_ERROR_STOPPED, 0},
+    };
+    const auto throwing_report = [](void*, const pcmtaper_block_report*) { throw std::runtime_error("stop"); };
+    for (const auto& r : rows) {
+        memory_io io(r.f.stream ? wav.substr(0, 300) : wav, r.f);
+        pcmtaper_config config = config_for(1, r.f.flags);
+        if (r.f.report_throws) config.report = throwing_report;
+        pcmtaper_wav_events events{};
+        events.struct_size = sizeof events;
+        events.remark = [](void*, const pcmtaper_remark* remark) { last_remark_code = remark->code; };
+        if (r.f.start_stops) events.start = [](void*, const pcmtaper_wav_plan*) { return 1; };
+        last_remark_code = 0;
+        const pcmtaper_reader reader = io.reader();
+        const pcmtaper_writer writer = io.writer();
+        EXPECT_EQ(pcmtaper_convert_wav(&reader, &writer, &config, &events, nullptr), r.expected) << r.what;
+        EXPECT_EQ(last_remark_code, r.remark) << r.what;
+    }
+
+    pcmtaper_config config = config_for(8000, 0);
+    config.report = throwing_report;
+    pcmtaper_converter* c = nullptr;
+    ASSERT_EQ(pcmtaper_create(&config, &c), PCMTAPER_OK);
+    const std::vector<std::int16_t> in(256, 100);
+    std::uint8_t out[512];
+    size_t used = 0, written = 0;
+    EXPECT_EQ(pcmtaper_process(c, in.data(), in.size(), &used, out, sizeof out, &written), PCMTAPER_ERROR_STOPPED);
+    EXPECT_EQ(pcmtaper_process(c, in.data(), in.size(), &used, out, sizeof out, &written), PCMTAPER_ERROR_BAD_STATE);
+    EXPECT_EQ(pcmtaper_finish(c, out, sizeof out, &written), PCMTAPER_ERROR_BAD_STATE);
+    EXPECT_EQ(pcmtaper_reset(c), PCMTAPER_OK);
+    EXPECT_EQ(pcmtaper_process(c, in.data(), 32, &used, out, sizeof out, &written), PCMTAPER_OK);
+    pcmtaper_destroy(c);
 }
 
 // ---- determinism ----------------------------------------------------------------

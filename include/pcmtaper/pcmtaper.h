@@ -22,9 +22,13 @@
  * threads at once; one converter is used by one thread at a time. Functions
  * without a converter may be called from any thread at any time.
  *
- * Nothing here prints, exits or aborts; every failure is a status. Memory is
- * allocated only by pcmtaper_create and the pcmtaper_convert_wav functions
- * (out of memory is PCMTAPER_ERROR_OUT_OF_MEMORY).
+ * Nothing here prints, exits or aborts; every failure is a status, and no
+ * exception leaves a function (one thrown by a callback written in C++ stops
+ * the call: PCMTAPER_ERROR_STOPPED). Memory is allocated only by
+ * pcmtaper_create, the first pcmtaper_process of a converter with worker
+ * threads (which without that memory runs on the caller's thread alone, with
+ * the same bytes) and the pcmtaper_convert_wav functions (out of memory is
+ * PCMTAPER_ERROR_OUT_OF_MEMORY).
  */
 #ifndef PCMTAPER_PCMTAPER_H
 #define PCMTAPER_PCMTAPER_H
@@ -165,7 +169,11 @@ typedef struct pcmtaper_block_report {
  * with a report that lives for the call only. */
 typedef void (*pcmtaper_report_fn)(void *user, const pcmtaper_block_report *report);
 
-/* A versioned struct the caller fills. Always start from pcmtaper_config_init. */
+/* Fields may be added at the end in later versions; struct_size tells them
+ * apart, and nothing past it is read. A later version's config is taken
+ * while the fields this version lacks are zero (else UNSUPPORTED_CONFIG); a
+ * smaller struct_size is INVALID_ARGUMENT. Always start from
+ * pcmtaper_config_init. */
 typedef struct pcmtaper_config {
     size_t struct_size;        /* sizeof(pcmtaper_config); set by pcmtaper_config_init */
     uint32_t sample_rate_hz;   /* 1 .. 2^31 - 1 (taken from the file by the WAV functions) */
@@ -217,7 +225,9 @@ PCMTAPER_API pcmtaper_status pcmtaper_reset(pcmtaper_converter *converter);
  * *out_written say how many. It stops consuming when the output is full:
  * call again with the rest. Output comes a block (32 samples) at a time.
  * in may be null when in_frames is 0, out when out_capacity is 0.
- * Statuses: OK, INVALID_ARGUMENT (null pointers), BAD_STATE (after finish). */
+ * Statuses: OK, INVALID_ARGUMENT (null pointers), BAD_STATE (after finish,
+ * or after a call that stopped mid-block), STOPPED (the report callback
+ * threw; the converter then takes only reset and destroy). */
 PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, const int16_t *in, size_t in_frames,
                                               size_t *in_used, uint8_t *out, size_t out_capacity,
                                               size_t *out_written);
@@ -226,7 +236,7 @@ PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, con
  * that makes the output as long as the input. Call again until *out_written
  * is 0; after that, only pcmtaper_reset or pcmtaper_destroy. out_capacity
  * must be at least 1. Statuses: OK, INVALID_ARGUMENT (null pointers, no
- * capacity). */
+ * capacity), and BAD_STATE and STOPPED as for pcmtaper_process. */
 PCMTAPER_API pcmtaper_status pcmtaper_finish(pcmtaper_converter *converter, uint8_t *out, size_t out_capacity,
                                              size_t *out_written);
 
@@ -429,10 +439,12 @@ PCMTAPER_API pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader *rea
  * "fmt " and "data", each as read; their sample positions (loop starts and
  * ends, cue positions and sample offsets) are moved by pcmtaper_latency, and
  * one past the last output sample is set to it, with a remark. A malformed
- * chunk is left out with a remark. PCMTAPER_FLAG_SAMPLES_ONLY: only the
- * converted samples are written (what follows "data" without the pad byte),
- * the header is not written again and the writer is never rewound; the caller
- * frames them (plan->samples_written says how many came).
+ * chunk is left out with a remark; a read or seek that fails on the chunks
+ * after the samples fails the conversion (READ), as in the samples.
+ * PCMTAPER_FLAG_SAMPLES_ONLY: only the converted samples are written (what
+ * follows "data" without the pad byte), the header is not written again and
+ * the writer is never rewound; the caller frames them (plan->samples_written
+ * says how many came).
  * `events` and `plan` may be null. Statuses: OK, INVALID_ARGUMENT,
  * UNSUPPORTED_CONFIG (a config, reader, writer or events with fields this
  * version lacks), LEVEL_UNAVAILABLE, OUT_OF_MEMORY, those of

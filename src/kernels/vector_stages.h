@@ -19,7 +19,13 @@
 
 #define PCMTAPER_INLINE __attribute__((always_inline)) static inline
 
+// Everything here has internal linkage (the unnamed namespace, static
+// functions), so that each level's file has its own copy, compiled with its
+// instruction set: an unoptimised build leaves inline functions out of line,
+// and of the copies of one with external linkage the linker keeps one,
+// whichever level's it is.
 namespace pcmtaper::vector_stages {
+namespace {
 
 // ---- analysis -------------------------------------------------------------------
 
@@ -151,7 +157,7 @@ PCMTAPER_INLINE int quick_step(double target, double rounded_offset) {
 
 // The exact path: target plus the exact dither rounded once to a double, then
 // 256 v + 128.5 in extended precision, truncated, clamped.
-inline int exact_step(double target, const extended& offset) {
+static inline int exact_step(double target, const extended& offset) {
     const double v = xmath::add_extended_dither(target, offset);
     if (v != v) return 0;  // not a number, which finite taps never produce
     const extended shifted = xmath::shifted_step_value(v);
@@ -163,7 +169,7 @@ inline int exact_step(double target, const extended& offset) {
 // A draw's table entry is filled on its first use (see dither_table): until
 // then its rounded offset is a NaN, on which quick_step never decides.
 PCMTAPER_INLINE int step_from_table(dither_table& t, double target, int r, bool zero_dc) {
-    const double rounded = t.rounded(r);
+    const double rounded = rounded_dither(t, r);
     const int q = quick_step(target, rounded);
     if (q != not_sure) return q;
     if (rounded != rounded) {
@@ -265,6 +271,7 @@ PCMTAPER_INLINE void quantise_and_analyse(const quantiser_job& job_in, const rat
     while (j < block_len) quantise_sample(job, dither, j++);
 }
 
+}  // namespace
 }  // namespace pcmtaper::vector_stages
 
 #undef PCMTAPER_INLINE

@@ -35,8 +35,8 @@ extended fill_dither_entry(dither_table* t, int r, bool zero_dc) {
     if (!t->claimed[r].exchange(true, std::memory_order_relaxed)) {
         t->exact[r] = exact;
         const double rounded = xmath::extended_to_double(exact);
-        t->rounded_bits[r].store(dither_table::bits_of_double(rounded) ^ dither_table::unfilled_bits,
-                                 std::memory_order_release);
+        __atomic_store_n(&t->rounded_bits[r], bits_of_double(rounded) ^ dither_table::unfilled_bits,
+                         __ATOMIC_RELEASE);
     }
     return exact;
 }

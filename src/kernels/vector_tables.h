@@ -30,29 +30,38 @@ const window_table& analysis_window();
 // only after `rounded_bits` was seen filled (acquire). The rounded offset is
 // stored as its bits XOR those of a quiet NaN, so that the zero-initialised
 // storage of a static table reads as NaN (not filled), on which the quick
-// rounding never decides.
+// rounding never decides. `rounded_bits` is read and written only with the
+// compiler's atomic built-ins, which call nothing: the kernel levels' files
+// read it, and a function of the C++ library they called would be compiled
+// with their instruction sets (see rounded_dither).
 struct dither_table {
     extended exact[dither_draws]{};
-    std::atomic<std::uint64_t> rounded_bits[dither_draws];
+    std::uint64_t rounded_bits[dither_draws]{};
     std::atomic<bool> claimed[dither_draws];
-
-    double rounded(int r) const {
-        return double_of_bits(rounded_bits[r].load(std::memory_order_acquire) ^ unfilled_bits);
-    }
     static constexpr std::uint64_t unfilled_bits = 0x7FF8000000000000ull;  // a quiet NaN
-    // The bits of a double and back, by copying (std::bit_cast is missing
-    // from the C++ library of some toolchains that build this, Emscripten's).
-    static double double_of_bits(std::uint64_t bits) {
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
-    static std::uint64_t bits_of_double(double d) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        return bits;
-    }
 };
+
+// Each file that includes these has its own copy (static): a kernel level's
+// file compiles them with its own instruction set, and the linker must not
+// take one level's copy for another's, as it may for an inline function
+// that an unoptimised build leaves out of line.
+//
+// The bits of a double and back, by copying (std::bit_cast is missing from
+// the C++ library of some toolchains that build this, Emscripten's).
+static inline double double_of_bits(std::uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+static inline std::uint64_t bits_of_double(double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+// Draw r's dither rounded to a double, or a NaN while its entry is not filled.
+static inline double rounded_dither(const dither_table& t, int r) {
+    return double_of_bits(__atomic_load_n(&t.rounded_bits[r], __ATOMIC_ACQUIRE) ^ dither_table::unfilled_bits);
+}
 // The table of the plain dither, or of the one with its mean taken off;
 // static storage, filled as draws are made.
 dither_table& dither_offsets(bool zero_dc);

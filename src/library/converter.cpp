@@ -4,6 +4,7 @@
 #include "library/converter.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -46,6 +47,7 @@ void start_stream(pcmtaper_converter* c) {
     c->gathered = 0;
     c->started = false;
     c->finishing = false;
+    c->broken = false;
     c->expected_blocks = UINT64_MAX;
     c->blocks_fed = 0;
     c->blocks_quantised = 0;
@@ -146,6 +148,17 @@ bool drain_step(pcmtaper_converter* c) {
     return false;
 }
 
+// A call that failed mid-block (an exception caught: out of memory, or a
+// report callback that threw) leaves the stream between two states: the
+// converter then takes only reset and destroy.
+template <class body_fn>
+pcmtaper_status streaming_call(pcmtaper_converter* c, body_fn body) {
+    if (c->broken) return PCMTAPER_ERROR_BAD_STATE;
+    const pcmtaper_status status = guarded(body);
+    if (status != PCMTAPER_OK) c->broken = true;
+    return status;
+}
+
 }  // namespace
 
 void report_before_failure(pcmtaper_converter* c) {
@@ -160,10 +173,12 @@ void report_before_failure(pcmtaper_converter* c) {
 
 void expect_blocks(pcmtaper_converter* c, std::uint64_t blocks) { c->expected_blocks = blocks; }
 
-pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known) {
+pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known, bool rate_from_file) {
+    // struct_size first, then nothing past the size it states (versioned.h).
     const pcmtaper_status versioned = read_versioned(config, known);
     if (versioned != PCMTAPER_OK) return versioned;
-    if (known->sample_rate_hz == 0 || known->sample_rate_hz > max_sample_rate_hz) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+    if (!rate_from_file && (known->sample_rate_hz == 0 || known->sample_rate_hz > max_sample_rate_hz))
+        return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if ((known->flags & ~known_flags) != 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if (known->threads == 0) return PCMTAPER_ERROR_INVALID_ARGUMENT;
     // Read as the int it is stored as: a C caller may have put any int there,
@@ -257,18 +272,24 @@ pcmtaper_status pcmtaper_init(void* memory, size_t size, const pcmtaper_config* 
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     const std::size_t padding = (converter_alignment - address % converter_alignment) % converter_alignment;
     if (size < sizeof(pcmtaper_converter) + padding) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    auto* c = new (static_cast<unsigned char*>(memory) + padding) pcmtaper_converter;
-    c->allocation = nullptr;
-    c->config = known;
-    const int level = static_cast<int>(known.kernel_level);
-    c->kernels = level == PCMTAPER_KERNELS_AUTO ? &pcmtaper::best_kernels()
-                                                : &pcmtaper::kernels_for(static_cast<pcmtaper::kernel_level>(level));
-    c->align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
-    c->may_start_threads = false;
-    start_stream(c);
-    c->magic = converter_magic;
-    *converter = c;
-    return PCMTAPER_OK;
+    return guarded([&] {
+        // The level's table first (made once per process, on its first use):
+        // nothing after the converter is made can fail.
+        const int level = static_cast<int>(known.kernel_level);
+        const pcmtaper::kernel_table* kernels =
+            level == PCMTAPER_KERNELS_AUTO ? &pcmtaper::best_kernels()
+                                           : &pcmtaper::kernels_for(static_cast<pcmtaper::kernel_level>(level));
+        auto* c = new (static_cast<unsigned char*>(memory) + padding) pcmtaper_converter;
+        c->allocation = nullptr;
+        c->config = known;
+        c->kernels = kernels;
+        c->align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
+        c->may_start_threads = false;
+        start_stream(c);
+        c->magic = converter_magic;
+        *converter = c;
+        return PCMTAPER_OK;
+    });
 }
 
 pcmtaper_status pcmtaper_create(const pcmtaper_config* config, pcmtaper_converter** converter) {
@@ -279,11 +300,13 @@ pcmtaper_status pcmtaper_create(const pcmtaper_config* config, pcmtaper_converte
         pcmtaper_config known;
         return checked_config(config, &known);
     }
-    void* memory = std::malloc(size);
+    // Through operator new, as every other allocation of the library, so
+    // that one replacement sees them all (the tests fail each in turn).
+    void* memory = ::operator new(size, std::nothrow);
     if (memory == nullptr) return PCMTAPER_ERROR_OUT_OF_MEMORY;
     const pcmtaper_status status = pcmtaper_init(memory, size, config, converter);
     if (status != PCMTAPER_OK) {
-        std::free(memory);
+        ::operator delete(memory);
         return status;
     }
     (*converter)->allocation = memory;
@@ -296,13 +319,15 @@ void pcmtaper_destroy(pcmtaper_converter* converter) {
     void* allocation = converter->allocation;
     converter->magic = 0;
     converter->~pcmtaper_converter();
-    std::free(allocation);
+    ::operator delete(allocation);
 }
 
 pcmtaper_status pcmtaper_reset(pcmtaper_converter* converter) {
     if (!usable(converter)) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    start_stream(converter);
-    return PCMTAPER_OK;
+    return guarded([&] {
+        start_stream(converter);
+        return PCMTAPER_OK;
+    });
 }
 
 pcmtaper_status pcmtaper_process(pcmtaper_converter* c, const int16_t* in, size_t in_frames, size_t* in_used,
@@ -313,30 +338,32 @@ pcmtaper_status pcmtaper_process(pcmtaper_converter* c, const int16_t* in, size_
         (out == nullptr && out_capacity > 0))
         return PCMTAPER_ERROR_INVALID_ARGUMENT;
     if (c->finishing) return PCMTAPER_ERROR_BAD_STATE;
-    std::size_t used = 0;
-    std::size_t written = hand_over(c, out, out_capacity);
-    // A block's output is made only when there is room to hand it over, so
-    // no more input is taken while the output is full.
-    while (used < in_frames && c->pending_at == c->pending_end) {
-        std::size_t take = static_cast<std::size_t>(block_len - c->gathered);
-        if (take > in_frames - used) take = in_frames - used;
-        const bool completes_output_block = c->started && c->gathered + static_cast<int>(take) == block_len;
-        const bool output_full = written == out_capacity;
-        if (completes_output_block && output_full) --take;  // all but the sample that would make output
-        for (std::size_t i = 0; i < take; ++i) c->gathering[c->gathered + i] = in[used + i] * input_sample_scale;
-        c->gathered += static_cast<int>(take);
-        used += take;
-        c->samples_in += take;
-        if (c->gathered == block_len) {
-            c->gathered = 0;
-            feed_block(c, c->gathering);
-            written += hand_over(c, out + written, out_capacity - written);
+    return streaming_call(c, [&] {
+        std::size_t used = 0;
+        std::size_t written = hand_over(c, out, out_capacity);
+        // A block's output is made only when there is room to hand it over, so
+        // no more input is taken while the output is full.
+        while (used < in_frames && c->pending_at == c->pending_end) {
+            std::size_t take = static_cast<std::size_t>(block_len - c->gathered);
+            if (take > in_frames - used) take = in_frames - used;
+            const bool completes_output_block = c->started && c->gathered + static_cast<int>(take) == block_len;
+            const bool output_full = written == out_capacity;
+            if (completes_output_block && output_full) --take;  // all but the sample that would make output
+            for (std::size_t i = 0; i < take; ++i) c->gathering[c->gathered + i] = in[used + i] * input_sample_scale;
+            c->gathered += static_cast<int>(take);
+            used += take;
+            c->samples_in += take;
+            if (c->gathered == block_len) {
+                c->gathered = 0;
+                feed_block(c, c->gathering);
+                written += hand_over(c, out + written, out_capacity - written);
+            }
+            if (completes_output_block && output_full) break;
         }
-        if (completes_output_block && output_full) break;
-    }
-    *in_used = used;
-    *out_written = written;
-    return PCMTAPER_OK;
+        *in_used = used;
+        *out_written = written;
+        return PCMTAPER_OK;
+    });
 }
 
 pcmtaper_status pcmtaper_finish(pcmtaper_converter* c, uint8_t* out, size_t out_capacity, size_t* out_written) {
@@ -344,17 +371,19 @@ pcmtaper_status pcmtaper_finish(pcmtaper_converter* c, uint8_t* out, size_t out_
     // Without room for a byte, "0 written" could not mean "drained".
     if (!usable(c) || out_written == nullptr || out == nullptr || out_capacity == 0)
         return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    if (!c->finishing) {
-        c->finishing = true;
-        if (c->align) c->output_limit = c->samples_in;
-        // Without --align a partial last block is not converted.
-        if (!c->align) c->gathered = 0;
-    }
-    std::size_t written = hand_over(c, out, out_capacity);
-    while (written < out_capacity && c->pending_at == c->pending_end && drain_step(c))
-        written += hand_over(c, out + written, out_capacity - written);
-    *out_written = written;
-    return PCMTAPER_OK;
+    return streaming_call(c, [&] {
+        if (!c->finishing) {
+            c->finishing = true;
+            if (c->align) c->output_limit = c->samples_in;
+            // Without --align a partial last block is not converted.
+            if (!c->align) c->gathered = 0;
+        }
+        std::size_t written = hand_over(c, out, out_capacity);
+        while (written < out_capacity && c->pending_at == c->pending_end && drain_step(c))
+            written += hand_over(c, out + written, out_capacity - written);
+        *out_written = written;
+        return PCMTAPER_OK;
+    });
 }
 
 size_t pcmtaper_latency(const pcmtaper_converter* converter) {

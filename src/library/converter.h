@@ -8,7 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <stdexcept>
+#include <system_error>
 
 #include "internal/kernel_table.h"
 #include "pcmtaper/pcmtaper.h"
@@ -16,8 +19,30 @@
 #include "pipeline/pipeline.h"
 
 // The config as the converter keeps it: the caller's fields that this
-// version knows, checked.
-pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known);
+// version knows, checked, for every entry point that takes one. With
+// `rate_from_file` its sample rate is not checked (the WAV functions take
+// the file's). Nothing of the caller's config past its struct_size is read.
+pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known, bool rate_from_file = false);
+
+// Runs the body of a C entry point: no exception leaves the library. The
+// library throws none of its own; what the C++ library throws is an
+// allocation that failed, or a thread or lock the system could not give
+// (out of memory); anything else comes from a C++ caller's callback, and
+// stops the call.
+template <class body_fn>
+pcmtaper_status guarded(body_fn body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PCMTAPER_ERROR_OUT_OF_MEMORY;
+    } catch (const std::length_error&) {
+        return PCMTAPER_ERROR_OUT_OF_MEMORY;
+    } catch (const std::system_error&) {
+        return PCMTAPER_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return PCMTAPER_ERROR_STOPPED;
+    }
+}
 
 struct pcmtaper_converter {
     // Set by pcmtaper_init; a handle without it (freed, or never made) is
@@ -38,6 +63,7 @@ struct pcmtaper_converter {
     int gathered;                           // how many of them are there
     bool started;                           // the first block went to the analysis
     bool finishing;                         // pcmtaper_finish was called
+    bool broken;                            // a call failed mid-block: only reset or destroy
     std::uint64_t blocks_fed;               // blocks handed to the pipeline
     std::uint64_t blocks_quantised;         // blocks whose output was made
     std::uint64_t samples_in;               // samples received

@@ -207,17 +207,26 @@ class output_header {
 
 // The metadata chunks after the sample data of an input that can seek, where
 // many writers put them; the input is left where the samples start. False
-// when it cannot be put back there. A stream cannot go back, and keeps only
-// the chunks before its data.
+// when the reader or its seek failed: a chunk that could not be read is not
+// dropped silently, and the conversion fails as on a failed read of the
+// samples (a chunk cut short by an input that ends early is left out with a
+// remark). A stream cannot go back, and keeps only the chunks before its data.
 struct seek_reader {
     const pcmtaper_reader* reader;
+    bool failed = false;
 };
 
 bool read_at(void* user, std::uint64_t offset, void* bytes, std::size_t count) {
-    const auto* r = static_cast<const seek_reader*>(user)->reader;
-    if (r->seek(r->user, offset) != 0) return false;
+    auto* context = static_cast<seek_reader*>(user);
+    const pcmtaper_reader* r = context->reader;
+    if (r->seek(r->user, offset) != 0) {
+        context->failed = true;
+        return false;
+    }
     byte_source source{r};
-    return source.read(bytes, count) == count;
+    const bool whole = source.read(bytes, count) == count;
+    if (source.failed) context->failed = true;
+    return whole;
 }
 
 bool read_metadata_after_samples(const pcmtaper_reader& reader, const wav_input_header& header,
@@ -228,7 +237,7 @@ bool read_metadata_after_samples(const pcmtaper_reader& reader, const wav_input_
     read_metadata_after_data(read_at, &context, header.header_bytes + data_bytes, data_bytes,
                              static_cast<std::uint64_t>(reader.size_bytes), kept, &remarks);
     sink.remarks(remarks);
-    return reader.seek(reader.user, header.header_bytes) == 0;
+    return !context.failed && reader.seek(reader.user, header.header_bytes) == 0;
 }
 
 struct converter_owner {
@@ -308,27 +317,29 @@ extern "C" {
 
 pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader* reader, pcmtaper_wav_header* header,
                                          const pcmtaper_wav_events* events) {
-    pcmtaper_reader known_reader;
-    event_sink sink;
-    pcmtaper_status status = check_receiving(header);
-    if (status == PCMTAPER_OK) status = read_reader_and_events(reader, events, &known_reader, &sink);
-    if (status != PCMTAPER_OK) return status;
-    byte_source input{&known_reader};
-    wav_input_header walked;
-    status = status_of(walk_input_header(&input, &walked, sink, nullptr));
-    pcmtaper_wav_header out;
-    std::memset(&out, 0, sizeof out);
-    out.struct_size = sizeof out;
-    out.remark_count = static_cast<std::uint32_t>(walked.remarks.size());
-    if (status == PCMTAPER_OK) {
-        out.sample_rate_hz = walked.sample_rate_hz;
-        out.data_size_bytes = walked.data_size_bytes;
-        out.data_size_from_ds64 = walked.data_size_from_ds64 ? 1 : 0;
-        out.rf64 = walked.rf64 ? 1 : 0;
-        out.header_bytes = walked.header_bytes;
-    }
-    write_versioned(out, header);
-    return status;
+    return guarded([&]() -> pcmtaper_status {
+        pcmtaper_reader known_reader;
+        event_sink sink;
+        pcmtaper_status status = check_receiving(header);
+        if (status == PCMTAPER_OK) status = read_reader_and_events(reader, events, &known_reader, &sink);
+        if (status != PCMTAPER_OK) return status;
+        byte_source input{&known_reader};
+        wav_input_header walked;
+        status = status_of(walk_input_header(&input, &walked, sink, nullptr));
+        pcmtaper_wav_header out;
+        std::memset(&out, 0, sizeof out);
+        out.struct_size = sizeof out;
+        out.remark_count = static_cast<std::uint32_t>(walked.remarks.size());
+        if (status == PCMTAPER_OK) {
+            out.sample_rate_hz = walked.sample_rate_hz;
+            out.data_size_bytes = walked.data_size_bytes;
+            out.data_size_from_ds64 = walked.data_size_from_ds64 ? 1 : 0;
+            out.rf64 = walked.rf64 ? 1 : 0;
+            out.header_bytes = walked.header_bytes;
+        }
+        write_versioned(out, header);
+        return status;
+    });
 }
 
 size_t pcmtaper_wav_output_header(uint64_t samples, uint32_t sample_rate_hz, uint8_t bytes[PCMTAPER_WAV_HEADER_MAX]) {
@@ -364,124 +375,120 @@ size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {
 pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtaper_writer* writer,
                                      const pcmtaper_config* config, const pcmtaper_wav_events* events,
                                      pcmtaper_wav_plan* plan_out) {
-    plan_hand_back hand_back{{}, nullptr};
-    pcmtaper_wav_plan* const plan = &hand_back.plan;
-    std::memset(plan, 0, sizeof *plan);
-    plan->struct_size = sizeof *plan;
-    if (plan_out != nullptr) {
-        const pcmtaper_status checked = check_receiving(plan_out);
-        if (checked != PCMTAPER_OK) return checked;
-        hand_back.caller = plan_out;
-    }
-    pcmtaper_reader known_reader;
-    pcmtaper_writer known_writer;
-    event_sink sink;
-    {
-        pcmtaper_status checked = read_reader_and_events(reader, events, &known_reader, &sink);
-        if (checked == PCMTAPER_OK) checked = read_versioned(writer, &known_writer);
-        if (checked != PCMTAPER_OK) return checked;
-        if (known_writer.write == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    }
-    // The file gives the rate: the config is checked with a rate that passes.
-    pcmtaper_config known;
-    if (config == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
-    {
-        pcmtaper_config probe = *config;
-        if (config->struct_size >= sizeof probe) probe.sample_rate_hz = 1;
-        const pcmtaper_status checked = checked_config(&probe, &known);
-        if (checked != PCMTAPER_OK) return checked;
-    }
-    const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
-    const bool samples_only = (known.flags & PCMTAPER_FLAG_SAMPLES_ONLY) != 0;
-    const bool keep_metadata = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 && !samples_only;
-    metadata_set metadata;
+    return guarded([&]() -> pcmtaper_status {
+        plan_hand_back hand_back{{}, nullptr};
+        pcmtaper_wav_plan* const plan = &hand_back.plan;
+        std::memset(plan, 0, sizeof *plan);
+        plan->struct_size = sizeof *plan;
+        if (plan_out != nullptr) {
+            const pcmtaper_status checked = check_receiving(plan_out);
+            if (checked != PCMTAPER_OK) return checked;
+            hand_back.caller = plan_out;
+        }
+        pcmtaper_reader known_reader;
+        pcmtaper_writer known_writer;
+        event_sink sink;
+        {
+            pcmtaper_status checked = read_reader_and_events(reader, events, &known_reader, &sink);
+            if (checked == PCMTAPER_OK) checked = read_versioned(writer, &known_writer);
+            if (checked != PCMTAPER_OK) return checked;
+            if (known_writer.write == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+        }
+        // The file gives the rate.
+        pcmtaper_config known;
+        if (const pcmtaper_status checked = checked_config(config, &known, true); checked != PCMTAPER_OK) return checked;
+        const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
+        const bool samples_only = (known.flags & PCMTAPER_FLAG_SAMPLES_ONLY) != 0;
+        const bool keep_metadata = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 && !samples_only;
+        metadata_set metadata;
 
-    byte_source input{&known_reader};
-    wav_input_header header;
-    const header_status walked = walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr);
-    if (walked != header_status::ok) return status_of(walked);
+        byte_source input{&known_reader};
+        wav_input_header header;
+        const header_status walked = walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr);
+        if (walked != header_status::ok) return status_of(walked);
 
-    const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
-    const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);
-    if (keep_metadata && !read_metadata_after_samples(known_reader, header, data_bytes, &metadata, sink))
-        return fail(sink, PCMTAPER_ERROR_READ);
-    conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
-    const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
-
-    known.sample_rate_hz = rate_hz;
-    converter_owner owner;
-    const pcmtaper_status created = pcmtaper_create(&known, &owner.converter);
-    if (created != PCMTAPER_OK) return created;
-    expect_blocks(owner.converter, conversion.blocks);
-
-    const std::uint64_t planned_samples = conversion.output_samples;
-    // The metadata's positions move with the sound: by the delay, which
-    // PCMTAPER_FLAG_ALIGN takes off.
-    output_header out_header(keep_metadata ? &metadata : nullptr, align ? 0 : delay_samples, planned_samples, rate_hz);
-    plan->sample_rate_hz = rate_hz;
-    plan->blocks = conversion.blocks;
-    plan->output_samples = planned_samples;
-    plan->header_len = samples_only ? 0 : out_header.length();
-    if (sink.events.start != nullptr && sink.events.start(sink.events.user, plan) != 0) return PCMTAPER_ERROR_STOPPED;
-    if (!samples_only) {
-        const std::string& bytes = out_header.bytes_for(planned_samples);
-        const bool began = write_all(known_writer, bytes.data(), bytes.size());
-        sink.remarks(out_header.take_remarks());
-        if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
-    }
-
-    sample_reader samples(&input, align, data_bytes);
-    std::uint64_t written = 0;
-    const std::uint64_t input_blocks = align ? (data_bytes / 2 + block_len - 1) / block_len : conversion.blocks;
-    for (std::uint64_t n = 0; n < input_blocks && samples.input_left(); ++n) {
-        std::int16_t block[block_len];
-        std::size_t count = 0;
-        const block_read read = samples.next(block, &count);
-        if (read == block_read::failed) {
-            report_before_failure(owner.converter);
+        const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
+        const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);
+        if (keep_metadata && !read_metadata_after_samples(known_reader, header, data_bytes, &metadata, sink))
             return fail(sink, PCMTAPER_ERROR_READ);
-        }
-        if (read == block_read::ended) break;
-        const pcmtaper_status status = convert_and_write(owner.converter, block, count, known_writer, &written);
-        if (status != PCMTAPER_OK) return fail(sink, status);
-        if (sink.events.progress != nullptr)
-            sink.events.progress(sink.events.user, owner.converter->blocks_quantised, conversion.blocks);
-    }
-    const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, known_writer, &written);
-    if (drained != PCMTAPER_OK) return fail(sink, drained);
-    if (sink.events.progress != nullptr)
-        sink.events.progress(sink.events.user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
-    plan->samples_written = written;
-    const std::uint64_t tail_samples =
-        align ? 0 : samples.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
-    plan->samples_read = samples.samples_read() + tail_samples;
-    plan->audible_end = samples.audible_end();
+        conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
+        const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
 
-    if (samples.ended_early()) {
-        pcmtaper_remark ended = make_remark(PCMTAPER_REMARK_INPUT_ENDED);
-        ended.blocks_read = samples.samples_read() / block_len;
-        ended.blocks_declared = declared_blocks;
-        sink.remark(ended);
-    }
-    if (samples_only) return PCMTAPER_OK;
-    const unsigned char pad = 0;  // the RIFF pad byte after an odd count
-    if (written % 2 != 0 && !write_all(known_writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
-    if (written != planned_samples) {
-        // The output is shorter than its header says (a stream that ended
-        // early). The header is written again, with the same layout, where the
-        // output can be rewound; a device or a FIFO cannot be.
-        const int rewound = known_writer.rewind != nullptr ? known_writer.rewind(known_writer.user) : 1;
-        if (rewound == 1) {
-            sink.remark(PCMTAPER_REMARK_HEADER_NOT_REWRITABLE, PCMTAPER_ERROR_HEADER_NOT_REWRITABLE);
-            return PCMTAPER_ERROR_HEADER_NOT_REWRITABLE;
+        known.sample_rate_hz = rate_hz;
+        converter_owner owner;
+        const pcmtaper_status created = pcmtaper_create(&known, &owner.converter);
+        if (created != PCMTAPER_OK) return created;
+        expect_blocks(owner.converter, conversion.blocks);
+
+        const std::uint64_t planned_samples = conversion.output_samples;
+        // The metadata's positions move with the sound: by the delay, which
+        // PCMTAPER_FLAG_ALIGN takes off.
+        output_header out_header(keep_metadata ? &metadata : nullptr, align ? 0 : delay_samples, planned_samples, rate_hz);
+        plan->sample_rate_hz = rate_hz;
+        plan->blocks = conversion.blocks;
+        plan->output_samples = planned_samples;
+        plan->header_len = samples_only ? 0 : out_header.length();
+        if (sink.events.start != nullptr && sink.events.start(sink.events.user, plan) != 0) return PCMTAPER_ERROR_STOPPED;
+        if (!samples_only) {
+            const std::string& bytes = out_header.bytes_for(planned_samples);
+            const bool began = write_all(known_writer, bytes.data(), bytes.size());
+            sink.remarks(out_header.take_remarks());
+            if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
         }
-        if (rewound != 0) return fail(sink, PCMTAPER_ERROR_WRITE);
-        const std::string& bytes = out_header.bytes_for(written);
-        const bool rewritten = write_all(known_writer, bytes.data(), bytes.size());
-        sink.remarks(out_header.take_remarks());
-        if (!rewritten) return fail(sink, PCMTAPER_ERROR_WRITE);
-    }
-    return PCMTAPER_OK;
+
+        sample_reader samples(&input, align, data_bytes);
+        std::uint64_t written = 0;
+        const std::uint64_t input_blocks = align ? (data_bytes / 2 + block_len - 1) / block_len : conversion.blocks;
+        for (std::uint64_t n = 0; n < input_blocks && samples.input_left(); ++n) {
+            std::int16_t block[block_len];
+            std::size_t count = 0;
+            const block_read read = samples.next(block, &count);
+            if (read == block_read::failed) {
+                report_before_failure(owner.converter);
+                return fail(sink, PCMTAPER_ERROR_READ);
+            }
+            if (read == block_read::ended) break;
+            const pcmtaper_status status = convert_and_write(owner.converter, block, count, known_writer, &written);
+            if (status != PCMTAPER_OK) return fail(sink, status);
+            if (sink.events.progress != nullptr)
+                sink.events.progress(sink.events.user, owner.converter->blocks_quantised, conversion.blocks);
+        }
+        const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, known_writer, &written);
+        if (drained != PCMTAPER_OK) return fail(sink, drained);
+        if (sink.events.progress != nullptr)
+            sink.events.progress(sink.events.user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
+        plan->samples_written = written;
+        const std::uint64_t tail_samples =
+            align ? 0 : samples.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
+        plan->samples_read = samples.samples_read() + tail_samples;
+        plan->audible_end = samples.audible_end();
+
+        if (samples.ended_early()) {
+            pcmtaper_remark ended = make_remark(PCMTAPER_REMARK_INPUT_ENDED);
+            ended.blocks_read = samples.samples_read() / block_len;
+            ended.blocks_declared = declared_blocks;
+            sink.remark(ended);
+        }
+        if (samples_only) return PCMTAPER_OK;
+        const unsigned char pad = 0;  // the RIFF pad byte after an odd count
+        if (written % 2 != 0 && !write_all(known_writer, &pad, 1)) return fail(sink, PCMTAPER_ERROR_WRITE);
+        if (written != planned_samples) {
+            // The output is shorter than its header says (a stream that ended
+            // early). The header is written again, with the same layout, where the
+            // output can be rewound; a device or a FIFO cannot be.
+            const int rewound = known_writer.rewind != nullptr ? known_writer.rewind(known_writer.user) : 1;
+            if (rewound == 1) {
+                sink.remark(PCMTAPER_REMARK_HEADER_NOT_REWRITABLE, PCMTAPER_ERROR_HEADER_NOT_REWRITABLE);
+                return PCMTAPER_ERROR_HEADER_NOT_REWRITABLE;
+            }
+            if (rewound != 0) return fail(sink, PCMTAPER_ERROR_WRITE);
+            const std::string& bytes = out_header.bytes_for(written);
+            const bool rewritten = write_all(known_writer, bytes.data(), bytes.size());
+            sink.remarks(out_header.take_remarks());
+            if (!rewritten) return fail(sink, PCMTAPER_ERROR_WRITE);
+        }
+        return PCMTAPER_OK;
+    });
 }
 
 }  // extern "C"

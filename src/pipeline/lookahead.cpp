@@ -25,7 +25,9 @@
 //   it, and the quantiser of its samples, history_blocks - 1 blocks on.
 #include "pipeline/lookahead.h"
 
+#include <cassert>
 #include <chrono>
+#include <new>
 #include <cstring>
 
 #include "model/model.h"
@@ -35,12 +37,15 @@ namespace pcmtaper {
 namespace {
 
 // Every counter and flag publishes what was written before it (release) to
-// whoever reads it (acquire). No stronger order is needed, and none is used:
-// a sequentially consistent store waits until every store before it is
-// visible to the other processors, and those are the block's results, whose
-// cache lines the other processor last held.
+// whoever reads it (acquire); a claim or a busy flag taken by a
+// compare-and-swap reads (acquire) what the thread that set it before wrote.
+// No stronger order is needed, and none is used: a sequentially consistent
+// store waits until every store before it is visible to the other
+// processors, and those are the block's results, whose cache lines the other
+// processor last held.
 constexpr auto acquire = std::memory_order_acquire;
 constexpr auto release = std::memory_order_release;
+constexpr auto relaxed = std::memory_order_relaxed;
 
 // How a thread waits: a stage takes a microsecond or two and a sleep with its
 // wake-up longer, so it first spins briefly, then yields the processor (to
@@ -84,21 +89,30 @@ block_lookahead::block_lookahead(converter_state* state, int threads, std::uint6
     int wanted = threads < lookahead_max_threads ? threads : lookahead_max_threads;
     if (planned_blocks < lookahead_min_blocks) wanted = 1;
     if (wanted <= 1) return;
-    ring_ = std::make_unique<slot[]>(lookahead_ring_blocks);
-    history_ring_ = std::make_unique<history_ring>();
-    // The history the conversion starts with, as the places before block 0.
-    for (int j = 0; j + 1 < history_blocks; ++j) store_samples(j, state_->analysis.history + j * block_len);
-    analysis_ = state_->analysis;
-    search_ = state_->search;
-    std::memcpy(delay_line_, state_->delay_line, sizeof delay_line_);
-    dither_state_ = state_->dither_state;
-    depth_ = lookahead_depth;
+    // Memory or a thread the system cannot give: the work falls to the
+    // threads that started, and to the caller's thread alone (which needs
+    // nothing more) when none did. The bytes are the same.
+    try {
+        ring_ = std::make_unique<slot[]>(lookahead_ring_blocks);
+        history_ring_ = std::make_unique<history_ring>();
+        workers_.reserve(static_cast<std::size_t>(wanted - 1));
+    } catch (const std::bad_alloc&) {
+        wanted = 1;
+    }
+    if (wanted > 1) {
+        // The history the conversion starts with, as the places before block 0.
+        for (int j = 0; j + 1 < history_blocks; ++j) store_samples(j, state_->analysis.history + j * block_len);
+        analysis_ = state_->analysis;
+        search_ = state_->search;
+        std::memcpy(delay_line_, state_->delay_line, sizeof delay_line_);
+        dither_state_ = state_->dither_state;
+        depth_ = lookahead_depth;
+    }
     try {
         for (int w = 1; w < wanted; ++w)
             workers_.emplace_back([this, w] { run_worker(w == 1 ? role::fine : role::coarse); });
     } catch (const std::system_error&) {
-        // A thread the system could not start: the work falls to the others,
-        // and to the caller's thread alone when none started.
+    } catch (const std::bad_alloc&) {
     }
     if (workers_.empty()) {
         ring_.reset();
@@ -119,6 +133,10 @@ block_lookahead::~block_lookahead() {
 
 void block_lookahead::push(const double* samples) {
     const std::uint64_t block = pushed_count_++;
+    // Its place in the rings last held block - lookahead_ring_blocks, whose
+    // stages are all done once block - lookahead_depth - 1 is finished (see
+    // the top of this file): the caller pushes no further ahead than depth().
+    assert(block <= finished_ + static_cast<std::uint64_t>(depth_));
     if (workers_.empty()) {
         if (block == 0) {
             start_blocks(state_, samples);
@@ -159,7 +177,7 @@ bool block_lookahead::finish(std::uint32_t block_number, block_report* report) {
     const slot& s = slot_of(block);
     std::memcpy(state_->out_bytes, s.out_bytes, sizeof s.out_bytes);
     const bool reported = block_is_reported(block_number);
-    if (reported) {
+    if (reported && report != nullptr) {
         std::memcpy(report->taps, s.taps, sizeof report->taps);
         std::memcpy(report->band_weight, s.band_weight, sizeof report->band_weight);
         report->steps = s.steps;
@@ -207,7 +225,7 @@ bool block_lookahead::take_work(role r, bool idle) {
 bool block_lookahead::hold(std::atomic<bool>& busy) {
     if (busy.load(acquire)) return false;
     bool was_busy = false;
-    return busy.compare_exchange_strong(was_busy, true);
+    return busy.compare_exchange_strong(was_busy, true, acquire, relaxed);
 }
 
 bool block_lookahead::take_fine() {
@@ -342,13 +360,13 @@ void block_lookahead::run_worker(role r) {
 template <class ready_fn>
 void block_lookahead::sleep_until(ready_fn ready) {
     std::unique_lock<std::mutex> lock(sleep_mutex_);
-    sleepers_.fetch_add(1);
+    sleepers_.fetch_add(1, relaxed);
     while (!ready()) sleep_signal_.wait_for(lock, sleep_recheck);
-    sleepers_.fetch_sub(1);
+    sleepers_.fetch_sub(1, relaxed);
 }
 
 void block_lookahead::wake_all() {
-    if (sleepers_.load(std::memory_order_relaxed) == 0) return;
+    if (sleepers_.load(relaxed) == 0) return;
     const std::lock_guard<std::mutex> lock(sleep_mutex_);
     sleep_signal_.notify_all();
 }

@@ -68,7 +68,8 @@ inline constexpr int lookahead_ring_blocks = lookahead_depth + history_blocks;
 // its slot reused by a later block cannot claim it a second time.
 inline bool claim_once(std::atomic<std::uint64_t>& claim, std::uint64_t block) {
     std::uint64_t was = claim.load(std::memory_order_acquire);
-    return was < block + 1 && claim.compare_exchange_strong(was, block + 1);
+    return was < block + 1 &&
+           claim.compare_exchange_strong(was, block + 1, std::memory_order_acq_rel, std::memory_order_acquire);
 }
 
 class block_lookahead {

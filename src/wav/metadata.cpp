@@ -193,7 +193,10 @@ void read_metadata_after_data(read_at_fn read_at, void* context, std::uint64_t d
                 kept->cut_off(id, remarks);
             } else {
                 std::string body(static_cast<std::size_t>(size), '\0');
-                if (size > 0 && !read_at(context, at + 8, body.data(), body.size())) return;
+                if (size > 0 && !read_at(context, at + 8, body.data(), body.size())) {
+                    kept->cut_off(id, remarks);  // the input ended, or its reader failed
+                    return;
+                }
                 kept->add(id, std::move(body), remarks);
             }
         }

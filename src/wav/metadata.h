@@ -71,7 +71,9 @@ class metadata_set {
 // chunk to `kept`. `read_at` reads `count` bytes at byte `offset` of the input
 // and says whether it got them all. The walk stops at the end of the file, at
 // a chunk that runs past it, or after 64 chunks; nothing found there is an
-// error, since the samples are complete without it.
+// error, since the samples are complete without it. A metadata chunk whose
+// body cannot be read is remarked as cut off (the caller's read_at tells an
+// input that ended from a reader that failed).
 using read_at_fn = bool (*)(void* context, std::uint64_t offset, void* bytes, std::size_t count);
 void read_metadata_after_data(read_at_fn read_at, void* context, std::uint64_t data_end, std::uint64_t data_size,
                               std::uint64_t file_size, metadata_set* kept, remark_list* remarks);
