@@ -209,11 +209,7 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
     }
     const pcmtaper_reader reader{sizeof reader, read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
     const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
-    pcmtaper_config config;
-    pcmtaper_config_init(&config);
-    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
-                   (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
-                   (format != nullptr ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
+    pcmtaper_config config = library_config(options, format != nullptr);
     config.report = keep_report;
     config.report_user = &run;
     pcmtaper_wav_events events{};

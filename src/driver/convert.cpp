@@ -122,6 +122,17 @@ std::string count_lines(const pcmtaper_wav_plan& plan) {
     return lines;
 }
 
+pcmtaper_config library_config(const conversion_options& options, bool samples_only) {
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
+                   (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
+                   (samples_only ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
+    config.kernel_level = options.kernel_level;
+    config.threads = options.threads > 0 ? static_cast<unsigned>(options.threads) : 1u;
+    return config;
+}
+
 int exit_code_for(pcmtaper_status status) {
     switch (status) {
         case PCMTAPER_OK: return exit_ok;
@@ -182,13 +193,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
         if (position >= 0) reader.seek = seek_input;
     }
     const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
-    pcmtaper_config config;
-    pcmtaper_config_init(&config);
-    config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
-                   (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
-                   (format != nullptr ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
-    config.kernel_level = options.kernel_level;
-    config.threads = options.threads > 0 ? static_cast<unsigned>(options.threads) : 1u;
+    pcmtaper_config config = library_config(options, format != nullptr);
     config.report = print_report;
     config.report_user = &run;
     pcmtaper_wav_events events{};

@@ -70,6 +70,10 @@ int finish_conversion(const conversion_end& end, output_sink* output, console* c
 // The program's exit code for a status of the library's WAV conversion.
 int exit_code_for(pcmtaper_status status);
 
+// The library's config for a conversion with `options`; `samples_only`: the
+// library hands over the samples alone, for a format the caller frames.
+pcmtaper_config library_config(const conversion_options& options, bool samples_only);
+
 // The two count lines the program prints once the header is accepted
 // ("SAMPLE RATE: 44100\r\n", " FRAMES NUM: 1234\r\n").
 std::string count_lines(const pcmtaper_wav_plan& plan);

@@ -107,6 +107,13 @@ bool digest_of_stream(std::FILE* stream, std::uint64_t* digest, std::uint64_t* s
     return true;
 }
 
+std::string output_mark_of(std::FILE* written, std::uint64_t input_key) {
+    own_output_mark mark;
+    mark.input_key = input_key;
+    if (!digest_of_stream(written, &mark.content_digest, &mark.size_bytes)) return {};
+    return output_mark_text(mark);
+}
+
 std::uint64_t input_key_of(const std::string& input_name) {
     const std::string path = input_name == "-" ? std::string("(standard input)") : absolute_path(input_name);
     return fnv1a(fnv_offset_basis, reinterpret_cast<const unsigned char*>(path.data()), path.size());

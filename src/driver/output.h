@@ -104,6 +104,9 @@ bool parse_output_mark(const std::string& text, own_output_mark* mark);
 // A 64-bit digest (FNV-1a) of everything from the stream's position to its
 // end, and the number of bytes; false on a read error.
 bool digest_of_stream(std::FILE* stream, std::uint64_t* digest, std::uint64_t* size_bytes);
+// The mark's text for the complete output read from `written` (its start),
+// made from input `input_key`; "" on a read error, where no mark is set.
+std::string output_mark_of(std::FILE* written, std::uint64_t input_key);
 // Which input an output was made from: its absolute path (on Windows without
 // regard to case), or standard input; the same input by any name gives the
 // same key.

@@ -371,12 +371,9 @@ void replacing_file_sink::mark_as_own() {
         close(fd);
         return;
     }
-    own_output_mark mark;
-    mark.input_key = request_.input_key;
-    const bool read = digest_of_stream(written, &mark.content_digest, &mark.size_bytes);
+    const std::string text = output_mark_of(written, request_.input_key);
     std::fclose(written);
-    if (!read) return;
-    const std::string text = output_mark_text(mark);
+    if (text.empty()) return;
 #ifdef __APPLE__
     (void)fsetxattr(fileno(stream_), output_mark_attribute, text.data(), text.size(), 0, 0);
 #else

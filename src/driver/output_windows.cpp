@@ -364,12 +364,9 @@ void replacing_file_sink::mark_as_own() {
     if (stream.empty()) return;
     std::FILE* written = _wfopen(temp_path_.c_str(), L"rb");
     if (written == nullptr) return;
-    own_output_mark mark;
-    mark.input_key = request_.input_key;
-    const bool read = digest_of_stream(written, &mark.content_digest, &mark.size_bytes);
+    const std::string text = output_mark_of(written, request_.input_key);
     std::fclose(written);
-    if (!read) return;
-    const std::string text = output_mark_text(mark);
+    if (text.empty()) return;
     const HANDLE h = CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     DWORD wrote = 0;
