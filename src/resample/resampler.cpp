@@ -38,7 +38,7 @@ namespace {
 // measured floor is 120 dB and more (doc/resampler.md): the design keeps a
 // margin for the per-phase normalisation, which moves each phase's gain by
 // about the stopband ripple.
-constexpr double design_attenuation_db = 126.0;
+constexpr double design_attenuation_db = 123.5;
 constexpr double kaiser_beta = 0.1102 * (design_attenuation_db - 8.7);
 // The polyphase stage's passband ends at 0.95 of the lower Nyquist frequency
 // and its stopband starts there: the transition is 0.025 of the lower rate.
@@ -102,6 +102,11 @@ class sample_queue {
         first_index_ = -leading_zeros;
     }
     void push(double x) { data_.push_back(x); }
+    // Room for `count` more samples at the end, to be written by the caller.
+    double* grow(std::size_t count) {
+        data_.resize(data_.size() + count);
+        return data_.data() + data_.size() - count;
+    }
     void append(const double* x, std::size_t count) { data_.insert(data_.end(), x, x + count); }
     // One past the index of the last sample in.
     std::int64_t end() const {
@@ -174,16 +179,25 @@ struct halving_stage {
     }
 
     void run(const double* in, std::size_t count, std::vector<double>* out, dot_fn dot) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if ((received & 1) == 0)
-                even.push(in[i]);
-            else
-                odd.push(in[i]);
-            ++received;
+        std::size_t i = 0;
+        if ((received & 1) != 0 && count > 0) odd.push(in[i++]);
+        const std::size_t pairs = (count - i) / 2;
+        double* evens = even.grow(pairs);
+        double* odds = odd.grow(pairs);
+        for (std::size_t p = 0; p < pairs; ++p, i += 2) {
+            evens[p] = in[i];
+            odds[p] = in[i + 1];
         }
-        while (produced < even.end() && produced + q <= odd.end()) {
-            out->push_back(dot(taps.data(), odd.at(produced - q), 2 * q) + 0.5 * even[produced]);
-            ++produced;
+        if (i < count) even.push(in[i]);
+        received += static_cast<std::int64_t>(count);
+        std::int64_t ready = odd.end() - q + 1;  // output j reads odd inputs up to j + q - 1
+        if (ready > even.end()) ready = even.end();
+        if (ready > produced) {
+            const std::size_t first = out->size();
+            out->resize(first + static_cast<std::size_t>(ready - produced));
+            double* y = out->data() + first;
+            for (; produced < ready; ++produced)
+                *y++ = dot(taps.data(), odd.at(produced - q), 2 * q) + 0.5 * even[produced];
         }
         even.drop_before(produced);
         odd.drop_before(produced - q);
@@ -198,6 +212,7 @@ struct halving_stage {
 // them rounded once.
 struct polyphase_stage {
     std::int64_t up = 1, down = 1;
+    std::int64_t down_whole = 1, down_part = 0;  // down = down_whole * up + down_part
     bool exact = true;
     int taps = 0;
     aligned_doubles table;
@@ -210,6 +225,8 @@ struct polyphase_stage {
     void design(std::int64_t up_factor, std::int64_t down_factor, int tap_count, double cutoff, double i0_of_beta) {
         up = up_factor;
         down = down_factor;
+        down_whole = down / up;
+        down_part = down % up;
         taps = tap_count;
         exact = up <= max_exact_phases;
         const std::int64_t denominator = exact ? up : interpolated_phases;
@@ -262,9 +279,12 @@ struct polyphase_stage {
             }
             out->push_back(y);
             ++produced;
-            phase += down;
-            base += phase / up;
-            phase %= up;
+            base += down_whole;
+            phase += down_part;
+            if (phase >= up) {
+                phase -= up;
+                ++base;
+            }
         }
         in.drop_before(base - taps / 2 + 1);
     }
