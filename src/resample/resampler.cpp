@@ -25,6 +25,42 @@ double resample_dot_reference(const double* coefs, const double* samples, int ta
     return sums[0];
 }
 
+void resample_fft_forward_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
+                                    int size) {
+    for (int m = size / 2; m >= 1; m /= 2) {
+        const double* wr = twiddle_re + (m - 1);
+        const double* wi = twiddle_im + (m - 1);
+        for (int g = 0; g < size; g += 2 * m)
+            for (int j = 0; j < m; ++j) {
+                const double ar = re[g + j], ai = im[g + j], br = re[g + j + m], bi = im[g + j + m];
+                re[g + j] = ar + br;
+                im[g + j] = ai + bi;
+                const double dr = ar - br, di = ai - bi;
+                re[g + j + m] = dr * wr[j] - di * wi[j];
+                im[g + j + m] = dr * wi[j] + di * wr[j];
+            }
+    }
+}
+
+void resample_fft_inverse_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
+                                    int size) {
+    for (int m = 1; m < size; m *= 2) {
+        const double* wr = twiddle_re + (m - 1);
+        const double* wi = twiddle_im + (m - 1);
+        for (int g = 0; g < size; g += 2 * m)
+            for (int j = 0; j < m; ++j) {
+                // b times the conjugate twiddle.
+                const double br = re[g + j + m] * wr[j] + im[g + j + m] * wi[j];
+                const double bi = im[g + j + m] * wr[j] - re[g + j + m] * wi[j];
+                const double ar = re[g + j], ai = im[g + j];
+                re[g + j] = ar + br;
+                im[g + j] = ai + bi;
+                re[g + j + m] = ar - br;
+                im[g + j + m] = ai - bi;
+            }
+    }
+}
+
 bool resampler_config_valid(const resampler_config& config) {
     return config.in_rate_hz >= resampler_min_in_rate_hz && config.in_rate_hz <= resampler_max_in_rate_hz &&
            config.out_rate_hz >= resampler_min_out_rate_hz && config.out_rate_hz <= resampler_max_out_rate_hz;
@@ -133,6 +169,7 @@ class sample_queue {
 };
 
 using dot_fn = double (*)(const double* coefs, const double* samples, int taps);
+using fft_fn = void (*)(double* re, double* im, const double* twiddle_re, const double* twiddle_im, int size);
 
 // Halving by a half-band filter: output j = x[2j] / 2 + the odd taps' inner
 // product with x[2j - 2q + 1], x[2j - 2q + 3] .. x[2j + 2q - 1]. Its cutoff is
@@ -290,26 +327,155 @@ struct polyphase_stage {
     }
 };
 
-// Multiplications per input sample of a plan with `halvings` halving stages
-// (its side taps in *side_taps) and a polyphase stage of *taps taps.
-double plan_cost(std::int64_t in, std::int64_t out, int halvings, std::vector<int>* side_taps, int* taps,
-                 bool* exact) {
-    side_taps->clear();
-    double cost = 0.0;
+// The steep low-pass of a downsampling plan, by fast convolution: output n is
+// the sum of h[i] x[n + i], i = -H..H, computed two blocks of B outputs at a
+// time from one complex transform of n_fft = B + 2H points, the first block's
+// inputs as its real part and the second's as its imaginary part (the filter
+// is real, so the two come out apart again: real part and imaginary part).
+// Block pairs stand at fixed positions in the stream, so that every output
+// comes from the same operations whatever the calls.
+//
+// The transforms (resample_fft_forward_reference, resample_fft_inverse_reference)
+// leave the spectrum in bit-reversed order, where the products with the
+// filter's spectrum are taken; no reordering pass is needed.
+struct fft_stage {
+    int size = 0, half_taps = 0, block = 0;
+    aligned_doubles twiddle_re, twiddle_im;  // stage of half-size m at offset m - 1: e^(-i pi j / m), j < m
+    aligned_doubles spectrum;                // the filter's transform / size, bit-reversed order (real)
+    aligned_doubles re, im;
+    sample_queue in;
+    std::int64_t produced = 0;
+
+    static int size_for(int half_taps) {
+        int size = 64;
+        while (size < 8 * half_taps + 4) size *= 2;
+        return size;
+    }
+
+    // cutoff: the middle of the transition in cycles per sample.
+    void design(int taps_each_side, double cutoff, double i0_of_beta) {
+        half_taps = taps_each_side;
+        size = size_for(half_taps);
+        block = size - 2 * half_taps;
+        twiddle_re.resize(static_cast<std::size_t>(size));
+        twiddle_im.resize(static_cast<std::size_t>(size));
+        for (int m = 1; m < size; m *= 2)
+            for (int j = 0; j < m; ++j) {
+                const double angle = pi * static_cast<double>(j) / static_cast<double>(m);
+                twiddle_re.data()[m - 1 + j] = math_cos(angle);
+                twiddle_im.data()[m - 1 + j] = -math_sin(angle);
+            }
+        // The filter, even in i, unit sum (in increasing i), wrapped around index 0.
+        std::vector<double> h(static_cast<std::size_t>(half_taps + 1));
+        for (int i = 0; i <= half_taps; ++i) {
+            const double angle = 2.0 * pi * cutoff * static_cast<double>(i);
+            const double sinc = i == 0 ? 1.0 : math_sin(angle) / angle;
+            h[static_cast<std::size_t>(i)] =
+                sinc * kaiser(static_cast<double>(i) / static_cast<double>(half_taps), i0_of_beta);
+        }
+        double sum = 0.0;
+        for (int i = -half_taps; i <= half_taps; ++i) sum = sum + h[static_cast<std::size_t>(i < 0 ? -i : i)];
+        re.resize(static_cast<std::size_t>(size));
+        im.resize(static_cast<std::size_t>(size));
+        for (int i = 0; i <= half_taps; ++i) {
+            const double value = h[static_cast<std::size_t>(i)] / sum;
+            re.data()[i] = value;
+            if (i > 0) re.data()[size - i] = value;
+        }
+        resample_fft_forward_reference(re.data(), im.data(), twiddle_re.data(), twiddle_im.data(), size);
+        // An even real filter has a real spectrum; its imaginary parts are
+        // rounding only and are left out.
+        spectrum.resize(static_cast<std::size_t>(size));
+        for (int k = 0; k < size; ++k) spectrum.data()[k] = re.data()[k] / static_cast<double>(size);
+    }
+
+    void reset() {
+        in.reset(half_taps);
+        produced = 0;
+    }
+
+    void run(const double* x, std::size_t count, std::vector<double>* out, fft_fn forward, fft_fn inverse) {
+        in.append(x, count);
+        while (in.end() >= produced + 2 * block + half_taps) {
+            std::memcpy(re.data(), in.at(produced - half_taps), sizeof(double) * static_cast<std::size_t>(size));
+            std::memcpy(im.data(), in.at(produced + block - half_taps), sizeof(double) * static_cast<std::size_t>(size));
+            forward(re.data(), im.data(), twiddle_re.data(), twiddle_im.data(), size);
+            for (int k = 0; k < size; ++k) {
+                re.data()[k] = re.data()[k] * spectrum.data()[k];
+                im.data()[k] = im.data()[k] * spectrum.data()[k];
+            }
+            inverse(re.data(), im.data(), twiddle_re.data(), twiddle_im.data(), size);
+            out->insert(out->end(), re.data() + half_taps, re.data() + half_taps + block);
+            out->insert(out->end(), im.data() + half_taps, im.data() + half_taps + block);
+            produced += 2 * block;
+            in.drop_before(produced - half_taps);
+        }
+    }
+};
+
+// Where the transition of a polyphase or fast-convolution low-pass lies, in
+// cycles per sample of its input: `cutoff` its middle, `width` its extent.
+struct transition {
+    double cutoff, width;
+};
+
+// The polyphase stage alone cuts at the lower Nyquist frequency: passband to
+// 0.95 of it, stopband from it. After the steep low-pass it only has to
+// remove the images of its input's band, from rate - out/2 on.
+transition polyphase_transition(double out_over_in, bool after_steep) {
+    const double lower = out_over_in < 1.0 ? out_over_in : 1.0;
+    const double pass = passband_fraction * 0.5 * lower;
+    const double stop = after_steep ? 1.0 - 0.5 * out_over_in : 0.5 * lower;
+    return {(pass + stop) * 0.5, stop - pass};
+}
+
+// A plan's stages and their cost.
+struct stage_choice {
+    std::vector<int> side_taps;  // each halving stage's q
+    int steep_half_taps = 0;     // 0: no steep stage
+    int taps = 0;
+    bool exact = true;
+    double cost = 0.0;  // multiplications (or their equivalent in transforms) per input sample
+};
+
+// A transform's butterflies, each worth about a multiplication and a half
+// of an inner product in time, as measured here (doc/resampler.md).
+constexpr double butterfly_cost = 4.0;
+
+stage_choice choose_stages(std::int64_t in, std::int64_t out, int halvings, bool steep) {
+    stage_choice c;
     for (int s = 0; s < halvings; ++s) {
         const double out_over_rate = static_cast<double>(out << s) / static_cast<double>(in);
         const int q = halving_stage::side_taps_for(out_over_rate);
-        side_taps->push_back(q);
-        cost = cost + static_cast<double>(2 * q) / static_cast<double>(std::int64_t{2} << s);
+        c.side_taps.push_back(q);
+        c.cost = c.cost + static_cast<double>(2 * q) / static_cast<double>(std::int64_t{2} << s);
     }
-    const std::int64_t stage_out = out << halvings;  // the stage's in/out is in / stage_out
+    const std::int64_t stage_out = out << halvings;  // the polyphase stage's in/out is in / stage_out
     const double out_over_in = static_cast<double>(stage_out) / static_cast<double>(in);
-    const double width = (1.0 - passband_fraction) * 0.5 * (out_over_in < 1.0 ? out_over_in : 1.0);
-    *taps = polyphase_stage::taps_for(width);
+    const double stage_in_per_in = 1.0 / static_cast<double>(std::int64_t{1} << halvings);
+    if (steep) {
+        const transition t = polyphase_transition(out_over_in, false);
+        const double length = kaiser_length(t.width);
+        if (length > 65536.0) {  // far too long to pay: never the cheapest
+            c.cost = HUGE_VAL;
+            return c;
+        }
+        c.steep_half_taps = static_cast<int>(std::ceil((length - 1.0) * 0.5));
+        const int size = fft_stage::size_for(c.steep_half_taps);
+        const int block = size - 2 * c.steep_half_taps;
+        int log2_size = 0;
+        while ((1 << log2_size) < size) ++log2_size;
+        // Two transforms of size / 2 * log2 butterflies and 2 * size products per 2 * block outputs.
+        const double per_sample =
+            (static_cast<double>(size) * log2_size * butterfly_cost + 2.0 * size) / (2.0 * block);
+        c.cost = c.cost + per_sample * stage_in_per_in;
+    }
+    c.taps = polyphase_stage::taps_for(polyphase_transition(out_over_in, steep).width);
     const std::int64_t g = std::gcd(in, stage_out);
-    *exact = stage_out / g <= max_exact_phases;
-    const double per_output = static_cast<double>(*exact ? *taps : 2 * *taps);
-    return cost + per_output * static_cast<double>(out) / static_cast<double>(in);
+    c.exact = stage_out / g <= max_exact_phases;
+    const double per_output = static_cast<double>(c.exact ? c.taps : 2 * c.taps);
+    c.cost = c.cost + per_output * static_cast<double>(out) / static_cast<double>(in);
+    return c;
 }
 
 }  // namespace
@@ -323,36 +489,41 @@ resampler_plan plan_resampler(const resampler_config& config) {
         plan.exact_phases = true;
         return plan;
     }
-    // The number of halvings that costs least; each must leave more than
-    // twice the output rate before it (a transition above zero width).
-    int best_halvings = 0, taps = 0;
-    bool exact = true;
-    std::vector<int> side_taps;
-    double best_cost = plan_cost(in, out, 0, &side_taps, &taps, &exact);
-    for (int halvings = 1; (out << halvings) < in; ++halvings) {
-        const double cost = plan_cost(in, out, halvings, &side_taps, &taps, &exact);
-        if (cost < best_cost) {
-            best_cost = cost;
-            best_halvings = halvings;
+    // The plan that costs least: halvings (each must leave more than twice
+    // the output rate before it: a transition above zero width), then, going
+    // down, with or without the steep stage.
+    int best_halvings = 0;
+    stage_choice best = choose_stages(in, out, 0, false);
+    for (int halvings = 0; (out << halvings) < in; ++halvings)
+        for (const bool steep : {false, true}) {
+            const stage_choice c = choose_stages(in, out, halvings, steep);
+            if (c.cost < best.cost) {
+                best = c;
+                best_halvings = halvings;
+            }
         }
-    }
-    plan_cost(in, out, best_halvings, &side_taps, &taps, &exact);
     plan.halving_stages = best_halvings;
-    plan.halving_taps.clear();
-    for (int q : side_taps) plan.halving_taps.push_back(2 * q);
+    for (int q : best.side_taps) plan.halving_taps.push_back(2 * q);
+    plan.steep_taps = best.steep_half_taps == 0 ? 0 : 2 * best.steep_half_taps + 1;
+    plan.steep_transform_size = best.steep_half_taps == 0 ? 0 : fft_stage::size_for(best.steep_half_taps);
     const std::int64_t stage_out = out << best_halvings;
     const std::int64_t g = std::gcd(in, stage_out);
     plan.up = stage_out / g;
     plan.down = in / g;
-    plan.exact_phases = exact;
-    plan.phases = static_cast<int>(exact ? plan.up : interpolated_phases);
-    plan.taps = taps;
+    plan.exact_phases = best.exact;
+    plan.phases = static_cast<int>(best.exact ? plan.up : interpolated_phases);
+    plan.taps = best.taps;
     // An output needs the polyphase stage's input up to taps/2 past its time;
-    // a halving stage's output j needs its input up to 2j + 2q - 1.
-    std::int64_t lookahead = (std::int64_t{1} << best_halvings) * (taps / 2);
-    for (int s = 0; s < best_halvings; ++s) lookahead += (std::int64_t{1} << s) * (2 * side_taps[s] - 1);
+    // the steep stage's output n, its input up to n + 2 * block - 1 + H (the
+    // last of its block pair); a halving stage's output j, its input up to
+    // 2j + 2q - 1.
+    std::int64_t lookahead = best.taps / 2;
+    if (best.steep_half_taps > 0)
+        lookahead += 2 * (plan.steep_transform_size - 2 * best.steep_half_taps) - 1 + best.steep_half_taps;
+    lookahead *= std::int64_t{1} << best_halvings;
+    for (int s = 0; s < best_halvings; ++s) lookahead += (std::int64_t{1} << s) * (2 * best.side_taps[s] - 1);
     plan.lookahead_in = lookahead;
-    plan.macs_per_output = best_cost * static_cast<double>(in) / static_cast<double>(out);
+    plan.macs_per_output = best.cost * static_cast<double>(in) / static_cast<double>(out);
     return plan;
 }
 
@@ -360,14 +531,18 @@ struct resampler::state {
     resampler_config config;
     resampler_plan plan;
     dot_fn dot;
+    fft_fn forward, inverse;
     std::vector<halving_stage> halvings;
+    bool has_steep = false;
+    fft_stage steep;
     polyphase_stage last;
     std::vector<std::vector<double>> between;  // each halving stage's output, reused
+    std::vector<double> steep_out;
     std::uint64_t received = 0;                // input samples of this stream
 
-    // Runs samples through the stages from `first` (halving stages first, the
-    // polyphase one last at index halvings.size()), the polyphase one giving
-    // at most `limit` outputs in all.
+    // Runs samples through the stages from `first` (halving stages first,
+    // then at index halvings.size() the steep stage if any and the polyphase
+    // one), the polyphase one giving at most `limit` outputs in all.
     void push(std::size_t first, const double* in, std::size_t count, std::vector<double>* out,
               std::int64_t limit) {
         const double* data = in;
@@ -377,6 +552,12 @@ struct resampler::state {
             halvings[s].run(data, size, &between[s], dot);
             data = between[s].data();
             size = between[s].size();
+        }
+        if (has_steep) {
+            steep_out.clear();
+            steep.run(data, size, &steep_out, forward, inverse);
+            data = steep_out.data();
+            size = steep_out.size();
         }
         last.run(data, size, out, dot, limit);
     }
@@ -412,6 +593,7 @@ struct resampler::state {
 
     void reset() {
         for (halving_stage& h : halvings) h.reset();
+        if (has_steep) steep.reset();
         if (!plan.identity) last.reset();
         received = 0;
     }
@@ -423,18 +605,21 @@ std::unique_ptr<resampler> resampler::create(const resampler_config& config, con
     s->config = config;
     s->plan = plan_resampler(config);
     s->dot = kernels.resample_dot;
+    s->forward = kernels.resample_fft_forward;
+    s->inverse = kernels.resample_fft_inverse;
     if (!s->plan.identity) {
         const double i0_of_beta = bessel_i0(kaiser_beta);
         s->halvings.resize(static_cast<std::size_t>(s->plan.halving_stages));
         s->between.resize(s->halvings.size());
         for (std::size_t h = 0; h < s->halvings.size(); ++h)
             s->halvings[h].design(s->plan.halving_taps[h] / 2, i0_of_beta);
-        // The cutoff in the middle of the transition, in cycles per input
-        // sample of the polyphase stage.
         const std::int64_t stage_out = config.out_rate_hz << s->plan.halving_stages;
         const double out_over_in = static_cast<double>(stage_out) / static_cast<double>(config.in_rate_hz);
-        const double cutoff = (1.0 + passband_fraction) * 0.25 * (out_over_in < 1.0 ? out_over_in : 1.0);
-        s->last.design(s->plan.up, s->plan.down, s->plan.taps, cutoff, i0_of_beta);
+        s->has_steep = s->plan.steep_taps > 0;
+        if (s->has_steep)
+            s->steep.design(s->plan.steep_taps / 2, polyphase_transition(out_over_in, false).cutoff, i0_of_beta);
+        s->last.design(s->plan.up, s->plan.down, s->plan.taps,
+                       polyphase_transition(out_over_in, s->has_steep).cutoff, i0_of_beta);
     }
     s->reset();
     return std::unique_ptr<resampler>(new resampler(std::move(s)));

@@ -8,8 +8,9 @@
 // The stream is zero before its first sample and after its last.
 //
 // How (doc/resampler.md): halving stages (half-band filters) bring a high
-// input rate down to below twice the output rate where that costs less, then
-// one polyphase stage converts by the rest of the ratio. Its phase table is
+// input rate down where that costs less; going down, a steep low-pass by fast
+// convolution may take the band edge, where that costs less; then one
+// polyphase stage converts by the rest of the ratio. Its phase table is
 // exact when the reduced ratio L/M has at most max_exact_phases phases, else
 // it holds interpolated_phases phases and each output interpolates linearly
 // between the two around its position (which is kept exactly, in integers).
@@ -51,6 +52,19 @@ inline constexpr int resample_partial_sums = 32;
 // every kernel level's resample_dot follows bit for bit.
 double resample_dot_reference(const double* coefs, const double* samples, int taps);
 
+// The fast convolution's transforms on `size` points (a power of two) in
+// separate real and imaginary arrays, in place, radix 2: the forward one by
+// decimation in frequency (natural order in, bit-reversed order out,
+// e^(-2 pi i jk / size), unscaled), the inverse one by decimation in time
+// (bit-reversed in, natural out, e^(+2 pi i jk / size), unscaled). The
+// twiddles of the butterflies of half-size m are twiddle_*[m - 1 + j] =
+// cos, -sin of pi j / m, j < m. Every butterfly's operations are in the
+// order written here, the definition every level follows bit for bit.
+void resample_fft_forward_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
+                                    int size);
+void resample_fft_inverse_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
+                                    int size);
+
 struct resampler_config {
     std::int64_t in_rate_hz;   // resampler_min_in_rate_hz .. resampler_max_in_rate_hz
     std::int64_t out_rate_hz;  // resampler_min_out_rate_hz .. resampler_max_out_rate_hz
@@ -64,6 +78,8 @@ struct resampler_plan {
     bool identity;                        // equal rates: the samples pass unchanged
     int halving_stages;                   // half-band stages before the polyphase one
     std::vector<int> halving_taps;        // nonzero side taps of each (the centre tap aside)
+    int steep_taps;                       // taps of the steep low-pass going down (0: none)
+    int steep_transform_size;             // points of its transforms
     std::int64_t up, down;                // polyphase ratio: output k at its input time k * down / up
     bool exact_phases;                    // up <= max_exact_phases
     int phases;                           // rows of the phase table

@@ -1,4 +1,4 @@
-// The noise cost of 8 tap sets at once and the resampler's inner product, 8 lanes (AVX-512F vectors).
+// The noise cost of 8 tap sets at once and the resampler's inner product and transforms, 8 lanes (AVX-512F vectors).
 #include <immintrin.h>
 
 #include "kernels/vector_stages.h"
@@ -23,6 +23,10 @@ inline vd lanes_sqrt(vd x) {
 
 cost_kernel costs_avx512() { return {cost_lanes, lanes}; }
 
-resample_dot_fn resample_dot_avx512() { return resample_dot_lanes; }
+void fill_resample_avx512(kernel_table* table) {
+    table->resample_dot = resample_dot_lanes;
+    table->resample_fft_forward = resample_fft_forward_lanes;
+    table->resample_fft_inverse = resample_fft_inverse_lanes;
+}
 
 }  // namespace pcmtaper
