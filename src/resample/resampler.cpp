@@ -75,7 +75,11 @@ namespace {
 // margin for the per-phase normalisation, which moves each phase's gain by
 // about the stopband ripple.
 constexpr double design_attenuation_db = 123.5;
-constexpr double kaiser_beta = 0.1102 * (design_attenuation_db - 8.7);
+// A filter whose length is rounded up (to a multiple of the partial sums)
+// spends the extra taps on more attenuation, up to this: the images that the
+// short polyphase stage after the steep one lets through are then far below
+// the steep stage's floor.
+constexpr double max_attenuation_db = 170.0;
 // The polyphase stage's passband ends at 0.95 of the lower Nyquist frequency
 // and its stopband starts there: the transition is 0.025 of the lower rate.
 constexpr double passband_fraction = 0.95;
@@ -97,10 +101,22 @@ double bessel_i0(double x) {
     return sum;
 }
 
-// The Kaiser window at u = t / half_length, |u| <= 1.
-double kaiser(double u, double i0_of_beta) {
-    return bessel_i0(kaiser_beta * std::sqrt(1.0 - u * u)) / i0_of_beta;
-}
+// The Kaiser window of a filter of `length` taps whose transition is `width`
+// cycles per sample wide: the attenuation those taps reach (Kaiser's
+// estimate), at least the design's and at most max_attenuation_db.
+struct kaiser_window {
+    double beta, i0_of_beta;
+
+    kaiser_window(double length, double width) {
+        double attenuation_db = 2.285 * 2.0 * pi * width * (length - 1.0) + 7.95;
+        if (attenuation_db < design_attenuation_db) attenuation_db = design_attenuation_db;
+        if (attenuation_db > max_attenuation_db) attenuation_db = max_attenuation_db;
+        beta = 0.1102 * (attenuation_db - 8.7);
+        i0_of_beta = bessel_i0(beta);
+    }
+    // At u = t / half_length, |u| <= 1.
+    double at(double u) const { return bessel_i0(beta * std::sqrt(1.0 - u * u)) / i0_of_beta; }
+};
 
 // Taps a Kaiser-windowed filter needs for a transition of `width` cycles per
 // sample (Kaiser's estimate).
@@ -111,6 +127,12 @@ int round_up_to_partial_sums(double taps) {
     const int whole = taps < 268435456.0 ? static_cast<int>(std::ceil(taps)) : 268435456;
     return (whole + resample_partial_sums - 1) / resample_partial_sums * resample_partial_sums;
 }
+
+// Where the transition of a polyphase or fast-convolution low-pass lies, in
+// cycles per sample of its input: `cutoff` its middle, `width` its extent.
+struct transition {
+    double cutoff, width;
+};
 
 // A coefficient array whose first element is 64-byte aligned.
 class aligned_doubles {
@@ -190,8 +212,9 @@ struct halving_stage {
         return round_up_to_partial_sums((length - 1.0) * 0.5) / 2;
     }
 
-    void design(int side_taps, double i0_of_beta) {
+    void design(int side_taps, double out_over_rate) {
         q = side_taps;
+        const kaiser_window window(4.0 * q - 1.0, 0.5 - out_over_rate);
         taps.resize(static_cast<std::size_t>(2 * q));
         double sum = 0.0;
         for (int r = 0; r < 2 * q; ++r) {
@@ -201,7 +224,7 @@ struct halving_stage {
             // normalisation takes out: +-1 / |i|.
             const double sinc = (distance % 4 == 1 ? 1.0 : -1.0) / static_cast<double>(distance);
             const double value =
-                sinc * kaiser(static_cast<double>(distance) / static_cast<double>(2 * q), i0_of_beta);
+                sinc * window.at(static_cast<double>(distance) / static_cast<double>(2 * q));
             taps.data()[r] = value;
             sum = sum + value;
         }
@@ -259,7 +282,7 @@ struct polyphase_stage {
     static int taps_for(double cutoff_width) { return round_up_to_partial_sums(kaiser_length(cutoff_width)); }
 
     // cutoff: the middle of the transition in cycles per input sample.
-    void design(std::int64_t up_factor, std::int64_t down_factor, int tap_count, double cutoff, double i0_of_beta) {
+    void design(std::int64_t up_factor, std::int64_t down_factor, int tap_count, transition band) {
         up = up_factor;
         down = down_factor;
         down_whole = down / up;
@@ -272,12 +295,13 @@ struct polyphase_stage {
         // The filter at |t| = steps / denominator, steps = 0 .. denominator * taps/2.
         const std::int64_t half_steps = denominator * (taps / 2);
         std::vector<double> filter(static_cast<std::size_t>(half_steps + 1));
-        const double radians_per_step = 2.0 * pi * cutoff / static_cast<double>(denominator);
+        const double radians_per_step = 2.0 * pi * band.cutoff / static_cast<double>(denominator);
+        const kaiser_window window(static_cast<double>(taps), band.width);
         for (std::int64_t steps = 0; steps <= half_steps; ++steps) {
             const double angle = static_cast<double>(steps) * radians_per_step;
             const double sinc = steps == 0 ? 1.0 : math_sin(angle) / angle;
             filter[static_cast<std::size_t>(steps)] =
-                sinc * kaiser(static_cast<double>(steps) / static_cast<double>(half_steps), i0_of_beta);
+                sinc * window.at(static_cast<double>(steps) / static_cast<double>(half_steps));
         }
         for (std::int64_t r = 0; r < rows; ++r) {
             double* row = table.data() + r * taps;
@@ -353,7 +377,7 @@ struct fft_stage {
     }
 
     // cutoff: the middle of the transition in cycles per sample.
-    void design(int taps_each_side, double cutoff, double i0_of_beta) {
+    void design(int taps_each_side, transition band) {
         half_taps = taps_each_side;
         size = size_for(half_taps);
         block = size - 2 * half_taps;
@@ -367,11 +391,12 @@ struct fft_stage {
             }
         // The filter, even in i, unit sum (in increasing i), wrapped around index 0.
         std::vector<double> h(static_cast<std::size_t>(half_taps + 1));
+        const kaiser_window window(2.0 * half_taps + 1.0, band.width);
         for (int i = 0; i <= half_taps; ++i) {
-            const double angle = 2.0 * pi * cutoff * static_cast<double>(i);
+            const double angle = 2.0 * pi * band.cutoff * static_cast<double>(i);
             const double sinc = i == 0 ? 1.0 : math_sin(angle) / angle;
             h[static_cast<std::size_t>(i)] =
-                sinc * kaiser(static_cast<double>(i) / static_cast<double>(half_taps), i0_of_beta);
+                sinc * window.at(static_cast<double>(i) / static_cast<double>(half_taps));
         }
         double sum = 0.0;
         for (int i = -half_taps; i <= half_taps; ++i) sum = sum + h[static_cast<std::size_t>(i < 0 ? -i : i)];
@@ -411,12 +436,6 @@ struct fft_stage {
             in.drop_before(produced - half_taps);
         }
     }
-};
-
-// Where the transition of a polyphase or fast-convolution low-pass lies, in
-// cycles per sample of its input: `cutoff` its middle, `width` its extent.
-struct transition {
-    double cutoff, width;
 };
 
 // The polyphase stage alone cuts at the lower Nyquist frequency: passband to
@@ -608,18 +627,17 @@ std::unique_ptr<resampler> resampler::create(const resampler_config& config, con
     s->forward = kernels.resample_fft_forward;
     s->inverse = kernels.resample_fft_inverse;
     if (!s->plan.identity) {
-        const double i0_of_beta = bessel_i0(kaiser_beta);
         s->halvings.resize(static_cast<std::size_t>(s->plan.halving_stages));
         s->between.resize(s->halvings.size());
         for (std::size_t h = 0; h < s->halvings.size(); ++h)
-            s->halvings[h].design(s->plan.halving_taps[h] / 2, i0_of_beta);
+            s->halvings[h].design(s->plan.halving_taps[h] / 2,
+                                  static_cast<double>(config.out_rate_hz << h) / static_cast<double>(config.in_rate_hz));
         const std::int64_t stage_out = config.out_rate_hz << s->plan.halving_stages;
         const double out_over_in = static_cast<double>(stage_out) / static_cast<double>(config.in_rate_hz);
         s->has_steep = s->plan.steep_taps > 0;
         if (s->has_steep)
-            s->steep.design(s->plan.steep_taps / 2, polyphase_transition(out_over_in, false).cutoff, i0_of_beta);
-        s->last.design(s->plan.up, s->plan.down, s->plan.taps,
-                       polyphase_transition(out_over_in, s->has_steep).cutoff, i0_of_beta);
+            s->steep.design(s->plan.steep_taps / 2, polyphase_transition(out_over_in, false));
+        s->last.design(s->plan.up, s->plan.down, s->plan.taps, polyphase_transition(out_over_in, s->has_steep));
     }
     s->reset();
     return std::unique_ptr<resampler>(new resampler(std::move(s)));
