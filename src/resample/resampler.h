@@ -85,7 +85,7 @@ struct resampler_plan {
     int phases;                           // rows of the phase table
     int taps;                             // taps per polyphase output
     std::int64_t lookahead_in;            // input samples past an output's time that it needs, at most
-    double macs_per_output;               // multiplications per output sample, all stages
+    double macs_per_output;               // multiplications per output sample, all stages (a butterfly as 4)
 };
 
 resampler_plan plan_resampler(const resampler_config& config);
