@@ -83,9 +83,9 @@ struct kernel_table {
     // The resampler's inner product (resample/resampler.h,
     // resample_dot_reference): taps a multiple of 32, one fixed order.
     double (*resample_dot)(const double* coefs, const double* samples, int taps);
-    // Its transforms (resample_fft_forward_reference, resample_fft_inverse_reference).
-    void (*resample_fft_forward)(double* re, double* im, const double* twiddle_re, const double* twiddle_im, int size);
-    void (*resample_fft_inverse)(double* re, double* im, const double* twiddle_re, const double* twiddle_im, int size);
+    // Its fast convolution's step (resample_convolve_reference).
+    void (*resample_convolve)(double* re, double* im, const double* gains, const double* twiddle_re,
+                              const double* twiddle_im, int size);
 };
 
 // Whether this machine (and this build) can run the level.

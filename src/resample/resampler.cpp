@@ -61,6 +61,16 @@ void resample_fft_inverse_reference(double* re, double* im, const double* twiddl
     }
 }
 
+void resample_convolve_reference(double* re, double* im, const double* gains, const double* twiddle_re,
+                                 const double* twiddle_im, int size) {
+    resample_fft_forward_reference(re, im, twiddle_re, twiddle_im, size);
+    for (int k = 0; k < size; ++k) {
+        re[k] = re[k] * gains[k];
+        im[k] = im[k] * gains[k];
+    }
+    resample_fft_inverse_reference(re, im, twiddle_re, twiddle_im, size);
+}
+
 bool resampler_config_valid(const resampler_config& config) {
     return config.in_rate_hz >= resampler_min_in_rate_hz && config.in_rate_hz <= resampler_max_in_rate_hz &&
            config.out_rate_hz >= resampler_min_out_rate_hz && config.out_rate_hz <= resampler_max_out_rate_hz;
@@ -191,7 +201,8 @@ class sample_queue {
 };
 
 using dot_fn = double (*)(const double* coefs, const double* samples, int taps);
-using fft_fn = void (*)(double* re, double* im, const double* twiddle_re, const double* twiddle_im, int size);
+using convolve_fn = void (*)(double* re, double* im, const double* gains, const double* twiddle_re,
+                            const double* twiddle_im, int size);
 
 // Halving by a half-band filter: output j = x[2j] / 2 + the odd taps' inner
 // product with x[2j - 2q + 1], x[2j - 2q + 3] .. x[2j + 2q - 1]. Its cutoff is
@@ -359,9 +370,9 @@ struct polyphase_stage {
 // Block pairs stand at fixed positions in the stream, so that every output
 // comes from the same operations whatever the calls.
 //
-// The transforms (resample_fft_forward_reference, resample_fft_inverse_reference)
-// leave the spectrum in bit-reversed order, where the products with the
-// filter's spectrum are taken; no reordering pass is needed.
+// The transforms (resample_convolve_reference) leave the spectrum in
+// bit-reversed order, where the products with the filter's spectrum are
+// taken; no reordering pass is needed.
 struct fft_stage {
     int size = 0, half_taps = 0, block = 0;
     aligned_doubles twiddle_re, twiddle_im;  // stage of half-size m at offset m - 1: e^(-i pi j / m), j < m
@@ -372,7 +383,7 @@ struct fft_stage {
 
     static int size_for(int half_taps) {
         int size = 64;
-        while (size < 8 * half_taps + 4) size *= 2;
+        while (size < 4 * half_taps + 4) size *= 2;
         return size;
     }
 
@@ -419,17 +430,12 @@ struct fft_stage {
         produced = 0;
     }
 
-    void run(const double* x, std::size_t count, std::vector<double>* out, fft_fn forward, fft_fn inverse) {
+    void run(const double* x, std::size_t count, std::vector<double>* out, convolve_fn convolve) {
         in.append(x, count);
         while (in.end() >= produced + 2 * block + half_taps) {
             std::memcpy(re.data(), in.at(produced - half_taps), sizeof(double) * static_cast<std::size_t>(size));
             std::memcpy(im.data(), in.at(produced + block - half_taps), sizeof(double) * static_cast<std::size_t>(size));
-            forward(re.data(), im.data(), twiddle_re.data(), twiddle_im.data(), size);
-            for (int k = 0; k < size; ++k) {
-                re.data()[k] = re.data()[k] * spectrum.data()[k];
-                im.data()[k] = im.data()[k] * spectrum.data()[k];
-            }
-            inverse(re.data(), im.data(), twiddle_re.data(), twiddle_im.data(), size);
+            convolve(re.data(), im.data(), spectrum.data(), twiddle_re.data(), twiddle_im.data(), size);
             out->insert(out->end(), re.data() + half_taps, re.data() + half_taps + block);
             out->insert(out->end(), im.data() + half_taps, im.data() + half_taps + block);
             produced += 2 * block;
@@ -551,7 +557,7 @@ struct resampler::state {
     resampler_config config;
     resampler_plan plan;
     dot_fn dot;
-    fft_fn forward, inverse;
+    convolve_fn convolve;
     std::vector<halving_stage> halvings;
     bool has_steep = false;
     fft_stage steep;
@@ -575,7 +581,7 @@ struct resampler::state {
         }
         if (has_steep) {
             steep_out.clear();
-            steep.run(data, size, &steep_out, forward, inverse);
+            steep.run(data, size, &steep_out, convolve);
             data = steep_out.data();
             size = steep_out.size();
         }
@@ -625,8 +631,7 @@ std::unique_ptr<resampler> resampler::create(const resampler_config& config, con
     s->config = config;
     s->plan = plan_resampler(config);
     s->dot = kernels.resample_dot;
-    s->forward = kernels.resample_fft_forward;
-    s->inverse = kernels.resample_fft_inverse;
+    s->convolve = kernels.resample_convolve;
     if (!s->plan.identity) {
         s->halvings.resize(static_cast<std::size_t>(s->plan.halving_stages));
         s->between.resize(s->halvings.size());

@@ -64,6 +64,11 @@ void resample_fft_forward_reference(double* re, double* im, const double* twiddl
                                     int size);
 void resample_fft_inverse_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
                                     int size);
+// The fast convolution's step (sizes of at least 8): the forward transform,
+// each point times gains[k] (the filter's spectrum in bit-reversed order),
+// then the inverse transform.
+void resample_convolve_reference(double* re, double* im, const double* gains, const double* twiddle_re,
+                                 const double* twiddle_im, int size);
 
 struct resampler_config {
     std::int64_t in_rate_hz;   // resampler_min_in_rate_hz .. resampler_max_in_rate_hz

@@ -32,8 +32,7 @@ void fill_neon(kernel_table* table) {
     fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
     table->resample_dot = resample_dot_lanes;
-    table->resample_fft_forward = resample_fft_forward_lanes;
-    table->resample_fft_inverse = resample_fft_inverse_lanes;
+    table->resample_convolve = resample_convolve_lanes;
 }
 
 }  // namespace pcmtaper

@@ -25,8 +25,7 @@ cost_kernel costs_avx512() { return {cost_lanes, lanes}; }
 
 void fill_resample_avx512(kernel_table* table) {
     table->resample_dot = resample_dot_lanes;
-    table->resample_fft_forward = resample_fft_forward_lanes;
-    table->resample_fft_inverse = resample_fft_inverse_lanes;
+    table->resample_convolve = resample_convolve_lanes;
 }
 
 }  // namespace pcmtaper
