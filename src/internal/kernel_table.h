@@ -83,6 +83,9 @@ struct kernel_table {
     // The resampler's inner product (resample/resampler.h,
     // resample_dot_reference): taps a multiple of 32, one fixed order.
     double (*resample_dot)(const double* coefs, const double* samples, int taps);
+    // Its halving stages' outputs (resample_halve_reference).
+    void (*resample_halve)(const double* taps, int tap_count, const double* odd, const double* even, double* out,
+                           int count);
     // Its fast convolution's step (resample_convolve_reference).
     void (*resample_convolve)(double* re, double* im, const double* gains, const double* twiddle_re,
                               const double* twiddle_im, int size);

@@ -25,6 +25,11 @@ double resample_dot_reference(const double* coefs, const double* samples, int ta
     return sums[0];
 }
 
+void resample_halve_reference(const double* taps, int tap_count, const double* odd, const double* even, double* out,
+                              int count) {
+    for (int j = 0; j < count; ++j) out[j] = resample_dot_reference(taps, odd + j, tap_count) + 0.5 * even[j];
+}
+
 void resample_fft_forward_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
                                     int size) {
     for (int m = size / 2; m >= 1; m /= 2) {
@@ -201,6 +206,8 @@ class sample_queue {
 };
 
 using dot_fn = double (*)(const double* coefs, const double* samples, int taps);
+using halve_fn = void (*)(const double* taps, int tap_count, const double* odd, const double* even, double* out,
+                          int count);
 using convolve_fn = void (*)(double* re, double* im, const double* gains, const double* twiddle_re,
                             const double* twiddle_im, int size);
 
@@ -249,7 +256,7 @@ struct halving_stage {
         received = produced = 0;
     }
 
-    void run(const double* in, std::size_t count, std::vector<double>* out, dot_fn dot) {
+    void run(const double* in, std::size_t count, std::vector<double>* out, halve_fn halve) {
         std::size_t i = 0;
         if ((received & 1) != 0 && count > 0) odd.push(in[i++]);
         const std::size_t pairs = (count - i) / 2;
@@ -265,10 +272,11 @@ struct halving_stage {
         if (ready > even.end()) ready = even.end();
         if (ready > produced) {
             const std::size_t first = out->size();
-            out->resize(first + static_cast<std::size_t>(ready - produced));
-            double* y = out->data() + first;
-            for (; produced < ready; ++produced)
-                *y++ = dot(taps.data(), odd.at(produced - q), 2 * q) + 0.5 * even[produced];
+            const auto count = static_cast<std::size_t>(ready - produced);
+            out->resize(first + count);
+            halve(taps.data(), 2 * q, odd.at(produced - q), even.at(produced), out->data() + first,
+                  static_cast<int>(count));
+            produced = ready;
         }
         even.drop_before(produced);
         odd.drop_before(produced - q);
@@ -557,6 +565,7 @@ struct resampler::state {
     resampler_config config;
     resampler_plan plan;
     dot_fn dot;
+    halve_fn halve;
     convolve_fn convolve;
     std::vector<halving_stage> halvings;
     bool has_steep = false;
@@ -575,7 +584,7 @@ struct resampler::state {
         std::size_t size = count;
         for (std::size_t s = first; s < halvings.size(); ++s) {
             between[s].clear();
-            halvings[s].run(data, size, &between[s], dot);
+            halvings[s].run(data, size, &between[s], halve);
             data = between[s].data();
             size = between[s].size();
         }
@@ -631,6 +640,7 @@ std::unique_ptr<resampler> resampler::create(const resampler_config& config, con
     s->config = config;
     s->plan = plan_resampler(config);
     s->dot = kernels.resample_dot;
+    s->halve = kernels.resample_halve;
     s->convolve = kernels.resample_convolve;
     if (!s->plan.identity) {
         s->halvings.resize(static_cast<std::size_t>(s->plan.halving_stages));

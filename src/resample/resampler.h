@@ -52,6 +52,11 @@ inline constexpr int resample_partial_sums = 32;
 // every kernel level's resample_dot follows bit for bit.
 double resample_dot_reference(const double* coefs, const double* samples, int taps);
 
+// A halving stage's outputs: out[j] = resample_dot_reference(taps, odd + j,
+// tap_count) + 0.5 * even[j], j < count.
+void resample_halve_reference(const double* taps, int tap_count, const double* odd, const double* even, double* out,
+                              int count);
+
 // The fast convolution's transforms on `size` points (a power of two) in
 // separate real and imaginary arrays, in place, radix 2: the forward one by
 // decimation in frequency (natural order in, bit-reversed order out,

@@ -25,6 +25,7 @@ cost_kernel costs_avx512() { return {cost_lanes, lanes}; }
 
 void fill_resample_avx512(kernel_table* table) {
     table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
     table->resample_convolve = resample_convolve_lanes;
 }
 

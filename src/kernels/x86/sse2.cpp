@@ -28,6 +28,7 @@ void fill_sse2(kernel_table* table) {
     fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
     table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
     table->resample_convolve = resample_convolve_lanes;
 }
 
