@@ -15,19 +15,31 @@
 
 namespace pcmtaper {
 
+namespace {
+
+// An inner product in `sums` partial sums (tap i into sum i mod sums, in
+// increasing i), then added pairwise at distances sums/2 .. 1.
+template <int sums>
+double dot_in_sums(const double* coefs, const double* samples, int taps) {
+    double partial[sums];
+    for (int l = 0; l < sums; ++l) partial[l] = coefs[l] * samples[l];
+    for (int i = sums; i < taps; i += sums)
+        for (int l = 0; l < sums; ++l) partial[l] = partial[l] + coefs[i + l] * samples[i + l];
+    for (int n = sums / 2; n >= 1; n /= 2)
+        for (int l = 0; l < n; ++l) partial[l] = partial[l] + partial[l + n];
+    return partial[0];
+}
+
+}  // namespace
+
 double resample_dot_reference(const double* coefs, const double* samples, int taps) {
-    double sums[resample_partial_sums];
-    for (int l = 0; l < resample_partial_sums; ++l) sums[l] = coefs[l] * samples[l];
-    for (int i = resample_partial_sums; i < taps; i += resample_partial_sums)
-        for (int l = 0; l < resample_partial_sums; ++l) sums[l] = sums[l] + coefs[i + l] * samples[i + l];
-    for (int n = resample_partial_sums / 2; n >= 1; n /= 2)
-        for (int l = 0; l < n; ++l) sums[l] = sums[l] + sums[l + n];
-    return sums[0];
+    return dot_in_sums<resample_partial_sums>(coefs, samples, taps);
 }
 
 void resample_halve_reference(const double* taps, int tap_count, const double* odd, const double* even, double* out,
                               int count) {
-    for (int j = 0; j < count; ++j) out[j] = resample_dot_reference(taps, odd + j, tap_count) + 0.5 * even[j];
+    for (int j = 0; j < count; ++j)
+        out[j] = dot_in_sums<halving_partial_sums>(taps, odd + j, tap_count) + 0.5 * even[j];
 }
 
 void resample_fft_forward_reference(double* re, double* im, const double* twiddle_re, const double* twiddle_im,
@@ -122,9 +134,9 @@ double bessel_i0(double x) {
 struct kaiser_window {
     double beta, i0_of_beta;
 
-    kaiser_window(double length, double width) {
+    kaiser_window(double length, double width, double margin_db = 0.0) {
         double attenuation_db = 2.285 * 2.0 * pi * width * (length - 1.0) + 7.95;
-        if (attenuation_db < design_attenuation_db) attenuation_db = design_attenuation_db;
+        if (attenuation_db < design_attenuation_db + margin_db) attenuation_db = design_attenuation_db + margin_db;
         if (attenuation_db > max_attenuation_db) attenuation_db = max_attenuation_db;
         beta = 0.1102 * (attenuation_db - 8.7);
         i0_of_beta = bessel_i0(beta);
@@ -135,12 +147,18 @@ struct kaiser_window {
 
 // Taps a Kaiser-windowed filter needs for a transition of `width` cycles per
 // sample (Kaiser's estimate).
-double kaiser_length(double width) { return (design_attenuation_db - 7.95) / (2.285 * 2.0 * pi * width) + 1.0; }
+double kaiser_length(double width, double attenuation_db = design_attenuation_db) {
+    return (attenuation_db - 7.95) / (2.285 * 2.0 * pi * width) + 1.0;
+}
+
+// The halving stages' filters are short, where Kaiser's estimate is
+// optimistic by a few dB: they are designed for this much more.
+constexpr double halving_margin_db = 6.0;
 
 // (Lengths beyond 2^28 are cut there: no plan that costs that much is chosen.)
-int round_up_to_partial_sums(double taps) {
+int round_up_to(double taps, int multiple) {
     const int whole = taps < 268435456.0 ? static_cast<int>(std::ceil(taps)) : 268435456;
-    return (whole + resample_partial_sums - 1) / resample_partial_sums * resample_partial_sums;
+    return (whole + multiple - 1) / multiple * multiple;
 }
 
 // Where the transition of a polyphase or fast-convolution low-pass lies, in
@@ -218,21 +236,21 @@ using convolve_fn = void (*)(double* re, double* im, const double* gains, const 
 // stopband lie symmetrically about the cutoff: flat up to out/2, and nothing
 // from R/2 - out/2 on, the band that would fold onto 0..out/2.
 struct halving_stage {
-    int q = 0;  // odd taps on each side; 2q is a multiple of resample_partial_sums
+    int q = 0;  // odd taps on each side; 2q is a multiple of halving_partial_sums
     aligned_doubles taps;
     sample_queue even, odd;  // x[2m] and x[2m + 1] at index m
     std::int64_t received = 0, produced = 0;
 
     // Odd taps per side for a stage from rate R = in / 2^s, where out_over_rate = out / R.
     static int side_taps_for(double out_over_rate) {
-        const double length = kaiser_length(0.5 - out_over_rate);
-        // Window half-length 2q covers (length - 1) / 2 input samples each side.
-        return round_up_to_partial_sums((length - 1.0) * 0.5) / 2;
+        const double length = kaiser_length(0.5 - out_over_rate, design_attenuation_db + halving_margin_db);
+        // The taps -(2q - 1) .. 2q - 1 make 4q - 1 >= length.
+        return round_up_to((length + 1.0) * 0.5, halving_partial_sums) / 2;
     }
 
     void design(int side_taps, double out_over_rate) {
         q = side_taps;
-        const kaiser_window window(4.0 * q - 1.0, 0.5 - out_over_rate);
+        const kaiser_window window(4.0 * q - 1.0, 0.5 - out_over_rate, halving_margin_db);
         taps.resize(static_cast<std::size_t>(2 * q));
         double sum = 0.0;
         for (int r = 0; r < 2 * q; ++r) {
@@ -298,7 +316,7 @@ struct polyphase_stage {
     sample_queue in;
     std::int64_t produced = 0, base = 0, phase = 0;
 
-    static int taps_for(double cutoff_width) { return round_up_to_partial_sums(kaiser_length(cutoff_width)); }
+    static int taps_for(double cutoff_width) { return round_up_to(kaiser_length(cutoff_width), resample_partial_sums); }
 
     // cutoff: the middle of the transition in cycles per input sample.
     void design(std::int64_t up_factor, std::int64_t down_factor, int tap_count, transition band) {

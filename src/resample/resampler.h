@@ -52,8 +52,10 @@ inline constexpr int resample_partial_sums = 32;
 // every kernel level's resample_dot follows bit for bit.
 double resample_dot_reference(const double* coefs, const double* samples, int taps);
 
-// A halving stage's outputs: out[j] = resample_dot_reference(taps, odd + j,
-// tap_count) + 0.5 * even[j], j < count.
+// A halving stage's outputs: out[j] = the inner product of its taps with
+// odd + j in halving_partial_sums partial sums (as resample_dot_reference
+// with 32), plus 0.5 * even[j], j < count; tap_count a positive multiple of 8.
+inline constexpr int halving_partial_sums = 8;
 void resample_halve_reference(const double* taps, int tap_count, const double* odd, const double* even, double* out,
                               int count);
 
