@@ -79,6 +79,16 @@ struct kernel_table {
     cost_kernel cost_narrow;  // up to 4 sets per call
     cost_kernel cost_wide;    // 8 sets per call, where the level has it
     bool wide_pays;           // batches of 5..8 go to cost_wide (measured at start-up)
+
+    // The resampler's inner product (resample/resampler.h,
+    // resample_dot_reference): taps a multiple of 32, one fixed order.
+    double (*resample_dot)(const double* coefs, const double* samples, int taps);
+    // Its halving stages' outputs (resample_halve_reference).
+    void (*resample_halve)(const double* taps, int tap_count, const double* odd, const double* even, double* out,
+                           int count);
+    // Its fast convolution's step (resample_convolve_reference).
+    void (*resample_convolve)(double* re, double* im, const double* gains, const double* twiddle_re,
+                              const double* twiddle_im, int size);
 };
 
 // Whether this machine (and this build) can run the level.

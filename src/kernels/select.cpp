@@ -8,6 +8,7 @@
 #include "internal/kernel_table.h"
 #include "model/model.h"
 #include "quant/quant.h"
+#include "resample/resampler.h"
 #include "shaping/batched_costs.h"
 
 namespace pcmtaper {
@@ -23,6 +24,8 @@ constexpr kernel_table reference_table = {
     kernel_level::reference,          analyse_block_reference, quantise_block_reference,
     quantise_then_analyse_reference, block_threshold_reference, {nullptr, 1},
     {nullptr, 1},                    false,
+    resample_dot_reference,           resample_halve_reference,
+    resample_convolve_reference,
 };
 
 // Seconds for `rounds` calls of a cost kernel on made-up sets.

@@ -7,6 +7,7 @@
 
 #include "kernels/aarch64/aarch64_kernels.h"
 #include "kernels/vector_stages.h"
+#include "resample/resampler.h"
 
 namespace pcmtaper {
 namespace {
@@ -17,6 +18,7 @@ using vd = double __attribute__((vector_size(lanes * 8)));
 inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(vsqrtq_f64(reinterpret_cast<float64x2_t>(x))); }
 
 #include "kernels/cost_lanes.inc"
+#include "resample/resample_dot_lanes.inc"
 
 }  // namespace
 
@@ -29,6 +31,9 @@ namespace {
 void fill_neon(kernel_table* table) {
     fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
+    table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
+    table->resample_convolve = resample_convolve_lanes;
 }
 
 }  // namespace pcmtaper

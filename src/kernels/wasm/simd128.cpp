@@ -11,6 +11,7 @@
 #endif
 
 #include "kernels/vector_stages.h"
+#include "resample/resampler.h"
 #include "kernels/wasm/wasm_kernels.h"
 
 namespace pcmtaper {
@@ -26,6 +27,7 @@ inline vd lanes_sqrt(vd x) { return vd{__builtin_sqrt(x[0]), __builtin_sqrt(x[1]
 #endif
 
 #include "kernels/cost_lanes.inc"
+#include "resample/resample_dot_lanes.inc"
 
 }  // namespace
 
@@ -38,6 +40,9 @@ namespace {
 void fill_simd128(kernel_table* table) {
     fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
+    table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
+    table->resample_convolve = resample_convolve_lanes;
 }
 
 }  // namespace pcmtaper

@@ -2,6 +2,7 @@
 #include <immintrin.h>
 
 #include "kernels/vector_stages.h"
+#include "resample/resampler.h"
 #include "kernels/x86/x86_kernels.h"
 
 namespace pcmtaper {
@@ -13,6 +14,7 @@ using vd = double __attribute__((vector_size(lanes * 8)));
 inline vd lanes_sqrt(vd x) { return reinterpret_cast<vd>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x))); }
 
 #include "kernels/cost_lanes.inc"
+#include "resample/resample_dot_lanes.inc"
 
 }  // namespace
 
@@ -25,6 +27,9 @@ namespace {
 void fill_avx2(kernel_table* table) {
     fill_vector_stages(table);
     table->cost_narrow = {cost_lanes, lanes};
+    table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
+    table->resample_convolve = resample_convolve_lanes;
 }
 
 }  // namespace pcmtaper

@@ -1,7 +1,8 @@
-// The noise cost of 8 tap sets at once (AVX-512F vectors).
+// The noise cost of 8 tap sets at once and the resampler's inner product and transforms, 8 lanes (AVX-512F vectors).
 #include <immintrin.h>
 
 #include "kernels/vector_stages.h"
+#include "resample/resampler.h"
 #include "kernels/x86/x86_kernels.h"
 
 namespace pcmtaper {
@@ -16,9 +17,16 @@ inline vd lanes_sqrt(vd x) {
 }
 
 #include "kernels/cost_lanes.inc"
+#include "resample/resample_dot_lanes.inc"
 
 }  // namespace
 
 cost_kernel costs_avx512() { return {cost_lanes, lanes}; }
+
+void fill_resample_avx512(kernel_table* table) {
+    table->resample_dot = resample_dot_lanes;
+    table->resample_halve = resample_halve_lanes;
+    table->resample_convolve = resample_convolve_lanes;
+}
 
 }  // namespace pcmtaper

@@ -15,5 +15,7 @@ void fill_avx2(kernel_table* table);
 cost_kernel costs_avx512vl();
 // The 8-lane costs (AVX-512F).
 cost_kernel costs_avx512();
+// The resampler's inner product and transforms in 8 lanes (AVX-512F).
+void fill_resample_avx512(kernel_table* table);
 
 }  // namespace pcmtaper

@@ -28,6 +28,7 @@ void arch_fill_kernels(kernel_level level, kernel_table* table) {
     fill_avx2(table);
     if (level == kernel_level::avx2) return;
     if (arch_machine_has(kernel_level::avx512vl)) table->cost_narrow = costs_avx512vl();
+    fill_resample_avx512(table);  // both levels have AVX-512F
     if (level == kernel_level::avx512) table->cost_wide = costs_avx512();
 }
 
