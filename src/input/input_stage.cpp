@@ -78,7 +78,14 @@ struct clip_tally {
 };
 
 // The last step of every frame: y (after the gain) clipped to full scale,
-// counted, and its magnitude kept for the peak.
+// counted, and its magnitude kept for the peak. Finite overs are clipped here,
+// after the mix and the gain, not per channel at decode: a float file's
+// headroom above full scale is its content, so two channels' overs that
+// cancel in the mix are kept, and a negative gain (what the clipping remark
+// suggests) brings the overs back without loss. The mean of channels within
+// full scale stays within it, so mixing alone never clips. Only infinities
+// are set to full scale at decode, where they would otherwise make the mean
+// or the product undefined.
 inline double clip_to_full_scale(double y, bool from_infinity, clip_tally* tally) {
     const double magnitude = from_infinity ? std::numeric_limits<double>::infinity() : std::fabs(y);
     if (magnitude > tally->peak) tally->peak = magnitude;

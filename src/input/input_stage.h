@@ -1,8 +1,9 @@
 // The input stage: interleaved frames of any supported sample type in, one
 // double per frame on the sample scale out (full scale +-0.5), ready for the
-// later stages. Per frame, in this order: decode each channel exactly, take
-// the chosen channel or the mean of all of them (rounded once), multiply by
-// the gain (rounded once), clip to full scale. The result of a frame depends
+// later stages. Per frame, in this order: decode each channel exactly (a
+// float NaN as silence, an infinity as full scale), take the chosen channel
+// or the mean of all of them (rounded once), multiply by the gain (rounded
+// once), clip to full scale. The result of a frame depends
 // on that frame's bytes alone, so any split of the input into blocks gives the
 // same samples and the same statistics.
 //
