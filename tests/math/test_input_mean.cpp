@@ -34,7 +34,8 @@ TEST(FloatMeanAgainstMpfr, HardAndRandomFramesRoundOnce) {
     const std::vector<std::vector<double>> hard = {
         {4, 2, 0x3p-52}, {4, 4, 0x1p-50, 0x1p-1000}, {0x1p-50, 4, -0x1p-1000, 4}, {-4, -4, -0x1p-50, -0x1p-1000},
         {1e300, 0.75, -1e300}, {1, 0x1p-80, -1}, {0x1p-1000, 1e300, 0x1p-1050, -1e300, 0x3p-1050},
-        {0.1, 0.2, 0.3, -0.6}, {3 * tiny, 0, 0}, {4 * tiny, 0, 0}, {9 * tiny, 1, -1}, {max, max}, {max, max, -max}};
+        {0.1, 0.2, 0.3, -0.6}, {3 * tiny, 0, 0}, {4 * tiny, 0, 0}, {9 * tiny, 1, -1}, {max, max}, {max, max, -max},
+        {0x1p-1021, tiny}, {0x1p-1021 + 0x1p-1073, tiny}};  // an odd sum where the doubles are even
     std::mt19937_64 g(2024);
     const exponent_range unbounded(mpfr_get_emin_min(), mpfr_get_emax_max());
     mpfr_t sum, mean;
