@@ -43,9 +43,9 @@ struct magnitude_sum {
 
 // The exact rounding of (q + f) * 2^e to a double, where q >= 2^57 is an
 // integer and f in [0, 1) is known only as zero or not (`fraction`): the
-// double of the nearest multiple of the unit in the last place there, ties
-// to even. The unit is that of 53 significant bits, or 2^-1074 where that is
-// smaller than a subnormal's.
+// nearest multiple of the unit in the last place, ties to even. The unit is
+// that of 53 significant bits, or 2^-1074 where that would be smaller (the
+// subnormal range).
 double round_scaled(std::uint64_t q, bool fraction, int e) {
     const int length = 64 - xmath::leading_zeros64(q);
     // Bits of q dropped: at least 5, so the guard bit lies inside q.
@@ -135,12 +135,17 @@ double float_frame_mean_exact(const double* values, int count) {
 
 // The cheap paths, each one IEEE operation rounding the exact mean once:
 // - one value: v / 2 is v * 0.5, rounded once (it rounds only below 2^-1021).
-// - two values: s = a + b rounded once, then s * 0.25. Where |a + b| >=
-//   2^-969 the product is a normal number and scaling by a power of two
-//   commutes with rounding, so it equals the rounding of (a + b) / 4. Below
-//   2^-969, a + b (a multiple of 2^-1074 under 2^53 of them) is a double, so
-//   s is exact and the product is the one rounding. Only an overflow of the
-//   sum (two values near the largest double) leaves this path.
+// - two values: s = a + b rounded once, then s * 0.25, which is the
+//   rounding of (a + b) / 4. Where |a + b| >= 2^-1020, s and s / 4 are
+//   normal numbers and scaling by a power of two commutes with rounding.
+//   Below 2^-1021, a + b (a multiple of 2^-1074, under 2^53 of them) is a
+//   double: s is exact, the product the one rounding. Between, a + b is
+//   k * 2^-1074 with 2^53 <= k < 2^54, where the doubles are the even k: an
+//   even k is exact as before; an odd k is a tie that s breaks to the
+//   multiple of 4 (the even significand), so s / 4 is exact and is the
+//   integer nearest k / 4 (m for 4m + 1, m + 1 for 4m + 3), the one rounding
+//   of (a + b) / 4 to a multiple of 2^-1074. Only an overflow of the sum
+//   (two values near the largest double) leaves this path.
 // - more: the running sum with each addition's error found exactly (Knuth's
 //   two-sum, valid without overflow). When every error is zero, every
 //   partial sum was exact and s is the frame's sum itself; the division by
