@@ -1,7 +1,7 @@
 #include "input/float_mean.h"
 
 #include <algorithm>
-#include <bit>
+#include "internal/copy_bits.h"
 #include <cmath>
 #include <cstdint>
 
@@ -84,7 +84,7 @@ double round_scaled(std::uint64_t q, bool fraction, int e) {
 double float_frame_mean_exact(const double* values, int count) {
     magnitude_sum positive, negative;
     for (int i = 0; i < count; ++i) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[i]);
+        const std::uint64_t bits = copy_bits<std::uint64_t>(values[i]);
         const int biased = static_cast<int>((bits >> 52) & 0x7FF);
         const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
         if (biased == 0 && fraction == 0) continue;

@@ -1,6 +1,6 @@
 #include "input/input_stage.h"
 
-#include <bit>
+#include "internal/copy_bits.h"
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -47,11 +47,11 @@ struct s32_codec {
 };
 struct f32_codec {
     static constexpr int bits = 32;
-    static double value(const unsigned char* p) { return std::bit_cast<float>(load32(p)); }
+    static double value(const unsigned char* p) { return copy_bits<float>(load32(p)); }
 };
 struct f64_codec {
     static constexpr int bits = 64;
-    static double value(const unsigned char* p) { return std::bit_cast<double>(load64(p)); }
+    static double value(const unsigned char* p) { return copy_bits<double>(load64(p)); }
 };
 
 // 2^-bits, exact.
