@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -37,7 +38,7 @@ std::vector<double> convert(const rate_pair& p, const std::vector<double>& in,
 
 std::vector<double> tone(double hz, double rate_hz, std::size_t count) {
     std::vector<double> x(count);
-    for (std::size_t n = 0; n < count; ++n) x[n] = 0.5 * std::sin(2.0 * M_PI * hz * n / rate_hz);
+    for (std::size_t n = 0; n < count; ++n) x[n] = 0.5 * std::sin(2.0 * std::numbers::pi * hz * n / rate_hz);
     return x;
 }
 
@@ -49,13 +50,13 @@ struct fit {
 fit fit_tone(const std::vector<double>& y, double hz, double rate_hz, std::size_t from, std::size_t to) {
     double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
     for (std::size_t k = from; k < to; ++k) {
-        const double s = std::sin(2.0 * M_PI * hz * k / rate_hz), c = std::cos(2.0 * M_PI * hz * k / rate_hz);
+        const double s = std::sin(2.0 * std::numbers::pi * hz * k / rate_hz), c = std::cos(2.0 * std::numbers::pi * hz * k / rate_hz);
         ss += s * s, sc += s * c, cc += c * c, ys += y[k] * s, yc += y[k] * c;
     }
     const double det = ss * cc - sc * sc, a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
     double rest = 0;
     for (std::size_t k = from; k < to; ++k) {
-        const double e = y[k] - a * std::sin(2.0 * M_PI * hz * k / rate_hz) - b * std::cos(2.0 * M_PI * hz * k / rate_hz);
+        const double e = y[k] - a * std::sin(2.0 * std::numbers::pi * hz * k / rate_hz) - b * std::cos(2.0 * std::numbers::pi * hz * k / rate_hz);
         rest += e * e;
     }
     return {std::hypot(a, b) / 0.5, std::atan2(b, a), std::sqrt(rest / (to - from)) / (0.5 / std::sqrt(2.0))};
