@@ -90,7 +90,7 @@ int open_output(void* user, const pcmtaper_wav_plan* plan) {
     run->con->info("%s", count_lines(*plan).c_str());
     constexpr double samples_per_block = 32.0;
     run->seconds_per_block = samples_per_block / static_cast<double>(plan->sample_rate_hz);
-    const output_sink::opened opened = run->output->open({plan->sample_rate_hz, plan->output_samples});
+    const output_sink::opened opened = run->output->open();
     if (opened.stream == nullptr) {
         run->con->error("%s", opened.message.c_str());
         run->refused_code = opened.exit_code;

@@ -19,7 +19,7 @@ class descriptor_sink final : public output_sink {
     explicit descriptor_sink(int fd) : fd_(fd) {}
     ~descriptor_sink() override { discard(); }
 
-    opened open(const output_format&) override {
+    opened open() override {
         if (is_terminal(fd_))
             return {nullptr, exit_output_not_openable, "standard output is a terminal; the audio needs a file or a pipe"};
         stream_ = open_descriptor_stream(fd_);

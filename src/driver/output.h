@@ -2,7 +2,7 @@
 // the program's standard output.
 //
 // Usage: std::unique_ptr<output_sink> out = make_file_output({name, name, force, derived});
-//        output_sink::opened o = out->open({rate_hz, samples}); ... write to o.stream ...; out->commit();
+//        output_sink::opened o = out->open(); ... write to o.stream ...; out->commit();
 #pragma once
 
 #include <cstddef>
@@ -13,14 +13,6 @@
 
 #include "formats.h"
 #include "system.h"
-
-// What the conversion is about to write: the rate and the number of samples
-// of this input's output, by which an earlier output of the same input is
-// recognised.
-struct output_format {
-    std::uint32_t sample_rate_hz = 0;
-    std::uint64_t samples = 0;
-};
 
 // Where a conversion writes. It is opened only after the input header has been
 // accepted, so that a refused input creates nothing; after the last block it is
@@ -37,7 +29,7 @@ class output_sink {
         std::string message;  // the error line (without "pcmtaper: "); empty: "Cannot write the output file."
     };
     virtual ~output_sink() = default;
-    virtual opened open(const output_format& format) = 0;
+    virtual opened open() = 0;
     // Whether the header at the start of the output can be written again once
     // the blocks are written (false for a device, a FIFO or a pipe).
     virtual bool rewindable() const = 0;

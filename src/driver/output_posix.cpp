@@ -162,7 +162,7 @@ class replacing_file_sink final : public output_sink {
     explicit replacing_file_sink(file_output_request request) : request_(std::move(request)), name_(request_.name) {}
     ~replacing_file_sink() override { discard(); }
 
-    opened open(const output_format& format) override;
+    opened open() override;
     bool rewindable() const override { return !direct_; }
     bool seek_to_start() override { return !direct_ && std::fseek(stream_, 0, SEEK_SET) == 0; }
     finished commit() override;
@@ -235,7 +235,7 @@ output_sink::opened replacing_file_sink::check_existing(const std::string& targe
     return refused(exit_output_not_own, why_not);
 }
 
-output_sink::opened replacing_file_sink::open(const output_format&) {
+output_sink::opened replacing_file_sink::open() {
     const std::string& path = request_.path;
     if (path.empty()) return cannot_write("''", ENOENT);
     std::string target = path;
