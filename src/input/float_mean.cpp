@@ -11,6 +11,23 @@ namespace pcmtaper {
 
 namespace {
 
+// x * 2^k for a result that is a double, by products with powers of two
+// that are normal doubles, each exact (kept out of the C library's ldexp, so
+// that the library needs nothing of libm: a static link with -Bstatic takes
+// glibc's libm.a, which does not link beside a shared libc).
+double times_power_of_two(double x, int k) {
+    constexpr int lowest_normal_exponent = -1022, highest_exponent = 1023, exponent_bias = 1023;
+    while (k < lowest_normal_exponent) {
+        x *= copy_bits<double>(std::uint64_t{1} << 52);  // 2^-1022
+        k -= lowest_normal_exponent;
+    }
+    while (k > highest_exponent) {
+        x *= copy_bits<double>(std::uint64_t{highest_exponent + exponent_bias} << 52);
+        k -= highest_exponent;
+    }
+    return x * copy_bits<double>(static_cast<std::uint64_t>(k + exponent_bias) << 52);
+}
+
 // A fixed-point integer in units of 2^-1074 (the smallest subnormal), in
 // which every finite double is an integer: a double is m * 2^e with m < 2^53
 // and e >= -1074, so it is m placed at bit e + 1074 <= 2045, whose top bit is
@@ -64,8 +81,8 @@ double round_scaled(std::uint64_t q, bool fraction, int e) {
         below_guard = true;  // q < 2^64 lies below half the unit: rounds to 0
     }
     if (guard && (below_guard || (kept & 1) != 0)) ++kept;
-    // kept <= 2^53 at an exponent of at least -1074: a double, so ldexp is exact.
-    return std::ldexp(static_cast<double>(kept), e + dropped);
+    // kept <= 2^53 at an exponent of at least -1074: a double, so the scaling is exact.
+    return times_power_of_two(static_cast<double>(kept), e + dropped);
 }
 
 }  // namespace

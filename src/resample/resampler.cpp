@@ -155,9 +155,17 @@ double kaiser_length(double width, double attenuation_db = design_attenuation_db
 // optimistic by a few dB: they are designed for this much more.
 constexpr double halving_margin_db = 6.0;
 
+// The least whole number >= x, for 0 <= x < 2^31 (kept out of libm's ceil,
+// so that the library needs nothing of libm: a static link with -Bstatic
+// takes glibc's libm.a, which does not link beside a shared libc).
+int ceiling(double x) {
+    const int whole = static_cast<int>(x);
+    return static_cast<double>(whole) < x ? whole + 1 : whole;
+}
+
 // (Lengths beyond 2^28 are cut there: no plan that costs that much is chosen.)
 int round_up_to(double taps, int multiple) {
-    const int whole = taps < 268435456.0 ? static_cast<int>(std::ceil(taps)) : 268435456;
+    const int whole = taps < 268435456.0 ? ceiling(taps) : 268435456;
     return (whole + multiple - 1) / multiple * multiple;
 }
 
@@ -512,7 +520,7 @@ stage_choice choose_stages(std::int64_t in, std::int64_t out, int halvings, bool
             c.cost = HUGE_VAL;
             return c;
         }
-        c.steep_half_taps = static_cast<int>(std::ceil((length - 1.0) * 0.5));
+        c.steep_half_taps = ceiling((length - 1.0) * 0.5);
         const int size = fft_stage::size_for(c.steep_half_taps);
         const int block = size - 2 * c.steep_half_taps;
         int log2_size = 0;
