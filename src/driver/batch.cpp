@@ -222,13 +222,9 @@ bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
 // is read.
 bool is_own_output(const std::string& name) {
     if (!ends_with_ignoring_case(name, derived_suffix(file_format::wav))) return false;
-    std::FILE* f = open_input_file(name);
-    if (f == nullptr) return false;
-    unsigned char start[4096];
-    const std::size_t length = std::fread(start, 1, sizeof start, f);
-    std::fclose(f);
-    int is_8_bit = 0;
-    return pcmtaper_wav_is_8_bit(start, length, &is_8_bit, nullptr) == PCMTAPER_OK && is_8_bit != 0;
+    unsigned char start[file_start_bytes];
+    std::size_t length = 0;
+    return read_file_start(name, start, &length) && starts_8_bit_wav(start, length);
 }
 
 // Makes the target directory when it does not exist yet (its parent must),

@@ -137,16 +137,25 @@ bool marked_as_output_of(const std::string& path, std::uint64_t input_key) {
 
 }  // namespace
 
+bool read_file_start(const std::string& path, unsigned char (&start)[file_start_bytes], std::size_t* length) {
+    std::FILE* f = open_input_file(path);
+    if (f == nullptr) return false;
+    *length = std::fread(start, 1, file_start_bytes, f);
+    std::fclose(f);
+    return true;
+}
+
+bool starts_8_bit_wav(const unsigned char* bytes, std::size_t length) {
+    int is_8_bit = 0;
+    return pcmtaper_wav_is_8_bit(bytes, length, &is_8_bit, nullptr) == PCMTAPER_OK && is_8_bit != 0;
+}
+
 std::string replace_refusal(const std::string& path, const file_output_request& request) {
-    unsigned char start[4096];
-    std::FILE* f = open_input_file(path);  // a UTF-8 name on every system
+    unsigned char start[file_start_bytes];
     std::size_t length = 0;
-    if (f != nullptr) {
-        length = std::fread(start, 1, sizeof start, f);
-        std::fclose(f);
-    }
-    if (request.force || (f != nullptr && length == 0)) return {};
-    if (f != nullptr && marked_as_output_of(path, request.input_key)) return {};
+    const bool readable = read_file_start(path, start, &length);
+    if (request.force || (readable && length == 0)) return {};
+    if (readable && marked_as_output_of(path, request.input_key)) return {};
     const std::string exists = "the output file " + request.name + " exists";
     const char* const not_marked = " not marked as pcmtaper's output of this input";
     const char* const kept = "; it is kept (--force replaces it)";
@@ -155,14 +164,12 @@ std::string replace_refusal(const std::string& path, const file_output_request& 
         return exists + " and is" + not_marked + " (raw samples cannot be told from any other file)" + kept;
     if (is_c_format(request.kind)) {
         c_header_facts earlier;
-        const bool own = f != nullptr && read_own_c_header(start, length, &earlier);
+        const bool own = readable && read_own_c_header(start, length, &earlier);
         if (own && request.derived_name) return {};
         if (own) return exists + " and is a C header" + not_marked + kept;
         return exists + " and is not a C header written by pcmtaper" + kept;
     }
-    int is_8_bit = 0;
-    const bool eight_bit =
-        f != nullptr && pcmtaper_wav_is_8_bit(start, length, &is_8_bit, nullptr) == PCMTAPER_OK && is_8_bit != 0;
+    const bool eight_bit = readable && starts_8_bit_wav(start, length);
     if (eight_bit && request.derived_name) return {};
     if (eight_bit) return exists + " and is an 8-bit mono WAV file" + not_marked + kept;
     return exists + " and is not an 8-bit mono WAV file" + kept;

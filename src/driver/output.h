@@ -104,6 +104,13 @@ std::string output_mark_of(std::FILE* written, std::uint64_t input_key);
 // same key.
 std::uint64_t input_key_of(const std::string& input_name);
 
+// The first bytes of the file at `path`, as far as the header checks read
+// (a UTF-8 name on every system); false when it cannot be opened.
+inline constexpr std::size_t file_start_bytes = 4096;
+bool read_file_start(const std::string& path, unsigned char (&start)[file_start_bytes], std::size_t* length);
+// Whether `bytes` begin an 8-bit mono PCM WAV file, by the library's header walk.
+bool starts_8_bit_wav(const unsigned char* bytes, std::size_t length);
+
 // Why the existing file at `path` may not be replaced without --force, as the
 // error line (without "pcmtaper: "), or "" when it may. It may when it is
 // empty; when it carries the program's mark for this very input and its bytes
