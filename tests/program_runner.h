@@ -50,7 +50,22 @@ inline run_result run_command(const std::string& command) {
 #ifdef _WIN32
     // cmd.exe /c drops the first and the last double quote of a command that
     // starts with one: the command is wrapped in a pair for it to drop.
-    std::FILE* pipe = _wpopen(utf8_path('"' + command + '"').wstring().c_str(), L"rb");
+    const std::wstring wide = utf8_path('"' + command + '"').wstring();
+    // 9009 is cmd.exe's own code for a program it could not start. Under Wine
+    // a start now and then fails that way when the machine is busy (the
+    // program never got to run: it has no exit code 9009), so the command is
+    // given again; a program that is really missing fails every time.
+    constexpr int could_not_start = 9009;
+    for (int attempt = 0;; ++attempt) {
+        std::FILE* pipe = _wpopen(wide.c_str(), L"rb");
+        if (pipe == nullptr) return {"", -1, {}};
+        std::string out;
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        const int code = _pclose(pipe);  // the exit code itself
+        if (code != could_not_start || attempt == 2) return {out, code, {}};
+    }
 #else
     std::FILE* pipe = popen(command.c_str(), "r");
 #endif
@@ -59,9 +74,6 @@ inline run_result run_command(const std::string& command) {
     char buffer[4096];
     std::size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-#ifdef _WIN32
-    return {out, _pclose(pipe), {}};  // the exit code itself
-#else
     const int status = pclose(pipe);
     return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
 #endif
