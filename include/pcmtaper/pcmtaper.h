@@ -1,4 +1,5 @@
-/* libpcmtaper: mono 16-bit PCM in, mono unsigned 8-bit PCM out, with an
+/* libpcmtaper: PCM in (8 to 32-bit integers or floats, 1 to 64 channels, any
+ * rate), mono unsigned 8-bit PCM out at the rate asked for, with an
  * error-feedback filter re-optimised every 32 samples against a masking
  * estimate of the signal.
  *
@@ -38,7 +39,7 @@
 
 /* The version, written here and nowhere else (the build reads it from here). */
 #define PCMTAPER_VERSION_MAJOR 2
-#define PCMTAPER_VERSION_MINOR 0
+#define PCMTAPER_VERSION_MINOR 1
 #define PCMTAPER_VERSION_PATCH 0
 #define PCMTAPER_VERSION_STRINGIFY_(x) #x
 #define PCMTAPER_VERSION_STRINGIFY(x) PCMTAPER_VERSION_STRINGIFY_(x)
@@ -72,9 +73,12 @@ typedef enum pcmtaper_status {
     PCMTAPER_ERROR_BAD_STATE = -3,          /* process after finish, or a converter not initialised */
     PCMTAPER_ERROR_OUT_OF_MEMORY = -4,
     PCMTAPER_ERROR_LEVEL_UNAVAILABLE = -5,  /* the forced kernel level is not on this machine or build */
-    PCMTAPER_ERROR_NOT_LINEAR_PCM = -6,     /* WAV: format tag neither 1 nor extensible PCM */
-    PCMTAPER_ERROR_NOT_MONO = -7,           /* WAV: more than one channel */
-    PCMTAPER_ERROR_NOT_16_BIT = -8,         /* WAV: not 16 bits per sample, or a "fmt " chunk too short to say */
+    PCMTAPER_ERROR_NOT_LINEAR_PCM = -6,     /* WAV: format tag neither PCM (1), IEEE float (3) nor extensible with those */
+    PCMTAPER_ERROR_NOT_MONO = -7,           /* WAV: more than one channel and no channel choice (or more than 64) */
+    /* WAV: a sample size this library does not read (PCM: 8, 16, 24, 32 bits;
+     * float: 32, 64; valid bits within them), or a "fmt " chunk too short to
+     * say. The name is that of 2.0, which read 16 bits only. */
+    PCMTAPER_ERROR_NOT_16_BIT = -8,
     PCMTAPER_ERROR_BAD_SAMPLE_RATE = -9,    /* WAV: rate 0, or 2^31 Hz and above */
     PCMTAPER_ERROR_FMT_NOT_FOUND = -10,     /* WAV: no "fmt " within 10 skipped chunks */
     PCMTAPER_ERROR_DATA_NOT_FOUND = -11,    /* WAV: no "data" within 10 skipped chunks */
@@ -82,7 +86,10 @@ typedef enum pcmtaper_status {
     PCMTAPER_ERROR_READ = -13,              /* the reader reported an error */
     PCMTAPER_ERROR_WRITE = -14,             /* the writer reported an error, or the output buffer is too small */
     PCMTAPER_ERROR_HEADER_NOT_REWRITABLE = -15, /* the input ended early and the writer cannot rewind to correct the header */
-    PCMTAPER_ERROR_STOPPED = -16            /* a callback asked to stop (pcmtaper_wav_events.start) */
+    PCMTAPER_ERROR_STOPPED = -16,           /* a callback asked to stop (pcmtaper_wav_events.start) */
+    /* Since 2.1: */
+    PCMTAPER_ERROR_NOT_SEEKABLE = -17,      /* PCMTAPER_FLAG_NORMALIZE with a reader of unknown size or without seek */
+    PCMTAPER_ERROR_ALLOCATION_NEEDED = -18  /* pcmtaper_init of a config that resamples: use pcmtaper_create */
 } pcmtaper_status;
 
 /* A short English text for a status ("out of memory"); never null, static. */
@@ -118,6 +125,38 @@ PCMTAPER_API const char *pcmtaper_version_string(void);
 /* For pcmtaper_convert_wav only (a converter accepts and ignores them): */
 #define PCMTAPER_FLAG_KEEP_METADATA 4u /* the input's smpl, cue, LIST-INFO and inst chunks go into the output */
 #define PCMTAPER_FLAG_SAMPLES_ONLY 8u  /* the samples alone: no header, no pad byte (the caller frames them) */
+/* Since 2.1, for pcmtaper_convert_wav only: the peak after the channel
+ * choice, the gain and the resampler set to PCMTAPER_NORMALIZE_PEAK of full
+ * scale (the samples are read twice: a reader of known size with seek). */
+#define PCMTAPER_FLAG_NORMALIZE 16u
+
+/* Since 2.1: the sample types of pcmtaper_process_frames and of WAV files.
+ * Little-endian in memory (the byte order of every platform this library
+ * builds for), interleaved by frame. Every type enters the filter exactly,
+ * with the same full scale: a signed integer s of b bits as s / 2^b, an
+ * unsigned 8-bit u as (u - 128) / 256, a float f as f / 2 (so 1.0 is full
+ * scale). A float NaN counts as 0; a float beyond full scale (infinities
+ * too), and any sample the gain takes beyond it, is clipped to full scale
+ * and counted (pcmtaper_input_stats). */
+typedef enum pcmtaper_sample_type {
+    PCMTAPER_SAMPLE_S16 = 0, /* signed 16-bit (the default) */
+    PCMTAPER_SAMPLE_U8 = 1,  /* unsigned 8-bit, 128 is zero */
+    PCMTAPER_SAMPLE_S24 = 2, /* signed 24-bit packed in 3 bytes */
+    PCMTAPER_SAMPLE_S32 = 3, /* signed 32-bit */
+    PCMTAPER_SAMPLE_F32 = 4, /* IEEE binary32 */
+    PCMTAPER_SAMPLE_F64 = 5  /* IEEE binary64 */
+} pcmtaper_sample_type;
+
+/* pcmtaper_config.channel: */
+#define PCMTAPER_CHANNEL_ONLY 0 /* a mono input (the default); more channels are refused (NOT_MONO, INVALID_ARGUMENT) */
+#define PCMTAPER_CHANNEL_MIX (-1) /* the mean of all channels, summed exactly and rounded once */
+/* 1 .. input_channels: that channel alone. */
+#define PCMTAPER_MAX_CHANNELS 64
+#define PCMTAPER_MIN_OUTPUT_RATE_HZ 1000
+#define PCMTAPER_MAX_OUTPUT_RATE_HZ 384000
+/* PCMTAPER_FLAG_NORMALIZE's peak, as a fraction of full scale: 15/16, room
+ * for the shaped error of loud passages before the 8-bit clamp. */
+#define PCMTAPER_NORMALIZE_PEAK 0.9375
 
 /* The vector code a converter runs. Every level gives the same bytes. */
 typedef enum pcmtaper_kernel_level {
@@ -190,10 +229,28 @@ typedef struct pcmtaper_config {
      * block's output then comes up to 24 blocks later in calls (the latency
      * in samples is the same); pcmtaper_finish drains it. */
     unsigned threads;
+
+    /* Since 2.1: the input (a config of 2.0 has the defaults). The order of
+     * the stages is: decode, channel choice, gain, resample, shape. (gain_db
+     * comes first: it starts past 2.0's tail padding, which a 2.0 caller's
+     * struct_size covers but never set.) */
+    double gain_db;           /* applied as the factor 10^(gain_db / 20), correctly rounded; 0 by default */
+    pcmtaper_sample_type input_type; /* PCMTAPER_SAMPLE_S16 by default (taken from the file by the WAV functions) */
+    /* Significant bits of an integer type, counted from the top; the bits
+     * below are padding, read as 0 (a 20-bit sample in 24 bits has 20). 0:
+     * the whole type (the default). Taken from the file by the WAV functions. */
+    unsigned input_valid_bits;
+    unsigned input_channels;  /* interleaved channels, 1 .. PCMTAPER_MAX_CHANNELS; 1 by default (from the file likewise) */
+    int channel;              /* PCMTAPER_CHANNEL_ONLY (the default), PCMTAPER_CHANNEL_MIX or 1 .. input_channels */
+    /* The output's rate: the input (sample_rate_hz) is resampled to it.
+     * PCMTAPER_MIN_OUTPUT_RATE_HZ .. PCMTAPER_MAX_OUTPUT_RATE_HZ, or 0 for
+     * the input's own rate (the default; no resampling). */
+    uint32_t output_rate_hz;
 } pcmtaper_config;
 
 /* Fills *config with the defaults: struct_size, rate 44100 Hz, no flags,
- * automatic kernel level, no report, 1 thread. */
+ * automatic kernel level, no report, 1 thread; 16-bit mono input, no gain,
+ * the input's rate out. */
 PCMTAPER_API void pcmtaper_config_init(pcmtaper_config *config);
 
 /* ---- Converter ----------------------------------------------------------- */
@@ -220,7 +277,9 @@ PCMTAPER_API pcmtaper_status pcmtaper_init(void *memory, size_t size, const pcmt
 /* Starts a new stream with the same config, as if just created. */
 PCMTAPER_API pcmtaper_status pcmtaper_reset(pcmtaper_converter *converter);
 
-/* Converts samples. Consumes up to in_frames samples from `in` and writes up
+/* Converts samples. For a config of 16-bit input only (any channel count:
+ * in_frames frames of input_channels samples); pcmtaper_process_frames takes
+ * every type. Consumes up to in_frames samples from `in` and writes up
  * to out_capacity bytes (unsigned 8-bit samples) to `out`; *in_used and
  * *out_written say how many. It stops consuming when the output is full:
  * call again with the rest. Output comes a block (32 samples) at a time.
@@ -231,6 +290,27 @@ PCMTAPER_API pcmtaper_status pcmtaper_reset(pcmtaper_converter *converter);
 PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, const int16_t *in, size_t in_frames,
                                               size_t *in_used, uint8_t *out, size_t out_capacity,
                                               size_t *out_written);
+/* Since 2.1: pcmtaper_process for interleaved frames of the config's
+ * input_type and input_channels (in_frames * channels * the type's bytes
+ * bytes at `frames`, any alignment). With resampling the output comes at
+ * output_rate_hz, and may come some calls after the input that makes it;
+ * it stops consuming when the output is full, as pcmtaper_process does. */
+PCMTAPER_API pcmtaper_status pcmtaper_process_frames(pcmtaper_converter *converter, const void *frames,
+                                                     size_t in_frames, size_t *frames_used, uint8_t *out,
+                                                     size_t out_capacity, size_t *out_written);
+
+/* Since 2.1: what the input stage clipped so far in this stream. */
+typedef struct pcmtaper_input_stats {
+    size_t struct_size;       /* sizeof(pcmtaper_input_stats), set by the caller */
+    uint64_t clipped_samples; /* samples set to full scale (after the channel choice and the gain) */
+    /* The largest magnitude before clipping, as a fraction of full scale
+     * (1.0 is full scale; +inf once an infinity was read). */
+    double peak;
+} pcmtaper_input_stats;
+/* Statuses: OK, INVALID_ARGUMENT. */
+PCMTAPER_API pcmtaper_status pcmtaper_get_input_stats(const pcmtaper_converter *converter,
+                                                      pcmtaper_input_stats *stats);
+
 /* Ends the input and drains the output: without PCMTAPER_FLAG_ALIGN, the
  * whole blocks (a last partial block is not converted); with it, the tail
  * that makes the output as long as the input. Call again until *out_written
@@ -240,13 +320,14 @@ PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, con
 PCMTAPER_API pcmtaper_status pcmtaper_finish(pcmtaper_converter *converter, uint8_t *out, size_t out_capacity,
                                              size_t *out_written);
 
-/* Samples by which the output lags the input: 224, or 0 with
+/* Output samples by which the output lags the input: 224, or 0 with
  * PCMTAPER_FLAG_ALIGN (whose output still starts a block or more later in
- * calls). 0 for null. */
+ * calls). The resampler's filter delay is taken off: its output sample 0
+ * stands at input sample 0. 0 for null. */
 PCMTAPER_API size_t pcmtaper_latency(const pcmtaper_converter *converter);
 #define PCMTAPER_LATENCY_SAMPLES 224 /* pcmtaper_latency without PCMTAPER_FLAG_ALIGN */
-/* At least the bytes that process with in_frames more samples and then
- * finish can write together, for sizing buffers. */
+/* At least the bytes that process with in_frames more frames and then
+ * finish can write together, for sizing buffers (resampling counted). */
 PCMTAPER_API size_t pcmtaper_output_bound(const pcmtaper_converter *converter, size_t in_frames);
 
 /* The program's five report lines for *report, each ending in " \r\n"
@@ -315,7 +396,9 @@ typedef enum pcmtaper_remark_code {
     PCMTAPER_REMARK_METADATA_CLAMPED = 13,   /* positions_clamped positions past the last output sample set to it */
     PCMTAPER_REMARK_METADATA_MALFORMED = 14, /* a malformed chunk, left out */
     PCMTAPER_REMARK_METADATA_TOO_LARGE = 15, /* a chunk of chunk_bytes bytes, too large to keep, left out */
-    PCMTAPER_REMARK_METADATA_CUT_OFF = 16    /* a chunk cut off by the end of the input, left out */
+    PCMTAPER_REMARK_METADATA_CUT_OFF = 16,   /* a chunk cut off by the end of the input, left out */
+    /* Since 2.1: */
+    PCMTAPER_REMARK_CLIPPED = 17             /* samples_clipped samples set to full scale; peak (fraction of full scale) */
 } pcmtaper_remark_code;
 
 #define PCMTAPER_CHUNK_NAME_MAX 20
@@ -338,6 +421,9 @@ typedef struct pcmtaper_remark {
     uint64_t blocks_declared;    /* INPUT_ENDED: the blocks the data chunk declares */
     uint64_t chunk_bytes;        /* METADATA_TOO_LARGE: the chunk's size */
     uint64_t positions_clamped;  /* METADATA_CLAMPED: loop and cue positions moved to the last output sample */
+    /* Since 2.1: */
+    uint64_t samples_clipped;    /* CLIPPED: samples set to full scale */
+    double peak;                 /* CLIPPED: the largest magnitude before clipping, 1.0 = full scale (+inf: an infinity) */
 } pcmtaper_remark;
 
 /* The program's line for *remark, "\r\n" included, NUL-terminated in
@@ -356,6 +442,11 @@ typedef struct pcmtaper_wav_header {
     int data_size_from_ds64;   /* 1 when data_size_bytes came from "ds64" */
     int rf64;                  /* 1 when the file starts with "RF64" or "BW64" */
     uint32_t remark_count;     /* remarks made (each handed to events->remark) */
+    /* Since 2.1: the samples' format, as "fmt " states it. */
+    pcmtaper_sample_type sample_type;
+    uint32_t bits_per_sample;  /* the container: 8, 16, 24, 32 or 64 */
+    uint32_t valid_bits;       /* significant bits (EXTENSIBLE's field; else bits_per_sample) */
+    uint32_t channels;         /* 1 .. PCMTAPER_MAX_CHANNELS */
 } pcmtaper_wav_header;
 
 /* The output header for `samples` 8-bit samples at `sample_rate_hz` in
@@ -394,6 +485,10 @@ typedef struct pcmtaper_wav_plan {
     size_t header_len;          /* 44 (RIFF) or 80 (RF64), plus the kept metadata chunks; 0 with PCMTAPER_FLAG_SAMPLES_ONLY */
     uint64_t samples_read;      /* input samples read, at the end; a partial last block included */
     uint64_t audible_end;       /* one past the last sample read that is 256 or more from 0 (one 8-bit step) */
+    /* Since 2.1 (sample_rate_hz above is the output's rate): */
+    uint32_t input_rate_hz;     /* the file's rate */
+    uint64_t input_frames;      /* frames the data chunk declares */
+    double normalize_gain_db;   /* PCMTAPER_FLAG_NORMALIZE: the gain applied on top of config->gain_db; else 0 */
 } pcmtaper_wav_plan;
 
 /* Optional callbacks of a whole-file conversion; any may be null. All are
@@ -417,7 +512,9 @@ typedef struct pcmtaper_wav_events {
     void (*skip_progress)(void *user, const char *chunk_id, uint64_t bytes_skipped, uint64_t chunk_bytes);
 } pcmtaper_wav_events;
 
-/* Walks the header of a 16-bit mono PCM WAV file (RIFF, RF64 or BW64) from
+/* Walks the header of a PCM WAV file (RIFF, RF64 or BW64; format tag 1 with
+ * 8, 16, 24 or 32 bits, tag 3 with 32 or 64, EXTENSIBLE with those
+ * subformats; 1 to 64 channels) from
  * the reader's position, leaving it at the first sample byte. Its remarks go
  * to events->remark, its skipped chunks to events->skip_progress (`events`
  * may be null). On any status but OK only header->remark_count is
@@ -428,16 +525,21 @@ typedef struct pcmtaper_wav_events {
 PCMTAPER_API pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader *reader, pcmtaper_wav_header *header,
                                                       const pcmtaper_wav_events *events);
 
-/* Converts a whole 16-bit mono PCM WAV file from `reader` into an 8-bit WAV
+/* Converts a whole PCM WAV file from `reader` into an 8-bit mono WAV
  * file on `writer`, exactly as the program does: header, samples, the RIFF
  * pad byte, and the header written again (through writer->rewind) when a
- * stream ended before its declared size. config->sample_rate_hz is ignored
- * (the file's rate is used); its flags, kernel level and report apply.
+ * stream ended before its declared size. config->sample_rate_hz and the
+ * input's type, valid bits and channel count are ignored (the file's are
+ * used); its flags, kernel level, report, channel choice (a file of more
+ * than one channel is refused with NOT_MONO under PCMTAPER_CHANNEL_ONLY),
+ * gain and output rate apply. A clipped sample makes one CLIPPED remark at
+ * the end.
  * PCMTAPER_FLAG_KEEP_METADATA: the first "smpl" (loops), "cue " (cue
  * points), "LIST" of type "INFO" (tags) and "inst" (instrument) chunk met
  * before the samples (and after them, when the reader can seek) go between
  * "fmt " and "data", each as read; their sample positions (loop starts and
- * ends, cue positions and sample offsets) are moved by pcmtaper_latency, and
+ * ends, cue positions and sample offsets) are scaled to the output rate
+ * (rounded to the nearest, halves up) and moved by pcmtaper_latency, and
  * one past the last output sample is set to it, with a remark. A malformed
  * chunk is left out with a remark; a read or seek that fails on the chunks
  * after the samples fails the conversion (READ), as in the samples.
