@@ -81,15 +81,6 @@ struct pcmtaper_web_conversion {
 
 namespace {
 
-// The options of the input stage, as the page gives them (numbers, not
-// text): -c, -g, -n and -r of the program.
-struct input_choices {
-    int channel = PCMTAPER_CHANNEL_ONLY;
-    double gain_db = 0.0;
-    bool normalize = false;
-    std::uint32_t output_rate_hz = 0;  // 0: the input's
-};
-
 // How pcmtaper.mjs gives the channel: not at all, as mix, or as a number.
 enum channel_given : int { channel_not_given = 0, channel_given_mix = 1, channel_given_number = 2 };
 
@@ -280,7 +271,7 @@ void keep_shaper_input(pcmtaper_web_conversion* result, const std::uint8_t* inpu
 // writer frames the samples in a stream over memory, finished as the
 // program finishes it.
 int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size,
-            const std::string& input_name, const conversion_options& options, const input_choices& choices) {
+            const std::string& input_name, const conversion_options& options) {
     const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
     web_run run{result, input, input_size};
     run.format = format.get();
@@ -296,10 +287,6 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
     const pcmtaper_reader reader{sizeof reader, read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
     const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
     pcmtaper_config config = library_config(options, format != nullptr);
-    config.channel = choices.channel;
-    config.gain_db = choices.gain_db;
-    config.output_rate_hz = choices.output_rate_hz;
-    if (choices.normalize) config.flags |= PCMTAPER_FLAG_NORMALIZE;
     config.report = keep_report;
     config.report_user = &run;
     pcmtaper_wav_events events{};
@@ -343,8 +330,10 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
     }
     keep_shaper_input(result, input, input_size, config);
     // The delay is that of the shaper at the output's rate (the resampler's
-    // is taken off).
-    pcmtaper_config shaper_config = library_config(options, format != nullptr);
+    // is taken off): a converter of mono 16-bit input at that rate tells it.
+    pcmtaper_config shaper_config;
+    pcmtaper_config_init(&shaper_config);
+    shaper_config.flags = config.flags & (PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_ZERO_DC);
     shaper_config.sample_rate_hz = result->plan.sample_rate_hz;
     pcmtaper_converter* converter = nullptr;
     if (pcmtaper_create(&shaper_config, &converter) == PCMTAPER_OK) result->latency_samples = pcmtaper_latency(converter);
@@ -410,8 +399,7 @@ EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
     std::string refused =
         output_options_error({format_text.get(), options.keep_metadata, c_name_text.get(), c_attribute_text.get()},
                              &options.format.format);
-    input_choices choices;
-    if (refused.empty()) refused = input_choices_error(channel_how, channel, gain_db, output_rate_hz, &choices.channel);
+    if (refused.empty()) refused = input_choices_error(channel_how, channel, gain_db, output_rate_hz, &options.channel);
     result->output_name = download_name(input_name, options.format.format);
     if (!refused.empty()) {
         // As the program says a usage error, without its usage lines (the
@@ -423,11 +411,11 @@ EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
     options.format.c_name = c_array_name(c_name_text ? *c_name_text : "", result->output_name, input_name);
     options.format.c_guard = c_header_guard(options.format.c_name, result->output_name, input_name);
     options.format.c_attribute = c_attribute_text ? *c_attribute_text : "";
-    choices.gain_db = gain_db;
-    choices.normalize = normalize != 0;
-    choices.output_rate_hz = static_cast<std::uint32_t>(output_rate_hz);
+    options.gain_db = gain_db;
+    options.normalize = normalize != 0;
+    options.output_rate_hz = static_cast<std::uint32_t>(output_rate_hz);
     read_input_header(result, input, input_size);
-    result->exit_code = convert(result, input, input_size, input_name, options, choices);
+    result->exit_code = convert(result, input, input_size, input_name, options);
     return result;
 }
 
