@@ -354,7 +354,7 @@ try {
       check(missing.length === 0, `page: ${caseKey(c)} shows the program's text`, missing.join(' | '));
       if (c.name === 'stereo.wav') check(sha !== null, 'page: a stereo file is mixed by default');
       if (c.args.some((a) => a.startsWith('--rate') || a.startsWith('--gain') || a === '--normalize')) {
-        const choices = await card.locator('p.choices').textContent();
+        const choices = (await card.locator('p.choices').count()) > 0 ? await card.locator('p.choices').textContent() : '(none)';
         check(/2 channels, .* Hz → (their mean|channel \d) → .*8-bit at \d+ Hz/.test(choices), `page: ${caseKey(c)} shows its choices beside the result`, choices);
       }
       if (c.name === 'cut-off.wav') {
