@@ -377,6 +377,10 @@ try {
 
     if (args.screenshot) {
       const card = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) });
+      await page.selectOption('#rate', '');
+      await page.selectOption('#channel', 'mix');
+      await page.setChecked('#normalize', false);
+      await page.fill('#gain', '0');
       await page.setChecked('#zero-dc', false);
       await page.setChecked('#align', false);
       await page.selectOption('#format', 'wav');
