@@ -68,7 +68,6 @@ inline run_result run_command(const std::string& command) {
     }
 #else
     std::FILE* pipe = popen(command.c_str(), "r");
-#endif
     if (pipe == nullptr) return {"", -1, {}};
     std::string out;
     char buffer[4096];
