@@ -17,7 +17,7 @@ using namespace fixtures;
 namespace {
 
 const std::string banner =
-    "pcmtaper.exe version 2.0.0 (https://example.org/pcmtaper)\r\n"
+    "pcmtaper.exe version 2.1.0 (https://example.org/pcmtaper)\r\n"
     "Monaural 16bit wav file to Monaural 8bit wav file. Very slow, high quality.\r\n\r\n"
     "  usage:  pcmtaper input.wav [output.wav]\r\n";
 

@@ -163,7 +163,7 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
     };
     pcmtaper_config bad_rate = good, bad_flags = good, bad_threads = good, bad_level = good;
     bad_rate.sample_rate_hz = 0;
-    bad_flags.flags = 16;
+    bad_flags.flags = 32;
     bad_threads.threads = 0;
     bad_level.kernel_level = static_cast<pcmtaper_kernel_level>(17);
     pcmtaper_converter* never = reinterpret_cast<pcmtaper_converter*>(&later);
@@ -218,7 +218,7 @@ TEST(LibraryContracts, EachCallRefusesWhatItMustAndAcceptsTheRest) {
     pcmtaper_destroy(nullptr);
 
     EXPECT_STREQ(pcmtaper_version_string(), PCMTAPER_VERSION_STRING);
-    for (int s = 0; s >= PCMTAPER_ERROR_STOPPED; --s)
+    for (int s = 0; s >= PCMTAPER_ERROR_ALLOCATION_NEEDED; --s)
         EXPECT_STRNE(pcmtaper_status_string(static_cast<pcmtaper_status>(s)), "unknown status") << s;
     EXPECT_STREQ(pcmtaper_status_string(static_cast<pcmtaper_status>(-99)), "unknown status");
     for (pcmtaper_kernel_level level : levels_here()) {

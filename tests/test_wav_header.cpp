@@ -37,12 +37,12 @@ std::size_t read_trickle(void* user, void* buffer, std::size_t capacity, int*) {
     return n;
 }
 
-walk_outcome walk(const std::string& bytes) {
+walk_outcome walk(const std::string& bytes, bool mono_only = true) {
     trickle t{&bytes, 0};
     const pcmtaper_reader reader{sizeof reader, read_trickle, &t, static_cast<std::int64_t>(bytes.size()), nullptr};
     byte_source in{&reader};
     walk_outcome out{};
-    out.status = read_input_header(&in, &out.header);
+    out.status = read_input_header(&in, &out.header, nullptr, nullptr, mono_only);
     out.position = static_cast<long>(t.at);
     EXPECT_EQ(out.header.header_bytes, t.at);
     for (const pcmtaper_remark& r : out.header.remarks) {
@@ -96,26 +96,25 @@ TEST(HeaderWalk, AnIdWithAZeroByteShowsUpToIt) {
 }
 
 TEST(HeaderWalk, RefusalsComeInTheirOrder) {
-    EXPECT_EQ(walk(riff(chunk("fmt ", fmt_body(3, 1, 44100, 32)) + data4)).status,
-              header_status::not_linear_pcm);
+    EXPECT_EQ(walk(riff(chunk("fmt ", fmt_body(2, 1, 44100, 4)) + data4)).status, header_status::not_linear_pcm);
     const walk_outcome extensible = walk(riff(chunk("fmt ", fmt_body(65534, 1, 44100, 16, u16(22) + std::string(22, '\0'))) + data4));
     EXPECT_EQ(extensible.status, header_status::not_linear_pcm);
     EXPECT_EQ(extensible.messages, "This is not a linear PCM.\r\n");
 
-    const walk_outcome stereo = walk(riff(chunk("fmt ", fmt_body(1, 2, 44100)) + data4));
+    // A caller that reads mono only refuses more channels before the width.
+    const walk_outcome stereo = walk(riff(chunk("fmt ", fmt_body(1, 2, 44100, 64)) + data4));
     EXPECT_EQ(stereo.status, header_status::not_mono);
     EXPECT_EQ(stereo.messages, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
 
     // Neither PCM nor mono: only the first refusal.
-    const walk_outcome both = walk(riff(chunk("fmt ", fmt_body(3, 2, 44100)) + data4));
+    const walk_outcome both = walk(riff(chunk("fmt ", fmt_body(6, 2, 44100, 8)) + data4));
     EXPECT_EQ(both.status, header_status::not_linear_pcm);
     EXPECT_EQ(both.messages, "This is not a linear PCM.\r\n");
 
-    for (std::uint16_t bits : {8, 24}) {
-        const walk_outcome w = walk(riff(chunk("fmt ", fmt_body(1, 1, 44100, bits)) + data4));
-        EXPECT_EQ(w.status, header_status::not_16_bit);
-        EXPECT_EQ(w.messages, "This is not a 16bit sound.\r\n");
-    }
+    // A width not read comes before the rate.
+    const walk_outcome wide = walk(riff(chunk("fmt ", fmt_body(1, 1, 0, 40)) + data4));
+    EXPECT_EQ(wide.status, header_status::not_16_bit);
+    EXPECT_EQ(wide.messages, "This is not a 16bit sound.\r\n");
     // A 14-byte fmt chunk does not state the sample width.
     EXPECT_EQ(walk(riff(chunk("fmt ", fmt_body(1, 1, 44100).substr(0, 14)) + data4)).status,
               header_status::not_16_bit);
@@ -195,53 +194,102 @@ TEST(HeaderWalk, AFileEndingInsideTheHeaderIsRefusedWithoutMadeUpValues) {
 // valid bits, a channel mask and the sub-format GUID whose first bytes are
 // the real format tag, then the tail that the WAVE sub-formats share.
 const std::string wave_guid_tail("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
-std::string extensible_fmt(std::uint16_t channels, std::uint16_t bits, std::uint16_t sub_tag,
-                           const std::string& tail = wave_guid_tail) {
-    return fmt_body(65534, channels, 96000, bits, u16(22) + u16(bits) + u32(4) + u16(sub_tag) + tail);
+// A "fmt " body with its block align given (fmt_body's is channels * bits / 8).
+std::string fmt_aligned(std::uint16_t tag, std::uint16_t channels, std::uint16_t bits, std::uint16_t align,
+                        const std::string& extension = "") {
+    return u16(tag) + u16(channels) + u32(8000) + u32(8000u * align) + u16(align) + u16(bits) + extension;
 }
 
-TEST(HeaderWalk, ExtensibleFilesAreJudgedByTheirSubFormat) {
+std::string extensible_body(std::uint16_t channels, std::uint16_t bits, std::uint16_t valid_bits, std::uint16_t sub_tag,
+                            const std::string& tail = wave_guid_tail) {
+    return fmt_aligned(65534, channels, bits, static_cast<std::uint16_t>(channels * bits / 8),
+                       u16(22) + u16(valid_bits) + u32(4) + u16(sub_tag) + tail);
+}
+
+TEST(HeaderWalk, EveryFormatItReadsAndEveryOneItRefuses) {
     // KSDATAFORMAT_SUBTYPE_AMBISONIC_B_FORMAT_PCM: tag 1 in another family's GUID.
     const std::string ambisonic_tail("\x00\x00\x21\x07\xD3\x11\x86\x44\xC8\xC1\xCA\x00\x00\x00", 14);
     std::string last_byte_off = wave_guid_tail;
     last_byte_off.back() ^= 1;
+    constexpr header_status ok = header_status::ok, not_pcm = header_status::not_linear_pcm,
+                            not_mono = header_status::not_mono, width = header_status::not_16_bit;
     const struct {
-        std::uint16_t channels, bits, sub_tag;
+        const char* what;
+        std::string fmt;
         header_status status;
-        std::string tail = wave_guid_tail;
+        pcmtaper_sample_type type = PCMTAPER_SAMPLE_S16;
+        std::uint32_t container = 0, valid = 0, channels = 1;
     } cases[] = {
-        {1, 16, 1, header_status::ok},
-        {1, 24, 1, header_status::not_16_bit},
-        {2, 16, 1, header_status::not_mono},
-        {1, 32, 3, header_status::not_linear_pcm},  // float
-        {1, 16, 2, header_status::not_linear_pcm},  // ADPCM
-        {1, 16, 1, header_status::not_linear_pcm, ambisonic_tail},
-        {1, 16, 1, header_status::not_linear_pcm, last_byte_off},
+        {"PCM 8", fmt_body(1, 1, 8000, 8), ok, PCMTAPER_SAMPLE_U8, 8, 8},
+        {"PCM 16", fmt_body(1, 1, 8000, 16), ok, PCMTAPER_SAMPLE_S16, 16, 16},
+        {"PCM 24", fmt_body(1, 1, 8000, 24), ok, PCMTAPER_SAMPLE_S24, 24, 24},
+        {"PCM 32", fmt_body(1, 1, 8000, 32), ok, PCMTAPER_SAMPLE_S32, 32, 32},
+        {"PCM 12 in 2 bytes", fmt_aligned(1, 1, 12, 2), ok, PCMTAPER_SAMPLE_S16, 16, 12},
+        {"PCM 20 in 3 bytes, stereo", fmt_aligned(1, 2, 20, 6), ok, PCMTAPER_SAMPLE_S24, 24, 20, 2},
+        {"PCM 0", fmt_aligned(1, 1, 0, 2), width},
+        {"PCM 40", fmt_body(1, 1, 8000, 40), width},
+        {"PCM 64", fmt_body(1, 1, 8000, 64), width},
+        {"float 32", fmt_body(3, 1, 8000, 32), ok, PCMTAPER_SAMPLE_F32, 32, 32},
+        {"float 64", fmt_body(3, 1, 8000, 64), ok, PCMTAPER_SAMPLE_F64, 64, 64},
+        {"float 16", fmt_body(3, 1, 8000, 16), width},
+        {"float 24", fmt_body(3, 1, 8000, 24), width},
+        {"ADPCM", fmt_body(2, 1, 8000, 4), not_pcm},
+        {"A-law", fmt_body(6, 1, 8000, 8), not_pcm},
+        {"extensible PCM 16", extensible_body(1, 16, 16, 1), ok, PCMTAPER_SAMPLE_S16, 16, 16},
+        {"extensible PCM 20 in 24", extensible_body(1, 24, 20, 1), ok, PCMTAPER_SAMPLE_S24, 24, 20},
+        {"extensible PCM 24 in 32", extensible_body(1, 32, 24, 1), ok, PCMTAPER_SAMPLE_S32, 32, 24},
+        {"extensible PCM 8", extensible_body(1, 8, 8, 1), ok, PCMTAPER_SAMPLE_U8, 8, 8},
+        {"extensible valid bits 0: the container", extensible_body(1, 24, 0, 1), ok, PCMTAPER_SAMPLE_S24, 24, 24},
+        {"extensible valid bits above: the container", extensible_body(1, 24, 32, 1), ok, PCMTAPER_SAMPLE_S24, 24, 24},
+        {"extensible PCM 20 bits", extensible_body(1, 20, 20, 1), width},
+        {"extensible PCM 40 bits", extensible_body(1, 40, 40, 1), width},
+        {"extensible float 32", extensible_body(1, 32, 32, 3), ok, PCMTAPER_SAMPLE_F32, 32, 32},
+        {"extensible float 64, valid 0", extensible_body(1, 64, 0, 3), ok, PCMTAPER_SAMPLE_F64, 64, 64},
+        {"extensible float, valid 24: no padding", extensible_body(1, 32, 24, 3), ok, PCMTAPER_SAMPLE_F32, 32, 32},
+        {"extensible float 24", extensible_body(1, 24, 24, 3), width},
+        {"extensible ADPCM", extensible_body(1, 16, 16, 2), not_pcm},
+        {"extensible ambisonic", extensible_body(1, 16, 16, 1, ambisonic_tail), not_pcm},
+        {"extensible GUID off by a bit", extensible_body(1, 16, 16, 1, last_byte_off), not_pcm},
+        {"stereo", fmt_body(1, 2, 8000, 16), ok, PCMTAPER_SAMPLE_S16, 16, 16, 2},
+        {"64 channels", extensible_body(64, 24, 24, 1), ok, PCMTAPER_SAMPLE_S24, 24, 24, 64},
+        {"65 channels", fmt_body(1, 65, 8000, 16), not_mono},
+        {"no channel", fmt_aligned(1, 0, 16, 2), not_mono},
+        {"24 bits in 4 bytes", fmt_aligned(1, 1, 24, 4), width},
+        {"stereo 16 with the align of mono", fmt_aligned(1, 2, 16, 2), width},
+        {"float with align 0", fmt_aligned(3, 1, 32, 0), width},
+        {"16-bit mono: align unread, as always", fmt_aligned(1, 1, 16, 0), ok, PCMTAPER_SAMPLE_S16, 16, 16},
     };
     for (const auto& c : cases) {
-        const std::string fmt = extensible_fmt(c.channels, c.bits, c.sub_tag, c.tail);
-        const walk_outcome w = walk(riff(chunk("fmt ", fmt) + data4));
-        EXPECT_EQ(w.status, c.status) << c.channels << " " << c.bits << " " << c.sub_tag
-                                      << (c.tail == wave_guid_tail ? "" : " foreign tail");
-        if (c.status == header_status::ok) {
-            EXPECT_EQ(w.messages, "");
-            EXPECT_EQ(w.header.sample_rate_hz, 96000u);
-            EXPECT_EQ(w.header.data_size_bytes, 4u);
+        SCOPED_TRACE(c.what);
+        const walk_outcome w = walk(riff(chunk("fmt ", c.fmt) + data4), false);
+        EXPECT_EQ(w.status, c.status);
+        if (c.status != ok) {
+            EXPECT_NE(w.messages, "");
+            continue;
         }
+        EXPECT_EQ(w.messages, "");
+        EXPECT_EQ(w.header.sample_type, c.type);
+        EXPECT_EQ(w.header.bits_per_sample, c.container);
+        EXPECT_EQ(w.header.valid_bits, c.valid);
+        EXPECT_EQ(w.header.channels, c.channels);
+        EXPECT_EQ(w.header.frame_bytes(), c.channels * c.container / 8);
+        EXPECT_EQ(w.header.data_size_bytes, 4u);
+        // A caller that reads mono only refuses every other channel count.
+        if (c.channels != 1) EXPECT_EQ(walk(riff(chunk("fmt ", c.fmt) + data4)).status, not_mono);
     }
 }
 
 TEST(HeaderWalk, AShortFmtChunkIsReadNoFurtherThanItsEnd) {
     // Each size gives the refusal of the first field it does not hold, and
     // the bytes after it (here a chunk that would say PCM, stereo) are never
-    // taken for fields. Tag 3 in the chunk itself still counts where it fits.
+    // taken for fields. A tag that is not PCM in the chunk itself still counts where it fits.
     for (std::uint32_t size = 0; size < 16; ++size) {
         const std::string body = fmt_body(1, 1, 44100).substr(0, size);
         const walk_outcome w = walk(riff(std::string("fmt ") + u32(size) + body + chunk("xxxx", fmt_body(1, 2, 8000)) + data4));
         EXPECT_EQ(w.status, header_status::not_16_bit) << size;
         EXPECT_EQ(w.messages, "This is not a 16bit sound.\r\n") << size;
     }
-    EXPECT_EQ(walk(riff(std::string("fmt ") + u32(2) + u16(3) + data4)).status, header_status::not_linear_pcm);
+    EXPECT_EQ(walk(riff(std::string("fmt ") + u32(2) + u16(2) + data4)).status, header_status::not_linear_pcm);
 }
 
 TEST(HeaderWalk, IdBytesThatAreNotPrintableAreEscaped) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -30,17 +31,20 @@ constexpr option_spec options[] = {
     {'z', "zero-dc", &command_line::zero_dc, cli_action::convert},
     {'m', "keep-metadata", &command_line::keep_metadata, cli_action::convert},
     {'b', "batch", &command_line::batch, cli_action::convert},
+    {'n', "normalize", &command_line::normalize, cli_action::convert},
 };
 
 // The options that take a value: -F FORMAT (also -FFORMAT), --format FORMAT
 // (also --format=FORMAT), --c-name NAME, --c-attribute TEXT, -j N (also -jN,
-// --jobs N, --jobs=N), -t DIR (--target-directory DIR).
+// --jobs N, --jobs=N), -t DIR (--target-directory DIR), -c mix|N
+// (--channel), -g DB (--gain), -r HZ (--rate).
 struct value_option_spec {
     char short_name;  // 0: long only
     const char* long_name;
 };
 constexpr value_option_spec value_options[] = {
-    {'F', "format"}, {0, "c-name"}, {0, "c-attribute"}, {'j', "jobs"}, {'t', "target-directory"}};
+    {'F', "format"}, {0, "c-name"}, {0, "c-attribute"}, {'j', "jobs"}, {'t', "target-directory"},
+    {'c', "channel"}, {'g', "gain"}, {'r', "rate"}};
 
 // The values given, checked once the whole command line is read.
 struct given_values {
@@ -51,6 +55,8 @@ struct given_values {
     std::string jobs;
     bool jobs_given = false;
     bool target_given = false;
+    // Each checked once the command line is read, the last given counting.
+    std::optional<std::string> channel, gain, rate;
 };
 
 // A number of jobs: a whole number from 1; more than max_jobs is max_jobs.
@@ -64,8 +70,83 @@ bool parse_jobs(const std::string& value, int* jobs) {
     return true;
 }
 
+// A whole number of decimal digits alone (no sign, no blank) from `least`
+// to `most`.
+bool parse_whole_in_range(const std::string& text, long least, long most, long* value) {
+    if (text.empty()) return false;
+    long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+        if (n > most) return false;  // before it could overflow
+    }
+    if (n < least) return false;
+    *value = n;
+    return true;
+}
+
+// A decimal number: an optional sign, then digits with at most one full
+// stop among, before or after them ("-6", "+2.5", ".5", "3."), no
+// exponent. Parsed here rather than by strtod, whose decimal point is the
+// locale's, so that a value means the same number on every platform: with
+// at most 15 significant digits the digits make a whole number below 10^15
+// and the full stop a power of ten up to 10^22, both exact in a double, and
+// one multiplication or division of the two is the correctly rounded value.
+bool parse_decimal(const std::string& text, double* value) {
+    std::size_t at = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) at = 1;
+    std::string digits;
+    int exponent = 0;  // the value is digits x 10^exponent
+    bool point = false;
+    bool any_digit = false;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (c < '0' || c > '9') return false;
+        any_digit = true;
+        if (point) --exponent;
+        if (c != '0' || !digits.empty()) digits += c;  // leading zeros dropped
+    }
+    if (!any_digit) return false;
+    while (!digits.empty() && digits.back() == '0') {
+        digits.pop_back();
+        ++exponent;
+    }
+    constexpr std::size_t max_significant_digits = 15;
+    constexpr int max_exact_power = 22;
+    if (digits.size() > max_significant_digits) return false;
+    if (digits.empty()) exponent = 0;
+    if (exponent > max_exact_power || exponent < -max_exact_power) return false;
+    double whole = 0;
+    for (const char c : digits) whole = whole * 10 + (c - '0');  // exact: below 10^15
+    double power = 1;
+    for (int k = 0; k < (exponent < 0 ? -exponent : exponent); ++k) power *= 10;  // exact: up to 10^22
+    const double magnitude = exponent < 0 ? whole / power : whole * power;
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// Whether the library takes a gain of `gain_db`: its factor 10^(DB/20)
+// must neither overflow nor vanish.
+bool gain_in_range(double gain_db) {
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.gain_db = gain_db;
+    return pcmtaper_converter_size(&config) != 0;
+}
+
 void take_value(const value_option_spec& o, std::string value, command_line* cl, given_values* given) {
-    if (o.short_name == 'F') {
+    if (o.short_name == 'c') {
+        given->channel = std::move(value);
+    } else if (o.short_name == 'g') {
+        given->gain = std::move(value);
+    } else if (o.short_name == 'r') {
+        given->rate = std::move(value);
+    } else if (o.short_name == 'F') {
         given->format = std::move(value);
         given->format_given = true;
     } else if (o.short_name == 'j') {
@@ -116,6 +197,36 @@ const option_spec* find_long(const char* name) {
     for (const option_spec& o : options)
         if (std::strcmp(o.long_name, name) == 0) return &o;
     return nullptr;
+}
+
+// The options of the input stage, checked into *cl; the usage error's text,
+// or "".
+std::string input_options_error(const given_values& given, command_line* cl) {
+    if (given.channel) {
+        long channel = 0;
+        if (*given.channel == "mix") {
+            cl->channel = PCMTAPER_CHANNEL_MIX;
+        } else if (parse_whole_in_range(*given.channel, 1, PCMTAPER_MAX_CHANNELS, &channel)) {
+            cl->channel = static_cast<int>(channel);
+        } else {
+            return "invalid channel '" + *given.channel + "' (mix, or a channel number from 1 to " +
+                   std::to_string(PCMTAPER_MAX_CHANNELS) + ")";
+        }
+    }
+    if (given.gain) {
+        if (!parse_decimal(*given.gain, &cl->gain_db))
+            return "invalid gain '" + *given.gain + "' (decibels as a decimal number, such as -6 or 2.5)";
+        if (!gain_in_range(cl->gain_db))
+            return "gain '" + *given.gain + "' out of range (its factor 10^(DB/20) overflows or vanishes)";
+    }
+    if (given.rate) {
+        long rate_hz = 0;
+        if (!parse_whole_in_range(*given.rate, PCMTAPER_MIN_OUTPUT_RATE_HZ, PCMTAPER_MAX_OUTPUT_RATE_HZ, &rate_hz))
+            return "invalid rate '" + *given.rate + "' (a whole number of hertz from " +
+                   std::to_string(PCMTAPER_MIN_OUTPUT_RATE_HZ) + " to " + std::to_string(PCMTAPER_MAX_OUTPUT_RATE_HZ) + ")";
+        cl->output_rate_hz = static_cast<std::uint32_t>(rate_hz);
+    }
+    return "";
 }
 
 command_line usage_error(std::string error) {
@@ -239,6 +350,7 @@ command_line parse_command_line(int argc, const char* const* argv) {
     if (given.jobs_given && !parse_jobs(given.jobs, &cl.jobs))
         return usage_error("invalid number of jobs '" + given.jobs + "' (a whole number, 1 or more)");
     if (given.target_given && cl.target_directory.empty()) return usage_error("the target directory is an empty name");
+    if (const std::string error = input_options_error(given, &cl); !error.empty()) return usage_error(error);
     if (names.empty()) return usage_error("no input file named");
     if (cl.batch) {
         for (const std::string& name : names)
@@ -251,6 +363,8 @@ command_line parse_command_line(int argc, const char* const* argv) {
     // *.wav it would otherwise name an original as the output.
     if (names.size() > 2) return usage_error("too many file names (at most an input and an output)");
     if (given.target_given) return usage_error("a target directory (-t) is for batch mode (-b)");
+    if (cl.normalize && names[0] == "-")
+        return usage_error("--normalize reads the input twice, and standard input can be read only once; give a file name");
     cl.action = cli_action::convert;
     cl.input_name = names[0];
     cl.output_named = names.size() == 2;
@@ -296,6 +410,12 @@ void print_help(std::FILE* stream) {
                  "  --c-attribute TEXT  TEXT after the array's declarator, such as PROGMEM\r\n"
                  "  -m, --keep-metadata  copy loops (smpl), cue points, INFO tags and the\r\n"
                  "                 instrument (inst) into the WAV output, moved by the delay\r\n"
+                 "  -c, --channel mix|N  of a file of several channels, their mean (mix)\r\n"
+                 "                 or channel N alone (1 is the first)\r\n"
+                 "  -g, --gain DB  change the level by DB decibels (a decimal number: -6, 2.5)\r\n"
+                 "  -n, --normalize  bring the peak just below full scale (reads the input\r\n"
+                 "                 twice: a file, not a pipe)\r\n"
+                 "  -r, --rate HZ  resample to HZ, 1000 to 384000 (default: the input's rate)\r\n"
                  "  -q, --quiet    print nothing on standard output; remarks and errors go\r\n"
                  "                 to standard error\r\n"
                  "  -j, --jobs N   use N threads (default: the processors available)\r\n"

@@ -4,11 +4,13 @@
 //        switch (cl.action) { case cli_action::convert: ... }
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "formats.h"
+#include "pcmtaper/pcmtaper.h"
 
 enum class cli_action {
     banner,       // no argument at all: the banner and usage
@@ -38,6 +40,11 @@ struct command_line {
     bool keep_metadata = false;  // -m: loops, cue points, tags and instrument copied (wav only)
     std::string c_name;          // --c-name: the C array's name (c, c-s8); empty: from the file name
     std::string c_attribute;     // --c-attribute: text after the array's declarator (c, c-s8)
+    // -c: PCMTAPER_CHANNEL_ONLY (not given: a mono input), PCMTAPER_CHANNEL_MIX, or 1..64
+    int channel = PCMTAPER_CHANNEL_ONLY;
+    double gain_db = 0.0;              // -g DB
+    bool normalize = false;            // -n: the peak set to the library's level (reads each input twice)
+    std::uint32_t output_rate_hz = 0;  // -r HZ: 1000..384000; 0: the input's rate
     std::string error;     // what is wrong, for usage_error
 };
 

@@ -148,9 +148,13 @@ pcmtaper_config library_config(const conversion_options& options, bool samples_o
     pcmtaper_config_init(&config);
     config.flags = (options.align ? PCMTAPER_FLAG_ALIGN : 0u) | (options.zero_dc ? PCMTAPER_FLAG_ZERO_DC : 0u) |
                    (options.keep_metadata ? PCMTAPER_FLAG_KEEP_METADATA : 0u) |
-                   (samples_only ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u);
+                   (samples_only ? PCMTAPER_FLAG_SAMPLES_ONLY : 0u) |
+                   (options.normalize ? PCMTAPER_FLAG_NORMALIZE : 0u);
     config.kernel_level = options.kernel_level;
     config.threads = options.threads > 0 ? static_cast<unsigned>(options.threads) : 1u;
+    config.channel = options.channel;
+    config.gain_db = options.gain_db;
+    config.output_rate_hz = options.output_rate_hz;
     return config;
 }
 
@@ -181,20 +185,23 @@ int exit_code_for(pcmtaper_status status) {
         case PCMTAPER_ERROR_HEADER_NOT_REWRITABLE: return exit_read_error;
         case PCMTAPER_ERROR_OUT_OF_MEMORY: return exit_out_of_memory;
         case PCMTAPER_ERROR_LEVEL_UNAVAILABLE: return exit_kernel_level_unavailable;
+        case PCMTAPER_ERROR_NOT_SEEKABLE: return exit_usage;
         case PCMTAPER_ERROR_WRITE:
         case PCMTAPER_ERROR_INVALID_ARGUMENT:
         case PCMTAPER_ERROR_UNSUPPORTED_CONFIG:
         case PCMTAPER_ERROR_BAD_STATE:
-        case PCMTAPER_ERROR_STOPPED: break;
+        case PCMTAPER_ERROR_STOPPED:
+        case PCMTAPER_ERROR_ALLOCATION_NEEDED: break;
     }
     return exit_write_error;
 }
 
 std::string refusal_advice(pcmtaper_status status, const std::string& input_name) {
-    if (status != PCMTAPER_ERROR_NOT_LINEAR_PCM && status != PCMTAPER_ERROR_NOT_MONO &&
-        status != PCMTAPER_ERROR_NOT_16_BIT)
-        return "";
     const std::string& n = input_name;
+    if (status == PCMTAPER_ERROR_NOT_MONO)
+        return "to convert " + n + ", choose its channels: -c mix for their mean, or -c N for channel N alone (as in: "
+               "pcmtaper -c mix " + n + ")";
+    if (status != PCMTAPER_ERROR_NOT_LINEAR_PCM && status != PCMTAPER_ERROR_NOT_16_BIT) return "";
     return "to convert " + n + ", first make a mono 16-bit copy: sox " + n +
            " -c 1 -b 16 -e signed-integer mono16.wav (or: ffmpeg -i " + n + " -ac 1 -c:a pcm_s16le mono16.wav)";
 }
@@ -260,6 +267,11 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
         return end;
     }
     if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) con->error("out of memory");
+    // The command line refuses a normalised stream before anything is
+    // opened; an input that only turns out to be one when open (a file the
+    // system reports as empty) ends here.
+    if (status == PCMTAPER_ERROR_NOT_SEEKABLE)
+        con->error("--normalize reads the input twice, and %s cannot be read twice (its size is unknown)", input.name);
     if (status != PCMTAPER_OK) {
         if (const std::string advice = refusal_advice(status, input.name); !advice.empty())
             con->error("%s", advice.c_str());

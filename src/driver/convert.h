@@ -41,6 +41,13 @@ struct conversion_options {
     // A WAV output carries the input's loops, cue points, INFO tags and
     // instrument, their positions moved by the output's delay.
     bool keep_metadata = false;
+    // The input stage: which channels (PCMTAPER_CHANNEL_ONLY: a mono input
+    // alone), the gain, the output's rate (0: the input's), and whether the
+    // peak is normalised (the input read twice).
+    int channel = PCMTAPER_CHANNEL_ONLY;
+    double gain_db = 0.0;
+    std::uint32_t output_rate_hz = 0;
+    bool normalize = false;
 };
 
 // Runs the conversion with the texts and exit codes of the program. `input`
@@ -81,9 +88,10 @@ pcmtaper_config library_config(const conversion_options& options, bool samples_o
 // ("SAMPLE RATE: 44100\r\n", " FRAMES NUM: 1234\r\n").
 std::string count_lines(const pcmtaper_wav_plan& plan);
 
-// The refusals that a conversion by another program mends (not linear PCM,
-// not mono, not 16-bit): the error line, without "pcmtaper: ", that gives
-// the command making a file this program takes. "" for any other status.
+// The line, without "pcmtaper: ", after a refusal that the user can mend:
+// a file of several channels by -c, a sample format this program does not
+// read (compressed) by a conversion with another program first. "" for any
+// other status.
 std::string refusal_advice(pcmtaper_status status, const std::string& input_name);
 
 // The plain conversion drops the last 224 samples (the look-ahead) and any

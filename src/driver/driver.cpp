@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "pcmtaper/pcmtaper.h"
 
@@ -113,6 +115,10 @@ file_conversion file_conversion_for(const command_line& cl, const std::string& i
     job.options.align = cl.align;
     job.options.zero_dc = cl.zero_dc;
     job.options.keep_metadata = cl.keep_metadata;
+    job.options.channel = cl.channel;
+    job.options.gain_db = cl.gain_db;
+    job.options.output_rate_hz = cl.output_rate_hz;
+    job.options.normalize = cl.normalize;
     const std::string array_name = c_array_name(cl.c_name, output_name, input_name);
     job.options.format = {cl.format, array_name, c_header_guard(array_name, output_name, input_name), cl.c_attribute};
     return job;
@@ -215,6 +221,24 @@ file_to_commit convert_file_until_commit(const file_conversion& job, console* co
     std::_Exit(exit_out_of_memory);
 }
 
+namespace {
+
+// A normalised conversion reads its input twice, which a pipe or a device
+// cannot give: such an input is a usage error, found before any file is
+// converted (standard input is refused with the command line). The error's
+// text, or "".
+std::string normalize_input_error(const command_line& cl) {
+    if (!cl.normalize) return "";
+    const std::vector<std::string> single{cl.input_name};
+    for (const std::string& name : cl.batch ? cl.batch_inputs : single)
+        if (names_stream(name))
+            return "--normalize reads the input twice, and " + name +
+                   " is not a regular file (a pipe or a device can be read only once)";
+    return "";
+}
+
+}  // namespace
+
 int run_converter(int argc, char** argv) {
     std::set_new_handler(out_of_memory);
     const int closed_at_start = open_closed_standard_descriptors();
@@ -225,7 +249,12 @@ int run_converter(int argc, char** argv) {
             case cli_action::help: print_help(stdout); break;
             case cli_action::version: print_version(stdout); break;
             case cli_action::usage_error: print_usage_error(stderr, cl.error); return exit_usage;
-            case cli_action::convert: return cl.batch ? run_batch(cl, closed_at_start) : convert(cl, closed_at_start);
+            case cli_action::convert:
+                if (const std::string error = normalize_input_error(cl); !error.empty()) {
+                    print_usage_error(stderr, error);
+                    return exit_usage;
+                }
+                return cl.batch ? run_batch(cl, closed_at_start) : convert(cl, closed_at_start);
         }
         return check_standard_output(exit_ok, closed_at_start, "");
     } catch (const std::bad_alloc&) {  // an allocation that bypassed the handler

@@ -72,6 +72,10 @@ std::string absolute_path(const std::string& name);
 // 0 when `name` is an existing directory, else why not: ENOENT (nothing
 // there), ENOTDIR (another kind of file) or the system's reason.
 int directory_status(const std::string& name);
+// Whether `name` (links followed) is an existing file that is neither a
+// regular file nor a directory: a FIFO, a device, a socket, which can be
+// read only once.
+bool names_stream(const std::string& name);
 // Makes the directory `name` (its parent must exist); 0 or the errno.
 int make_directory(const std::string& name);
 // The program's mark on the file at `path` (output.h), links followed; false

@@ -138,6 +138,11 @@ int directory_status(const std::string& name) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
+bool names_stream(const std::string& name) {
+    struct stat st;
+    return stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 int make_directory(const std::string& name) { return mkdir(name.c_str(), 0777) == 0 ? 0 : errno; }
 
 bool read_output_mark(const std::string& path, std::string* text) {

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -234,6 +236,12 @@ int directory_status(const std::string& name) {
     const DWORD attributes = GetFileAttributesW(wide_from_utf8(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return errno_from_windows_error(GetLastError());
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ENOTDIR;
+}
+
+bool names_stream(const std::string& name) {
+    struct _stat64 st;
+    return _wstat64(wide_from_utf8(name).c_str(), &st) == 0 && (st.st_mode & _S_IFREG) == 0 &&
+           (st.st_mode & _S_IFDIR) == 0;
 }
 
 int make_directory(const std::string& name) {

@@ -8,21 +8,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
+#include "input/input_stage.h"
 #include "internal/kernel_table.h"
 #include "pcmtaper/pcmtaper.h"
 #include "pipeline/lookahead.h"
 #include "pipeline/pipeline.h"
+#include "resample/resampler.h"
 
 // The config as the converter keeps it: the caller's fields that this
-// version knows, checked, for every entry point that takes one. With
-// `rate_from_file` its sample rate is not checked (the WAV functions take
-// the file's). Nothing of the caller's config past its struct_size is read.
+// version knows, checked, for every entry point that takes one; the fields
+// of a later version than the caller's hold their defaults. With
+// `rate_from_file` its sample rate, input type, valid bits and channel count
+// are not checked (the WAV functions take the file's), and the channel
+// choice only against PCMTAPER_MAX_CHANNELS. Nothing of the caller's config
+// past its struct_size is read.
 pcmtaper_status checked_config(const pcmtaper_config* config, pcmtaper_config* known, bool rate_from_file = false);
+
+// The input stage a checked config describes (checked_config accepted it
+// without `rate_from_file`).
+pcmtaper::input_stage input_stage_of(const pcmtaper_config& known);
+
+// The rate the shaper runs at: the output's.
+inline std::uint32_t output_rate_of(const pcmtaper_config& config) {
+    return config.output_rate_hz != 0 ? config.output_rate_hz : config.sample_rate_hz;
+}
+inline bool resamples(const pcmtaper_config& config) { return output_rate_of(config) != config.sample_rate_hz; }
 
 // Runs the body of a C entry point: no exception leaves the library. The
 // library throws none of its own; what the C++ library throws is an
@@ -72,6 +89,23 @@ struct pcmtaper_converter {
     std::uint64_t samples_out;              // output samples made (kept ones)
     std::uint8_t pending[pcmtaper::block_len];  // output made but not yet handed over
     int pending_at, pending_end;
+
+    pcmtaper::input_stage input;             // decode, channel choice, gain, clip
+    pcmtaper::input_statistics input_stats;  // this stream's clipping, sample scale
+    std::uint64_t frames_in;                 // input frames received
+    bool tail_settled;                       // finishing: the last partial block cut, or the align limit set
+
+    // With resampling (pcmtaper_create only): the input goes through the
+    // resampler in chunks of `chunk_frames`, and what it gives waits in
+    // `resampled` from `resampled_at` until it fits into blocks. A chunk is
+    // taken only once that queue is empty, so it holds at most one chunk's
+    // output and the flush's (its capacity is reserved at create).
+    std::unique_ptr<pcmtaper::resampler> resampler;
+    std::vector<double> resampled;
+    std::size_t resampled_at;
+    std::uint64_t resampled_count;  // samples the resampler gave in this stream
+    std::size_t chunk_frames;
+    double decoded[256];            // a chunk of the input stage's samples
 };
 
 inline constexpr std::uint32_t converter_magic = 0x70636D74u;  // "pcmt"

@@ -29,6 +29,7 @@ inline constexpr std::size_t wav_8_bit_header_first_size =
     PCMTAPER_FIRST_LAYOUT(pcmtaper_wav_8_bit_header, samples_known);
 inline constexpr std::size_t block_report_first_size = PCMTAPER_FIRST_LAYOUT(pcmtaper_block_report, step_highest);
 inline constexpr std::size_t remark_first_size = PCMTAPER_FIRST_LAYOUT(pcmtaper_remark, positions_clamped);
+inline constexpr std::size_t input_stats_first_size = PCMTAPER_FIRST_LAYOUT(pcmtaper_input_stats, peak);
 
 template <class T> constexpr std::size_t first_size_of();
 template <> constexpr std::size_t first_size_of<pcmtaper_config>() { return config_first_size; }
@@ -40,6 +41,7 @@ template <> constexpr std::size_t first_size_of<pcmtaper_wav_header>() { return 
 template <> constexpr std::size_t first_size_of<pcmtaper_wav_8_bit_header>() { return wav_8_bit_header_first_size; }
 template <> constexpr std::size_t first_size_of<pcmtaper_block_report>() { return block_report_first_size; }
 template <> constexpr std::size_t first_size_of<pcmtaper_remark>() { return remark_first_size; }
+template <> constexpr std::size_t first_size_of<pcmtaper_input_stats>() { return input_stats_first_size; }
 
 // The one rule for every versioned struct: a struct_size below its first
 // layout (0 included) is refused, since the struct cannot hold the fields

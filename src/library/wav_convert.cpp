@@ -293,11 +293,12 @@ void skip_progress_to_events(void* user, const char* id, std::uint64_t skipped, 
 // Walks the input header, with the caller's skip_progress, and hands its
 // remarks over.
 header_status walk_input_header(byte_source* input, wav_input_header* header, const event_sink& sink,
-                                metadata_set* metadata) {
+                                metadata_set* metadata, bool mono_only = false) {
     const header_skip_progress skip_progress{skip_progress_to_events,
                                              const_cast<pcmtaper_wav_events*>(&sink.events)};
     const header_status walked =
-        read_input_header(input, header, sink.events.skip_progress != nullptr ? &skip_progress : nullptr, metadata);
+        read_input_header(input, header, sink.events.skip_progress != nullptr ? &skip_progress : nullptr, metadata,
+                          mono_only);
     sink.remarks(header->remarks);
     return walked;
 }
@@ -336,6 +337,10 @@ pcmtaper_status pcmtaper_wav_read_header(const pcmtaper_reader* reader, pcmtaper
             out.data_size_from_ds64 = walked.data_size_from_ds64 ? 1 : 0;
             out.rf64 = walked.rf64 ? 1 : 0;
             out.header_bytes = walked.header_bytes;
+            out.sample_type = walked.sample_type;
+            out.bits_per_sample = walked.bits_per_sample;
+            out.valid_bits = walked.valid_bits;
+            out.channels = walked.channels;
         }
         write_versioned(out, header);
         return status;
@@ -404,8 +409,13 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
 
         byte_source input{&known_reader};
         wav_input_header header;
-        const header_status walked = walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr);
+        const header_status walked =
+            walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr, true);
         if (walked != header_status::ok) return status_of(walked);
+        if (header.sample_type != PCMTAPER_SAMPLE_S16 || header.valid_bits != 16) {
+            sink.remark(PCMTAPER_REMARK_REFUSAL, PCMTAPER_ERROR_NOT_16_BIT);
+            return PCMTAPER_ERROR_NOT_16_BIT;
+        }
 
         const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
         const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);

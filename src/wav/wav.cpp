@@ -9,17 +9,23 @@
 namespace {
 
 constexpr std::uint16_t format_tag_pcm = 1;
+constexpr std::uint16_t format_tag_float = 3;  // WAVE_FORMAT_IEEE_FLOAT
 // WAVE_FORMAT_EXTENSIBLE: the real format is the GUID of its sub-format. Writers
 // use it for plain PCM too (ffmpeg above 48 kHz or 2 channels, sox for 24 bits).
 constexpr std::uint16_t format_tag_extensible = 0xFFFE;
 constexpr std::uint16_t mono_channels = 1;
 constexpr std::uint32_t pcm_fmt_size = 16;        // tag, channels, rate, byte rate, align, bits
 constexpr std::uint32_t extensible_fmt_size = 40;  // then cbSize, valid bits, channel mask, GUID
+constexpr std::uint32_t block_align_at = 12;
+constexpr std::uint32_t bits_per_sample_at = 14;
+constexpr std::uint32_t valid_bits_at = 18;
 constexpr std::uint32_t subformat_at = 24;
-// KSDATAFORMAT_SUBTYPE_PCM: the format tag 1 in the GUID's first two bytes,
-// then the fixed tail that every WAVE sub-format GUID shares.
-constexpr unsigned char pcm_subformat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The sub-format GUIDs of the WAVE formats (KSDATAFORMAT_SUBTYPE_PCM,
+// _IEEE_FLOAT): the format tag in the first two bytes, then this tail, which
+// every one of them shares. A GUID of another family (ambisonic B-format, say)
+// that starts with tag 1 is not PCM as this program reads it.
+constexpr unsigned char wave_subformat_tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                   0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr std::uint32_t output_fmt_size = 16;
 constexpr std::uint32_t output_bits_per_sample = 8;
 constexpr std::uint32_t ds64_data_size_at = 8;    // after the 64-bit RIFF size
@@ -198,12 +204,48 @@ header_status refuse(wav_input_header* header, header_status status) {
     return status;
 }
 
+// The sample format of a "fmt " chunk that says PCM (`format` 1) or IEEE float
+// (3): its type, container and valid bits from the stated bits per sample
+// (and an EXTENSIBLE file's valid-bits field), or false for a size this
+// program does not read.
+bool sample_format_of(std::uint16_t format, bool extensible, std::uint32_t bits, std::uint32_t valid_field,
+                      wav_input_header* header) {
+    std::uint32_t container = bits;
+    std::uint32_t valid = bits;
+    if (format == format_tag_float) {
+        // A float has no padding bits: its valid-bits field says nothing more.
+        if (bits != 32 && bits != 64) return false;
+        header->sample_type = bits == 32 ? PCMTAPER_SAMPLE_F32 : PCMTAPER_SAMPLE_F64;
+    } else {
+        if (extensible) {
+            // The container is the bits per sample; the valid bits are the
+            // significant ones at its top. 0 is what many writers leave there
+            // (the whole container, then), and more than the container is a
+            // writer's slip: every stored bit is read.
+            if (bits == 0 || bits > 32 || bits % 8 != 0) return false;
+            valid = valid_field == 0 || valid_field > bits ? bits : valid_field;
+        } else {
+            // Plain PCM of b bits not a multiple of 8 (12, 20) sits at the top
+            // of the next whole number of bytes, as the format defines it.
+            if (bits == 0 || bits > 32) return false;
+            container = (bits + 7) / 8 * 8;
+        }
+        static constexpr pcmtaper_sample_type by_bytes[] = {PCMTAPER_SAMPLE_U8, PCMTAPER_SAMPLE_S16,
+                                                            PCMTAPER_SAMPLE_S24, PCMTAPER_SAMPLE_S32};
+        header->sample_type = by_bytes[container / 8 - 1];
+    }
+    header->bits_per_sample = container;
+    header->valid_bits = valid;
+    return true;
+}
+
 // The "fmt " body after its size field. Checks the tag, the channel count, the
-// sample width and the rate, in that order, and leaves the stream after the
-// body. Only fields inside the chunk are read: a chunk too short to hold the
-// field being checked leaves the sample width unstated, and is refused as such
-// before anything is read from beyond it.
-header_status read_fmt_body(byte_source* input, wav_input_header* header, std::uint32_t fmt_size) {
+// sample width (and the block align that follows from it) and the rate, in
+// that order, and leaves the stream after the body. Only fields inside the
+// chunk are read: a chunk too short to hold the field being checked leaves the
+// sample width unstated, and is refused as such before anything is read from
+// beyond it.
+header_status read_fmt_body(byte_source* input, wav_input_header* header, std::uint32_t fmt_size, bool mono_only) {
     std::uint32_t* const sample_rate_hz = &header->sample_rate_hz;
     unsigned char fields[extensible_fmt_size];
     std::uint32_t have = 0;
@@ -221,24 +263,38 @@ header_status read_fmt_body(byte_source* input, wav_input_header* header, std::u
 
     if (fmt_size < 2) return not_16_bit();
     if ((r = need(2)) != read_result::ok) return refusal(r);
-    bool linear_pcm = little_endian_u16(fields) == format_tag_pcm;
-    if (little_endian_u16(fields) == format_tag_extensible && fmt_size >= extensible_fmt_size) {
+    std::uint16_t format = little_endian_u16(fields);  // the tag, or an EXTENSIBLE file's sub-format's
+    const bool extensible = format == format_tag_extensible && fmt_size >= extensible_fmt_size;
+    if (extensible) {
         if ((r = need(extensible_fmt_size)) != read_result::ok) return refusal(r);
-        linear_pcm = std::memcmp(fields + subformat_at, pcm_subformat, sizeof pcm_subformat) == 0;
+        const bool wave_family =
+            std::memcmp(fields + subformat_at + 2, wave_subformat_tail, sizeof wave_subformat_tail) == 0;
+        format = wave_family ? little_endian_u16(fields + subformat_at) : 0;
     }
-    if (!linear_pcm) return refuse(header, header_status::not_linear_pcm);
+    if (format != format_tag_pcm && format != format_tag_float) return refuse(header, header_status::not_linear_pcm);
 
     if (fmt_size < 4) return not_16_bit();
     if ((r = need(4)) != read_result::ok) return refusal(r);
-    if (little_endian_u16(fields + 2) != mono_channels)
+    const std::uint32_t channels = little_endian_u16(fields + 2);
+    if (channels == 0 || channels > PCMTAPER_MAX_CHANNELS || (mono_only && channels != mono_channels))
         return refuse(header, header_status::not_mono);
+    header->channels = channels;
 
     // Without the bits-per-sample field the sample width is unknown: refused
     // rather than guessed, since other widths would be read as noise.
     if (fmt_size < pcm_fmt_size) return not_16_bit();
     if ((r = need(pcm_fmt_size)) != read_result::ok) return refusal(r);
     *sample_rate_hz = little_endian_u32(fields + 4);
-    if (little_endian_u16(fields + 14) != required_bits_per_sample) return not_16_bit();
+    const std::uint32_t valid_field = extensible ? little_endian_u16(fields + valid_bits_at) : 0;
+    if (!sample_format_of(format, extensible, little_endian_u16(fields + bits_per_sample_at), valid_field, header))
+        return not_16_bit();
+    // A block align other than the frame the bits make means the bits field
+    // does not say how the samples are stored (24 bits in 4 bytes, say):
+    // refused rather than read as noise. 16-bit mono PCM keeps the one rule it
+    // always had, bits alone, its block align unread.
+    const bool pcm16_mono = format == format_tag_pcm && header->bits_per_sample == 16 && channels == mono_channels;
+    if (!pcm16_mono && little_endian_u16(fields + block_align_at) != channels * header->bits_per_sample / 8)
+        return not_16_bit();
     if (*sample_rate_hz == 0 || *sample_rate_hz > 0x7FFFFFFFu)
         return refuse(header, header_status::bad_sample_rate);
     r = skip_bytes(input, fmt_size - have);  // cbSize and extension bytes
@@ -253,7 +309,7 @@ bool ended_incomplete(header_status status) {
 }
 
 header_status walk_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
-                          metadata_set* metadata) {
+                          metadata_set* metadata, bool mono_only) {
     chunk_id id;
     ds64_sizes ds64;
     std::uint32_t riff_size;  // not used: writers get it wrong too often to rely on
@@ -278,7 +334,7 @@ header_status walk_header(byte_source* input, wav_input_header* header, const he
 
     std::uint32_t fmt_size;
     if ((r = read_u32(input, &fmt_size)) != read_result::ok) return refusal(r);
-    const header_status fmt_status = read_fmt_body(input, header, fmt_size);
+    const header_status fmt_status = read_fmt_body(input, header, fmt_size, mono_only);
     if (fmt_status != header_status::ok) return fmt_status;
 
     if ((r = read_next_id(input, fmt_size, &id)) != read_result::ok) return refusal(r);
@@ -341,9 +397,9 @@ pcmtaper_status status_of(header_status status) {
 }
 
 header_status read_input_header(byte_source* input, wav_input_header* header, const header_skip_progress* progress,
-                                metadata_set* metadata) {
+                                metadata_set* metadata, bool mono_only) {
     *header = wav_input_header{};
-    const header_status status = walk_header(input, header, progress, metadata);
+    const header_status status = walk_header(input, header, progress, metadata, mono_only);
     if (ended_incomplete(status))
         header->remarks.push_back(make_remark(
             status == header_status::read_error ? PCMTAPER_REMARK_READ_ERROR : PCMTAPER_REMARK_REFUSAL, status_of(status)));

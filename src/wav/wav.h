@@ -18,7 +18,6 @@
 class metadata_set;
 
 inline constexpr int chunk_search_limit = 10;            // skipped chunks before giving up
-inline constexpr std::uint32_t required_bits_per_sample = 16;
 
 // The caller's reader, with the count of bytes taken from it. A read asks
 // again after a short count until the callback gives nothing (a pipe may
@@ -35,9 +34,9 @@ struct byte_source {
 // What the header walk found. Everything but `ok` refuses the input.
 enum class header_status {
     ok,
-    not_linear_pcm,      // format tag is not 1 (nor extensible with the PCM sub-format)
-    not_mono,            // channel count is not 1
-    not_16_bit,          // bits per sample not 16, or not stated
+    not_linear_pcm,      // format tag neither 1 nor 3 (nor extensible with the PCM or float sub-format)
+    not_mono,            // 0 or more than 64 channels, or more than 1 where the caller reads mono only
+    not_16_bit,          // a sample size not read (or not stated), or a block align that disagrees with it
     bad_sample_rate,     // 0, or 2^31 Hz and above
     fmt_not_found,       // the chunk limit ran out before "fmt "
     data_not_found,      // the chunk limit ran out before "data"
@@ -46,10 +45,16 @@ enum class header_status {
 };
 pcmtaper_status status_of(header_status status);
 
-// What the walk found: rate, data size, and the remarks in order (the
-// unexpected ids and the metadata left out, then the refusal, if any).
+// What the walk found: rate, sample format, data size, and the remarks in
+// order (the unexpected ids and the metadata left out, then the refusal, if any).
 struct wav_input_header {
     std::uint32_t sample_rate_hz = 0;  // as stored in "fmt "
+    pcmtaper_sample_type sample_type = PCMTAPER_SAMPLE_S16;
+    std::uint32_t bits_per_sample = 16;  // the container: 8, 16, 24, 32 or 64
+    std::uint32_t valid_bits = 16;       // significant bits at the container's top
+    std::uint32_t channels = 1;          // 1 .. PCMTAPER_MAX_CHANNELS
+    // Bytes of one frame (a sample of every channel).
+    std::uint32_t frame_bytes() const { return channels * (bits_per_sample / 8); }
     std::uint64_t data_size_bytes = 0;
     bool data_size_from_ds64 = false;
     bool rf64 = false;                 // the file starts with "RF64" or "BW64"
@@ -70,9 +75,12 @@ struct header_skip_progress {
 // other result only the remarks are to be used. `progress`, when given, hears
 // of every chunk skipped, a few times per MiB. With `metadata`, the metadata
 // chunks met on the way (metadata.h) are kept in it instead of skipped, and
-// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_*).
+// what it leaves out is remarked on (PCMTAPER_REMARK_METADATA_*). With
+// `mono_only`, a file of more than one channel is refused (not_mono) where
+// the channel count is read, before its sample size and rate.
 header_status read_input_header(byte_source* input, wav_input_header* header,
-                                const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr);
+                                const header_skip_progress* progress = nullptr, metadata_set* metadata = nullptr,
+                                bool mono_only = false);
 
 // The two headers the output can have. A canonical 44-byte header whenever the
 // 32-bit size fields can state the sizes; past that an RF64 header, whose
