@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cstring>
+#include <map>
 
 #include "../program_runner.h"
 #include "../wav_fixtures.h"
@@ -142,26 +143,74 @@ TEST(OtherFormats, TheDecodedFileStatesItsTypeAndHoldsTheSamplesExactly) {
 }
 
 // A lossless file gives the very bytes and text of a WAV file of the same
-// samples; with -m it says that its metadata is not kept.
+// samples: 16-bit ones those of the 16-bit WAV, 24-bit ones those of the
+// 24-bit WAV, floats holding s / 32768 those of the 16-bit WAV. A lossy file
+// converts. With -m a file says that its metadata is not kept.
 TEST(OtherFormats, LosslessFilesGiveTheBytesOfTheWavOfTheirSamples) {
     const std::vector<std::int16_t> s16 = samples_16(32 * 60);
+    const std::vector<int> s24 = samples_24(s16);
+    std::vector<float> f32(s16.size());
+    for (std::size_t i = 0; i < f32.size(); ++i) f32[i] = static_cast<float>(s16[i]) / 32768.0f;
+    std::string packed_24;
+    for (const int v : s24) packed_24 += u32(static_cast<std::uint32_t>(v)).substr(1);
     scratch_dir dir;
-    dir.write("ref.wav", mono16_wav(11025, s16));
-    const run_result reference = dir.run({"ref.wav", "ref.8b.wav"});
-    ASSERT_EQ(reference.exit_code, 0);
-    for (const auto& [name, format] : {std::pair{"in.flac", SF_FORMAT_FLAC}, {"in.aif", SF_FORMAT_AIFF},
-                                       {"in.caf", SF_FORMAT_CAF}, {"in.w64", SF_FORMAT_W64}}) {
-        SCOPED_TRACE(name);
-        write_with_libsndfile(dir.path(name), format | SF_FORMAT_PCM_16, 1, 11025, s16);
-        const std::string output = std::string(name) + ".out";
-        const run_result r = dir.run({name, output});
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_TRUE(dir.read(output) == dir.read("ref.8b.wav"));
-        EXPECT_EQ(after_names(r.out), after_names(reference.out));
+    dir.write("ref16.wav", mono16_wav(11025, s16));
+    dir.write("ref24.wav", riff(chunk("fmt ", fmt_body(1, 1, 11025, 24)) + chunk("data", packed_24)));
+    std::map<std::string, std::string> reference_text;  // by output
+    for (const char* reference : {"ref16.wav", "ref24.wav"}) {
+        const run_result r = dir.run({reference, std::string(reference) + ".out"});
+        ASSERT_EQ(r.exit_code, 0);
+        reference_text[std::string(reference) + ".out"] = after_names(r.out);
     }
-    const run_result kept = dir.run_with_errors({"-q", "-m", "in.caf", "kept.wav"});
+    ASSERT_FALSE(dir.read("ref16.wav.out") == dir.read("ref24.wav.out"));
+    const struct {
+        const char* name;
+        int format;
+        const char* reference;  // null: a lossy file, whose samples are its decoder's
+    } cases[] = {
+        {"16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "ref16.wav.out"},
+        {"16.aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "ref16.wav.out"},
+        {"16.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_16, "ref16.wav.out"},
+        {"16.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, "ref16.wav.out"},
+        {"24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "ref24.wav.out"},
+        {"24.aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, "ref24.wav.out"},
+        {"24.caf", SF_FORMAT_CAF | SF_FORMAT_PCM_24, "ref24.wav.out"},
+        {"24.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_24, "ref24.wav.out"},
+        {"float.aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT, "ref16.wav.out"},
+        {"float.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, "ref16.wav.out"},
+        {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        switch (c.format & SF_FORMAT_SUBMASK) {
+            case SF_FORMAT_PCM_16: write_with_libsndfile(dir.path(c.name), c.format, 1, 11025, s16); break;
+            case SF_FORMAT_PCM_24: write_with_libsndfile(dir.path(c.name), c.format, 1, 11025, s24); break;
+            default: write_with_libsndfile(dir.path(c.name), c.format, 1, 11025, f32);
+        }
+        const std::string output = std::string(c.name) + ".out";
+        const run_result r = dir.run({c.name, output});
+        EXPECT_EQ(r.exit_code, 0);
+        if (c.reference == nullptr) {
+            EXPECT_EQ(dir.read(output).substr(0, 4), "RIFF");
+            continue;
+        }
+        EXPECT_TRUE(dir.read(output) == dir.read(c.reference));
+        EXPECT_EQ(after_names(r.out), reference_text[c.reference]);
+    }
+    // Channel 2 of three (an EXTENSIBLE header, 24 valid bits in 32) is
+    // the mono file of that channel.
+    std::vector<int> three(s24.size() * 3);
+    for (std::size_t i = 0; i < s24.size(); ++i) {
+        three[3 * i] = -s24[i];
+        three[3 * i + 1] = s24[i];
+        three[3 * i + 2] = 1 << 30;
+    }
+    write_with_libsndfile(dir.path("three.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 3, 11025, three);
+    EXPECT_EQ(dir.run({"-c", "2", "three.flac", "three.out"}).exit_code, 0);
+    EXPECT_TRUE(dir.read("three.out") == dir.read("ref24.wav.out"));
+    const run_result kept = dir.run_with_errors({"-q", "-m", "16.caf", "kept.wav"});
     EXPECT_EQ(kept.exit_code, 0);
-    EXPECT_EQ(kept.err, "pcmtaper: in.caf: Metadata is kept from WAV files only: none of this CAF file's is copied.\n");
+    EXPECT_EQ(kept.err, "pcmtaper: 16.caf: Metadata is kept from WAV files only: none of this CAF file's is copied.\n");
 }
 
 // What no decoder reads is refused as a file that is not a WAV file, with
