@@ -60,6 +60,33 @@ std::string text_of(const remark_list& remarks) {
 
 // ---- on byte buffers --------------------------------------------------------
 
+const rate_change same_rate{44100, 44100};
+
+TEST(Metadata, PositionsAreScaledToTheOutputRateToTheNearestHalvesUp) {
+    const struct {
+        rate_change rates;
+        std::uint64_t position, scaled;
+    } cases[] = {
+        {{4, 1}, 1, 0},  {{4, 1}, 2, 1},  {{4, 1}, 3, 1},  {{4, 1}, 6, 2},  {{4, 1}, 10, 3},
+        {{1, 3}, 5, 15}, {{3, 2}, 1, 1},  {{3, 2}, 2, 1},  {{44100, 11025}, 44101, 11025},
+        {{44100, 11025}, 44102, 11026},   // 11025.5: up
+        {{44100, 48000}, 0xFFFFFFFFu, 4674794335u},  // 32 bits in, no overflow on the way
+        {{2147483647, 1000}, 0xFFFFFFFFu, 2000},
+        {{8000, 8000}, 12345, 12345},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.rates.scaled(c.position), c.scaled)
+            << c.rates.in_rate_hz << " -> " << c.rates.out_rate_hz << ": " << c.position;
+    // In the chunks: scaled first, then moved by the shift (output samples).
+    metadata_set kept;
+    remark_list remarks;
+    kept.add("smpl", smpl_body({{100, 501}}), &remarks);
+    kept.add("cue ", cue_body({3}), &remarks);
+    EXPECT_EQ(kept.for_output({2, 1}, 224, 100000, &remarks),
+              chunk("smpl", smpl_body({{50 + 224, 251 + 224}})) + chunk("cue ", cue_body({2 + 224})));
+    EXPECT_EQ(text_of(remarks), "");
+}
+
 TEST(Metadata, PositionsMoveByTheShiftAndOrderAndPadBytesAreTheOutputs) {
     metadata_set kept;
     remark_list remarks;
@@ -71,7 +98,7 @@ TEST(Metadata, PositionsMoveByTheShiftAndOrderAndPadBytesAreTheOutputs) {
     kept.add("smpl", smpl_body({{100, 500}, {600, 990}}), &remarks);
     EXPECT_EQ(text_of(remarks), "");
     for (const std::uint64_t shift : {0u, 224u}) {
-        const std::string out = kept.for_output(shift, 100000, &remarks);
+        const std::string out = kept.for_output(same_rate, shift, 100000, &remarks);
         const std::string expected =
             chunk("smpl", smpl_body({{std::uint32_t(100 + shift), std::uint32_t(500 + shift)},
                                      {std::uint32_t(600 + shift), std::uint32_t(990 + shift)}})) +
@@ -89,7 +116,7 @@ TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     kept.add("smpl", smpl_body({{700, 999}, {10, 20}, {775, 776}}), &remarks);
     kept.add("cue ", cue_body({780}), &remarks);
     // 1000 output samples: the last is 999; +224 puts 776 and above past it.
-    const std::string out = kept.for_output(224, 1000, &remarks);
+    const std::string out = kept.for_output(same_rate, 224, 1000, &remarks);
     EXPECT_EQ(out.substr(0, 8 + smpl_body({}).size() + 72),
               chunk("smpl", smpl_body({{924, 999}, {234, 244}, {999, 999}})));
     EXPECT_EQ(out.substr(out.find("cue ")), chunk("cue ", cue_body({999})));
@@ -100,11 +127,11 @@ TEST(Metadata, PositionsPastTheLastSampleAreSetToItWithARemarkPerChunk) {
     metadata_set far;
     far.add("smpl", smpl_body({{0xFFFFFF00u, 0xFFFFFFF0u}}), &remarks);
     remarks.clear();
-    EXPECT_EQ(far.for_output(224, std::uint64_t(1) << 33, &remarks), chunk("smpl", smpl_body({{0xFFFFFFE0u, 0xFFFFFFFFu}})));
+    EXPECT_EQ(far.for_output(same_rate, 224, std::uint64_t(1) << 33, &remarks), chunk("smpl", smpl_body({{0xFFFFFFE0u, 0xFFFFFFFFu}})));
     EXPECT_EQ(text_of(remarks), "The smpl chunk has 1 position past the last output sample; it is set to that sample.\r\n");
     // An output without samples: every position goes to 0.
     remarks.clear();
-    EXPECT_EQ(kept.for_output(0, 0, &remarks).substr(0, 8 + 36 + 72),
+    EXPECT_EQ(kept.for_output(same_rate, 0, 0, &remarks).substr(0, 8 + 36 + 72),
               chunk("smpl", smpl_body({{0, 0}, {0, 0}, {0, 0}})));
 }
 
@@ -144,7 +171,7 @@ TEST(Metadata, MalformedSecondAndOtherChunksAreLeftOut) {
             EXPECT_EQ(text_of(remarks), std::string("Another ") + (std::strcmp(c.id, "cue ") == 0 ? "cue" : c.id) +
                                    (std::strcmp(c.id, "LIST") == 0 ? " INFO" : "") +
                                    " chunk is left out; the first is kept.\r\n");
-            EXPECT_EQ(kept.for_output(0, 100, &remarks), chunk(c.id, c.body));
+            EXPECT_EQ(kept.for_output(same_rate, 0, 100, &remarks), chunk(c.id, c.body));
         }
     }
 }

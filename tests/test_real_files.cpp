@@ -76,16 +76,8 @@ TEST(RealFiles, OtherFormatsAreRefusedWithTheirExitCodes) {
         int exit_code;
     };
     const refused cases[] = {
-        // WAVE_FORMAT_EXTENSIBLE with the PCM sub-format, 24 bits: sox writes
-        // more than 16 bits so.
-        // The header walk reads these formats now; the conversion, until it
-        // reads them too, refuses them once the header is walked.
-        {"sox-24bit-extensible.wav", "data!=fact\r\nThis is not a 16bit sound.\r\n", 6},
-        {"ffmpeg-float.wav", "data!=fact\r\nThis is not a 16bit sound.\r\n", 6},
         {"sox-alaw.wav", "This is not a linear PCM.\r\n", 2},
         {"ffmpeg-stereo.wav", "This is not a Monaural sound(Stereo, Surround, etc.).\r\n", 3},
-        {"sox-24bit-wavpcm.wav", "This is not a 16bit sound.\r\n", 6},
-        {"sox-8bit.wav", "This is not a 16bit sound.\r\n", 6},
     };
     for (const refused& c : cases) {
         SCOPED_TRACE(c.file);
@@ -96,6 +88,25 @@ TEST(RealFiles, OtherFormatsAreRefusedWithTheirExitCodes) {
         EXPECT_EQ(r.out, std::string("in.wav\r\nin.8b.wav\r\n") + c.text);
         EXPECT_EQ(dir.entries(), std::vector<std::string>{"in.wav"});
     }
+}
+
+// sox's 24-bit files (EXTENSIBLE with a fact chunk, and plain PCM), its 8-bit
+// one and ffmpeg's float one: 400 samples each, 12 blocks; the two 24-bit
+// files hold the same samples, and give the same bytes.
+TEST(RealFiles, WideNarrowAndFloatFilesAreConverted) {
+    std::string outputs[4];
+    const char* files[] = {"sox-24bit-extensible.wav", "sox-24bit-wavpcm.wav", "sox-8bit.wav", "ffmpeg-float.wav"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(files[i]);
+        scratch_dir dir;
+        dir.write("in.wav", fixture(files[i]));
+        const run_result r = dir.run({"in.wav"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find("SAMPLE RATE: 8000\r\n FRAMES NUM: 12\r\n"), std::string::npos);
+        outputs[i] = dir.read("in.8b.wav");
+        EXPECT_EQ(outputs[i].substr(0, 44), output_header(12, 8000));
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 // ffmpeg writes mono 16-bit above 48 kHz as WAVE_FORMAT_EXTENSIBLE with the

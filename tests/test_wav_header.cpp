@@ -275,7 +275,9 @@ TEST(HeaderWalk, EveryFormatItReadsAndEveryOneItRefuses) {
         EXPECT_EQ(w.header.frame_bytes(), c.channels * c.container / 8);
         EXPECT_EQ(w.header.data_size_bytes, 4u);
         // A caller that reads mono only refuses every other channel count.
-        if (c.channels != 1) EXPECT_EQ(walk(riff(chunk("fmt ", c.fmt) + data4)).status, not_mono);
+        if (c.channels != 1) {
+            EXPECT_EQ(walk(riff(chunk("fmt ", c.fmt) + data4)).status, not_mono);
+        }
     }
 }
 

@@ -30,7 +30,7 @@ cmake --build "$build" -j2 --target pcmtaper_wasm pcmtaper_wasm_inline >/dev/nul
 
 mkdir -p "$out"
 cp "$build/web/pcmtaper-wasm.mjs" "$build/web/pcmtaper-wasm.wasm" "$build/web/pcmtaper-wasm-inline.mjs" "$out/"
-for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs pcmtaper.mjs; do
+for file in index.html page.css page.mjs worker.mjs analysis.mjs plots.mjs pcmtaper.mjs containers.mjs; do
     cp "$root/web/$file" "$out/"
 done
 node "$root/web/make_single_file.mjs" "$out" >/dev/null

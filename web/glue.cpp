@@ -1,7 +1,9 @@
 // The web page's WebAssembly entry points: one conversion of a WAV file held
 // in memory, through the library's pcmtaper_convert_wav, with what it says
 // kept as data for pcmtaper.mjs (the output's bytes and samples, the texts
-// by kind, the remarks by code, the block reports as numbers, the exit code).
+// by kind, the remarks by code, the block reports as numbers, the exit code),
+// and, for the page's plots and player, the signal the shaper took: the
+// file's frames through the library's own input stage and resampler.
 // The program's rules come from the driver's own functions: the output's
 // name, the checks of the options, the C and raw formats, the exit codes and
 // the lines on standard error. Names and options are data here, never a
@@ -27,7 +29,9 @@
 #include "convert.h"
 #include "exit_codes.h"
 #include "formats.h"
+#include "input/input_stage.h"
 #include "pcmtaper/pcmtaper.h"
+#include "resample/resampler.h"
 
 // Calls the page's progress callback; returns nonzero when it asks the
 // conversion to stop (it threw).
@@ -64,14 +68,47 @@ struct pcmtaper_web_conversion {
     std::vector<std::string> remark_lines;  // each remark's line, as the program prints it
     std::vector<pcmtaper_block_report> reports;
     std::string errors;  // standard error's lines, each ending in "\n"
+    std::string advice;  // the line of `errors` on what to do about a refusal, or ""
     pcmtaper_wav_plan plan{};
-    // Where the input's samples lie: from the library's header walk.
-    std::uint32_t input_rate_hz = 0;
-    std::uint64_t input_samples_at = 0, input_samples = 0;
+    pcmtaper_wav_header header{};  // the input's, when its header was accepted
+    bool header_read = false;
+    // The shaper's input: after the channel choice, the gain, the resampler
+    // and the normalising gain, at the output's rate, in 16-bit steps
+    // (32768 is full scale; a 16-bit file at its own rate gives its samples).
+    std::vector<float> shaper_input;
     std::size_t latency_samples = 0;  // by which the output trails the input
 };
 
 namespace {
+
+// How pcmtaper.mjs gives the channel: not at all, as mix, or as a number.
+enum channel_given : int { channel_not_given = 0, channel_given_mix = 1, channel_given_number = 2 };
+
+// The usage error of choices the program would refuse, as it says it
+// (their values as numbers, not as typed), or ""; the channel chosen in *channel.
+std::string input_choices_error(int given, int number, double gain_db, double output_rate_hz, int* channel) {
+    *channel = given == channel_given_mix ? PCMTAPER_CHANNEL_MIX : given == channel_given_number ? number : PCMTAPER_CHANNEL_ONLY;
+    if (given == channel_given_number && (number < 1 || number > PCMTAPER_MAX_CHANNELS))
+        return "invalid channel '" + std::to_string(number) + "' (mix, or a channel number from 1 to " +
+               std::to_string(PCMTAPER_MAX_CHANNELS) + ")";
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.gain_db = gain_db;
+    if (pcmtaper_converter_size(&config) == 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.17g", gain_db);
+        return std::string("gain '") + text + "' out of range (its factor 10^(DB/20) overflows or vanishes)";
+    }
+    if (output_rate_hz != 0 && !(output_rate_hz >= PCMTAPER_MIN_OUTPUT_RATE_HZ &&
+                                 output_rate_hz <= PCMTAPER_MAX_OUTPUT_RATE_HZ &&
+                                 output_rate_hz == static_cast<double>(static_cast<std::uint32_t>(output_rate_hz)))) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.17g", output_rate_hz);
+        return std::string("invalid rate '") + text + "' (a whole number of hertz from " +
+               std::to_string(PCMTAPER_MIN_OUTPUT_RATE_HZ) + " to " + std::to_string(PCMTAPER_MAX_OUTPUT_RATE_HZ) + ")";
+    }
+    return "";
+}
 
 // The run's side of the library's callbacks.
 struct web_run {
@@ -177,17 +214,57 @@ void say_error(pcmtaper_web_conversion* result, const std::string& line) {
     if (!line.empty()) result->errors += "pcmtaper: " + line + "\n";
 }
 
-// Where the input's samples lie, as the library's header walk finds them.
-void find_input_samples(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size) {
+// The input's header, as the library's header walk finds it.
+void read_input_header(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size) {
     web_run run{result, input, input_size};
     const pcmtaper_reader reader{sizeof reader, read_input, &run, static_cast<std::int64_t>(input_size), seek_input};
-    pcmtaper_wav_header header{};
-    header.struct_size = sizeof header;
-    if (pcmtaper_wav_read_header(&reader, &header, nullptr) != PCMTAPER_OK) return;
-    const std::uint64_t present = input_size - header.header_bytes;
-    result->input_rate_hz = header.sample_rate_hz;
-    result->input_samples_at = header.header_bytes;
-    result->input_samples = std::min(header.data_size_bytes, present) / 2;
+    result->header.struct_size = sizeof result->header;
+    result->header_read = pcmtaper_wav_read_header(&reader, &result->header, nullptr) == PCMTAPER_OK;
+}
+
+// The signal the shaper took, for the plots and the player: the file's
+// frames through the library's input stage and resampler, the stages the
+// conversion ran, then the normalising gain (as a factor; the plots need no
+// exactness there). Left empty when there is no memory for it.
+void keep_shaper_input(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size,
+                       const pcmtaper_config& config) {
+    using namespace pcmtaper;
+    const pcmtaper_wav_header& h = result->header;
+    static constexpr sample_type types[] = {sample_type::s16, sample_type::u8,  sample_type::s24,
+                                            sample_type::s32, sample_type::f32, sample_type::f64};
+    if (!result->header_read || h.sample_type < 0 || h.sample_type > PCMTAPER_SAMPLE_F64) return;
+    input_settings settings{};
+    settings.format.type = types[h.sample_type];
+    settings.format.valid_bits = h.valid_bits == h.bits_per_sample ? 0 : static_cast<int>(h.valid_bits);
+    settings.format.channels = static_cast<int>(h.channels);
+    settings.channel = config.channel == PCMTAPER_CHANNEL_MIX ? mix_all_channels
+                       : config.channel == PCMTAPER_CHANNEL_ONLY ? 1
+                                                                 : config.channel;
+    settings.gain_db = config.gain_db;
+    input_stage stage{};
+    if (prepare_input_stage(settings, &stage) != input_setup_status::ok) return;
+    const std::uint64_t present = input_size - h.header_bytes;
+    const std::size_t frames = static_cast<std::size_t>(std::min(h.data_size_bytes, present) / stage.frame_bytes);
+    try {
+        std::vector<double> samples(frames);
+        input_statistics stats;
+        convert_input_frames(stage, input + h.header_bytes, frames, samples.data(), &stats);
+        const std::uint32_t out_rate_hz = result->plan.sample_rate_hz;
+        if (out_rate_hz != h.sample_rate_hz) {
+            const std::unique_ptr<resampler> r = resampler::create({h.sample_rate_hz, out_rate_hz});
+            if (r == nullptr) return;
+            std::vector<double> resampled;
+            r->process(samples.data(), samples.size(), &resampled);
+            r->flush(&resampled);
+            samples = std::move(resampled);
+        }
+        const double steps_per_sample = 65536.0 * gain_factor_of_db(result->plan.normalize_gain_db);
+        result->shaper_input.resize(samples.size());
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            result->shaper_input[i] = static_cast<float>(samples[i] * steps_per_sample);
+    } catch (const std::bad_alloc&) {
+        result->shaper_input.clear();
+    }
 }
 
 // The WAV output: what the library wrote. The other formats: the driver's
@@ -244,16 +321,22 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
         std::free(framed_bytes);
     }
     if (status == PCMTAPER_ERROR_OUT_OF_MEMORY) say_error(result, "out of memory");
-    say_error(result, refusal_advice(status, input_name));
+    result->advice = refusal_advice(status, input_name);
+    say_error(result, result->advice);
     if (code != exit_ok) {
         result->output.clear();
         result->samples.clear();
         return code;
     }
-    config.sample_rate_hz = result->plan.sample_rate_hz;
-    config.report = nullptr;
+    keep_shaper_input(result, input, input_size, config);
+    // The delay is that of the shaper at the output's rate (the resampler's
+    // is taken off): a converter of mono 16-bit input at that rate tells it.
+    pcmtaper_config shaper_config;
+    pcmtaper_config_init(&shaper_config);
+    shaper_config.flags = config.flags & (PCMTAPER_FLAG_ALIGN | PCMTAPER_FLAG_ZERO_DC);
+    shaper_config.sample_rate_hz = result->plan.sample_rate_hz;
     pcmtaper_converter* converter = nullptr;
-    if (pcmtaper_create(&config, &converter) == PCMTAPER_OK) result->latency_samples = pcmtaper_latency(converter);
+    if (pcmtaper_create(&shaper_config, &converter) == PCMTAPER_OK) result->latency_samples = pcmtaper_latency(converter);
     pcmtaper_destroy(converter);
     if (format == nullptr) {
         const std::uint8_t* at = result->output.data() + result->plan.header_len;
@@ -292,11 +375,14 @@ EMSCRIPTEN_KEEPALIVE void pcmtaper_web_free_string(std::string* s) { delete s; }
 // Converts the WAV file input[0..input_size) named `name` as the program
 // would with these options, and keeps the result (null when there is no
 // memory for it). `format`, `c_name` and `c_attribute` are strings of the
-// given sizes; a size of -1 means the option was not given.
+// given sizes; a size of -1 means the option was not given. `channel_how`
+// is a channel_given (with the number in `channel`); `gain_db` 0 and
+// `output_rate_hz` 0 are -g and -r not given.
 EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
     const std::uint8_t* input, std::size_t input_size, const char* name, std::size_t name_size, int zero_dc,
     int align, int keep_metadata, const char* format, int format_size, const char* c_name, int c_name_size,
-    const char* c_attribute, int c_attribute_size) {
+    const char* c_attribute, int c_attribute_size, int channel_how, int channel, double gain_db, int normalize,
+    double output_rate_hz) {
     auto* result = new (std::nothrow) pcmtaper_web_conversion;
     if (result == nullptr) return nullptr;
     const auto given = [](const char* text, int size) {
@@ -310,9 +396,10 @@ EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
     options.align = align != 0;
     options.zero_dc = zero_dc != 0;
     options.keep_metadata = keep_metadata != 0;
-    const std::string refused =
+    std::string refused =
         output_options_error({format_text.get(), options.keep_metadata, c_name_text.get(), c_attribute_text.get()},
                              &options.format.format);
+    if (refused.empty()) refused = input_choices_error(channel_how, channel, gain_db, output_rate_hz, &options.channel);
     result->output_name = download_name(input_name, options.format.format);
     if (!refused.empty()) {
         // As the program says a usage error, without its usage lines (the
@@ -324,7 +411,10 @@ EMSCRIPTEN_KEEPALIVE pcmtaper_web_conversion* pcmtaper_web_convert(
     options.format.c_name = c_array_name(c_name_text ? *c_name_text : "", result->output_name, input_name);
     options.format.c_guard = c_header_guard(options.format.c_name, result->output_name, input_name);
     options.format.c_attribute = c_attribute_text ? *c_attribute_text : "";
-    find_input_samples(result, input, input_size);
+    options.gain_db = gain_db;
+    options.normalize = normalize != 0;
+    options.output_rate_hz = static_cast<std::uint32_t>(output_rate_hz);
+    read_input_header(result, input, input_size);
     result->exit_code = convert(result, input, input_size, input_name, options);
     return result;
 }
@@ -339,12 +429,26 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* pcmtaper_web_output(const pcmtaper_web_
 EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_output_size(const pcmtaper_web_conversion* r) { return r->output.size(); }
 EMSCRIPTEN_KEEPALIVE const std::uint8_t* pcmtaper_web_samples(const pcmtaper_web_conversion* r) { return r->samples.data(); }
 EMSCRIPTEN_KEEPALIVE std::size_t pcmtaper_web_sample_count(const pcmtaper_web_conversion* r) { return r->samples.size(); }
-EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_rate_hz(const pcmtaper_web_conversion* r) { return r->input_rate_hz; }
-EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_samples_at(const pcmtaper_web_conversion* r) {
-    return static_cast<double>(r->input_samples_at);
+EMSCRIPTEN_KEEPALIVE const std::string* pcmtaper_web_advice(const pcmtaper_web_conversion* r) { return &r->advice; }
+// The input file's format as its header states it (all 0 when the header
+// was refused): field 0 the rate in Hz, 1 the channels, 2 the sample type
+// (pcmtaper_sample_type), 3 the bits per sample, 4 the valid bits.
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_format(const pcmtaper_web_conversion* r, int field) {
+    if (!r->header_read) return 0;
+    const pcmtaper_wav_header& h = r->header;
+    const double fields[] = {double(h.sample_rate_hz), double(h.channels), double(h.sample_type),
+                             double(h.bits_per_sample), double(h.valid_bits)};
+    return field >= 0 && field < 5 ? fields[field] : 0;
 }
-EMSCRIPTEN_KEEPALIVE double pcmtaper_web_input_sample_count(const pcmtaper_web_conversion* r) {
-    return static_cast<double>(r->input_samples);
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_output_rate_hz(const pcmtaper_web_conversion* r) { return r->plan.sample_rate_hz; }
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_normalize_gain_db(const pcmtaper_web_conversion* r) {
+    return r->plan.normalize_gain_db;
+}
+EMSCRIPTEN_KEEPALIVE const float* pcmtaper_web_shaper_input(const pcmtaper_web_conversion* r) {
+    return r->shaper_input.data();
+}
+EMSCRIPTEN_KEEPALIVE double pcmtaper_web_shaper_input_count(const pcmtaper_web_conversion* r) {
+    return static_cast<double>(r->shaper_input.size());
 }
 EMSCRIPTEN_KEEPALIVE double pcmtaper_web_blocks(const pcmtaper_web_conversion* r) {
     return static_cast<double>(r->plan.blocks);

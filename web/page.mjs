@@ -1,6 +1,9 @@
 // The page: files in, one card per file with its progress, the program's
 // texts, an A/B player, the download, the plots and the figures. The
-// conversion and the measurements run in worker.mjs.
+// conversion and the measurements run in worker.mjs; files that are not WAV
+// files the converter reads are decoded here first, by the browser, at
+// their own rate (containers.mjs reads it from their headers).
+import { floatWav, sniffContainer } from './containers.mjs';
 import { drawSpectrum, drawWaveform } from './plots.mjs';
 
 window.pcmtaperPageStarted = true;
@@ -10,11 +13,27 @@ const results = document.getElementById('results');
 const fileInput = document.getElementById('files');
 const control = (id) => document.getElementById(id);
 
+// The fields a select's "other" choice enables.
+for (const [select, other] of [['rate', 'rate-other'], ['channel', 'channel-other']]) {
+  const update = () => (control(other).disabled = control(select).value !== 'other');
+  control(select).addEventListener('change', update);
+  update();
+}
+control('normalize').addEventListener('change', () => (control('gain').disabled = control('normalize').checked));
+
 // The options set on the page, as convertWav takes them (an empty field is
-// an option not given).
+// an option not given). The channel applies to files of more than one.
 function chosenOptions() {
   const text = (id) => control(id).value.trim() || undefined;
+  const rate = control('rate').value;
+  const channel = control('channel').value;
+  const normalize = control('normalize').checked;
+  const gainDb = normalize ? 0 : Number(control('gain').value.trim() || '0');
   return {
+    channel: channel === 'mix' ? 'mix' : Number(channel === 'other' ? control('channel-other').value : channel),
+    gainDb: gainDb === 0 ? undefined : gainDb,
+    normalize,
+    rateHz: rate === '' ? undefined : Number(rate === 'other' ? control('rate-other').value : rate),
     zeroDc: control('zero-dc').checked,
     align: control('align').checked,
     format: control('format').value,
@@ -28,6 +47,10 @@ function chosenOptions() {
 // none): what the same conversion on the command line would say.
 function optionText(o) {
   const words = [];
+  if (o.channel !== undefined) words.push(`--channel=${o.channel}`);
+  if (o.gainDb !== undefined) words.push(`--gain=${o.gainDb}`);
+  if (o.normalize) words.push('--normalize');
+  if (o.rateHz !== undefined) words.push(`--rate=${o.rateHz}`);
   if (o.zeroDc) words.push('--zero-dc');
   if (o.align) words.push('--align');
   if (o.format !== 'wav') words.push(`--format=${o.format}`);
@@ -36,6 +59,10 @@ function optionText(o) {
   if (o.cAttribute !== undefined) words.push(`--c-attribute=${o.cAttribute}`);
   return words.join(' ');
 }
+
+// The program's exit codes for a WAV file whose samples it does not read.
+const exitNotLinearPcm = 2;
+const exitNot16Bit = 6;
 
 const cards = new Map();
 let nextId = 1;
@@ -53,7 +80,7 @@ worker.onerror = (event) => {
 worker.onmessage = ({ data }) => {
   if (data.type === 'ready') {
     ready = true;
-    statusLine.textContent = 'Ready. Choose or drop WAV files; they are converted here, in this page.';
+    statusLine.textContent = 'Ready. Choose or drop sound files; they are converted here, in this page.';
     document.body.dataset.ready = 'true';
     return;
   }
@@ -89,11 +116,87 @@ function addFiles(files) {
     cards.set(id, card);
     results.prepend(card.root);
     file.arrayBuffer().then(
-      (buffer) => worker.postMessage({ id, name: file.name, bytes: new Uint8Array(buffer), options: card.options }),
+      (buffer) => prepare(card, new Uint8Array(buffer)),
       (error) => card.fail(`The file could not be read: ${error}`),
     );
   }
   if (!ready) statusLine.textContent = 'Loading the converter; the files wait for it…';
+}
+
+// The options for a file of `channels` channels: the channel choice only
+// where there is a choice.
+function optionsFor(chosen, channels) {
+  const options = { ...chosen };
+  if (channels === 1) delete options.channel;
+  return options;
+}
+
+// A WAV file goes to the converter as it is; another file is decoded here
+// first, and so is a WAV file whose samples the converter does not read
+// (worker's refusal, then FileCard.converted).
+function prepare(card, bytes) {
+  const sniffed = sniffContainer(bytes);
+  card.sniffed = sniffed;
+  card.bytes = bytes;
+  if (sniffed === null || sniffed.kind === 'WAV') {
+    // Not a container the page knows: the converter says what it finds.
+    convert(card, bytes, sniffed?.channels ?? 1, null);
+  } else {
+    decodeThenConvert(card, bytes);
+  }
+}
+
+function convert(card, bytes, channels, decoded) {
+  const options = optionsFor(card.chosen, channels);
+  if (typeof options.channel === 'number' && Number.isInteger(options.channel) && options.channel > channels && options.channel <= 64) {
+    card.fail(`This file has ${channels} channels: there is no channel ${options.channel} to take. Choose mix or a channel from 1 to ${channels}.`);
+    return;
+  }
+  card.start(options, decoded);
+  worker.postMessage({ id: card.id, name: card.file.name, bytes, options });
+}
+
+// The browser's decoder at the file's own rate: decodeAudioData resamples
+// to its context's rate, so the context is made at the rate the header
+// states. The channels go to the converter as a 32-bit float WAV file.
+async function decodeThenConvert(card, bytes, why = '') {
+  const sniffed = card.sniffed;
+  const refuse = (text) => card.fail(why + text);
+  if (sniffed === null || sniffed.rateHz === null) {
+    const kind = sniffed ? `${sniffed.kind} file` : 'file';
+    refuse(`The page cannot tell this ${kind}'s sample rate${sniffed ? ` (${sniffed.why})` : ''}, and this browser's decoder would resample it to a rate of its own, so it is not converted here. Convert it to WAV first.`);
+    return;
+  }
+  const Context = window.OfflineAudioContext || window.webkitOfflineAudioContext;
+  let context;
+  try {
+    context = new Context(1, 1, sniffed.rateHz);
+  } catch (error) {
+    refuse(`This browser cannot decode at ${sniffed.rateHz} Hz, the rate of this ${sniffed.kind} file, so it is not converted here (${error.message || error}). Convert it to WAV first.`);
+    return;
+  }
+  card.state.textContent = `decoding (${sniffed.kind})…`;
+  let buffer;
+  try {
+    // decodeAudioData takes the buffer away: it gets a copy.
+    buffer = await context.decodeAudioData(bytes.slice().buffer);
+  } catch (error) {
+    refuse(`This browser cannot decode this ${sniffed.kind} file (${error?.message || error}). Convert it to WAV first.`);
+    return;
+  }
+  if (buffer.sampleRate !== sniffed.rateHz) {
+    refuse(`This browser decoded this ${sniffed.kind} file at ${buffer.sampleRate} Hz instead of its rate, ${sniffed.rateHz} Hz, so it is not converted here. Convert it to WAV first.`);
+    return;
+  }
+  const channels = Array.from({ length: buffer.numberOfChannels }, (_, c) => buffer.getChannelData(c));
+  let wav;
+  try {
+    wav = floatWav(channels, buffer.sampleRate);
+  } catch (error) {
+    refuse(`The decoded sound is too long to convert here (${error.message}).`);
+    return;
+  }
+  convert(card, wav, channels.length, { kind: sniffed.kind, lossy: sniffed.lossy, rateHz: buffer.sampleRate, channels: channels.length, why });
 }
 
 function element(tag, attributes = {}, ...children) {
@@ -124,14 +227,31 @@ function programText(texts) {
     .trim();
 }
 
+const sampleTypeNames = { u8: 'unsigned 8-bit', s16: '16-bit', s24: '24-bit', s32: '32-bit', f32: '32-bit float', f64: '64-bit float' };
+
+// What the file held and what was made of it, in words.
+function choicesText(inputFormat, options, result) {
+  const f = inputFormat;
+  const bits = f.sampleType.startsWith('f') || f.validBits === f.bits ? sampleTypeNames[f.sampleType] : `${f.validBits}-bit (in ${f.bits})`;
+  const words = [`${f.channels === 1 ? 'mono' : `${f.channels} channels`}, ${bits}, ${f.rateHz} Hz`];
+  if (f.channels > 1) words.push(options.channel === 'mix' ? 'their mean' : `channel ${options.channel}`);
+  if (options.gainDb !== undefined) words.push(`${formatSigned(options.gainDb, 1)} dB`);
+  if (options.normalize) words.push(`normalised (${formatSigned(result.normalizeGainDb, 2)} dB)`);
+  if (result.outputRateHz !== f.rateHz) words.push(`resampled to ${result.outputRateHz} Hz`);
+  words.push(`8-bit at ${result.outputRateHz} Hz`);
+  return words.join(' → ');
+}
+
 class FileCard {
-  constructor(id, file, options) {
+  constructor(id, file, chosen) {
     this.id = id;
     this.file = file;
-    this.options = options;
-    const shown = optionText(options);
+    this.chosen = chosen;  // the page's options when the file came
+    this.options = null;  // those that apply to it, once its channels are known
+    this.decoded = null;
     this.root = element('article', { class: 'card', 'data-file': file.name, 'aria-labelledby': `title-${id}` });
-    this.root.append(element('h3', { id: `title-${id}`, text: file.name + (shown ? ` (${shown})` : '') }));
+    this.title = element('h3', { id: `title-${id}`, text: file.name });
+    this.root.append(this.title);
     this.progress = element('progress', { max: '1', value: '0', 'aria-label': `Conversion of ${file.name}` });
     this.state = element('span', { class: 'state', text: 'waiting' });
     this.root.append(element('div', { class: 'progress-row' }, this.progress, this.state));
@@ -139,6 +259,28 @@ class FileCard {
     this.root.append(this.messages);
     this.body = element('div', { class: 'card-body' });
     this.root.append(this.body);
+  }
+
+  // The conversion of these options begins: the title shows them as the
+  // program's options, and a decoded file says where its samples came from.
+  start(options, decoded) {
+    this.options = options;
+    this.decoded = decoded;
+    const shown = optionText(options);
+    this.title.textContent = this.file.name + (shown ? ` (${shown})` : '');
+    this.progress.value = 0;
+    this.state.textContent = 'waiting';
+    this.root.dataset.state = 'waiting';
+    if (decoded) {
+      const source = decoded.lossy
+        ? `its samples are this browser's ${decoded.kind} decoder's (a lossy format: another decoder gives slightly other samples, and so other bytes)`
+        : 'a lossless format, decoded to its own samples';
+      const note = element('p', {
+        class: 'decoded',
+        text: `${decoded.why}Decoded by this browser from ${decoded.kind} at ${decoded.rateHz} Hz, ${decoded.channels} channel${decoded.channels === 1 ? '' : 's'}: ${source}; converted from them as a 32-bit float WAV file.`,
+      });
+      this.root.insertBefore(note, this.root.querySelector('.progress-row'));
+    }
   }
 
   receive(data) {
@@ -166,10 +308,22 @@ class FileCard {
     this.messages.className = `messages ${kind}`;
   }
 
-  converted({ exitCode, output, outputName, texts, stderr }) {
+  converted(result) {
+    const { exitCode, output, outputName, texts, stderr, advice } = result;
+    // A WAV file whose samples the converter does not read (not linear PCM,
+    // a sample size it lacks): this browser's decoder may read it.
+    const unreadWav = exitCode === exitNotLinearPcm || exitCode === exitNot16Bit;
+    if (unreadWav && !this.decoded && this.sniffed?.kind === 'WAV') {
+      const remark = programText(texts).split('\n').pop();
+      decodeThenConvert(this, this.bytes, `The converter does not read this WAV file's samples (${remark.trim()}). `);
+      return;
+    }
     this.progress.value = 1;
     this.root.dataset.exitCode = String(exitCode);
-    const text = [programText(texts), stderr.trim()].filter(Boolean).join('\n');
+    // The program's texts; not its advice to make a copy with other tools,
+    // which a person using this page has no need of.
+    const errors = stderr.split('\n').filter((line) => line && line !== `pcmtaper: ${advice}`);
+    const text = [programText(texts), ...errors].filter(Boolean).join('\n');
     if (output === null || exitCode !== 0) {
       this.state.textContent = `refused (exit code ${exitCode})`;
       this.root.dataset.state = 'refused';
@@ -181,6 +335,7 @@ class FileCard {
     this.state.textContent = 'converted; measuring…';
     this.root.dataset.state = 'converted';
     this.showText(text, 'remarks');
+    if (result.inputFormat) this.body.append(element('p', { class: 'choices', text: choicesText(result.inputFormat, this.options, result) }));
     const type = this.options.format === 'wav' ? 'audio/wav' : this.options.format.startsWith('c') ? 'text/x-c' : 'application/octet-stream';
     const url = URL.createObjectURL(new Blob([output], { type }));
     const link = element('a', { class: 'download', href: url, download: outputName, text: `Download ${outputName}` });

@@ -13,9 +13,15 @@
 //                (a name it derives none from gets the format's suffix appended),
 //   samples      the output's unsigned 8-bit samples (128 is silence) in every
 //                format, or null,
-//   input        { rateHz, samples } with the input's 16-bit samples (an
-//                Int16Array, as far as the file holds them), or null when the
-//                header was refused,
+//   input        { rateHz, samples }: the signal the shaper took, after the
+//                channel choice, the gain, the resampler and the normalising
+//                gain, at the output's rate, in 16-bit steps (a Float32Array,
+//                32768 is full scale; a 16-bit mono file at its own rate gives
+//                exactly its samples), or null when nothing was converted,
+//   inputFormat  { rateHz, channels, sampleType, bits, validBits }: the
+//                file's format as its header states it (sampleType 's16',
+//                'u8', 's24', 's32', 'f32' or 'f64'), or null when refused,
+//   normalizeGainDb  the gain that normalize added (0 without it),
 //   latencySamples  by how many samples the output trails the input,
 //   texts        what the program prints on standard output after the two
 //                name lines, as [{ kind, text }] with kind 'remark', 'counts'
@@ -26,11 +32,15 @@
 //   reports      [{ block, taps, bandWeight, maskingDb, noiseDb, stepLowest,
 //                stepHighest }]: the block reports as numbers (dB as doubles),
 //   stderr       the program's lines on standard error (what to do about a
-//                refusal, a usage error), each ending in "\n".
+//                refusal, a usage error), each ending in "\n",
+//   advice       the line of stderr that says what to do about a refusal
+//                (without "pcmtaper: " and "\n"), or "".
 // Options, each the program's own: zeroDc (--zero-dc), align (--align),
 // format ('wav', 'u8', 's8', 'c' or 'c-s8': -F), keepMetadata (-m), cName
-// (--c-name), cAttribute (--c-attribute); null or undefined is an option not
-// given. `name` is the input's name, for the messages and the output's name
+// (--c-name), cAttribute (--c-attribute), channel ('mix' or a channel
+// number from 1: -c), gainDb (a number of decibels: -g), normalize (-n),
+// rateHz (the output's rate, 1000 to 384000: -r); null or undefined is an
+// option not given. `name` is the input's name, for the messages and the output's name
 // (default in.wav); names and options are data, taken as they are, never
 // split into arguments. onProgress(blocksDone, blocksTotal) is called as the
 // conversion goes (at most once per percent); if it throws, that conversion
@@ -46,6 +56,12 @@
 import createPcmtaperWasm from './pcmtaper-wasm.mjs';
 
 const textKinds = ['remark', 'counts', 'report'];
+// pcmtaper_sample_type's values, by name.
+const sampleTypes = ['s16', 'u8', 's24', 's32', 'f32', 'f64'];
+// How the channel option is given to the glue: not, as mix, as a number.
+const channelNotGiven = 0;
+const channelMix = 1;
+const channelNumber = 2;
 // The report's fields as the glue numbers them, with their arrays' types.
 const reportFields = [
   ['taps', Float64Array],
@@ -137,6 +153,9 @@ export async function createPcmtaper(moduleOptions = {}) {
     }
     const outputSize = wasm._pcmtaper_web_output_size(r);
     const sampleCount = wasm._pcmtaper_web_sample_count(r);
+    const format = (field) => wasm._pcmtaper_web_input_format(r, field);
+    const shaperInputCount = wasm._pcmtaper_web_shaper_input_count(r);
+    const shaperInputAt = wasm._pcmtaper_web_shaper_input(r);
     return {
       exitCode,
       output: exitCode === 0 ? bytesAt(wasm._pcmtaper_web_output(r), outputSize) : null,
@@ -148,20 +167,32 @@ export async function createPcmtaper(moduleOptions = {}) {
       remarks,
       reports,
       stderr: stringAt(wasm._pcmtaper_web_errors(r)),
-      inputRateHz: wasm._pcmtaper_web_input_rate_hz(r),
-      inputSamplesAt: wasm._pcmtaper_web_input_samples_at(r),
-      inputSampleCount: wasm._pcmtaper_web_input_sample_count(r),
+      advice: stringAt(wasm._pcmtaper_web_advice(r)),
+      input:
+        exitCode === 0
+          ? { rateHz: wasm._pcmtaper_web_output_rate_hz(r), samples: new Float32Array(wasm.HEAPU8.buffer, shaperInputAt, shaperInputCount).slice() }
+          : null,
+      inputFormat:
+        format(0) === 0
+          ? null
+          : { rateHz: format(0), channels: format(1), sampleType: sampleTypes[format(2)], bits: format(3), validBits: format(4) },
+      normalizeGainDb: exitCode === 0 ? wasm._pcmtaper_web_normalize_gain_db(r) : 0,
     };
   }
 
-  // The input's 16-bit little-endian samples where the library's header
-  // walk found them.
-  function inputSamples(bytes, rateHz, at, count) {
-    if (rateHz === 0) return null;
-    const view = new DataView(bytes.buffer, bytes.byteOffset + at, count * 2);
-    const samples = new Int16Array(count);
-    for (let i = 0; i < count; ++i) samples[i] = view.getInt16(2 * i, true);
-    return { rateHz, samples };
+  // [how, number]; a number that is no channel's is refused by the glue,
+  // as the program refuses it.
+  function channelValue(channel) {
+    if (channel === null || channel === undefined) return [channelNotGiven, 0];
+    if (channel === 'mix') return [channelMix, 0];
+    if (!Number.isInteger(channel)) throw new TypeError("convertWav: channel must be 'mix' or a channel number");
+    return [channelNumber, Math.max(-1, Math.min(channel, 1000))];
+  }
+
+  function numberValue(value, what) {
+    if (value === null || value === undefined) return 0;
+    if (typeof value !== 'number') throw new TypeError(`convertWav: ${what} must be a number`);
+    return value;
   }
 
   function convertWav(bytes, options = {}) {
@@ -172,6 +203,9 @@ export async function createPcmtaper(moduleOptions = {}) {
     const format = optionBytes(options.format, 'format');
     const cName = optionBytes(options.cName, 'cName');
     const cAttribute = optionBytes(options.cAttribute, 'cAttribute');
+    const channel = channelValue(options.channel);
+    const gainDb = numberValue(options.gainDb, 'gainDb');
+    const rateHz = numberValue(options.rateHz, 'rateHz');
     const { pointers, release } = allocate([bytes, name, format ?? [], cName ?? [], cAttribute ?? []]);
     const [inputAt, nameAt, formatAt, cNameAt, cAttributeAt] = pointers;
     let thrown = null;
@@ -194,6 +228,7 @@ export async function createPcmtaper(moduleOptions = {}) {
         inputAt, bytes.length, nameAt, name.length,
         options.zeroDc ? 1 : 0, options.align ? 1 : 0, options.keepMetadata ? 1 : 0,
         formatAt, format ? format.length : -1, cNameAt, cName ? cName.length : -1, cAttributeAt, cAttribute ? cAttribute.length : -1,
+        ...channel, gainDb, options.normalize ? 1 : 0, rateHz,
       );
     } catch (error) {
       // A trap or an abort inside the module: its state is unknown now.
@@ -207,9 +242,7 @@ export async function createPcmtaper(moduleOptions = {}) {
     if (r === 0) throw new RangeError('pcmtaper: not enough memory for the conversion');
     try {
       if (thrown) throw thrown.error;
-      const result = readResult(r);
-      const { inputRateHz, inputSamplesAt, inputSampleCount, ...rest } = result;
-      return { ...rest, input: inputSamples(bytes, inputRateHz, inputSamplesAt, inputSampleCount) };
+      return readResult(r);
     } finally {
       wasm._pcmtaper_web_release(r);
     }

@@ -59,7 +59,7 @@ export function drawWaveform(canvas, waveform, rateHz) {
   const left = 44;
   const right = width - 10;
   const rows = [
-    { name: 'input, 16-bit', env: waveform.input, length: waveform.inputLength, colour: colours.input },
+    { name: 'input', env: waveform.input, length: waveform.inputLength, colour: colours.input },
     { name: '8-bit result', env: waveform.output, length: waveform.outputLength, colour: colours.output },
   ];
   const rowHeight = (height - 24) / 2;

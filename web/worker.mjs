@@ -3,7 +3,8 @@
 // responsive. Messages in: { id, name, bytes, options } (convertWav's options). Messages out:
 // { type: 'ready' } once the converter is loaded (or { type: 'failed', message }),
 // then per file { id, type: 'progress', fraction }, { id, type: 'converted',
-// exitCode, output, outputName, texts, stderr } and { id, type: 'analysed', ... }
+// exitCode, output, outputName, texts, stderr, advice, inputFormat,
+// normalizeGainDb, outputRateHz } and { id, type: 'analysed', ... }
 // (or { id, type: 'failed', message }).
 import { createPcmtaper } from './pcmtaper.mjs';
 import * as analysis from './analysis.mjs';
@@ -53,8 +54,9 @@ function handle({ id, name, bytes, options }) {
     load(false);
     return;
   }
-  const { exitCode, output, outputName, texts, stderr } = result;
-  self.postMessage({ id, type: 'converted', exitCode, output, outputName, texts, stderr });
+  const { exitCode, output, outputName, texts, stderr, advice, inputFormat, normalizeGainDb } = result;
+  const outputRateHz = result.input?.rateHz ?? 0;
+  self.postMessage({ id, type: 'converted', exitCode, output, outputName, texts, stderr, advice, inputFormat, normalizeGainDb, outputRateHz });
   if (output === null) return;
   try {
     self.postMessage({ id, type: 'analysed', ...analyse(result) });
@@ -65,9 +67,11 @@ function handle({ id, name, bytes, options }) {
 
 // What the page shows of a conversion: the samples for the players, the
 // waveforms, the spectra, and the figures of the output beside those of
-// what people use instead (plain rounding, TPDF dither, fixed shaping).
+// what people use instead (plain rounding, TPDF dither, fixed shaping),
+// all against the signal the shaper took (at the output's rate, in 16-bit
+// steps).
 function analyse({ input, samples, latencySamples, reports }) {
-  if (!input || !samples) return { plotted: false };
+  if (!input || !samples || input.samples.length === 0) return { plotted: false };
   const rateHz = input.rateHz;
   const delay = latencySamples;
   const x = analysis.fullScale16(input.samples);

@@ -489,6 +489,9 @@ typedef struct pcmtaper_wav_plan {
     uint32_t input_rate_hz;     /* the file's rate */
     uint64_t input_frames;      /* frames the data chunk declares */
     double normalize_gain_db;   /* PCMTAPER_FLAG_NORMALIZE: the gain applied on top of config->gain_db; else 0 */
+    /* The file's channels: also set when a channel choice past them fails
+     * the conversion (INVALID_ARGUMENT), for the caller's message. */
+    uint32_t input_channels;
 } pcmtaper_wav_plan;
 
 /* Optional callbacks of a whole-file conversion; any may be null. All are
@@ -557,13 +560,27 @@ PCMTAPER_API pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader *reader,
                                                   pcmtaper_wav_plan *plan);
 
 /* At least the bytes of the output WAV file for an input WAV file of
- * input_bytes bytes converted with `flags` (PCMTAPER_FLAG_*). */
+ * input_bytes bytes converted with `flags` (PCMTAPER_FLAG_*) at the input's
+ * own rate (config->output_rate_hz 0 or the file's rate): one output byte
+ * per input byte at most, an 8-bit mono input's. A conversion to another
+ * rate is bounded by pcmtaper_wav_memory_output_bound alone. */
 PCMTAPER_API size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags);
 
+/* Since 2.1: at least the bytes of the output of pcmtaper_convert_wav_memory
+ * with the same input and config (any output rate): the header read from
+ * input[0..input_size), the frames it holds counted at the output's rate.
+ * For an input or a config that the conversion refuses (it then writes
+ * nothing), PCMTAPER_WAV_HEADER_MAX. SIZE_MAX when the bound does not fit in
+ * a size_t. */
+PCMTAPER_API size_t pcmtaper_wav_memory_output_bound(const void *input, size_t input_size,
+                                                     const pcmtaper_config *config);
+
 /* pcmtaper_convert_wav from memory to memory: the input file is
- * input[0..input_size), the output file goes to out (out_capacity bytes,
- * pcmtaper_wav_output_bound(input_size, config->flags) always suffices) and its length to
- * *out_size. A too small buffer is PCMTAPER_ERROR_WRITE. */
+ * input[0..input_size), the output file goes to out (out_capacity bytes;
+ * pcmtaper_wav_memory_output_bound(input, input_size, config) always
+ * suffices, and so does pcmtaper_wav_output_bound(input_size, config->flags)
+ * when the output keeps the input's rate) and its length to *out_size. A too
+ * small buffer is PCMTAPER_ERROR_WRITE. */
 PCMTAPER_API pcmtaper_status pcmtaper_convert_wav_memory(const void *input, size_t input_size,
                                                          const pcmtaper_config *config,
                                                          const pcmtaper_wav_events *events, void *out,

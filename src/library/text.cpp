@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "internal/math_calls.h"
 #include "library/versioned.h"
 #include "shaping/shaping.h"
 
@@ -39,6 +40,27 @@ const char* refusal_text(int status) {
         case PCMTAPER_ERROR_HEADER_INCOMPLETE: return "The file ends inside the header.\r\n";
         default: return nullptr;
     }
+}
+
+// The clipping remark's line: how many samples, the peak over full scale in
+// dB to a tenth, and the whole dB of gain that brings it back. The number is
+// made in integers from the correctly rounded log10, so that the line is the
+// same on every platform (a C library's %f of the same double is not).
+int clipped_line(const pcmtaper_remark& r, char* line, std::size_t size) {
+    const auto count = static_cast<unsigned long long>(r.samples_clipped);
+    const char* samples = count == 1 ? "sample was" : "samples were";
+    if (!(r.peak - r.peak == 0.0))  // an infinity (or a NaN no conversion makes)
+        return std::snprintf(line, size, "%llu %s clipped; the input holds infinities.\r\n", count, samples);
+    double over_db = r.peak > 1.0 ? 20.0 * pcmtaper::math_log10(r.peak) : 0.0;
+    if (over_db > 1e6) over_db = 1e6;  // a peak no file holds; keeps the integers below in range
+    const auto tenths = static_cast<long long>(over_db * 10.0 + 0.5);
+    auto gain_db = static_cast<long long>(over_db);
+    if (static_cast<double>(gain_db) < over_db) ++gain_db;
+    if (gain_db == 0) gain_db = 1;
+    return std::snprintf(line, size,
+                         "%llu %s clipped (peak %lld.%lld dB over full scale); lower the level with --gain -%lld, "
+                         "or use --normalize.\r\n",
+                         count, samples, tenths / 10, tenths % 10, gain_db);
 }
 
 // The remark's line in `line` (PCMTAPER_REMARK_TEXT_MAX bytes); its length,
@@ -98,6 +120,8 @@ int remark_line(const pcmtaper_remark& r, char* line) {
         case PCMTAPER_REMARK_METADATA_CUT_OFF:
             return std::snprintf(line, size, "The %s chunk is cut off by the end of the file; it is left out.\r\n",
                                  name);
+        case PCMTAPER_REMARK_CLIPPED:
+            return PCMTAPER_HAS_FIELD(&r, pcmtaper_remark, peak) ? clipped_line(r, line, size) : -1;
         default: return -1;
     }
 }

@@ -2,13 +2,19 @@
 // the samples block by block through a converter, the drain, the pad byte and
 // the header written again when a stream ended early. Everything it has to
 // say goes to the caller's events as data, in the program's order.
+#include <cstdint>
 #include <cstring>
 
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "input/input_stage.h"
+#include "internal/math_calls.h"
 #include "library/converter.h"
 #include "library/versioned.h"
+#include "resample/resampler.h"
 #include "wav/metadata.h"
 #include "wav/wav.h"
 
@@ -17,10 +23,15 @@ using pcmtaper::delay_samples;
 
 namespace {
 
-constexpr int block_bytes = block_len * 2;  // 16-bit input samples per block
-constexpr int block_bytes_shift = 6;        // log2(block_bytes)
-static_assert(1 << block_bytes_shift == block_bytes);
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
+// The largest frame: 64 channels of 8 bytes.
+constexpr std::size_t max_frame_bytes = PCMTAPER_MAX_CHANNELS * 8;
+// One 8-bit step on the sample scale (256 in 16-bit units): a sample this
+// far from 0 or more is audible in the output.
+constexpr double audible_level = 256 * pcmtaper::sample_scale;
+// The normalisation's gain stops here: a file of near silence (a float file
+// of subnormals, say) is brought up at most this far, a factor of 10^15.
+constexpr double max_normalize_gain_db = 300.0;
 
 // The caller's events, as far as its struct_size reaches (the rest null).
 struct event_sink {
@@ -64,65 +75,81 @@ std::uint64_t usable_data_size(const pcmtaper_reader& reader, const wav_input_he
 
 enum class block_read { ok, ended, failed };
 
-// Reads the input's samples block by block.
+// The input stage of a file's samples as the converter runs it: the format
+// from the file, the channel choice and the gain from the config.
+pcmtaper::input_settings input_settings_of(const wav_input_header& header, const pcmtaper_config& config) {
+    static constexpr pcmtaper::sample_type types[] = {pcmtaper::sample_type::s16, pcmtaper::sample_type::u8,
+                                                      pcmtaper::sample_type::s24, pcmtaper::sample_type::s32,
+                                                      pcmtaper::sample_type::f32, pcmtaper::sample_type::f64};
+    const pcmtaper::input_format format{types[header.sample_type], static_cast<int>(header.valid_bits),
+                                        static_cast<int>(header.channels)};
+    const int channel = config.channel == PCMTAPER_CHANNEL_ONLY || config.channel == PCMTAPER_CHANNEL_MIX
+                            ? pcmtaper::mix_all_channels
+                            : config.channel;
+    return {format, channel, config.gain_db};
+}
+
+// Reads the input's frames a block (32 frames) at a time.
 //
 // An input that ends early, a stream or a file that shrinks while it is
 // read, ends the conversion at its last whole block: nothing is made up for
-// the samples that never came. With --align only the samples read are given
-// (the converter follows them with silence), and an early end only shortens
-// the input.
+// the samples that never came. Where every frame is converted (--align, or
+// a rate change, whose resampler takes the frames of a last partial block
+// too) the last block may be partial, and an early end only shortens the
+// input. A partial frame at the end is never read as samples.
 //
-// It also notes where the last audible sample was (one whole 8-bit step or
-// more from 0), for callers that say what the delay cuts off.
+// Each block also goes through the converter's input stage here, for what
+// the conversion reports of the samples: where the last audible one was (one
+// whole 8-bit step or more from 0, after the channel choice and the gain),
+// for callers that say what the delay cuts off, and how many were clipped.
 class sample_reader {
   public:
-    sample_reader(byte_source* input, bool align, std::uint64_t data_bytes)
-        : input_(input), align_(align), bytes_left_(align ? data_bytes - data_bytes % 2 : data_bytes) {}
+    sample_reader(byte_source* input, const pcmtaper::input_stage& stage, bool every_frame, std::uint64_t frames)
+        : input_(input), stage_(stage), frame_bytes_(stage.frame_bytes), every_frame_(every_frame),
+          frames_left_(frames) {}
 
-    // The next block's samples into `samples`, *count of them (block_len but
-    // for --align's last).
-    block_read next(std::int16_t* samples, std::size_t* count) {
-        unsigned char bytes[block_bytes];
-        std::size_t wanted = sizeof bytes;
-        if (align_ && bytes_left_ < wanted) wanted = static_cast<std::size_t>(bytes_left_);
-        const std::size_t got = wanted == 0 || ended_ ? 0 : input_->read(bytes, wanted);
-        if (got < wanted) {
+    // The next block's frames into `bytes` (block_len frames' room), *count
+    // of them (block_len but for the last where every frame is converted).
+    block_read next(unsigned char* bytes, std::size_t* count) {
+        std::size_t wanted = block_len;
+        if (every_frame_ && frames_left_ < wanted) wanted = static_cast<std::size_t>(frames_left_);
+        const std::size_t wanted_bytes = wanted * frame_bytes_;
+        const std::size_t got = wanted == 0 || ended_ ? 0 : input_->read(bytes, wanted_bytes);
+        if (got < wanted_bytes) {
             if (input_->failed) return block_read::failed;
             ended_ = true;
         }
-        if (align_) {
-            bytes_left_ = ended_ ? 0 : bytes_left_ - got;
-            samples_read_ += got / 2;
-            *count = decode(bytes, got / 2, samples);
-            return block_read::ok;
+        const std::size_t frames = got / frame_bytes_;
+        if (every_frame_) {
+            frames_left_ = ended_ ? 0 : frames_left_ - frames;
+        } else if (frames < block_len) {
+            return block_read::ended;
         }
-        if (got < sizeof bytes) return block_read::ended;
-        samples_read_ += block_len;
-        *count = decode(bytes, block_len, samples);
+        frames_read_ += frames;
+        *count = look_at(bytes, frames);
         return block_read::ok;
     }
 
-    // Reads the samples of the last part block, which the plain conversion
+    // Reads the frames of the last part block, which the plain conversion
     // does not convert, only to see whether they are audible. Returns their count.
-    std::uint64_t look_at_tail(std::uint64_t bytes) {
-        unsigned char tail[block_bytes];
-        std::int16_t ignored[block_len];
-        if (ended_ || bytes >= sizeof tail) return 0;
-        const std::size_t got = input_->read(tail, static_cast<std::size_t>(bytes));
-        return decode(tail, got / 2, ignored);
+    std::uint64_t look_at_tail(std::uint64_t frames) {
+        unsigned char tail[block_len * max_frame_bytes];
+        if (ended_ || frames >= block_len) return 0;
+        const std::size_t got = input_->read(tail, static_cast<std::size_t>(frames) * frame_bytes_);
+        return look_at(tail, got / frame_bytes_);
     }
 
     bool ended_early() const { return ended_; }
-    bool input_left() const { return !align_ || (bytes_left_ > 0 && !ended_); }
-    std::uint64_t samples_read() const { return samples_read_; }
+    bool input_left() const { return !every_frame_ || (frames_left_ > 0 && !ended_); }
+    std::uint64_t frames_read() const { return frames_read_; }
     std::uint64_t audible_end() const { return audible_end_; }
+    const pcmtaper::input_statistics& statistics() const { return statistics_; }
 
   private:
-    static constexpr int audible_level = 256;  // one 8-bit step in 16-bit units
-
-    std::size_t decode(const unsigned char* bytes, std::size_t count, std::int16_t* samples) {
+    std::size_t look_at(const unsigned char* bytes, std::size_t count) {
+        double samples[block_len];
+        pcmtaper::convert_input_frames(stage_, bytes, count, samples, &statistics_);
         for (std::size_t i = 0; i < count; ++i) {
-            samples[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
             ++decoded_;
             if (samples[i] >= audible_level || samples[i] <= -audible_level) audible_end_ = decoded_;
         }
@@ -130,23 +157,28 @@ class sample_reader {
     }
 
     byte_source* input_;
-    bool align_;
-    std::uint64_t bytes_left_;  // with --align: data bytes still to read
-    std::uint64_t samples_read_ = 0;
+    const pcmtaper::input_stage& stage_;
+    std::size_t frame_bytes_;
+    bool every_frame_;
+    std::uint64_t frames_left_;  // where every frame is converted: frames still to read
+    std::uint64_t frames_read_ = 0;
     bool ended_ = false;
-    std::uint64_t decoded_ = 0;  // whole samples decoded so far
+    std::uint64_t decoded_ = 0;  // whole frames looked at so far
     std::uint64_t audible_end_ = 0;
+    pcmtaper::input_statistics statistics_;
 };
 
 // The blocks a conversion runs and the samples it writes.
 struct conversion_plan {
-    std::uint64_t blocks;          // blocks processed
+    std::uint64_t blocks;          // output blocks processed
     std::uint64_t output_samples;  // samples written after the header
 };
 
-conversion_plan plan_for(std::uint64_t input_samples, bool align, std::uint64_t whole_blocks) {
-    if (!align) return {whole_blocks, whole_blocks * block_len};
-    return {(input_samples + delay_samples + block_len - 1) / block_len, input_samples};
+// For `samples` samples at the output's rate (the input's frames, or what the
+// resampler makes of them): the whole blocks, or with --align all of them.
+conversion_plan plan_for(std::uint64_t samples, bool align) {
+    if (!align) return {samples / block_len, samples / block_len * block_len};
+    return {(samples + delay_samples + block_len - 1) / block_len, samples};
 }
 
 bool write_all(const pcmtaper_writer& writer, const void* bytes, std::size_t count) {
@@ -169,9 +201,9 @@ bool same_remarks(const remark_list& a, const remark_list& b) {
 // as long for any count), and says only the clamped positions not said before.
 class output_header {
   public:
-    output_header(const metadata_set* metadata, std::uint64_t shift_samples, std::uint64_t samples,
-                  std::uint32_t rate_hz)
-        : metadata_(metadata), shift_samples_(shift_samples), rate_hz_(rate_hz) {
+    output_header(const metadata_set* metadata, const rate_change& rates, std::uint64_t shift_samples,
+                  std::uint64_t samples)
+        : metadata_(metadata), rates_(rates), shift_samples_(shift_samples), rate_hz_(rates.out_rate_hz) {
         const std::string chunks = chunks_for(samples);
         layout_ = output_layout_for(samples, chunks.size());
         bytes_ = output_header_with_chunks(layout_, samples, rate_hz_, chunks);
@@ -189,13 +221,14 @@ class output_header {
         samples_ = samples;
         if (metadata_ == nullptr || metadata_->empty()) return {};
         remark_list remarks;
-        std::string chunks = metadata_->for_output(shift_samples_, samples, &remarks);
+        std::string chunks = metadata_->for_output(rates_, shift_samples_, samples, &remarks);
         if (!same_remarks(remarks, said_)) remarks_.insert(remarks_.end(), remarks.begin(), remarks.end());
         said_ = remarks;
         return chunks;
     }
 
     const metadata_set* metadata_;
+    rate_change rates_;
     std::uint64_t shift_samples_;
     std::uint32_t rate_hz_;
     std::uint64_t samples_ = 0;
@@ -251,26 +284,97 @@ pcmtaper_status fail(const event_sink& sink, pcmtaper_status status) {
     return status;
 }
 
-// Hands the converter's output for `count` samples (or the drain, with
-// in == null) to the writer.
-pcmtaper_status convert_and_write(pcmtaper_converter* c, const std::int16_t* in, std::size_t count,
-                                  const pcmtaper_writer& writer, std::uint64_t* samples_written) {
+// Hands the converter's output for `count` frames of `frame_bytes` bytes
+// (or the drain, with in == null) to the writer.
+pcmtaper_status convert_and_write(pcmtaper_converter* c, const unsigned char* in, std::size_t count,
+                                  std::size_t frame_bytes, const pcmtaper_writer& writer,
+                                  std::uint64_t* samples_written) {
     std::uint8_t out[4 * block_len];
     for (;;) {
         std::size_t used = 0, written = 0;
-        const pcmtaper_status status = in != nullptr ? pcmtaper_process(c, in, count, &used, out, sizeof out, &written)
-                                                     : pcmtaper_finish(c, out, sizeof out, &written);
+        const pcmtaper_status status = in != nullptr
+                                           ? pcmtaper_process_frames(c, in, count, &used, out, sizeof out, &written)
+                                           : pcmtaper_finish(c, out, sizeof out, &written);
         if (status != PCMTAPER_OK) return status;
         if (!write_all(writer, out, written)) return PCMTAPER_ERROR_WRITE;
         *samples_written += written;
         if (in != nullptr) {
-            in += used;
+            in += used * frame_bytes;
             count -= used;
             if (count == 0) return PCMTAPER_OK;
         } else if (written == 0) {
             return PCMTAPER_OK;
         }
     }
+}
+
+// The peak magnitude (sample scale) of the samples that the conversion would
+// shape: the file's frames from the reader's position through the input
+// stage and, with a rate change, the resampler. A stage that clips (a float
+// file beyond full scale, or a gain that takes the samples beyond it) hides
+// the peak, so the frames are then read once more with the stage's factor
+// lowered by a power of two (exact) until nothing clips; infinities stay at
+// full scale. False when the reader failed.
+bool find_peak(const pcmtaper_reader& reader, std::uint64_t start, std::uint64_t frames, pcmtaper::input_stage stage,
+               const pcmtaper::resampler_config* rates, double* peak) {
+    std::unique_ptr<pcmtaper::resampler> resampler;
+    if (rates != nullptr) resampler = pcmtaper::resampler::create(*rates);
+    constexpr std::size_t piece_frames = 4096;
+    std::vector<unsigned char> bytes(piece_frames * stage.frame_bytes);
+    std::vector<double> samples(piece_frames), resampled;
+    double scale = 1.0;  // what the peak found is multiplied by
+    for (int pass = 0; pass < 2; ++pass) {
+        if (reader.seek(reader.user, start) != 0) return false;
+        byte_source input{&reader};
+        pcmtaper::input_statistics statistics;
+        double largest = 0.0;
+        const auto take = [&](const std::vector<double>& values, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const double magnitude = values[i] < 0 ? -values[i] : values[i];
+                if (magnitude > largest) largest = magnitude;
+            }
+        };
+        for (std::uint64_t left = frames; left > 0;) {
+            const std::size_t wanted = left < piece_frames ? static_cast<std::size_t>(left) : piece_frames;
+            const std::size_t got = input.read(bytes.data(), wanted * stage.frame_bytes) / stage.frame_bytes;
+            if (input.failed) return false;
+            pcmtaper::convert_input_frames(stage, bytes.data(), got, samples.data(), &statistics);
+            if (resampler != nullptr) {
+                resampled.clear();
+                resampler->process(samples.data(), got, &resampled);
+                take(resampled, resampled.size());
+            } else {
+                take(samples, got);
+            }
+            if (got < wanted) break;
+            left -= got;
+        }
+        if (resampler != nullptr) {
+            resampled.clear();
+            resampler->flush(&resampled);
+            take(resampled, resampled.size());
+        }
+        *peak = largest * scale;
+        const bool clipped = statistics.clipped_samples > 0;
+        const bool finite = statistics.peak - statistics.peak == 0.0;  // not an infinity
+        if (!clipped || !finite || pass == 1) return true;
+        // Lowered by 2^k until the largest magnitude is within full scale.
+        while (statistics.peak > pcmtaper::full_scale) {
+            statistics.peak *= 0.5;
+            stage.gain_factor *= 0.5;
+            scale *= 2.0;
+        }
+    }
+    return true;
+}
+
+// The gain in dB that brings `peak` (sample scale) to PCMTAPER_NORMALIZE_PEAK
+// of full scale, computed once: 20 log10(target / peak) with the correctly
+// rounded log10. Silence gets none.
+double normalize_gain_db_for(double peak) {
+    if (!(peak > 0.0)) return 0.0;
+    const double gain_db = 20.0 * pcmtaper::math_log10(PCMTAPER_NORMALIZE_PEAK * pcmtaper::full_scale / peak);
+    return gain_db < max_normalize_gain_db ? gain_db : max_normalize_gain_db;
 }
 
 // The caller's reader and events as this version knows them (events may be
@@ -369,12 +473,41 @@ pcmtaper_status pcmtaper_wav_is_8_bit(const uint8_t* bytes, size_t length, int* 
 }
 
 size_t pcmtaper_wav_output_bound(size_t input_bytes, unsigned flags) {
-    // At most one output sample per two input bytes, the largest header and
-    // the pad byte. The kept chunks come from input bytes that are not
-    // samples, at most one of each of the four kinds, each perhaps with a pad
-    // byte that the input left out.
+    // At most one output sample per input byte (an 8-bit mono input), the
+    // largest header and the pad byte. The kept chunks come from input bytes
+    // that are not samples, at most one of each of the four kinds, each
+    // perhaps with a pad byte that the input left out.
     if ((flags & PCMTAPER_FLAG_KEEP_METADATA) != 0) return input_bytes + PCMTAPER_WAV_HEADER_MAX + 1 + 4;
-    return input_bytes / 2 + PCMTAPER_WAV_HEADER_MAX + 1;
+    return input_bytes + PCMTAPER_WAV_HEADER_MAX + 1;
+}
+
+size_t pcmtaper_wav_memory_output_bound(const void* input, size_t input_size, const pcmtaper_config* config) {
+    constexpr size_t refused = PCMTAPER_WAV_HEADER_MAX;
+    pcmtaper_config known;
+    if ((input == nullptr && input_size > 0) || read_versioned(config, &known) != PCMTAPER_OK) return refused;
+    size_t bound_bytes = refused;
+    guarded([&]() -> pcmtaper_status {
+        memory_bytes memory{static_cast<const unsigned char*>(input), input_size, 0};
+        const pcmtaper_reader reader{sizeof reader, read_memory, &memory, static_cast<std::int64_t>(input_size),
+                                     nullptr};
+        byte_source source{&reader};
+        wav_input_header header;
+        if (read_input_header(&source, &header) != header_status::ok) return PCMTAPER_ERROR_INVALID_ARGUMENT;
+        // The samples the file holds, at the output's rate: --align gives as
+        // many, a plain conversion its whole blocks of them.
+        const std::uint64_t held = input_size - header.header_bytes;
+        const std::uint64_t data_bytes = header.data_size_bytes < held ? header.data_size_bytes : held;
+        const rate_change rates{header.sample_rate_hz,
+                                known.output_rate_hz != 0 ? known.output_rate_hz : header.sample_rate_hz};
+        const std::uint64_t samples = rates.scaled(data_bytes / header.frame_bytes());
+        // Then the header and the pad byte, and the kept chunks, which come
+        // from the input's other bytes (each perhaps with a pad byte it left out).
+        const std::uint64_t chunks = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 ? input_size + 4 : 0;
+        const std::uint64_t bound = samples + PCMTAPER_WAV_HEADER_MAX + 1 + chunks;
+        bound_bytes = bound < SIZE_MAX ? static_cast<size_t>(bound) : SIZE_MAX;
+        return PCMTAPER_OK;
+    });
+    return bound_bytes;
 }
 
 pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtaper_writer* writer,
@@ -399,42 +532,83 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
             if (checked != PCMTAPER_OK) return checked;
             if (known_writer.write == nullptr) return PCMTAPER_ERROR_INVALID_ARGUMENT;
         }
-        // The file gives the rate.
+        // The file gives the rate and the format: the rest of the config is
+        // checked before anything is read.
         pcmtaper_config known;
         if (const pcmtaper_status checked = checked_config(config, &known, true); checked != PCMTAPER_OK) return checked;
         const bool align = (known.flags & PCMTAPER_FLAG_ALIGN) != 0;
         const bool samples_only = (known.flags & PCMTAPER_FLAG_SAMPLES_ONLY) != 0;
         const bool keep_metadata = (known.flags & PCMTAPER_FLAG_KEEP_METADATA) != 0 && !samples_only;
+        const bool normalize = (known.flags & PCMTAPER_FLAG_NORMALIZE) != 0;
+        // Normalising reads the samples twice: from a pipe, the first pass
+        // would use them up.
+        if (normalize && (known_reader.seek == nullptr || known_reader.size_bytes < 0))
+            return PCMTAPER_ERROR_NOT_SEEKABLE;
         metadata_set metadata;
 
         byte_source input{&known_reader};
         wav_input_header header;
-        const header_status walked =
-            walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr, true);
+        const header_status walked = walk_input_header(&input, &header, sink, keep_metadata ? &metadata : nullptr,
+                                                       known.channel == PCMTAPER_CHANNEL_ONLY);
         if (walked != header_status::ok) return status_of(walked);
-        if (header.sample_type != PCMTAPER_SAMPLE_S16 || header.valid_bits != 16) {
-            sink.remark(PCMTAPER_REMARK_REFUSAL, PCMTAPER_ERROR_NOT_16_BIT);
-            return PCMTAPER_ERROR_NOT_16_BIT;
-        }
 
-        const std::uint64_t declared_blocks = header.data_size_bytes >> block_bytes_shift;
+        const std::uint32_t in_rate_hz = header.sample_rate_hz;  // below 2^31
+        const std::uint32_t out_rate_hz = known.output_rate_hz != 0 ? known.output_rate_hz : in_rate_hz;
+        const rate_change rates{in_rate_hz, out_rate_hz};
+        const bool resampling = in_rate_hz != out_rate_hz;
+        const std::uint64_t frame_bytes = header.frame_bytes();
+        const std::uint64_t declared_frames = header.data_size_bytes / frame_bytes;
+        plan->sample_rate_hz = out_rate_hz;
+        plan->input_rate_hz = in_rate_hz;
+        plan->input_frames = declared_frames;
+        plan->input_channels = header.channels;
+        // A channel the file does not have.
+        if (known.channel > 0 && static_cast<std::uint32_t>(known.channel) > header.channels)
+            return PCMTAPER_ERROR_INVALID_ARGUMENT;
+
+        known.sample_rate_hz = in_rate_hz;
+        known.input_type = header.sample_type;
+        known.input_valid_bits = header.valid_bits == header.bits_per_sample ? 0 : header.valid_bits;
+        known.input_channels = header.channels;
+        pcmtaper::input_stage stage;
+        if (pcmtaper::prepare_input_stage(input_settings_of(header, known), &stage) !=
+            pcmtaper::input_setup_status::ok)
+            return PCMTAPER_ERROR_INVALID_ARGUMENT;
+
         const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);
+        const std::uint64_t data_frames = data_bytes / frame_bytes;  // a partial last frame is not read
         if (keep_metadata && !read_metadata_after_samples(known_reader, header, data_bytes, &metadata, sink))
             return fail(sink, PCMTAPER_ERROR_READ);
-        conversion_plan conversion = plan_for(data_bytes / 2, align, data_bytes >> block_bytes_shift);
-        const std::uint32_t rate_hz = header.sample_rate_hz;  // below 2^31
+        if (normalize) {
+            const pcmtaper::resampler_config resampler_rates{in_rate_hz, out_rate_hz};
+            double peak = 0.0;
+            if (!find_peak(known_reader, header.header_bytes, data_frames, stage, resampling ? &resampler_rates : nullptr,
+                           &peak) ||
+                known_reader.seek(known_reader.user, header.header_bytes) != 0)
+                return fail(sink, PCMTAPER_ERROR_READ);
+            plan->normalize_gain_db = normalize_gain_db_for(peak);
+            known.gain_db += plan->normalize_gain_db;
+            // The gain the conversion runs with, for the audible end and the
+            // clipping it reports.
+            if (pcmtaper::prepare_input_stage(input_settings_of(header, known), &stage) !=
+                pcmtaper::input_setup_status::ok)
+                return PCMTAPER_ERROR_INVALID_ARGUMENT;
+        }
+        // Samples at the output's rate: the frames, or what the resampler
+        // makes of them.
+        const auto output_samples_of = [&](std::uint64_t frames) { return rates.scaled(frames); };
+        const conversion_plan conversion = plan_for(output_samples_of(data_frames), align);
 
-        known.sample_rate_hz = rate_hz;
         converter_owner owner;
         const pcmtaper_status created = pcmtaper_create(&known, &owner.converter);
         if (created != PCMTAPER_OK) return created;
         expect_blocks(owner.converter, conversion.blocks);
 
         const std::uint64_t planned_samples = conversion.output_samples;
-        // The metadata's positions move with the sound: by the delay, which
-        // PCMTAPER_FLAG_ALIGN takes off.
-        output_header out_header(keep_metadata ? &metadata : nullptr, align ? 0 : delay_samples, planned_samples, rate_hz);
-        plan->sample_rate_hz = rate_hz;
+        // The metadata's positions move with the sound: scaled to the output's
+        // rate, and by the delay, which PCMTAPER_FLAG_ALIGN takes off.
+        output_header out_header(keep_metadata ? &metadata : nullptr, rates, pcmtaper_latency(owner.converter),
+                                 planned_samples);
         plan->blocks = conversion.blocks;
         plan->output_samples = planned_samples;
         plan->header_len = samples_only ? 0 : out_header.length();
@@ -446,38 +620,48 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
             if (!began) return fail(sink, PCMTAPER_ERROR_WRITE);
         }
 
-        sample_reader samples(&input, align, data_bytes);
+        // Every frame goes to the converter where the output's samples do not
+        // follow the input's blocks one for one.
+        const bool every_frame = align || resampling;
+        sample_reader samples(&input, stage, every_frame, data_frames);
         std::uint64_t written = 0;
-        const std::uint64_t input_blocks = align ? (data_bytes / 2 + block_len - 1) / block_len : conversion.blocks;
+        const std::uint64_t input_blocks =
+            every_frame ? (data_frames + block_len - 1) / block_len : data_frames / block_len;
+        std::vector<unsigned char> block(block_len * frame_bytes);
         for (std::uint64_t n = 0; n < input_blocks && samples.input_left(); ++n) {
-            std::int16_t block[block_len];
             std::size_t count = 0;
-            const block_read read = samples.next(block, &count);
+            const block_read read = samples.next(block.data(), &count);
             if (read == block_read::failed) {
                 report_before_failure(owner.converter);
                 return fail(sink, PCMTAPER_ERROR_READ);
             }
             if (read == block_read::ended) break;
-            const pcmtaper_status status = convert_and_write(owner.converter, block, count, known_writer, &written);
+            const pcmtaper_status status =
+                convert_and_write(owner.converter, block.data(), count, frame_bytes, known_writer, &written);
             if (status != PCMTAPER_OK) return fail(sink, status);
             if (sink.events.progress != nullptr)
                 sink.events.progress(sink.events.user, owner.converter->blocks_quantised, conversion.blocks);
         }
-        const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, known_writer, &written);
+        const pcmtaper_status drained = convert_and_write(owner.converter, nullptr, 0, frame_bytes, known_writer, &written);
         if (drained != PCMTAPER_OK) return fail(sink, drained);
         if (sink.events.progress != nullptr)
             sink.events.progress(sink.events.user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
         plan->samples_written = written;
-        const std::uint64_t tail_samples =
-            align ? 0 : samples.look_at_tail(data_bytes - (data_bytes >> block_bytes_shift << block_bytes_shift));
-        plan->samples_read = samples.samples_read() + tail_samples;
+        const std::uint64_t tail_frames = every_frame ? 0 : samples.look_at_tail(data_frames % block_len);
+        plan->samples_read = samples.frames_read() + tail_frames;
         plan->audible_end = samples.audible_end();
 
         if (samples.ended_early()) {
             pcmtaper_remark ended = make_remark(PCMTAPER_REMARK_INPUT_ENDED);
-            ended.blocks_read = samples.samples_read() / block_len;
-            ended.blocks_declared = declared_blocks;
+            ended.blocks_read = output_samples_of(samples.frames_read()) / block_len;
+            ended.blocks_declared = output_samples_of(declared_frames) / block_len;
             sink.remark(ended);
+        }
+        if (const pcmtaper::input_statistics& clipping = samples.statistics(); clipping.clipped_samples > 0) {
+            pcmtaper_remark clipped = make_remark(PCMTAPER_REMARK_CLIPPED);
+            clipped.samples_clipped = clipping.clipped_samples;
+            clipped.peak = clipping.peak / pcmtaper::full_scale;
+            sink.remark(clipped);
         }
         if (samples_only) return PCMTAPER_OK;
         const unsigned char pad = 0;  // the RIFF pad byte after an odd count

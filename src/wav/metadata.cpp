@@ -70,10 +70,11 @@ bool info_subchunks_fit(const std::string& body) {
     return at == body.size() || at == body.size() + 1;
 }
 
-// Moves the 32-bit sample position at `at` by `shift`, and sets one past
-// `last` to `last`. Returns whether it had to.
-bool move_position(std::string* body, std::size_t at, std::uint64_t shift, std::uint64_t last) {
-    std::uint64_t position = std::uint64_t(get_u32(*body, at)) + shift;
+// Moves the 32-bit sample position at `at` to the output's rate and by
+// `shift`, and sets one past `last` to `last`. Returns whether it had to.
+bool move_position(std::string* body, std::size_t at, const rate_change& rates, std::uint64_t shift,
+                   std::uint64_t last) {
+    std::uint64_t position = rates.scaled(get_u32(*body, at)) + shift;
     const bool clamped = position > last;
     if (clamped) position = last;
     set_u32(body, at, static_cast<std::uint32_t>(position));
@@ -133,8 +134,18 @@ bool metadata_set::empty() const {
     return true;
 }
 
-std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t output_samples,
-                                     remark_list* remarks) const {
+std::uint64_t rate_change::scaled(std::uint64_t position) const {
+    if (in_rate_hz == out_rate_hz) return position;
+    // position * out / in, rounded to the nearest, halves up: the position
+    // is below 2^32 and the rates below 2^31, so the sum splits into a whole
+    // part and a remainder that stay within 64 bits.
+    const std::uint64_t in = in_rate_hz, out = out_rate_hz;
+    const std::uint64_t whole = position / in, part = position % in;
+    return whole * out + (2 * part * out + in) / (2 * in);
+}
+
+std::string metadata_set::for_output(const rate_change& rates, std::uint64_t shift_samples,
+                                     std::uint64_t output_samples, remark_list* remarks) const {
     // The last output sample, as far as a 32-bit position can name it.
     std::uint64_t last = output_samples > 0 ? output_samples - 1 : 0;
     if (last > largest_u32) last = largest_u32;
@@ -148,15 +159,15 @@ std::string metadata_set::for_output(std::uint64_t shift_samples, std::uint64_t 
             const std::uint32_t loops = get_u32(body, smpl_loop_count_at);
             for (std::uint32_t i = 0; i < loops; ++i) {
                 const std::size_t loop = smpl_fixed_len + i * smpl_loop_len;
-                clamped += move_position(&body, loop + smpl_loop_start_at, shift_samples, last);
-                clamped += move_position(&body, loop + smpl_loop_end_at, shift_samples, last);
+                clamped += move_position(&body, loop + smpl_loop_start_at, rates, shift_samples, last);
+                clamped += move_position(&body, loop + smpl_loop_end_at, rates, shift_samples, last);
             }
         } else if (k == cue) {
             const std::uint32_t points = get_u32(body, 0);
             for (std::uint32_t i = 0; i < points; ++i) {
                 const std::size_t point = cue_fixed_len + i * cue_point_len;
-                clamped += move_position(&body, point + cue_position_at, shift_samples, last);
-                clamped += move_position(&body, point + cue_sample_offset_at, shift_samples, last);
+                clamped += move_position(&body, point + cue_position_at, rates, shift_samples, last);
+                clamped += move_position(&body, point + cue_sample_offset_at, rates, shift_samples, last);
             }
         }
         if (clamped > 0) {

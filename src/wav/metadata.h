@@ -4,7 +4,7 @@
 // works on byte buffers; the header walk collects the chunks.
 //
 // Usage: remark_list remarks; metadata_set kept; kept.add(id, body, &remarks) for each chunk met;
-//        const std::string chunks = kept.for_output(shift_samples, output_samples, &remarks);
+//        const std::string chunks = kept.for_output({in_hz, out_hz}, shift_samples, output_samples, &remarks);
 //        (the bytes that go between the output's "fmt " and "data" chunks)
 #pragma once
 
@@ -34,6 +34,16 @@ void remark_lines(const std::string& remarks, Say&& say) {
 // "INFO" is met by this test too; add() leaves it out).
 bool is_metadata_chunk_id(const char id[4]);
 
+// A conversion's rates: sample positions of the input at in_rate_hz name the
+// same instant at out_rate_hz.
+struct rate_change {
+    std::uint32_t in_rate_hz;   // 1 .. 2^31 - 1
+    std::uint32_t out_rate_hz;  // 1 .. 2^31 - 1
+    // round(position * out / in), halves up, in integers (the position itself
+    // at equal rates).
+    std::uint64_t scaled(std::uint64_t position) const;
+};
+
 class metadata_set {
   public:
     // Offers one chunk, as read (its body without the pad byte). The first
@@ -51,12 +61,14 @@ class metadata_set {
 
     // The kept chunks as the output carries them, in the order smpl, cue ,
     // LIST, inst, each with its pad byte. Sample positions (the loops' starts
-    // and ends, the cue points' positions and sample offsets) are moved by
-    // `shift_samples`, the output's delay against the input, so that they mark
-    // the same sound; a position past the last of `output_samples` samples (or
-    // past what 32 bits hold) is set to that last sample, with one remark per
-    // chunk. Always the same length for the same set.
-    std::string for_output(std::uint64_t shift_samples, std::uint64_t output_samples, remark_list* remarks) const;
+    // and ends, the cue points' positions and sample offsets) are scaled to
+    // the output's rate and then moved by `shift_samples`, the output's delay
+    // against the input (output samples), so that they mark the same sound; a
+    // position past the last of `output_samples` samples (or past what 32 bits
+    // hold) is set to that last sample, with one remark per chunk. Always the
+    // same length for the same set.
+    std::string for_output(const rate_change& rates, std::uint64_t shift_samples, std::uint64_t output_samples,
+                           remark_list* remarks) const;
 
   private:
     enum kind { smpl, cue, list_info, inst, kinds };

@@ -1,9 +1,14 @@
 // The browser test of the web page: headless Chromium (the system's, driven
 // through playwright-core) converts generated inputs through pcmtaper.mjs and
 // through the page itself, and every result must be the native program's:
-// exit code, SHA-256 of the output file, and standard output. A stereo file
-// must be refused with the program's text and offer no download, a cut-off
-// file must show the program's remark, the page must make no network request
+// exit code, SHA-256 of the output file, and standard output; so must a
+// stereo 24-bit and a float WAV file converted with a chosen rate, channel
+// and gain or normalising, and a FLAC file of the 24-bit one, which this
+// browser decodes to the same samples. A stereo file must be mixed by
+// default, no card may name other tools, an MP3 file must be decoded at its
+// own rate and say that its samples are the browser's, a file whose rate the
+// page cannot read must say so, a cut-off file must show the program's
+// remark, the page must make no network request
 // after it has loaded, must label every control, must show its figures beside
 // those of plain rounding, TPDF dither and fixed shaping, and must say plainly
 // that it needs a server when opened as a file; the page made as one file
@@ -68,32 +73,62 @@ for (const kind of kinds) {
   }
 }
 
-// A stereo file: a canonical header with two channels and a little data.
-function wavHeader(channels, rateHz, dataBytes) {
+// A canonical WAV header: PCM (tag 1) or float (tag 3).
+function wavHeader(channels, rateHz, dataBytes, bits = 16, tag = 1) {
   const h = Buffer.alloc(44);
   h.write('RIFF', 0);
   h.writeUInt32LE(36 + dataBytes, 4);
   h.write('WAVEfmt ', 8);
   h.writeUInt32LE(16, 16);
-  h.writeUInt16LE(1, 20);
+  h.writeUInt16LE(tag, 20);
   h.writeUInt16LE(channels, 22);
   h.writeUInt32LE(rateHz, 24);
-  h.writeUInt32LE(rateHz * channels * 2, 28);
-  h.writeUInt16LE(channels * 2, 32);
-  h.writeUInt16LE(16, 34);
+  h.writeUInt32LE((rateHz * channels * bits) / 8, 28);
+  h.writeUInt16LE((channels * bits) / 8, 32);
+  h.writeUInt16LE(bits, 34);
   h.write('data', 36);
   h.writeUInt32LE(dataBytes, 40);
   return h;
 }
+// A stereo file: two channels and a little data.
 fs.writeFileSync(path.join(inputs, 'stereo.wav'), Buffer.concat([wavHeader(2, 44100, 4000), Buffer.alloc(4000, 7)]));
 // A cut-off file: the first part of a generated one, its header unchanged.
 fs.writeFileSync(path.join(inputs, 'cut-off.wav'), fs.readFileSync(path.join(inputs, 'music_22050.wav')).subarray(0, 44 + 20000));
+// A stereo 24-bit file whose channels differ and use all 24 bits, and a
+// stereo float one that goes beyond full scale, from a generated 16-bit one.
+{
+  const music = fs.readFileSync(path.join(inputs, 'music_44100.wav')).subarray(44);
+  const frames = music.length / 2;
+  const s = (i) => music.readInt16LE(2 * i);
+  const pcm24 = Buffer.alloc(frames * 6);
+  const float = Buffer.alloc(frames * 8);
+  for (let i = 0; i < frames; ++i) {
+    pcm24.writeIntLE(s(i) * 256 + ((i * 37) & 255), 6 * i, 3);
+    pcm24.writeIntLE(Math.round(8e6 * Math.sin(i / 11)) , 6 * i + 3, 3);
+    float.writeFloatLE(s(i) / 16384, 8 * i);  // twice full scale at the peaks
+    float.writeFloatLE(0.5 * Math.sin(i / 5), 8 * i + 4);
+  }
+  fs.writeFileSync(path.join(inputs, 'stereo24.wav'), Buffer.concat([wavHeader(2, 44100, pcm24.length, 24), pcm24]));
+  fs.writeFileSync(path.join(inputs, 'float.wav'), Buffer.concat([wavHeader(2, 44100, float.length, 32, 3), float]));
+}
+// Other containers, made by ffmpeg: a FLAC file of the 24-bit one (lossless:
+// the browser decodes it to the same samples), an MP3 file at 22050 Hz
+// (lossy), and an Ogg file of a codec whose rate the page does not read.
+const ffmpeg = (...a) => execFileSync('ffmpeg', ['-v', 'error', '-y', ...a]);
+ffmpeg('-i', path.join(inputs, 'stereo24.wav'), '-c:a', 'flac', path.join(inputs, 'stereo24.flac'));
+ffmpeg('-i', path.join(inputs, 'music_22050.wav'), '-c:a', 'libmp3lame', '-b:a', '64k', path.join(inputs, 'music.mp3'));
+fs.writeFileSync(path.join(inputs, 'speex.ogg'), Buffer.concat([Buffer.from('OggS\0\x02'), Buffer.alloc(20), Buffer.from([1, 48]), Buffer.from('Speex   '), Buffer.alloc(40)]));
 
 // Conversions: the 30 inputs with the default options, then one input with
 // each combination of --zero-dc and --align, the other output formats, and
-// an option the format has no use for (a usage error), and the refused and
-// remarked files. `args` are the program's options, written out here as the
-// page shows them; `output` the output's name (the program's derived name).
+// an option the format has no use for (a usage error), the refused and
+// remarked files, and the input stage's options on the stereo and float
+// files. `controls` are what is set on the page (default: mix, the file's
+// rate, no gain); `args` the program's options, written out here as the page
+// shows them (a mono file's without the channel); `options` the same for
+// pcmtaper.mjs; `output` the output's name (the program's derived name).
+// A decoded file (`decoded`) is compared with the program on `same` (the WAV
+// file of its samples), or not at all (null).
 const cases = names.map((name) => ({ name, options: {}, args: [], output: name.replace(/\.wav$/, '.8b.wav') }));
 cases.push(
   { name: 'music_11025.wav', options: { zeroDc: true }, args: ['--zero-dc'], output: 'music_11025.8b.wav' },
@@ -105,15 +140,34 @@ cases.push(
   { name: 'music_8000.wav', options: { format: 'c-s8', cName: 'blip_snd' }, args: ['--format=c-s8', '--c-name=blip_snd'], output: 'music_8000.h' },
   { name: 'music_8000.wav', options: { keepMetadata: true }, args: ['--keep-metadata'], output: 'music_8000.8b.wav' },
   { name: 'music_8000.wav', options: { format: 'u8', keepMetadata: true }, args: ['--format=u8', '--keep-metadata'], output: 'music_8000.u8' },
-  { name: 'stereo.wav', options: {}, args: [], output: 'stereo.8b.wav' },
+  { name: 'stereo.wav', options: { channel: 'mix' }, args: ['--channel=mix'], output: 'stereo.8b.wav' },
   { name: 'cut-off.wav', options: {}, args: [], output: 'cut-off.8b.wav' },
+  {
+    name: 'stereo24.wav', controls: { rate: '11025', gain: '-3' },
+    options: { channel: 'mix', gainDb: -3, rateHz: 11025 }, args: ['--channel=mix', '--gain=-3', '--rate=11025'], output: 'stereo24.8b.wav',
+  },
+  {
+    name: 'float.wav', controls: { rate: 'other', rateOther: '12000', channel: '1', normalize: true },
+    options: { channel: 1, normalize: true, rateHz: 12000 }, args: ['--channel=1', '--normalize', '--rate=12000'], output: 'float.8b.wav',
+  },
+  {
+    name: 'float.wav', controls: { channel: 'other', channelOther: '2', gain: '2.5', zeroDc: true },
+    options: { channel: 2, gainDb: 2.5, zeroDc: true }, args: ['--channel=2', '--gain=2.5', '--zero-dc'], output: 'float.8b.wav',
+  },
+  {
+    name: 'stereo24.flac', decoded: true, same: 'stereo24.wav', controls: { rate: '11025', gain: '-3' },
+    args: ['--channel=mix', '--gain=-3', '--rate=11025'], output: 'stereo24.flac.8b.wav',
+  },
+  { name: 'music.mp3', decoded: true, same: null, args: [], output: 'music.8b.wav' },
+  { name: 'speex.ogg', decoded: true, same: null, args: [], output: null },
 );
 const caseKey = (c) => [c.name, ...c.args].join(' ');
 
 const native = new Map();
 for (const c of cases) {
+  if (c.decoded && !c.same) continue;
   const dir = fs.mkdtempSync(path.join(work, 'native-'));
-  const run = spawnSync(path.join(build, 'pcmtaper'), [...c.args, '--', path.join(inputs, c.name), c.output], { cwd: dir });
+  const run = spawnSync(path.join(build, 'pcmtaper'), [...c.args, '--', path.join(inputs, c.same ?? c.name), c.output], { cwd: dir });
   const outPath = path.join(dir, c.output);
   native.set(caseKey(c), {
     exitCode: run.status,
@@ -169,6 +223,7 @@ try {
     const page = await browser.newPage();
     page.on('pageerror', (error) => check(false, 'pcmtaper.mjs: no error on the test page', String(error)));
     await page.goto(`${base}/module-test.html`);
+    const wavCases = cases.filter((c) => !c.decoded);
     const results = await page.evaluate(async (cases) => {
       const { createPcmtaper } = await import('/pcmtaper.mjs');
       const converter = await createPcmtaper();
@@ -180,8 +235,8 @@ try {
         out.push({ exitCode: r.exitCode, sha: r.output ? hex(await crypto.subtle.digest('SHA-256', r.output)) : null, stdout: r.stdout, outputName: r.outputName });
       }
       return out;
-    }, cases);
-    cases.forEach((c, i) => {
+    }, wavCases);
+    wavCases.forEach((c, i) => {
       compare(`pcmtaper.mjs: ${caseKey(c)}`, results[i], native.get(caseKey(c)));
       if (results[i].exitCode === 0) check(results[i].outputName === c.output, `pcmtaper.mjs: ${caseKey(c)} is named ${c.output}`, results[i].outputName);
     });
@@ -210,13 +265,20 @@ try {
     // One batch of files per combination of options, chosen as a person would.
     const groups = new Map();
     for (const c of cases) {
-      const key = caseKey({ name: '', args: c.args });
+      const key = JSON.stringify([c.controls, c.options]);
       if (!groups.has(key)) groups.set(key, []);
       groups.get(key).push(c);
     }
     for (const group of groups.values()) {
-      const o = group[0].options;
-      await page.setChecked('#zero-dc', Boolean(o.zeroDc));
+      const o = group[0].options ?? {};
+      const k = group[0].controls ?? {};
+      await page.selectOption('#rate', k.rate ?? '');
+      if (k.rateOther) await page.fill('#rate-other', k.rateOther);
+      await page.selectOption('#channel', k.channel ?? 'mix');
+      if (k.channelOther) await page.fill('#channel-other', k.channelOther);
+      await page.setChecked('#normalize', Boolean(k.normalize));
+      if (!k.normalize) await page.fill('#gain', k.gain ?? '0');
+      await page.setChecked('#zero-dc', Boolean(o.zeroDc ?? k.zeroDc));
       await page.setChecked('#align', Boolean(o.align));
       await page.selectOption('#format', o.format ?? 'wav');
       await page.setChecked('#keep-metadata', Boolean(o.keepMetadata));
@@ -258,6 +320,20 @@ try {
           check(download.suggestedFilename() === downloadName && sha256(fs.readFileSync(saved)) === sha, `page: a click downloads ${downloadName} with the bytes of its link`);
         }
       }
+      const text = await card.locator('pre.messages').textContent();
+      const decodedNote = (await card.locator('p.decoded').count()) > 0 ? await card.locator('p.decoded').textContent() : '';
+      check(!/\b(sox|ffmpeg)\b/.test(text), `page: ${caseKey(c)} names no other tool`, text);
+      if (c.decoded && !c.same) {
+        if (c.name === 'music.mp3') {
+          check(exitCode === 0 && sha !== null && text.includes('SAMPLE RATE: 22050'), 'page: an MP3 file is decoded at its own rate, 22050 Hz, and converted', text);
+          check(/Decoded by this browser from MP3 at 22050 Hz.*this browser's MP3 decoder's/.test(decodedNote), 'page: the MP3 file\'s card says its samples are this browser\'s decoder\'s', decodedNote);
+        } else {
+          check((await card.getAttribute('data-state')) === 'failed' && /cannot tell this Ogg file's sample rate/.test(text) && sha === null,
+            'page: a file whose rate the page cannot read says so and is not converted', text);
+        }
+        continue;
+      }
+      if (c.decoded) check(/Decoded by this browser from FLAC at 44100 Hz, 2 channels: a lossless format/.test(decodedNote), 'page: the FLAC file is decoded by the browser, losslessly', decodedNote);
       const want = native.get(caseKey(c));
       compare(`page: ${caseKey(c)}`, { exitCode, sha }, want);
       if (sha !== null) {
@@ -273,13 +349,13 @@ try {
         );
       }
       // The program's own text on the card: everything but the report.
-      const text = await card.locator('pre.messages').textContent();
       const programLines = want.stdout.split('\r\n').filter((l) => l && !/^ *(feedback|masking|noise|start|end):/.test(l));
       const missing = programLines.filter((l) => !text.includes(l));
       check(missing.length === 0, `page: ${caseKey(c)} shows the program's text`, missing.join(' | '));
-      if (c.name === 'stereo.wav') {
-        check(text.includes('This is not a Monaural sound(Stereo, Surround, etc.).') && sha === null, 'page: the stereo file is refused with the program\'s text and no download');
-        check(text.includes('pcmtaper: to convert stereo.wav, first make a mono 16-bit copy'), 'page: the stereo file\'s card says what to do, in the program\'s words', text);
+      if (c.name === 'stereo.wav') check(sha !== null, 'page: a stereo file is mixed by default');
+      if (c.args.some((a) => a.startsWith('--rate') || a.startsWith('--gain') || a === '--normalize')) {
+        const choices = (await card.locator('p.choices').count()) > 0 ? await card.locator('p.choices').textContent() : '(none)';
+        check(/2 channels, .* Hz → (their mean|channel \d) → .*8-bit at \d+ Hz/.test(choices), `page: ${caseKey(c)} shows its choices beside the result`, choices);
       }
       if (c.name === 'cut-off.wav') {
         check(/The data chunk claims \d+ bytes; the file holds 20000 after the header\./.test(text), 'page: the cut-off file shows its remark');

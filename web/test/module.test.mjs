@@ -1,6 +1,7 @@
 // Tests of pcmtaper.mjs under Node: the module loads its WebAssembly from
 // beside itself, converts as the native program does (bytes, texts, exit
-// codes), survives callbacks that throw, and takes names and options as data.
+// codes), with the input stage's options too, survives callbacks that throw,
+// and takes names and options as data.
 // Run after web/build.sh build-web and the native build in build/:
 //   node --test web/test/module.test.mjs
 // (PCMTAPER_WEB_SITE and PCMTAPER_BUILD name other folders.)
@@ -11,6 +12,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 import test from 'node:test';
+
+import { floatWav } from '../containers.mjs';
 
 const root = fileURLToPath(new URL('../..', import.meta.url));
 const site = path.resolve(root, process.env.PCMTAPER_WEB_SITE ?? 'build-web');
@@ -73,7 +76,10 @@ test('under Node it converts as the native program does, in every format', () =>
   }
   const result = converter.convertWav(music, { name: 'music.wav' });
   assert.equal(result.outputName, 'music.8b.wav');
-  assert.deepEqual(result.input.samples.length, (music.length - 44) / 2);
+  // The shaper's input of a 16-bit mono file at its rate: its samples.
+  const musicSamples = new Int16Array(music.buffer.slice(44));
+  assert.deepEqual(result.input, { rateHz: 11025, samples: Float32Array.from(musicSamples) });
+  assert.deepEqual(result.inputFormat, { rateHz: 11025, channels: 1, sampleType: 's16', bits: 16, validBits: 16 });
   assert.ok(result.reports.length > 0 && result.reports.every((r) => r.maskingDb.length === 16 && r.stepLowest.length === 22));
   assert.deepEqual(result.texts.map((t) => t.kind).slice(0, 3), ['counts', 'counts', 'report']);
 });
@@ -113,4 +119,96 @@ test('a name such as ../x.wav stays as given in the messages and the output name
   assert.equal(converter.outputName('../x.wav', 'c'), '../x.h');
   // The page names a download even where the program derives no name.
   assert.equal(converter.outputName('take1', 'wav'), 'take1.8b.wav');
+});
+
+// A WAV file of integer samples (`bits` 8, 16, 24 or 32; values on that
+// scale) or of floats (`bits` 'f32'), from channels of equal length.
+function pcmWav(channels, bits, rateHz) {
+  if (bits === 'f32') return floatWav(channels.map((c) => Float32Array.from(c)), rateHz);
+  const bytesPerSample = bits / 8;
+  const frames = channels[0].length;
+  const data = Buffer.alloc(frames * channels.length * bytesPerSample);
+  let at = 0;
+  for (let i = 0; i < frames; ++i) {
+    for (const c of channels) {
+      if (bits === 8) data.writeUInt8(c[i] + 128, at);
+      else data.writeIntLE(c[i], at, bytesPerSample);
+      at += bytesPerSample;
+    }
+  }
+  const h = Buffer.alloc(44);
+  h.write('RIFF', 0);
+  h.writeUInt32LE(36 + data.length, 4);
+  h.write('WAVEfmt ', 8);
+  h.writeUInt32LE(16, 16);
+  h.writeUInt16LE(1, 20);
+  h.writeUInt16LE(channels.length, 22);
+  h.writeUInt32LE(rateHz, 24);
+  h.writeUInt32LE(rateHz * channels.length * bytesPerSample, 28);
+  h.writeUInt16LE(channels.length * bytesPerSample, 32);
+  h.writeUInt16LE(bits, 34);
+  h.write('data', 36);
+  h.writeUInt32LE(data.length, 40);
+  return new Uint8Array(Buffer.concat([h, data]));
+}
+
+test('the input stage: sample types and channels that hold the 16-bit samples give their bytes', () => {
+  const s = Array.from(new Int16Array(music.buffer.slice(44)));
+  const mono = converter.convertWav(music, { name: 'music.wav' }).output;
+  // [what, file, options]
+  const table = [
+    ['24-bit, low bits zero', pcmWav([s.map((v) => v * 256)], 24, 11025), {}],
+    ['32-bit, low bits zero', pcmWav([s.map((v) => v * 65536)], 32, 11025), {}],
+    ['float holding s / 32768 (the decoded files\' WAV)', pcmWav([s.map((v) => v / 32768)], 'f32', 11025), {}],
+    ['stereo float, channel 2', pcmWav([s.map(() => 0.25), s.map((v) => v / 32768)], 'f32', 11025), { channel: 2 }],
+    ['stereo 16-bit of equal channels, mixed', pcmWav([s, s], 16, 11025), { channel: 'mix' }],
+    ['16-bit at its own rate, asked for', music, { rateHz: 11025 }],
+  ];
+  for (const [what, file, options] of table) {
+    const result = converter.convertWav(file, { ...options, name: 'music.wav' });
+    assert.equal(result.exitCode, 0, `${what}: ${result.stderr}`);
+    assert.deepEqual(result.output, mono, what);
+  }
+});
+
+test('the input stage\'s options give the native program\'s bytes and texts', () => {
+  // A stereo 24-bit file whose channels differ, and a float one beyond full scale.
+  const s = Array.from(new Int16Array(music.buffer.slice(44)));
+  const stereo24 = pcmWav([s.map((v, i) => v * 256 + ((i * 37) & 255)), s.map((v, i) => -v * 200 + (i % 5000))], 24, 11025);
+  const float = pcmWav([s.map((v) => v / 20000), s.map((v, i) => Math.sin(i / 9) * 0.7)], 'f32', 11025);
+  // [file, options, the program's options]
+  const table = [
+    [stereo24, { channel: 'mix', rateHz: 8000, gainDb: -3 }, ['--channel=mix', '--rate=8000', '--gain=-3']],
+    [stereo24, { channel: 2, normalize: true }, ['--channel=2', '--normalize']],
+    [float, { channel: 1, rateHz: 22050, gainDb: 2.5 }, ['--channel=1', '--rate=22050', '--gain=2.5']],
+    [float, { channel: 'mix', align: true, format: 'u8' }, ['--channel=mix', '--align', '--format=u8']],
+    [stereo24, {}, []],  // refused: no channel chosen
+  ];
+  for (const [file, options, args] of table) {
+    const result = converter.convertWav(file, { ...options, name: 'in.wav' });
+    assertSameAsNative(result, native(file, 'in.wav', args), args.join(' ') || 'no options');
+  }
+  // The shaper's input at the output's rate: round(frames x out / in) samples.
+  const resampled = converter.convertWav(stereo24, { channel: 'mix', rateHz: 8000 });
+  assert.deepEqual([resampled.input.rateHz, resampled.input.samples.length], [8000, Math.round((s.length * 8000) / 11025)]);
+  assert.deepEqual(resampled.inputFormat, { rateHz: 11025, channels: 2, sampleType: 's24', bits: 24, validBits: 24 });
+  assert.ok(converter.convertWav(stereo24, { channel: 1, normalize: true }).normalizeGainDb > 0);
+});
+
+test('input options the program refuses are usage errors with its message', () => {
+  // [options, the start of the message]
+  const table = [
+    [{ channel: 0 }, "invalid channel '0'"],
+    [{ channel: 65 }, "invalid channel '65'"],
+    [{ rateHz: 999 }, "invalid rate '999'"],
+    [{ rateHz: 8000.5 }, "invalid rate '8000.5'"],
+    [{ gainDb: 1e6 }, "gain '1000000' out of range"],
+  ];
+  for (const [options, message] of table) {
+    const result = converter.convertWav(music, options);
+    assert.deepEqual([result.exitCode, result.output], [12, null], message);
+    assert.ok(result.stderr.startsWith(`pcmtaper: ${message}`), result.stderr);
+  }
+  assert.throws(() => converter.convertWav(music, { channel: 'left' }), TypeError);
+  assert.throws(() => converter.convertWav(music, { gainDb: '-3' }), TypeError);
 });

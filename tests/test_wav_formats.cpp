@@ -1,0 +1,215 @@
+// Whole WAV files of every sample format through pcmtaper_convert_wav: the
+// identities with the 16-bit file, the channel choice, the rate change of the
+// counts and the metadata, the normalisation and the clipping remark.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pcmtaper/pcmtaper.h"
+#include "signals.h"
+#include "wav/wav.h"
+#include "wav_fixtures.h"
+
+using namespace fixtures;
+
+namespace {
+
+// A file of `frames` (bytes of whole frames) in the format given; EXTENSIBLE
+// (with its valid-bits field) when valid_bits is not 0.
+std::string file_of(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate_hz, std::uint16_t bits,
+                    const std::string& frames, std::uint16_t valid_bits = 0, const std::string& more = "") {
+    const std::string guid_tail("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+    const std::string fmt = valid_bits == 0 ? fmt_body(tag, channels, rate_hz, bits)
+                                            : fmt_body(65534, channels, rate_hz, bits,
+                                                       u16(22) + u16(valid_bits) + u32(0) + u16(tag) + guid_tail);
+    return riff(chunk("fmt ", fmt) + more + chunk("data", frames));
+}
+
+template <class T>
+std::string bytes_of(const std::vector<T>& values, int bytes_each = sizeof(T)) {
+    std::string s;
+    for (const T& v : values) s.append(reinterpret_cast<const char*>(&v), static_cast<std::size_t>(bytes_each));
+    return s;
+}
+
+struct converted {
+    pcmtaper_status status;
+    std::string bytes, remarks;
+    pcmtaper_wav_plan plan;
+};
+
+// pcmtaper_convert_wav over memory; the reader seeks unless `stream`.
+converted convert(const std::string& file, pcmtaper_config config, bool stream = false) {
+    memory_bytes in{reinterpret_cast<const unsigned char*>(file.data()), file.size(), 0};
+    const pcmtaper_reader reader{sizeof reader, read_memory, &in, stream ? -1 : static_cast<std::int64_t>(file.size()),
+                                 stream ? nullptr : seek_memory};
+    converted c{};
+    const pcmtaper_writer writer{sizeof writer,
+                                 [](void* user, const void* b, size_t n) {
+                                     static_cast<std::string*>(user)->append(static_cast<const char*>(b), n);
+                                     return 0;
+                                 },
+                                 nullptr, &c.bytes};
+    pcmtaper_wav_events events{};
+    events.struct_size = sizeof events;
+    events.user = &c.remarks;
+    events.remark = [](void* user, const pcmtaper_remark* r) {
+        char line[PCMTAPER_REMARK_TEXT_MAX];
+        pcmtaper_format_remark(r, line, sizeof line);
+        *static_cast<std::string*>(user) += line;
+    };
+    c.plan.struct_size = sizeof c.plan;
+    c.status = pcmtaper_convert_wav(&reader, &writer, &config, &events, &c.plan);
+    return c;
+}
+
+pcmtaper_config config_with(int channel = PCMTAPER_CHANNEL_ONLY, unsigned flags = 0, std::uint32_t out_hz = 0) {
+    pcmtaper_config config;
+    pcmtaper_config_init(&config);
+    config.channel = channel;
+    config.flags = flags;
+    config.output_rate_hz = out_hz;
+    return config;
+}
+
+const std::vector<std::int16_t> music = make_example_signal(example_kind::music, 8000, 0.3);
+
+TEST(WavFormats, EveryWidthHoldingTheSixteenBitValuesGivesTheSixteenBitFilesBytes) {
+    std::vector<std::int32_t> s24, s24_padded, s32, s32_padded;
+    std::vector<float> f32;
+    std::vector<double> f64;
+    std::vector<std::uint8_t> u8;
+    std::vector<std::int16_t> top8;
+    for (std::int16_t s : music) {
+        s24.push_back(s * 256);
+        s24_padded.push_back(s * 256 + 0x0A);  // bits below 20 valid ones: padding, never read
+        s32.push_back(s * 65536);
+        s32_padded.push_back(s * 65536 + 0x5A5A);
+        f32.push_back(static_cast<float>(s / 32768.0));
+        f64.push_back(s / 32768.0);
+        u8.push_back(static_cast<std::uint8_t>((s >> 8) + 128));
+        top8.push_back(static_cast<std::int16_t>(s & 0xFF00));
+    }
+    const std::string expected = convert(mono16_wav(8000, music), config_with()).bytes;
+    const struct {
+        const char* what;
+        std::string file, same_as;
+    } cases[] = {
+        {"24-bit", file_of(1, 1, 8000, 24, bytes_of(s24, 3) + "\x01\x02"), expected},  // a partial frame left over
+        {"20 valid in 24", file_of(1, 1, 8000, 24, bytes_of(s24_padded, 3), 20), expected},
+        {"32-bit", file_of(1, 1, 8000, 32, bytes_of(s32)), expected},
+        {"16 valid in 32", file_of(1, 1, 8000, 32, bytes_of(s32_padded), 16), expected},
+        {"float", file_of(3, 1, 8000, 32, bytes_of(f32)), expected},
+        {"double, EXTENSIBLE", file_of(3, 1, 8000, 64, bytes_of(f64), 64), expected},
+        {"8-bit", file_of(1, 1, 8000, 8, bytes_of(u8)), convert(mono16_wav(8000, top8), config_with()).bytes},
+    };
+    for (const auto& c : cases) {
+        const converted got = convert(c.file, config_with());
+        EXPECT_EQ(got.status, PCMTAPER_OK) << c.what;
+        EXPECT_EQ(got.remarks, "") << c.what;
+        EXPECT_TRUE(got.bytes == c.same_as) << c.what;
+    }
+}
+
+TEST(WavFormats, AChannelOfAStereoFileIsThatChannelsMonoFile) {
+    std::vector<std::int16_t> frames, reversed(music.rbegin(), music.rend());
+    for (std::size_t i = 0; i < music.size(); ++i) frames.insert(frames.end(), {music[i], reversed[i]});
+    const std::string stereo = file_of(1, 2, 8000, 16, samples_le(frames));
+    EXPECT_TRUE(convert(stereo, config_with(1)).bytes == convert(mono16_wav(8000, music), config_with()).bytes);
+    EXPECT_TRUE(convert(stereo, config_with(2)).bytes == convert(mono16_wav(8000, reversed), config_with()).bytes);
+    const converted mono_only = convert(stereo, config_with());
+    EXPECT_EQ(mono_only.status, PCMTAPER_ERROR_NOT_MONO);
+    EXPECT_EQ(mono_only.remarks, "This is not a Monaural sound(Stereo, Surround, etc.).\r\n");
+    const converted third = convert(stereo, config_with(3));
+    EXPECT_EQ(third.status, PCMTAPER_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(third.plan.input_channels, 2u);
+    EXPECT_EQ(third.bytes, "");
+}
+
+TEST(WavFormats, ARateChangeCountsOutputBlocksAndScalesTheLoops) {
+    const std::string smpl = u32(0) + u32(0) + u32(0) + u32(60) + u32(0) + u32(0) + u32(0) + u32(1) + u32(0) +
+                             u32(0) + u32(0) + u32(1001) + u32(2002) + u32(0) + u32(0);
+    const std::string file = file_of(1, 1, 8000, 16, samples_le(music), 0, chunk("smpl", smpl));
+    for (const unsigned align : {0u, PCMTAPER_FLAG_ALIGN}) {
+        const converted c = convert(file, config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_KEEP_METADATA | align, 22050));
+        ASSERT_EQ(c.status, PCMTAPER_OK);
+        EXPECT_EQ(c.plan.sample_rate_hz, 22050u);
+        EXPECT_EQ(c.plan.input_rate_hz, 8000u);
+        EXPECT_EQ(c.plan.input_frames, 2400u);
+        const std::uint64_t samples = 6615;  // 2400 * 22050 / 8000 = 6615 exactly
+        EXPECT_EQ(c.plan.blocks, align != 0 ? (samples + 224 + 31) / 32 : samples / 32);
+        EXPECT_EQ(c.plan.samples_written, align != 0 ? samples : samples / 32 * 32);
+        EXPECT_EQ(c.plan.output_samples, c.plan.samples_written);
+        const std::size_t loop = c.bytes.find("smpl") + 8 + 36;
+        const std::uint32_t shift = align != 0 ? 0 : 224;  // 1001 * 2.75625 = 2759.006, 2002 * 2.75625 = 5518.01
+        EXPECT_EQ(c.bytes.substr(loop + 8, 8), u32(2759 + shift) + u32(5518 + shift));
+    }
+}
+
+TEST(WavFormats, NormalisingSetsThePeakAndNeedsAReaderThatSeeks) {
+    const double target = PCMTAPER_NORMALIZE_PEAK;
+    const struct {
+        const char* what;
+        std::string file;
+        double peak;  // fraction of full scale
+    } cases[] = {
+        {"16-bit at half scale", mono16_wav(8000, {0, 16384, -8192, 0}), 0.5},
+        {"float over full scale (read again lower)", file_of(3, 1, 8000, 32, bytes_of(std::vector<float>{0.5f, -3.0f, 2.0f})), 3.0},
+    };
+    for (const auto& c : cases) {
+        const converted normalised =
+            convert(c.file, config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_NORMALIZE | PCMTAPER_FLAG_ALIGN));
+        ASSERT_EQ(normalised.status, PCMTAPER_OK) << c.what;
+        EXPECT_NEAR(normalised.plan.normalize_gain_db, 20 * std::log10(target / c.peak), 1e-12) << c.what;
+        EXPECT_EQ(normalised.remarks, "") << c.what;  // nothing clipped
+        pcmtaper_config gained = config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_ALIGN);
+        gained.gain_db = normalised.plan.normalize_gain_db;
+        EXPECT_TRUE(convert(c.file, gained).bytes == normalised.bytes) << c.what;
+    }
+    const converted piped = convert(cases[0].file, config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_NORMALIZE), true);
+    EXPECT_EQ(piped.status, PCMTAPER_ERROR_NOT_SEEKABLE);
+    EXPECT_EQ(piped.bytes + piped.remarks, "");
+}
+
+TEST(WavFormats, ClippedSamplesAreCountedInOneRemarkAtTheEnd) {
+    const float inf = INFINITY;
+    const struct {
+        std::vector<float> samples;
+        double gain_db;
+        const char* remark;
+    } cases[] = {
+        {{0.5f, 1.5f, -2.0f, 1.0f, NAN}, 0,
+         "2 samples were clipped (peak 6.0 dB over full scale); lower the level with --gain -7, or use --normalize.\r\n"},
+        {{0.5f, 0.25f}, 12.0, "1 sample was clipped (peak 6.0 dB over full scale); lower the level with --gain -6, or use --normalize.\r\n"},
+        {{0.5f, -inf}, 0, "1 sample was clipped; the input holds infinities.\r\n"},
+        {{0.5f, -1.0f}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        pcmtaper_config config = config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_ALIGN);
+        config.gain_db = c.gain_db;
+        const converted got = convert(file_of(3, 1, 8000, 32, bytes_of(c.samples)), config);
+        EXPECT_EQ(got.status, PCMTAPER_OK);
+        EXPECT_EQ(got.remarks, c.remark);
+    }
+}
+
+TEST(WavFormats, TheMemoryBoundHoldsEveryRateAndFormat) {
+    const std::string u8_file = file_of(1, 1, 8000, 8, std::string(1000, '\x90'));
+    for (const std::uint32_t out_hz : {0u, 1000u, 384000u}) {
+        const pcmtaper_config config = config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_ALIGN, out_hz);
+        const std::size_t bound = pcmtaper_wav_memory_output_bound(u8_file.data(), u8_file.size(), &config);
+        std::vector<char> out(bound);
+        std::size_t size = 0;
+        EXPECT_EQ(pcmtaper_convert_wav_memory(u8_file.data(), u8_file.size(), &config, nullptr, out.data(), bound, &size),
+                  PCMTAPER_OK) << out_hz;
+        EXPECT_LE(bound - size, std::size_t{PCMTAPER_WAV_HEADER_MAX + 1}) << out_hz;
+    }
+    EXPECT_GE(pcmtaper_wav_output_bound(u8_file.size(), 0), 44 + 1000u);
+    const pcmtaper_config plain = config_with();
+    EXPECT_EQ(pcmtaper_wav_memory_output_bound("RIFF", 4, &plain), std::size_t{PCMTAPER_WAV_HEADER_MAX});
+}
+
+}  // namespace
