@@ -75,7 +75,8 @@ struct pcmtaper_web_conversion {
     // The shaper's input: after the channel choice, the gain, the resampler
     // and the normalising gain, at the output's rate, in 16-bit steps
     // (32768 is full scale; a 16-bit file at its own rate gives its samples).
-    std::vector<float> shaper_input;
+    std::unique_ptr<float[]> shaper_input;
+    std::size_t shaper_input_count = 0;
     std::size_t latency_samples = 0;  // by which the output trails the input
 };
 
@@ -225,7 +226,9 @@ void read_input_header(pcmtaper_web_conversion* result, const std::uint8_t* inpu
 // The signal the shaper took, for the plots and the player: the file's
 // frames through the library's input stage and resampler, the stages the
 // conversion ran, then the normalising gain (as a factor; the plots need no
-// exactness there). Left empty when there is no memory for it.
+// exactness there). Made a block at a time into memory taken without
+// throwing (a failed allocation would end the module: no exception is
+// caught in it); left empty when there is no memory for it.
 void keep_shaper_input(pcmtaper_web_conversion* result, const std::uint8_t* input, std::size_t input_size,
                        const pcmtaper_config& config) {
     using namespace pcmtaper;
@@ -244,27 +247,44 @@ void keep_shaper_input(pcmtaper_web_conversion* result, const std::uint8_t* inpu
     input_stage stage{};
     if (prepare_input_stage(settings, &stage) != input_setup_status::ok) return;
     const std::uint64_t present = input_size - h.header_bytes;
-    const std::size_t frames = static_cast<std::size_t>(std::min(h.data_size_bytes, present) / stage.frame_bytes);
-    try {
-        std::vector<double> samples(frames);
-        input_statistics stats;
-        convert_input_frames(stage, input + h.header_bytes, frames, samples.data(), &stats);
-        const std::uint32_t out_rate_hz = result->plan.sample_rate_hz;
-        if (out_rate_hz != h.sample_rate_hz) {
-            const std::unique_ptr<resampler> r = resampler::create({h.sample_rate_hz, out_rate_hz});
-            if (r == nullptr) return;
-            std::vector<double> resampled;
-            r->process(samples.data(), samples.size(), &resampled);
-            r->flush(&resampled);
-            samples = std::move(resampled);
-        }
-        const double steps_per_sample = 65536.0 * gain_factor_of_db(result->plan.normalize_gain_db);
-        result->shaper_input.resize(samples.size());
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            result->shaper_input[i] = static_cast<float>(samples[i] * steps_per_sample);
-    } catch (const std::bad_alloc&) {
-        result->shaper_input.clear();
+    const std::uint64_t frames = std::min(h.data_size_bytes, present) / stage.frame_bytes;
+    const std::uint32_t out_rate_hz = result->plan.sample_rate_hz;
+    std::unique_ptr<resampler> rate_change;
+    if (out_rate_hz != h.sample_rate_hz) {
+        rate_change = resampler::create({h.sample_rate_hz, out_rate_hz});
+        if (rate_change == nullptr) return;
     }
+    // The resampler gives round(frames x out / in) samples at most.
+    const std::uint64_t most = rate_change ? (frames * out_rate_hz + h.sample_rate_hz / 2) / h.sample_rate_hz : frames;
+    constexpr std::size_t block_frames = 8192;
+    std::unique_ptr<float[]> kept(new (std::nothrow) float[std::max<std::uint64_t>(most, 1)]);
+    std::unique_ptr<double[]> block(new (std::nothrow) double[block_frames]);
+    if (!kept || !block) return;
+    const double steps_per_sample = 65536.0 * gain_factor_of_db(result->plan.normalize_gain_db);
+    std::uint64_t count = 0;
+    const auto keep = [&](const double* samples, std::size_t n) {
+        for (std::size_t i = 0; i < n && count < most; ++i) kept[count++] = static_cast<float>(samples[i] * steps_per_sample);
+    };
+    std::vector<double> resampled;
+    input_statistics stats;
+    for (std::uint64_t at = 0; at < frames; at += block_frames) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block_frames, frames - at));
+        convert_input_frames(stage, input + h.header_bytes + at * stage.frame_bytes, n, block.get(), &stats);
+        if (!rate_change) {
+            keep(block.get(), n);
+            continue;
+        }
+        resampled.clear();
+        rate_change->process(block.get(), n, &resampled);
+        keep(resampled.data(), resampled.size());
+    }
+    if (rate_change) {
+        resampled.clear();
+        rate_change->flush(&resampled);
+        keep(resampled.data(), resampled.size());
+    }
+    result->shaper_input = std::move(kept);
+    result->shaper_input_count = static_cast<std::size_t>(count);
 }
 
 // The WAV output: what the library wrote. The other formats: the driver's
@@ -445,10 +465,10 @@ EMSCRIPTEN_KEEPALIVE double pcmtaper_web_normalize_gain_db(const pcmtaper_web_co
     return r->plan.normalize_gain_db;
 }
 EMSCRIPTEN_KEEPALIVE const float* pcmtaper_web_shaper_input(const pcmtaper_web_conversion* r) {
-    return r->shaper_input.data();
+    return r->shaper_input.get();
 }
 EMSCRIPTEN_KEEPALIVE double pcmtaper_web_shaper_input_count(const pcmtaper_web_conversion* r) {
-    return static_cast<double>(r->shaper_input.size());
+    return static_cast<double>(r->shaper_input_count);
 }
 EMSCRIPTEN_KEEPALIVE double pcmtaper_web_blocks(const pcmtaper_web_conversion* r) {
     return static_cast<double>(r->plan.blocks);

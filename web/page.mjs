@@ -30,10 +30,11 @@ function chosenOptions() {
   const normalize = control('normalize').checked;
   const gainDb = normalize ? 0 : Number(control('gain').value.trim() || '0');
   return {
-    channel: channel === 'mix' ? 'mix' : Number(channel === 'other' ? control('channel-other').value : channel),
+    channel: channel === 'mix' ? 'mix' : channel === 'other' ? control('channel-other').valueAsNumber : Number(channel),
     gainDb: gainDb === 0 ? undefined : gainDb,
     normalize,
-    rateHz: rate === '' ? undefined : Number(rate === 'other' ? control('rate-other').value : rate),
+    // An empty field is NaN, refused on the card.
+    rateHz: rate === '' ? undefined : rate === 'other' ? control('rate-other').valueAsNumber : Number(rate),
     zeroDc: control('zero-dc').checked,
     align: control('align').checked,
     format: control('format').value,
@@ -148,12 +149,21 @@ function prepare(card, bytes) {
 
 function convert(card, bytes, channels, decoded) {
   const options = optionsFor(card.chosen, channels);
-  if (typeof options.channel === 'number' && Number.isInteger(options.channel) && options.channel > channels && options.channel <= 64) {
+  if (Number.isNaN(options.rateHz)) {
+    card.fail('The other target rate is empty: type a rate in Hz, from 1000 to 384000.');
+    return;
+  }
+  if (typeof options.channel === 'number' && !Number.isInteger(options.channel)) {
+    card.fail('The channel number is empty or not whole: type one from 1 to 64.');
+    return;
+  }
+  if (typeof options.channel === 'number' && options.channel > channels && options.channel <= 64) {
     card.fail(`This file has ${channels} channels: there is no channel ${options.channel} to take. Choose mix or a channel from 1 to ${channels}.`);
     return;
   }
   card.start(options, decoded);
-  worker.postMessage({ id: card.id, name: card.file.name, bytes, options });
+  // The decoded file's WAV is handed over, not copied.
+  worker.postMessage({ id: card.id, name: card.file.name, bytes, options }, decoded ? [bytes.buffer] : []);
 }
 
 // The browser's decoder at the file's own rate: decodeAudioData resamples

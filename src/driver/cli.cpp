@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include "other_formats.h"
 #include "pcmtaper/pcmtaper.h"
 
 #include <algorithm>
@@ -424,9 +425,12 @@ void print_help(std::FILE* stream) {
                  "  -h, --help     print this help and exit\r\n"
                  "  -V, --version  print the version and exit\r\n"
                  "  --             end of options (for names that start with -)\r\n");
+    std::fprintf(stream, "\r\n%s", formats_read_lines("  ").c_str());
 }
 
-void print_version(std::FILE* stream) { std::fprintf(stream, "pcmtaper %s\r\n", pcmtaper_version_string()); }
+void print_version(std::FILE* stream) {
+    std::fprintf(stream, "pcmtaper %s\r\n%s", pcmtaper_version_string(), formats_read_lines("").c_str());
+}
 
 void print_usage_error(std::FILE* stream, const std::string& error) {
     std::fprintf(stream,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "exit_codes.h"
+#include "other_formats.h"
 #include "system.h"
 
 namespace {
@@ -20,6 +21,8 @@ struct conversion_run {
     std::FILE* stream = nullptr;  // the output, once opened
     int refused_code = exit_ok;   // why the output could not be opened
     double seconds_per_block = 0;
+    decoded_input* decoded = nullptr;  // a file of another format, read as a WAV file
+    bool starts_as_wav = true;         // false once the header walk remarked on the first id
 };
 
 std::size_t read_input(void* user, void* buffer, std::size_t capacity, int* failed) {
@@ -27,6 +30,22 @@ std::size_t read_input(void* user, void* buffer, std::size_t capacity, int* fail
     const std::size_t n = std::fread(buffer, 1, capacity, in);
     if (n < capacity && std::ferror(in)) *failed = 1;
     return n;
+}
+
+std::size_t read_decoded(void* user, void* buffer, std::size_t capacity, int* failed) {
+    return static_cast<conversion_run*>(user)->decoded->read(buffer, capacity, failed);
+}
+
+int seek_decoded(void* user, std::uint64_t offset) {
+    return static_cast<conversion_run*>(user)->decoded->seek(offset) ? 0 : 1;
+}
+
+// Whether the regular file `stream` starts as a WAV file at `position`
+// (where it is left).
+bool file_starts_as_wav(std::FILE* stream, long long position) {
+    unsigned char start[4];
+    const std::size_t length = std::fread(start, 1, sizeof start, stream);
+    return seek_stream(stream, position) && starts_as_wav(start, length);
 }
 
 int seek_input(void* user, std::uint64_t offset) {
@@ -74,7 +93,9 @@ int rewind_output(void* user) {
 // The text the program prints: remarks where remarks go, the counts and the
 // reports where information goes (standard output, unless quiet).
 void print_remark(void* user, const pcmtaper_remark* remark) {
-    say_remark(static_cast<conversion_run*>(user)->con, *remark);
+    auto* run = static_cast<conversion_run*>(user);
+    if (remark->code == PCMTAPER_REMARK_RIFF_ID) run->starts_as_wav = false;
+    say_remark(run->con, *remark);
 }
 
 void print_report(void* user, const pcmtaper_block_report* report) {
@@ -137,6 +158,19 @@ pcmtaper_config library_config(const conversion_options& options, bool samples_o
     return config;
 }
 
+bool is_header_refusal(pcmtaper_status status) {
+    switch (status) {
+        case PCMTAPER_ERROR_NOT_LINEAR_PCM:
+        case PCMTAPER_ERROR_NOT_MONO:
+        case PCMTAPER_ERROR_NOT_16_BIT:
+        case PCMTAPER_ERROR_BAD_SAMPLE_RATE:
+        case PCMTAPER_ERROR_FMT_NOT_FOUND:
+        case PCMTAPER_ERROR_DATA_NOT_FOUND:
+        case PCMTAPER_ERROR_HEADER_INCOMPLETE: return true;
+        default: return false;
+    }
+}
+
 int exit_code_for(pcmtaper_status status) {
     switch (status) {
         case PCMTAPER_OK: return exit_ok;
@@ -191,6 +225,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
     const std::unique_ptr<sample_writer> format = make_sample_writer(options.format);
     conversion_run run{input.stream, output, con, format.get()};
     pcmtaper_reader reader{sizeof reader, read_input, &run, -1, nullptr};
+    std::unique_ptr<decoded_input> decoded_file;
     if (input.regular) {
         // What the input holds from here on: the file's size less where it
         // stands. It can seek, for the metadata after the samples.
@@ -198,6 +233,17 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
         reader.size_bytes = input.size_bytes > position && position >= 0 ? input.size_bytes - position : 0;
         run.input_start = position;
         if (position >= 0) reader.seek = seek_input;
+        // Another format that the decoder reads is read as the WAV file of
+        // its decoded samples; any other file goes to the header walk.
+        if (position >= 0 && !decoder_version().empty() && !file_starts_as_wav(input.stream, position))
+            decoded_file = open_decoded_input(input.stream, position, reader.size_bytes);
+        if (decoded_file != nullptr) {
+            run.decoded = decoded_file.get();
+            reader = {sizeof reader, read_decoded, &run, decoded_file->size_bytes(), seek_decoded};
+            if (options.keep_metadata)
+                con->remark("Metadata is kept from WAV files only: none of this " + decoded_file->format_name() +
+                            " file's is copied.\r\n");
+        }
     }
     const pcmtaper_writer writer{sizeof writer, write_output, rewind_output, &run};
     pcmtaper_config config = library_config(options, format != nullptr);
@@ -241,6 +287,8 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
     if (status != PCMTAPER_OK) {
         if (const std::string advice = refusal_advice(status, input.name); !advice.empty())
             con->error("%s", advice.c_str());
+        if (!run.starts_as_wav && is_header_refusal(status))
+            con->error("%s", not_wav_hint(input.name, !input.regular).c_str());
         if (run.stream != nullptr) output->discard();
         end.exit_code = exit_code_for(status);
         return end;

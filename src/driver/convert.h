@@ -74,6 +74,9 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
                                     output_sink* output, console* con);
 int finish_conversion(const conversion_end& end, output_sink* output, console* con);
 
+// Whether `status` is the header walk's refusal of an input.
+bool is_header_refusal(pcmtaper_status status);
+
 // The program's exit code for a status of the library's WAV conversion.
 int exit_code_for(pcmtaper_status status);
 
