@@ -55,13 +55,13 @@ TEST(Program, RefusedInputsLeaveNoOutputAndKeepAnExistingOne) {
     };
     const std::string data = chunk("data", std::string(128, '\0'));
     const refusal cases[] = {
-        {riff(chunk("fmt ", fmt_body(3, 1, 44100, 32)) + data), "This is not a linear PCM.\r\n", 2},
+        {riff(chunk("fmt ", fmt_body(6, 1, 44100, 8)) + data), "This is not a linear PCM.\r\n", 2},
         {riff(chunk("fmt ", fmt_body(1, 2, 44100)) + data),
          "This is not a Monaural sound(Stereo, Surround, etc.).\r\n", 3},
         {riff(chunk("fmt ", fmt_body(1, 1, 44100))), "The file ends inside the header.\r\n", 5},
         {riff(chunk("fmt ", fmt_body(1, 1, 44100)) + std::string(200, 'x')).substr(0, 60),
          "data!=xxxx\r\nThe file ends inside the header.\r\n", 5},
-        {riff(chunk("fmt ", fmt_body(1, 1, 44100, 24)) + data), "This is not a 16bit sound.\r\n", 6},
+        {riff(chunk("fmt ", fmt_body(1, 1, 44100, 40)) + data), "This is not a 16bit sound.\r\n", 6},
         {riff(chunk("fmt ", fmt_body(1, 1, 0)) + data), "This sample rate is not supported.\r\n", 7},
     };
     for (const refusal& c : cases) {

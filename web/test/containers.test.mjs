@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import test from 'node:test';
 
-import { floatWav, sniffContainer } from '../containers.mjs';
+import { floatWav, sniffContainer, undoAsymmetricScale } from '../containers.mjs';
 
 // Bytes from pieces: strings as ASCII, arrays of numbers as bytes,
 // Uint8Arrays as they are.
@@ -127,4 +127,25 @@ test('the decoded channels become a 32-bit float WAV file, interleaved', () => {
     [3, 32, 44100 * 8, 8, 24, 60]);
   const samples = Array.from({ length: 6 }, (_, i) => view.getFloat32(44 + 4 * i, true));
   assert.deepEqual(samples, [0.5, 0, -1, 2, Math.fround(1 / 3), -0.25]);
+});
+
+test('16-bit samples scaled by 1/32767 above zero are set to s / 32768; others are left alone', () => {
+  const s = [0, 1, -1, 32767, -32768, 1698, -1698, 12345];
+  // Rounded once, and as Chromium makes it (times 1 / 32767 in single precision).
+  const asymmetric = (v) => Math.fround(v < 0 ? v / 32768 : v / 32767);
+  const chromium = (v) => Math.fround(v < 0 ? v / 32768 : v * Math.fround(1 / 32767));
+  // [what, channels, changed, after]
+  const table = [
+    ['asymmetric 16-bit', [s.map(asymmetric), s.map((v) => asymmetric(-v < 32768 ? -v : 0))], true,
+      [s.map((v) => v / 32768), s.map((v) => (-v < 32768 ? -v : 0) / 32768)]],
+    ['asymmetric 16-bit, single precision', [s.map(chromium)], true, [s.map((v) => v / 32768)]],
+    ['16-bit over 32768', [s.map((v) => v / 32768)], false, [s.map((v) => v / 32768)]],
+    ['24-bit over 2^23', [[1 / 8388608, 0.5 + 3 / 8388608, -7 / 8388608]], false, [[1 / 8388608, 0.5 + 3 / 8388608, -7 / 8388608]]],
+    ['a lossy decoder\'s', [[0.123, -0.5, asymmetric(5)]], false, [[0.123, -0.5, asymmetric(5)]]],
+  ];
+  for (const [what, values, changed, after] of table) {
+    const channels = values.map((c) => Float32Array.from(c));
+    assert.equal(undoAsymmetricScale(channels), changed, what);
+    assert.deepEqual(channels, after.map((c) => Float32Array.from(c)), what);
+  }
 });
