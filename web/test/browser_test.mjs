@@ -78,18 +78,12 @@ for (const kind of kinds) {
 // A canonical WAV header: PCM (tag 1) or float (tag 3).
 function wavHeader(channels, rateHz, dataBytes, bits = 16, tag = 1) {
   const h = Buffer.alloc(44);
-  h.write('RIFF', 0);
-  h.writeUInt32LE(36 + dataBytes, 4);
-  h.write('WAVEfmt ', 8);
-  h.writeUInt32LE(16, 16);
-  h.writeUInt16LE(tag, 20);
-  h.writeUInt16LE(channels, 22);
-  h.writeUInt32LE(rateHz, 24);
-  h.writeUInt32LE((rateHz * channels * bits) / 8, 28);
-  h.writeUInt16LE((channels * bits) / 8, 32);
-  h.writeUInt16LE(bits, 34);
+  h.write('RIFF\0\0\0\0WAVEfmt \x10\0\0\0', 0, 'latin1');
   h.write('data', 36);
-  h.writeUInt32LE(dataBytes, 40);
+  const blockBytes = (channels * bits) / 8;
+  // [offset, value, bytes]
+  const fields = [[4, 36 + dataBytes, 4], [20, tag, 2], [22, channels, 2], [24, rateHz, 4], [28, rateHz * blockBytes, 4], [32, blockBytes, 2], [34, bits, 2], [40, dataBytes, 4]];
+  for (const [at, value, size] of fields) h.writeUIntLE(value, at, size);
   return h;
 }
 // A stereo file: two channels and a little data.
