@@ -99,7 +99,8 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
     // The help lists every option, and says when no name can be derived.
     scratch_dir dir;
     const std::string help = dir.run({"--help"}).out;
-    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--"})
+    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--", "--channel mix|N",
+                               "--gain DB", "--normalize", "--rate HZ"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("a full stop (sine, take1.flac) gives none"), std::string::npos);
 }
