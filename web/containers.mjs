@@ -10,6 +10,7 @@
 // Usage: const found = sniffContainer(bytes);
 //          // null: not a container read here; else { kind, rateHz, channels, lossy, why }
 //          // (rateHz null, with why, when the header does not say)
+//        undoAsymmetricScale(channels);  // 16-bit samples scaled by 1/32767 above zero
 //        const wav = floatWav([left, right], 44100);  // Float32Arrays of equal length
 
 const ascii = (bytes, at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
@@ -262,6 +263,32 @@ export function sniffContainer(bytes) {
 }
 
 // ---- the decoded samples as a WAV file ----------------------------------------------
+
+// Some browsers (Chromium) hand 16-bit samples s as floats s / 32767 above
+// zero and s / 32768 below, so that 32767 is 1.0: full scale by the decoder's
+// reckoning, but not exactly the 16-bit value the converter reads from a WAV
+// file (s / 32768). Where every sample of `channels` (Float32Arrays) is such
+// a 16-bit value, the positive ones are set to s / 32768, in place, and true
+// is returned; else (a decoder of more bits, a lossy one, a browser that
+// scales by 32768 throughout) nothing changes and false is returned. Above
+// zero, the float is s / 32767 rounded once, or s times 1 / 32767 in single
+// precision (Chromium's).
+const inverse32767 = Math.fround(1 / 32767);
+const isScaled16 = (v) => {
+  if (v < 0) return Number.isInteger(v * 32768);
+  const s = Math.round(v * 32767);
+  return s <= 32767 && (Math.fround(s / 32767) === v || Math.fround(s * inverse32767) === v);
+};
+export function undoAsymmetricScale(channels) {
+  for (const channel of channels) {
+    for (const v of channel) if (!isScaled16(v)) return false;
+  }
+  for (const channel of channels) {
+    for (let i = 0; i < channel.length; ++i) if (channel[i] > 0) channel[i] = Math.round(channel[i] * 32767) / 32768;
+  }
+  return true;
+}
+
 
 // A WAV file (format tag 3, IEEE float, 32 bits) of `channels` (Float32Arrays
 // of one length, the browser's full scale 1.0) at rateHz, interleaved.

@@ -3,7 +3,7 @@
 // conversion and the measurements run in worker.mjs; files that are not WAV
 // files the converter reads are decoded here first, by the browser, at
 // their own rate (containers.mjs reads it from their headers).
-import { floatWav, sniffContainer } from './containers.mjs';
+import { floatWav, sniffContainer, undoAsymmetricScale } from './containers.mjs';
 import { drawSpectrum, drawWaveform } from './plots.mjs';
 
 window.pcmtaperPageStarted = true;
@@ -174,7 +174,7 @@ async function decodeThenConvert(card, bytes, why = '') {
   const refuse = (text) => card.fail(why + text);
   if (sniffed === null || sniffed.rateHz === null) {
     const kind = sniffed ? `${sniffed.kind} file` : 'file';
-    refuse(`The page cannot tell this ${kind}'s sample rate${sniffed ? ` (${sniffed.why})` : ''}, and this browser's decoder would resample it to a rate of its own, so it is not converted here. Convert it to WAV first.`);
+    refuse(`The page cannot tell this ${kind}'s sample rate${sniffed ? ` (${sniffed.why})` : ''}, and this browser's decoder would resample it to a rate of its own, so it is not converted here. Convert it to a PCM WAV file first.`);
     return;
   }
   const Context = window.OfflineAudioContext || window.webkitOfflineAudioContext;
@@ -182,7 +182,7 @@ async function decodeThenConvert(card, bytes, why = '') {
   try {
     context = new Context(1, 1, sniffed.rateHz);
   } catch (error) {
-    refuse(`This browser cannot decode at ${sniffed.rateHz} Hz, the rate of this ${sniffed.kind} file, so it is not converted here (${error.message || error}). Convert it to WAV first.`);
+    refuse(`This browser cannot decode at ${sniffed.rateHz} Hz, the rate of this ${sniffed.kind} file, so it is not converted here (${error.message || error}). Convert it to a PCM WAV file first.`);
     return;
   }
   card.state.textContent = `decoding (${sniffed.kind})…`;
@@ -191,14 +191,15 @@ async function decodeThenConvert(card, bytes, why = '') {
     // decodeAudioData takes the buffer away: it gets a copy.
     buffer = await context.decodeAudioData(bytes.slice().buffer);
   } catch (error) {
-    refuse(`This browser cannot decode this ${sniffed.kind} file (${error?.message || error}). Convert it to WAV first.`);
+    refuse(`This browser cannot decode this ${sniffed.kind} file (${error?.message || error}). Convert it to a PCM WAV file first.`);
     return;
   }
   if (buffer.sampleRate !== sniffed.rateHz) {
-    refuse(`This browser decoded this ${sniffed.kind} file at ${buffer.sampleRate} Hz instead of its rate, ${sniffed.rateHz} Hz, so it is not converted here. Convert it to WAV first.`);
+    refuse(`This browser decoded this ${sniffed.kind} file at ${buffer.sampleRate} Hz instead of its rate, ${sniffed.rateHz} Hz, so it is not converted here. Convert it to a PCM WAV file first.`);
     return;
   }
   const channels = Array.from({ length: buffer.numberOfChannels }, (_, c) => buffer.getChannelData(c));
+  if (!sniffed.lossy) undoAsymmetricScale(channels);
   let wav;
   try {
     wav = floatWav(channels, buffer.sampleRate);
@@ -284,7 +285,7 @@ class FileCard {
     if (decoded) {
       const source = decoded.lossy
         ? `its samples are this browser's ${decoded.kind} decoder's (a lossy format: another decoder gives slightly other samples, and so other bytes)`
-        : 'a lossless format, decoded to its own samples';
+        : 'a format this browser decodes exactly, to the file\'s own samples';
       const note = element('p', {
         class: 'decoded',
         text: `${decoded.why}Decoded by this browser from ${decoded.kind} at ${decoded.rateHz} Hz, ${decoded.channels} channel${decoded.channels === 1 ? '' : 's'}: ${source}; converted from them as a 32-bit float WAV file.`,

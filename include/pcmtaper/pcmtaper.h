@@ -7,15 +7,16 @@
  *
  * Two ways in:
  *   - streaming: pcmtaper_create (or pcmtaper_converter_size + pcmtaper_init
- *     over memory of your own), pcmtaper_process as often as you like,
+ *     over memory of your own), pcmtaper_process_frames (or, for 16-bit
+ *     input, pcmtaper_process) as often as you like,
  *     pcmtaper_finish until it writes 0 bytes, pcmtaper_destroy;
  *   - whole WAV files: pcmtaper_convert_wav (reader and writer callbacks) or
  *     pcmtaper_convert_wav_memory (buffers), which read the header, write the
  *     output WAV file and hand over, as data, everything the command-line
  *     program says (its lines come from the pcmtaper_format_* helpers).
  *
- * Determinism: the output bytes depend only on the samples, the sample rate
- * and the flags; not on the platform, the kernel level, the number of
+ * Determinism: the output bytes depend only on the samples, the config's
+ * description of them (rates, type, channels, gain) and the flags; not on the platform, the kernel level, the number of
  * threads, or how the input and the output are split into calls.
  *
  * Threads: no function keeps mutable state between calls outside the
@@ -28,7 +29,9 @@
  * the call: PCMTAPER_ERROR_STOPPED). Memory is allocated only by
  * pcmtaper_create, the first pcmtaper_process of a converter with worker
  * threads (which without that memory runs on the caller's thread alone, with
- * the same bytes) and the pcmtaper_convert_wav functions (out of memory is
+ * the same bytes), the streaming calls of a converter that resamples (the
+ * filter's buffers grow to a size set by the two rates in its first calls)
+ * and the pcmtaper_convert_wav functions (out of memory is
  * PCMTAPER_ERROR_OUT_OF_MEMORY).
  */
 #ifndef PCMTAPER_PCMTAPER_H
@@ -267,20 +270,23 @@ PCMTAPER_API pcmtaper_status pcmtaper_create(const pcmtaper_config *config, pcmt
 PCMTAPER_API void pcmtaper_destroy(pcmtaper_converter *converter);
 
 /* For callers that allocate: bytes of memory pcmtaper_init needs for
- * `config` (any alignment), or 0 when the config is invalid. */
+ * `config` (any alignment), or 0 when the config is invalid (a valid config
+ * that resamples has a size too, which pcmtaper_init refuses). */
 PCMTAPER_API size_t pcmtaper_converter_size(const pcmtaper_config *config);
 /* Starts a converter in `memory` (size bytes, at least
  * pcmtaper_converter_size). Allocates nothing. The converter lives in that
  * memory until pcmtaper_destroy. Statuses: those of pcmtaper_create, with
- * INVALID_ARGUMENT for memory that is too small. */
+ * INVALID_ARGUMENT for memory that is too small and ALLOCATION_NEEDED for a
+ * config that resamples (output_rate_hz neither 0 nor sample_rate_hz), whose
+ * filter needs memory of its own. */
 PCMTAPER_API pcmtaper_status pcmtaper_init(void *memory, size_t size, const pcmtaper_config *config,
                                            pcmtaper_converter **converter);
 /* Starts a new stream with the same config, as if just created. */
 PCMTAPER_API pcmtaper_status pcmtaper_reset(pcmtaper_converter *converter);
 
 /* Converts samples. For a config of 16-bit input only (any channel count:
- * in_frames frames of input_channels samples); pcmtaper_process_frames takes
- * every type. Consumes up to in_frames samples from `in` and writes up
+ * in_frames frames of input_channels samples; another type is
+ * INVALID_ARGUMENT); pcmtaper_process_frames takes every type. Consumes up to in_frames samples from `in` and writes up
  * to out_capacity bytes (unsigned 8-bit samples) to `out`; *in_used and
  * *out_written say how many. It stops consuming when the output is full:
  * call again with the rest. Output comes a block (32 samples) at a time.
@@ -295,7 +301,10 @@ PCMTAPER_API pcmtaper_status pcmtaper_process(pcmtaper_converter *converter, con
  * input_type and input_channels (in_frames * channels * the type's bytes
  * bytes at `frames`, any alignment). With resampling the output comes at
  * output_rate_hz, and may come some calls after the input that makes it;
- * it stops consuming when the output is full, as pcmtaper_process does. */
+ * it stops consuming when the output is full, as pcmtaper_process does
+ * (the resampler's output waits in the converter, a chunk of input at a
+ * time). Statuses: those of pcmtaper_process, and OUT_OF_MEMORY with
+ * resampling (the converter then takes only reset and destroy). */
 PCMTAPER_API pcmtaper_status pcmtaper_process_frames(pcmtaper_converter *converter, const void *frames,
                                                      size_t in_frames, size_t *frames_used, uint8_t *out,
                                                      size_t out_capacity, size_t *out_written);
@@ -303,18 +312,23 @@ PCMTAPER_API pcmtaper_status pcmtaper_process_frames(pcmtaper_converter *convert
 /* Since 2.1: what the input stage clipped so far in this stream. */
 typedef struct pcmtaper_input_stats {
     size_t struct_size;       /* sizeof(pcmtaper_input_stats), set by the caller */
-    uint64_t clipped_samples; /* samples set to full scale (after the channel choice and the gain) */
-    /* The largest magnitude before clipping, as a fraction of full scale
-     * (1.0 is full scale; +inf once an infinity was read). */
+    /* Samples set to full scale: input frames after the channel choice and
+     * the gain, and output samples of the resampler (whose filter can carry
+     * a full-scale input past full scale). */
+    uint64_t clipped_samples;
+    /* The largest magnitude before clipping, at either place, as a fraction
+     * of full scale (1.0 is full scale; +inf once an infinity was read). */
     double peak;
 } pcmtaper_input_stats;
-/* Statuses: OK, INVALID_ARGUMENT. */
+/* Since the stream began (pcmtaper_create, pcmtaper_init or pcmtaper_reset).
+ * Statuses: OK, INVALID_ARGUMENT. */
 PCMTAPER_API pcmtaper_status pcmtaper_get_input_stats(const pcmtaper_converter *converter,
                                                       pcmtaper_input_stats *stats);
 
 /* Ends the input and drains the output: without PCMTAPER_FLAG_ALIGN, the
  * whole blocks (a last partial block is not converted); with it, the tail
- * that makes the output as long as the input. Call again until *out_written
+ * that makes the output as long as the input (with resampling,
+ * round(frames * output_rate_hz / sample_rate_hz) samples). Call again until *out_written
  * is 0; after that, only pcmtaper_reset or pcmtaper_destroy. out_capacity
  * must be at least 1. Statuses: OK, INVALID_ARGUMENT (null pointers, no
  * capacity), and BAD_STATE and STOPPED as for pcmtaper_process. */

@@ -72,7 +72,7 @@ const nativeSize = fs.statSync(path.join(work, 'native.wav')).size;
 if (browserResult.exitCode !== 0 || browserResult.outputBytes !== nativeSize) throw new Error(`the browser's conversion differs: ${JSON.stringify(browserResult)}`);
 
 // What a visitor loads: the page, its scripts and the WebAssembly.
-const files = ['index.html', 'page.css', 'page.mjs', 'worker.mjs', 'analysis.mjs', 'plots.mjs', 'pcmtaper.mjs', 'pcmtaper-wasm.mjs', 'pcmtaper-wasm.wasm'];
+const files = ['index.html', 'page.css', 'page.mjs', 'worker.mjs', 'analysis.mjs', 'plots.mjs', 'containers.mjs', 'pcmtaper.mjs', 'pcmtaper-wasm.mjs', 'pcmtaper-wasm.wasm'];
 let plain = 0;
 let gzipped = 0;
 for (const f of files) {

@@ -3,9 +3,11 @@
 // through the page itself, and every result must be the native program's:
 // exit code, SHA-256 of the output file, and standard output; so must a
 // stereo 24-bit and a float WAV file converted with a chosen rate, channel
-// and gain or normalising, and a FLAC file of the 24-bit one, which this
-// browser decodes to the same samples. A stereo file must be mixed by
-// default, no card may name other tools, an MP3 file must be decoded at its
+// and gain or normalising, and FLAC files of the 24-bit one and of a 16-bit
+// one, which this browser decodes to the same samples. A stereo file must be mixed by
+// default, no card may name other tools, an A-law WAV file, which the
+// converter refuses, must be decoded by the browser to the samples of its
+// 16-bit copy, an MP3 file must be decoded at its
 // own rate and say that its samples are the browser's, a file whose rate the
 // page cannot read must say so, a cut-off file must show the program's
 // remark, the page must make no network request
@@ -76,18 +78,12 @@ for (const kind of kinds) {
 // A canonical WAV header: PCM (tag 1) or float (tag 3).
 function wavHeader(channels, rateHz, dataBytes, bits = 16, tag = 1) {
   const h = Buffer.alloc(44);
-  h.write('RIFF', 0);
-  h.writeUInt32LE(36 + dataBytes, 4);
-  h.write('WAVEfmt ', 8);
-  h.writeUInt32LE(16, 16);
-  h.writeUInt16LE(tag, 20);
-  h.writeUInt16LE(channels, 22);
-  h.writeUInt32LE(rateHz, 24);
-  h.writeUInt32LE((rateHz * channels * bits) / 8, 28);
-  h.writeUInt16LE((channels * bits) / 8, 32);
-  h.writeUInt16LE(bits, 34);
+  h.write('RIFF\0\0\0\0WAVEfmt \x10\0\0\0', 0, 'latin1');
   h.write('data', 36);
-  h.writeUInt32LE(dataBytes, 40);
+  const blockBytes = (channels * bits) / 8;
+  // [offset, value, bytes]
+  const fields = [[4, 36 + dataBytes, 4], [20, tag, 2], [22, channels, 2], [24, rateHz, 4], [28, rateHz * blockBytes, 4], [32, blockBytes, 2], [34, bits, 2], [40, dataBytes, 4]];
+  for (const [at, value, size] of fields) h.writeUIntLE(value, at, size);
   return h;
 }
 // A stereo file: two channels and a little data.
@@ -116,7 +112,12 @@ fs.writeFileSync(path.join(inputs, 'cut-off.wav'), fs.readFileSync(path.join(inp
 // (lossy), and an Ogg file of a codec whose rate the page does not read.
 const ffmpeg = (...a) => execFileSync('ffmpeg', ['-v', 'error', '-y', ...a]);
 ffmpeg('-i', path.join(inputs, 'stereo24.wav'), '-c:a', 'flac', path.join(inputs, 'stereo24.flac'));
+ffmpeg('-i', path.join(inputs, 'music_22050.wav'), '-c:a', 'flac', path.join(inputs, 'music_22050.flac'));
 ffmpeg('-i', path.join(inputs, 'music_22050.wav'), '-c:a', 'libmp3lame', '-b:a', '64k', path.join(inputs, 'music.mp3'));
+// An A-law WAV file, which the converter refuses and the browser decodes
+// exactly, and the 16-bit WAV file of its samples.
+ffmpeg('-i', path.join(inputs, 'music_22050.wav'), '-c:a', 'pcm_alaw', '-bitexact', path.join(inputs, 'alaw.wav'));
+ffmpeg('-i', path.join(inputs, 'alaw.wav'), '-c:a', 'pcm_s16le', '-bitexact', path.join(inputs, 'alaw16.wav'));
 fs.writeFileSync(path.join(inputs, 'speex.ogg'), Buffer.concat([Buffer.from('OggS\0\x02'), Buffer.alloc(20), Buffer.from([1, 48]), Buffer.from('Speex   '), Buffer.alloc(40)]));
 
 // Conversions: the 30 inputs with the default options, then one input with
@@ -158,6 +159,11 @@ cases.push(
     name: 'stereo24.flac', decoded: true, same: 'stereo24.wav', controls: { rate: '11025', gain: '-3' },
     args: ['--channel=mix', '--gain=-3', '--rate=11025'], output: 'stereo24.flac.8b.wav',
   },
+  {
+    name: 'music_22050.flac', decoded: true, same: 'music_22050.wav', controls: { rate: '8000' },
+    args: ['--rate=8000'], output: 'music_22050.flac.8b.wav',
+  },
+  { name: 'alaw.wav', decoded: true, same: 'alaw16.wav', args: [], output: 'alaw.8b.wav' },
   { name: 'music.mp3', decoded: true, same: null, args: [], output: 'music.8b.wav' },
   { name: 'speex.ogg', decoded: true, same: null, args: [], output: null },
 );
@@ -333,7 +339,10 @@ try {
         }
         continue;
       }
-      if (c.decoded) check(/Decoded by this browser from FLAC at 44100 Hz, 2 channels: a lossless format/.test(decodedNote), 'page: the FLAC file is decoded by the browser, losslessly', decodedNote);
+      if (c.name === 'alaw.wav') {
+        check(/^The converter does not read this WAV file's samples \(This is not a linear PCM\.\)\. Decoded by this browser from WAV at 22050 Hz, 1 channel: a format this browser decodes exactly/.test(decodedNote),
+          'page: a WAV file the converter refuses is decoded by the browser, exactly', decodedNote);
+      } else if (c.decoded) check(/Decoded by this browser from FLAC at (44100 Hz, 2 channels|22050 Hz, 1 channel): a format this browser decodes exactly/.test(decodedNote), `page: ${c.name} is decoded by the browser, exactly`, decodedNote);
       const want = native.get(caseKey(c));
       compare(`page: ${caseKey(c)}`, { exitCode, sha }, want);
       if (sha !== null) {
@@ -355,7 +364,8 @@ try {
       if (c.name === 'stereo.wav') check(sha !== null, 'page: a stereo file is mixed by default');
       if (c.args.some((a) => a.startsWith('--rate') || a.startsWith('--gain') || a === '--normalize')) {
         const choices = (await card.locator('p.choices').count()) > 0 ? await card.locator('p.choices').textContent() : '(none)';
-        check(/2 channels, .* Hz → (their mean|channel \d) → .*8-bit at \d+ Hz/.test(choices), `page: ${caseKey(c)} shows its choices beside the result`, choices);
+        const channelShown = !c.args.some((a) => a.startsWith('--channel')) || /→ (their mean|channel \d) →/.test(choices);
+        check(/^(mono|2 channels), [^→]+, \d+ Hz → .*8-bit at \d+ Hz$/.test(choices) && channelShown, `page: ${caseKey(c)} shows its choices beside the result`, choices);
       }
       if (c.name === 'cut-off.wav') {
         check(/The data chunk claims \d+ bytes; the file holds 20000 after the header\./.test(text), 'page: the cut-off file shows its remark');
@@ -377,6 +387,10 @@ try {
 
     if (args.screenshot) {
       const card = page.locator('article.card', { has: page.getByRole('heading', { name: 'music_44100.wav', exact: true }) });
+      await page.selectOption('#rate', '');
+      await page.selectOption('#channel', 'mix');
+      await page.setChecked('#normalize', false);
+      await page.fill('#gain', '0');
       await page.setChecked('#zero-dc', false);
       await page.setChecked('#align', false);
       await page.selectOption('#format', 'wav');

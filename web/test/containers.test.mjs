@@ -6,7 +6,7 @@
 import assert from 'node:assert/strict';
 import test from 'node:test';
 
-import { floatWav, sniffContainer } from '../containers.mjs';
+import { floatWav, sniffContainer, undoAsymmetricScale } from '../containers.mjs';
 
 // Bytes from pieces: strings as ASCII, arrays of numbers as bytes,
 // Uint8Arrays as they are.
@@ -116,15 +116,32 @@ test('a header that does not say the rate is said so, and why', () => {
 });
 
 test('the decoded channels become a 32-bit float WAV file, interleaved', () => {
-  const left = Float32Array.from([0.5, -1, 1 / 3]);
-  const right = Float32Array.from([0, 2, -0.25]);
-  const file = floatWav([left, right], 44100);
+  const file = floatWav([Float32Array.from([0.5, -1, 1 / 3]), Float32Array.from([0, 2, -0.25])], 44100);
   const view = new DataView(file.buffer);
-  assert.equal(file.length, 44 + 3 * 2 * 4);
-  assert.deepEqual(sniffContainer(file), { kind: 'WAV', rateHz: 44100, channels: 2, lossy: false, why: null });
-  // Tag 3, 32 bits, the byte rate and block size of 2 float channels, the data's size.
-  assert.deepEqual([view.getUint16(20, true), view.getUint16(34, true), view.getUint32(28, true), view.getUint16(32, true), view.getUint32(40, true), view.getUint32(4, true)],
-    [3, 32, 44100 * 8, 8, 24, 60]);
-  const samples = Array.from({ length: 6 }, (_, i) => view.getFloat32(44 + 4 * i, true));
-  assert.deepEqual(samples, [0.5, 0, -1, 2, Math.fround(1 / 3), -0.25]);
+  // The sizes, tag 3, 2 channels, the rate, the byte rate, the block size, 32 bits.
+  const fields = [[4, 4], [20, 2], [22, 2], [24, 4], [28, 4], [32, 2], [34, 2], [40, 4]];
+  assert.deepEqual(fields.map(([at, n]) => (n === 2 ? view.getUint16(at, true) : view.getUint32(at, true))), [60, 3, 2, 44100, 44100 * 8, 8, 32, 24]);
+  assert.deepEqual(Array.from({ length: 6 }, (_, i) => view.getFloat32(44 + 4 * i, true)), [0.5, 0, -1, 2, Math.fround(1 / 3), -0.25]);
+  assert.equal(file.length, 44 + 24);
+});
+
+test('16-bit samples scaled by 1/32767 above zero are set to s / 32768; others are left alone', () => {
+  const s = [0, 1, -1, 32767, -32768, 1698, -1698, 12345];
+  // Rounded once, and as Chromium makes it (times 1 / 32767 in single precision).
+  const asymmetric = (v) => Math.fround(v < 0 ? v / 32768 : v / 32767);
+  const chromium = (v) => Math.fround(v < 0 ? v / 32768 : v * Math.fround(1 / 32767));
+  // [what, channels, changed, after]
+  const table = [
+    ['asymmetric 16-bit', [s.map(asymmetric), s.map((v) => asymmetric(-v < 32768 ? -v : 0))], true,
+      [s.map((v) => v / 32768), s.map((v) => (-v < 32768 ? -v : 0) / 32768)]],
+    ['asymmetric 16-bit, single precision', [s.map(chromium)], true, [s.map((v) => v / 32768)]],
+    ['16-bit over 32768', [s.map((v) => v / 32768)], false, [s.map((v) => v / 32768)]],
+    ['24-bit over 2^23', [[1 / 8388608, 0.5 + 3 / 8388608, -7 / 8388608]], false, [[1 / 8388608, 0.5 + 3 / 8388608, -7 / 8388608]]],
+    ['a lossy decoder\'s', [[0.123, -0.5, asymmetric(5)]], false, [[0.123, -0.5, asymmetric(5)]]],
+  ];
+  for (const [what, values, changed, after] of table) {
+    const channels = values.map((c) => Float32Array.from(c));
+    assert.equal(undoAsymmetricScale(channels), changed, what);
+    assert.deepEqual(channels, after.map((c) => Float32Array.from(c)), what);
+  }
 });

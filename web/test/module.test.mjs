@@ -121,54 +121,28 @@ test('a name such as ../x.wav stays as given in the messages and the output name
   assert.equal(converter.outputName('take1', 'wav'), 'take1.8b.wav');
 });
 
-// A WAV file of integer samples (`bits` 8, 16, 24 or 32; values on that
-// scale) or of floats (`bits` 'f32'), from channels of equal length.
+// A WAV file of signed integer samples (`bits` 16, 24 or 32; values on
+// that scale) or of floats (`bits` 'f32'), from channels of equal length:
+// the float file's header with the integer format put in.
 function pcmWav(channels, bits, rateHz) {
   if (bits === 'f32') return floatWav(channels.map((c) => Float32Array.from(c)), rateHz);
-  const bytesPerSample = bits / 8;
-  const frames = channels[0].length;
-  const data = Buffer.alloc(frames * channels.length * bytesPerSample);
-  let at = 0;
-  for (let i = 0; i < frames; ++i) {
-    for (const c of channels) {
-      if (bits === 8) data.writeUInt8(c[i] + 128, at);
-      else data.writeIntLE(c[i], at, bytesPerSample);
-      at += bytesPerSample;
-    }
-  }
-  const h = Buffer.alloc(44);
-  h.write('RIFF', 0);
-  h.writeUInt32LE(36 + data.length, 4);
-  h.write('WAVEfmt ', 8);
-  h.writeUInt32LE(16, 16);
+  const size = bits / 8;
+  const data = Buffer.alloc(channels[0].length * channels.length * size);
+  channels.forEach((c, k) => c.forEach((v, i) => data.writeIntLE(v, (i * channels.length + k) * size, size)));
+  const h = Buffer.from(floatWav(channels.map(() => new Float32Array(0)), rateHz));
   h.writeUInt16LE(1, 20);
-  h.writeUInt16LE(channels.length, 22);
-  h.writeUInt32LE(rateHz, 24);
-  h.writeUInt32LE(rateHz * channels.length * bytesPerSample, 28);
-  h.writeUInt16LE(channels.length * bytesPerSample, 32);
+  h.writeUInt32LE(rateHz * channels.length * size, 28);
+  h.writeUInt16LE(channels.length * size, 32);
   h.writeUInt16LE(bits, 34);
-  h.write('data', 36);
+  h.writeUInt32LE(36 + data.length, 4);
   h.writeUInt32LE(data.length, 40);
   return new Uint8Array(Buffer.concat([h, data]));
 }
 
-test('the input stage: sample types and channels that hold the 16-bit samples give their bytes', () => {
+test('a decoded file\'s float WAV of the 16-bit samples gives the 16-bit file\'s bytes', () => {
   const s = Array.from(new Int16Array(music.buffer.slice(44)));
-  const mono = converter.convertWav(music, { name: 'music.wav' }).output;
-  // [what, file, options]
-  const table = [
-    ['24-bit, low bits zero', pcmWav([s.map((v) => v * 256)], 24, 11025), {}],
-    ['32-bit, low bits zero', pcmWav([s.map((v) => v * 65536)], 32, 11025), {}],
-    ['float holding s / 32768 (the decoded files\' WAV)', pcmWav([s.map((v) => v / 32768)], 'f32', 11025), {}],
-    ['stereo float, channel 2', pcmWav([s.map(() => 0.25), s.map((v) => v / 32768)], 'f32', 11025), { channel: 2 }],
-    ['stereo 16-bit of equal channels, mixed', pcmWav([s, s], 16, 11025), { channel: 'mix' }],
-    ['16-bit at its own rate, asked for', music, { rateHz: 11025 }],
-  ];
-  for (const [what, file, options] of table) {
-    const result = converter.convertWav(file, { ...options, name: 'music.wav' });
-    assert.equal(result.exitCode, 0, `${what}: ${result.stderr}`);
-    assert.deepEqual(result.output, mono, what);
-  }
+  const result = converter.convertWav(pcmWav([s.map((v) => v / 32768)], 'f32', 11025), { name: 'music.wav' });
+  assert.deepEqual([result.exitCode, result.output], [0, converter.convertWav(music, { name: 'music.wav' }).output]);
 });
 
 test('the input stage\'s options give the native program\'s bytes and texts', () => {
