@@ -248,6 +248,9 @@ TEST(CommandLine, AdviceOnStandardError) {
         {"40-bit", riff(chunk("fmt ", fmt_body(1, 1, 8000, 40)) + chunk("data", "abcde")), {"x.wav"}, 6, hint_start},
         {"stereo, quiet", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")), {"-q", "x.wav"}, 3,
          "pcmtaper: x.wav: This is not a Monaural sound(Stereo, Surround, etc.).\n" + channel_hint},
+        {"a channel the file lacks", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")), {"-c", "3", "x.wav"},
+         3, "pcmtaper: x.wav has 2 channels; -c 3 names none of them (1 to 2, or mix)\n"},
+        {"a channel of a mono file", input_wav, {"-c2", "x.wav"}, 3, "pcmtaper: x.wav has 1 channel; -c 2 names none of them (1, or mix)\n"},
         {"no name to derive", input_wav, {"sine"}, 8,
          "pcmtaper: no output name can be derived from sine (that needs a full stop fourth from the end, as in "
          "take1.wav); give the output name after it\n"},

@@ -272,6 +272,18 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
     // system reports as empty) ends here.
     if (status == PCMTAPER_ERROR_NOT_SEEKABLE)
         con->error("--normalize reads the input twice, and %s cannot be read twice (its size is unknown)", input.name);
+    // A channel the file does not have: the one config check that depends
+    // on the file, so the library leaves the message to the program.
+    const bool channel_missing = status == PCMTAPER_ERROR_INVALID_ARGUMENT && options.channel > 0 &&
+                                 plan.input_channels != 0 &&
+                                 static_cast<std::uint32_t>(options.channel) > plan.input_channels;
+    if (channel_missing) {
+        con->error("%s has %u channel%s; -c %d names none of them (1%s, or mix)", input.name,
+                   static_cast<unsigned>(plan.input_channels), plan.input_channels == 1 ? "" : "s", options.channel,
+                   plan.input_channels == 1 ? "" : (" to " + std::to_string(plan.input_channels)).c_str());
+        end.exit_code = exit_not_mono;
+        return end;
+    }
     if (status != PCMTAPER_OK) {
         if (const std::string advice = refusal_advice(status, input.name); !advice.empty())
             con->error("%s", advice.c_str());
