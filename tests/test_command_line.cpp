@@ -99,7 +99,8 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
     // The help lists every option, and says when no name can be derived.
     scratch_dir dir;
     const std::string help = dir.run({"--help"}).out;
-    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--"})
+    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--", "--channel mix|N",
+                               "--gain DB", "--normalize", "--rate HZ"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("a full stop (sine, take1.flac) gives none"), std::string::npos);
 }
@@ -240,6 +241,8 @@ TEST(CommandLine, AdviceOnStandardError) {
         {"a 30 ms blip, quiet", mono16_wav(8000, tone(240)), {"-q", "x.wav"}, 0, ""},
         {"a 30 ms blip, aligned", mono16_wav(8000, tone(240)), {"-a", "x.wav"}, 0, ""},
         {"an end under one step", mono16_wav(8000, quiet_end), {"x.wav"}, 0, ""},
+        // Counted at the output's rate: 1501 samples at 8000 Hz, of which 46 whole blocks less the delay are kept.
+        {"a blip resampled", mono16_wav(16000, tone(3002)), {"-r", "8000", "x.wav"}, 0, cut_notice("x.wav", 253, 32)},
         {"one step at the first sample cut", mono16_wav(8000, loud_at_cut), {"x.wav"}, 0, cut_notice("x.wav")},
         {"a part block after a quiet end", mono16_wav(8000, [&] { auto v = quiet_end; v.push_back(300); return v; }()),
          {"x.wav"}, 0, cut_notice("x.wav", 225, 28)},
@@ -248,6 +251,9 @@ TEST(CommandLine, AdviceOnStandardError) {
         {"40-bit", riff(chunk("fmt ", fmt_body(1, 1, 8000, 40)) + chunk("data", "abcde")), {"x.wav"}, 6, hint_start},
         {"stereo, quiet", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")), {"-q", "x.wav"}, 3,
          "pcmtaper: x.wav: This is not a Monaural sound(Stereo, Surround, etc.).\n" + channel_hint},
+        {"a channel the file lacks", riff(chunk("fmt ", fmt_body(1, 2, 8000)) + chunk("data", "abcd")), {"-c", "3", "x.wav"},
+         3, "pcmtaper: x.wav has 2 channels; -c 3 names none of them (1 to 2, or mix)\n"},
+        {"a channel of a mono file", input_wav, {"-c2", "x.wav"}, 3, "pcmtaper: x.wav has 1 channel; -c 2 names none of them (1, or mix)\n"},
         {"no name to derive", input_wav, {"sine"}, 8,
          "pcmtaper: no output name can be derived from sine (that needs a full stop fourth from the end, as in "
          "take1.wav); give the output name after it\n"},

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pcmtaper/pcmtaper.h"
@@ -83,9 +84,10 @@ struct outcome {
 
 // A WAV file with tags to keep converted in one call, or its samples
 // streamed (create, process in two calls, finish), with the allocation
-// made n-th by the library failing (none for 0).
+// made n-th by the library failing (none for 0); resampled to
+// output_rate_hz unless 0.
 outcome convert(const std::string& wav, const std::vector<std::int16_t>& in, bool whole_file, unsigned threads,
-                long n) {
+                std::uint32_t output_rate_hz, long n) {
     outcome o;
     o.out.resize(pcmtaper_wav_output_bound(wav.size(), PCMTAPER_FLAG_KEEP_METADATA));
     pcmtaper_config config;
@@ -93,6 +95,7 @@ outcome convert(const std::string& wav, const std::vector<std::int16_t>& in, boo
     config.sample_rate_hz = 22050;
     config.flags = whole_file ? PCMTAPER_FLAG_KEEP_METADATA : 0;
     config.threads = threads;
+    config.output_rate_hz = output_rate_hz;
     std::size_t total = 0, used = 0, written = 0;
     const long live_before = live_blocks;
     allocations_before_failure = n;
@@ -125,14 +128,16 @@ TEST(FailingAllocations, EachOneGivesAStatusAndLeaksNothing) {
     const std::string wav = riff(chunk("fmt ", fmt_body(1, 1, 22050)) + chunk("data", samples_le(in)) +
                                  chunk("LIST", "INFO" + chunk("INAM", std::string("name\0", 5))));
     for (bool whole_file : {false, true}) {
-        for (unsigned threads : {1u, 3u}) {
-            SCOPED_TRACE(testing::Message() << (whole_file ? "whole file, " : "stream, ") << threads << " threads");
-            const outcome expected = convert(wav, in, whole_file, threads, 0);  // also fills what is filled once
+        for (const auto& [threads, output_rate_hz] : {std::pair{1u, 0u}, std::pair{3u, 0u}, std::pair{3u, 8000u}}) {
+            SCOPED_TRACE(testing::Message() << (whole_file ? "whole file, " : "stream, ") << threads << " threads, "
+                                            << output_rate_hz << " Hz out");
+            // Also fills what is filled once.
+            const outcome expected = convert(wav, in, whole_file, threads, output_rate_hz, 0);
             ASSERT_EQ(expected.status, PCMTAPER_OK);
             long n = 1;
             for (;; ++n) {
                 ASSERT_LT(n, 10000) << "the allocations never ended";
-                const outcome got = convert(wav, in, whole_file, threads, n);
+                const outcome got = convert(wav, in, whole_file, threads, output_rate_hz, n);
                 EXPECT_EQ(got.leaked, 0) << "allocation " << n << " failed";
                 if (got.status == PCMTAPER_OK) {
                     EXPECT_EQ(got.out, expected.out) << "allocation " << n << " failed";
