@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -304,7 +305,10 @@ pcmtaper_status convert_and_write(pcmtaper_converter* c, const unsigned char* in
 bool find_peak(const pcmtaper_reader& reader, std::uint64_t start, std::uint64_t frames, pcmtaper::input_stage stage,
                const pcmtaper::resampler_config* rates, double* peak) {
     std::unique_ptr<pcmtaper::resampler> resampler;
-    if (rates != nullptr) resampler = pcmtaper::resampler::create(*rates);
+    if (rates != nullptr) {
+        resampler = pcmtaper::resampler::create(*rates);
+        if (!resampler) throw std::bad_alloc();  // not reached: checked_config took both rates
+    }
     constexpr std::size_t piece_frames = 4096;
     std::vector<unsigned char> bytes(piece_frames * stage.frame_bytes);
     std::vector<double> samples(piece_frames), resampled;
