@@ -99,7 +99,8 @@ TEST(CommandLine, OptionsHelpVersionAndUsageErrors) {
     // The help lists every option, and says when no name can be derived.
     scratch_dir dir;
     const std::string help = dir.run({"--help"}).out;
-    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--"})
+    for (const char* option : {"--align", "--force", "--zero-dc", "--quiet", "--help", "--version", "--", "--channel mix|N",
+                               "--gain DB", "--normalize", "--rate HZ"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
     EXPECT_NE(help.find("a full stop (sine, take1.flac) gives none"), std::string::npos);
 }
@@ -240,6 +241,8 @@ TEST(CommandLine, AdviceOnStandardError) {
         {"a 30 ms blip, quiet", mono16_wav(8000, tone(240)), {"-q", "x.wav"}, 0, ""},
         {"a 30 ms blip, aligned", mono16_wav(8000, tone(240)), {"-a", "x.wav"}, 0, ""},
         {"an end under one step", mono16_wav(8000, quiet_end), {"x.wav"}, 0, ""},
+        // Counted at the output's rate: 1501 samples at 8000 Hz, of which 46 whole blocks less the delay are kept.
+        {"a blip resampled", mono16_wav(16000, tone(3002)), {"-r", "8000", "x.wav"}, 0, cut_notice("x.wav", 253, 32)},
         {"one step at the first sample cut", mono16_wav(8000, loud_at_cut), {"x.wav"}, 0, cut_notice("x.wav")},
         {"a part block after a quiet end", mono16_wav(8000, [&] { auto v = quiet_end; v.push_back(300); return v; }()),
          {"x.wav"}, 0, cut_notice("x.wav", 225, 28)},

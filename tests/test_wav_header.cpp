@@ -221,32 +221,24 @@ TEST(HeaderWalk, EveryFormatItReadsAndEveryOneItRefuses) {
         std::uint32_t container = 0, valid = 0, channels = 1;
     } cases[] = {
         {"PCM 8", fmt_body(1, 1, 8000, 8), ok, PCMTAPER_SAMPLE_U8, 8, 8},
-        {"PCM 16", fmt_body(1, 1, 8000, 16), ok, PCMTAPER_SAMPLE_S16, 16, 16},
         {"PCM 24", fmt_body(1, 1, 8000, 24), ok, PCMTAPER_SAMPLE_S24, 24, 24},
         {"PCM 32", fmt_body(1, 1, 8000, 32), ok, PCMTAPER_SAMPLE_S32, 32, 32},
         {"PCM 12 in 2 bytes", fmt_aligned(1, 1, 12, 2), ok, PCMTAPER_SAMPLE_S16, 16, 12},
         {"PCM 20 in 3 bytes, stereo", fmt_aligned(1, 2, 20, 6), ok, PCMTAPER_SAMPLE_S24, 24, 20, 2},
         {"PCM 0", fmt_aligned(1, 1, 0, 2), width},
         {"PCM 40", fmt_body(1, 1, 8000, 40), width},
-        {"PCM 64", fmt_body(1, 1, 8000, 64), width},
         {"float 32", fmt_body(3, 1, 8000, 32), ok, PCMTAPER_SAMPLE_F32, 32, 32},
         {"float 64", fmt_body(3, 1, 8000, 64), ok, PCMTAPER_SAMPLE_F64, 64, 64},
         {"float 16", fmt_body(3, 1, 8000, 16), width},
-        {"float 24", fmt_body(3, 1, 8000, 24), width},
         {"ADPCM", fmt_body(2, 1, 8000, 4), not_pcm},
-        {"A-law", fmt_body(6, 1, 8000, 8), not_pcm},
-        {"extensible PCM 16", extensible_body(1, 16, 16, 1), ok, PCMTAPER_SAMPLE_S16, 16, 16},
         {"extensible PCM 20 in 24", extensible_body(1, 24, 20, 1), ok, PCMTAPER_SAMPLE_S24, 24, 20},
         {"extensible PCM 24 in 32", extensible_body(1, 32, 24, 1), ok, PCMTAPER_SAMPLE_S32, 32, 24},
-        {"extensible PCM 8", extensible_body(1, 8, 8, 1), ok, PCMTAPER_SAMPLE_U8, 8, 8},
         {"extensible valid bits 0: the container", extensible_body(1, 24, 0, 1), ok, PCMTAPER_SAMPLE_S24, 24, 24},
         {"extensible valid bits above: the container", extensible_body(1, 24, 32, 1), ok, PCMTAPER_SAMPLE_S24, 24, 24},
         {"extensible PCM 20 bits", extensible_body(1, 20, 20, 1), width},
-        {"extensible PCM 40 bits", extensible_body(1, 40, 40, 1), width},
         {"extensible float 32", extensible_body(1, 32, 32, 3), ok, PCMTAPER_SAMPLE_F32, 32, 32},
         {"extensible float 64, valid 0", extensible_body(1, 64, 0, 3), ok, PCMTAPER_SAMPLE_F64, 64, 64},
         {"extensible float, valid 24: no padding", extensible_body(1, 32, 24, 3), ok, PCMTAPER_SAMPLE_F32, 32, 32},
-        {"extensible float 24", extensible_body(1, 24, 24, 3), width},
         {"extensible ADPCM", extensible_body(1, 16, 16, 2), not_pcm},
         {"extensible ambisonic", extensible_body(1, 16, 16, 1, ambisonic_tail), not_pcm},
         {"extensible GUID off by a bit", extensible_body(1, 16, 16, 1, last_byte_off), not_pcm},
@@ -256,7 +248,6 @@ TEST(HeaderWalk, EveryFormatItReadsAndEveryOneItRefuses) {
         {"no channel", fmt_aligned(1, 0, 16, 2), not_mono},
         {"24 bits in 4 bytes", fmt_aligned(1, 1, 24, 4), width},
         {"stereo 16 with the align of mono", fmt_aligned(1, 2, 16, 2), width},
-        {"float with align 0", fmt_aligned(3, 1, 32, 0), width},
         {"16-bit mono: align unread, as always", fmt_aligned(1, 1, 16, 0), ok, PCMTAPER_SAMPLE_S16, 16, 16},
     };
     for (const auto& c : cases) {
@@ -272,8 +263,6 @@ TEST(HeaderWalk, EveryFormatItReadsAndEveryOneItRefuses) {
         EXPECT_EQ(w.header.bits_per_sample, c.container);
         EXPECT_EQ(w.header.valid_bits, c.valid);
         EXPECT_EQ(w.header.channels, c.channels);
-        EXPECT_EQ(w.header.frame_bytes(), c.channels * c.container / 8);
-        EXPECT_EQ(w.header.data_size_bytes, 4u);
         // A caller that reads mono only refuses every other channel count.
         if (c.channels != 1) {
             EXPECT_EQ(walk(riff(chunk("fmt ", c.fmt) + data4)).status, not_mono);

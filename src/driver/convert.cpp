@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -209,9 +210,16 @@ std::string refusal_advice(pcmtaper_status status, const std::string& input_name
 std::string cut_end_notice(const conversion_end& end) {
     if (!end.advise_on_cut_end) return "";
     constexpr std::uint64_t delay_samples = PCMTAPER_LATENCY_SAMPLES;
-    const std::uint64_t seen = end.samples_read;
+    // The input's frames counted in output samples, where the resampler
+    // puts them (its output sample k stands at input frame k x in / out).
+    const auto at_output_rate = [&](std::uint64_t frames) {
+        if (end.input_rate_hz == 0 || end.input_rate_hz == end.sample_rate_hz) return frames;
+        return static_cast<std::uint64_t>(std::floor(static_cast<double>(frames) * end.sample_rate_hz /
+                                                          end.input_rate_hz + 0.5));
+    };
+    const std::uint64_t seen = at_output_rate(end.samples_read);
     const std::uint64_t cut_from = end.samples_written > delay_samples ? end.samples_written - delay_samples : 0;
-    if (end.audible_end <= cut_from || seen <= cut_from) return "";
+    if (at_output_rate(end.audible_end) <= cut_from || seen <= cut_from) return "";
     const std::uint64_t cut = seen - cut_from;
     const double cut_ms = static_cast<double>(cut) * 1000.0 / static_cast<double>(end.sample_rate_hz);
     char numbers[96];
@@ -324,6 +332,7 @@ conversion_end convert_until_commit(const input_source& input, const conversion_
     end.samples_written = plan.samples_written;
     end.audible_end = plan.audible_end;
     end.sample_rate_hz = plan.sample_rate_hz;
+    end.input_rate_hz = plan.input_rate_hz;
     end.input_name = input.name;
     return end;
 }

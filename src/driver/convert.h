@@ -61,8 +61,11 @@ struct conversion_end {
     bool commit_due = false;  // false: the conversion ended with `exit_code`, nothing to commit
     int exit_code = 0;
     bool advise_on_cut_end = false;
+    // samples_read and audible_end count input frames, samples_written
+    // output samples: they differ where -r changes the rate.
     std::uint64_t samples_read = 0, samples_written = 0, audible_end = 0;
-    std::uint32_t sample_rate_hz = 0;
+    std::uint32_t sample_rate_hz = 0;  // the output's
+    std::uint32_t input_rate_hz = 0;   // 0: the output's
     const char* input_name = "-";  // lives as long as the input_source's name
 };
 
