@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,20 +75,6 @@ std::uint64_t usable_data_size(const pcmtaper_reader& reader, const wav_input_he
 }
 
 enum class block_read { ok, ended, failed };
-
-// The input stage of a file's samples as the converter runs it: the format
-// from the file, the channel choice and the gain from the config.
-pcmtaper::input_settings input_settings_of(const wav_input_header& header, const pcmtaper_config& config) {
-    static constexpr pcmtaper::sample_type types[] = {pcmtaper::sample_type::s16, pcmtaper::sample_type::u8,
-                                                      pcmtaper::sample_type::s24, pcmtaper::sample_type::s32,
-                                                      pcmtaper::sample_type::f32, pcmtaper::sample_type::f64};
-    const pcmtaper::input_format format{types[header.sample_type], static_cast<int>(header.valid_bits),
-                                        static_cast<int>(header.channels)};
-    const int channel = config.channel == PCMTAPER_CHANNEL_ONLY || config.channel == PCMTAPER_CHANNEL_MIX
-                            ? pcmtaper::mix_all_channels
-                            : config.channel;
-    return {format, channel, config.gain_db};
-}
 
 // Reads the input's frames a block (32 frames) at a time.
 //
@@ -318,7 +305,10 @@ pcmtaper_status convert_and_write(pcmtaper_converter* c, const unsigned char* in
 bool find_peak(const pcmtaper_reader& reader, std::uint64_t start, std::uint64_t frames, pcmtaper::input_stage stage,
                const pcmtaper::resampler_config* rates, double* peak) {
     std::unique_ptr<pcmtaper::resampler> resampler;
-    if (rates != nullptr) resampler = pcmtaper::resampler::create(*rates);
+    if (rates != nullptr) {
+        resampler = pcmtaper::resampler::create(*rates);
+        if (!resampler) throw std::bad_alloc();  // not reached: checked_config took both rates
+    }
     constexpr std::size_t piece_frames = 4096;
     std::vector<unsigned char> bytes(piece_frames * stage.frame_bytes);
     std::vector<double> samples(piece_frames), resampled;
@@ -570,10 +560,9 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         known.input_type = header.sample_type;
         known.input_valid_bits = header.valid_bits == header.bits_per_sample ? 0 : header.valid_bits;
         known.input_channels = header.channels;
-        pcmtaper::input_stage stage;
-        if (pcmtaper::prepare_input_stage(input_settings_of(header, known), &stage) !=
-            pcmtaper::input_setup_status::ok)
-            return PCMTAPER_ERROR_INVALID_ARGUMENT;
+        // The config now describes the file, as checked_config wants it: the
+        // walk refused more channels than one without a channel choice.
+        pcmtaper::input_stage stage = input_stage_of(known);
 
         const std::uint64_t data_bytes = usable_data_size(known_reader, header, sink);
         const std::uint64_t data_frames = data_bytes / frame_bytes;  // a partial last frame is not read
@@ -589,10 +578,8 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
             plan->normalize_gain_db = normalize_gain_db_for(peak);
             known.gain_db += plan->normalize_gain_db;
             // The gain the conversion runs with, for the audible end and the
-            // clipping it reports.
-            if (pcmtaper::prepare_input_stage(input_settings_of(header, known), &stage) !=
-                pcmtaper::input_setup_status::ok)
-                return PCMTAPER_ERROR_INVALID_ARGUMENT;
+            // clipping it reports (pcmtaper_create below checks its factor).
+            stage = input_stage_of(known);
         }
         // Samples at the output's rate: the frames, or what the resampler
         // makes of them.
