@@ -170,19 +170,28 @@ TEST(WavFormats, NormalisingSetsThePeakAndNeedsAReaderThatSeeks) {
 
 TEST(WavFormats, ClippedSamplesAreCountedInOneRemarkAtTheEnd) {
     const float inf = INFINITY;
+    // A full-scale square wave: within full scale going in, beyond it after
+    // the resampler's low-pass (its overshoot at every edge), where it is
+    // clipped again and counted in the same remark.
+    std::vector<float> square(256);
+    for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 16) % 2 == 0 ? 1.0f : -1.0f;
     const struct {
         std::vector<float> samples;
         double gain_db;
+        std::uint32_t out_hz;
         const char* remark;
     } cases[] = {
-        {{0.5f, 1.5f, -2.0f, 1.0f, NAN}, 0,
+        {{0.5f, 1.5f, -2.0f, 1.0f, NAN}, 0, 0,
          "2 samples were clipped (peak 6.0 dB over full scale); lower the level with --gain -7, or use --normalize.\r\n"},
-        {{0.5f, 0.25f}, 12.0, "1 sample was clipped (peak 6.0 dB over full scale); lower the level with --gain -6, or use --normalize.\r\n"},
-        {{0.5f, -inf}, 0, "1 sample was clipped; the input holds infinities.\r\n"},
-        {{0.5f, -1.0f}, 0, ""},
+        {{0.5f, 0.25f}, 12.0, 0, "1 sample was clipped (peak 6.0 dB over full scale); lower the level with --gain -6, or use --normalize.\r\n"},
+        {{0.5f, -inf}, 0, 0, "1 sample was clipped; the input holds infinities.\r\n"},
+        {{0.5f, -1.0f}, 0, 0, ""},
+        {square, 0, 0, ""},
+        {square, 0, 4000,
+         "64 samples were clipped (peak 1.2 dB over full scale); lower the level with --gain -2, or use --normalize.\r\n"},
     };
     for (const auto& c : cases) {
-        const pcmtaper_config config = config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_ALIGN, 0, c.gain_db);
+        const pcmtaper_config config = config_with(PCMTAPER_CHANNEL_ONLY, PCMTAPER_FLAG_ALIGN, c.out_hz, c.gain_db);
         EXPECT_EQ(convert(file_of(3, 1, 8000, 32, bytes_of(c.samples)), config).remarks, c.remark);
     }
 }

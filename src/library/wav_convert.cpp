@@ -88,7 +88,8 @@ enum class block_read { ok, ended, failed };
 // Each block also goes through the converter's input stage here, for what
 // the conversion reports of the samples: where the last audible one was (one
 // whole 8-bit step or more from 0, after the channel choice and the gain),
-// for callers that say what the delay cuts off, and how many were clipped.
+// for callers that say what the delay cuts off (the clip count is the
+// converter's).
 class sample_reader {
   public:
     sample_reader(byte_source* input, const pcmtaper::input_stage& stage, bool every_frame, std::uint64_t frames)
@@ -130,7 +131,6 @@ class sample_reader {
     bool input_left() const { return !every_frame_ || (frames_left_ > 0 && !ended_); }
     std::uint64_t frames_read() const { return frames_read_; }
     std::uint64_t audible_end() const { return audible_end_; }
-    const pcmtaper::input_statistics& statistics() const { return statistics_; }
 
   private:
     std::size_t look_at(const unsigned char* bytes, std::size_t count) {
@@ -644,7 +644,9 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
             ended.blocks_declared = output_samples_of(declared_frames) / block_len;
             sink.remark(ended);
         }
-        if (const pcmtaper::input_statistics& clipping = samples.statistics(); clipping.clipped_samples > 0) {
+        // The converter's count: the samples it converted (not the tail it
+        // only looked at), clipped by the input stage or after the resampler.
+        if (const pcmtaper::input_statistics& clipping = owner.converter->input_stats; clipping.clipped_samples > 0) {
             pcmtaper_remark clipped = make_remark(PCMTAPER_REMARK_CLIPPED);
             clipped.samples_clipped = clipping.clipped_samples;
             clipped.peak = clipping.peak / pcmtaper::full_scale;
