@@ -368,6 +368,7 @@ int convert(pcmtaper_web_conversion* result, const std::uint8_t* input, std::siz
     end.samples_written = result->plan.samples_written;
     end.audible_end = result->plan.audible_end;
     end.sample_rate_hz = result->plan.sample_rate_hz;
+    end.input_rate_hz = result->plan.input_rate_hz;
     end.input_name = input_name.c_str();
     say_error(result, cut_end_notice(end));
     return exit_ok;

@@ -339,8 +339,11 @@ class FileCard {
       this.state.textContent = `refused (exit code ${exitCode})`;
       this.root.dataset.state = 'refused';
       // The program's refusal on standard output, and on standard error
-      // what to do about it.
-      this.showText(text, 'refusal');
+      // what to do about it; for a file of no container the page knows, that.
+      const unknown = this.sniffed === null && !this.decoded
+        ? '\nThis is neither a WAV file nor a FLAC, MP3, Ogg, AAC, M4A or AIFF file whose rate the page can read.'
+        : '';
+      this.showText(text + unknown, 'refusal');
       return;
     }
     this.state.textContent = 'converted; measuring…';
