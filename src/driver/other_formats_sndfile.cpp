@@ -193,7 +193,7 @@ std::string container_name(int format) {
 
 class sndfile_input final : public decoded_input {
   public:
-    sndfile_input(const file_view& view) : view_(view) {}
+    explicit sndfile_input(const file_view& view) : view_(view) {}
     ~sndfile_input() override {
         if (file_ != nullptr) sf_close(file_);
     }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <cstring>
+#include <filesystem>
 #include <map>
 
 #include "../program_runner.h"
@@ -52,32 +52,10 @@ void write_with_libsndfile(const std::string& path, int format, int channels, in
     sf_close(file);
 }
 
-// The whole WAV file that open_decoded_input makes of `path`.
-std::string decoded_wav(const std::string& path, std::unique_ptr<decoded_input>* keep = nullptr, std::FILE** file = nullptr) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return "";
-    std::unique_ptr<decoded_input> in = open_decoded_input(f, 0, static_cast<long long>(std::filesystem::file_size(path)));
-    std::string bytes;
-    if (in != nullptr) {
-        char buffer[1000];  // no multiple of any frame
-        int failed = 0;
-        for (std::size_t n; (n = in->read(buffer, sizeof buffer, &failed)) > 0;) bytes.append(buffer, n);
-        EXPECT_EQ(failed, 0);
-        EXPECT_EQ(static_cast<long long>(bytes.size()), in->size_bytes());
-    }
-    if (keep != nullptr) {
-        *keep = std::move(in);
-        *file = f;
-    } else {
-        std::fclose(f);
-    }
-    return bytes;
-}
-
-std::uint32_t u32_at(const std::string& b, std::size_t at) {
-    std::uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
+// Samples as their bytes in memory: little-endian, as in a WAV file.
+template <typename T>
+std::string bytes_of(const std::vector<T>& samples) {
+    return std::string(reinterpret_cast<const char*>(samples.data()), samples.size() * sizeof(T));
 }
 
 // A run's standard output after the two name lines.
@@ -101,40 +79,34 @@ TEST(OtherFormats, TheDecodedFileStatesItsTypeAndHoldsTheSamplesExactly) {
     write_with_libsndfile(dir.path("a.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 3, 44100, s24);
     write_with_libsndfile(dir.path("b.aiff"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 1, 8000, s16);
     write_with_libsndfile(dir.path("c.caf"), SF_FORMAT_CAF | SF_FORMAT_FLOAT, 2, 48000, f32);
+    // EXTENSIBLE: 24 valid bits, no speaker positions, the PCM sub-format.
+    const std::string extension_24 =
+        u16(22) + u16(24) + u32(0) + u32(1) + std::string("\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 12);
     const struct {
         const char* name;
-        std::uint16_t tag, channels, bits, valid_bits;
-        std::uint32_t rate_hz;
-        std::string data;
+        std::string fmt, data;
     } cases[] = {
-        {"a.flac", 0xFFFE, 3, 32, 24, 44100, std::string(reinterpret_cast<const char*>(s24.data()), s24.size() * 4)},
-        {"b.aiff", 1, 1, 16, 16, 8000, samples_le(s16)},
-        {"c.caf", 3, 2, 32, 32, 48000, std::string(reinterpret_cast<const char*>(f32.data()), f32.size() * 4)},
+        {"a.flac", fmt_body(0xFFFE, 3, 44100, 32, extension_24), bytes_of(s24)},
+        {"b.aiff", fmt_body(1, 1, 8000), bytes_of(s16)},
+        {"c.caf", fmt_body(3, 2, 48000, 32), bytes_of(f32)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::unique_ptr<decoded_input> in;
-        std::FILE* file = nullptr;
-        const std::string wav = decoded_wav(dir.path(c.name), &in, &file);
+        std::FILE* file = std::fopen(dir.path(c.name).c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        std::unique_ptr<decoded_input> in = open_decoded_input(file, 0, std::filesystem::file_size(dir.path(c.name)));
         ASSERT_NE(in, nullptr);
-        const std::size_t header_len = wav.size() - c.data.size();
-        EXPECT_EQ(wav.substr(0, 4), "RIFF");
-        EXPECT_EQ(u32_at(wav, 4), wav.size() - 8);
-        EXPECT_EQ(u32_at(wav, 20), c.tag | std::uint32_t{c.channels} << 16);
-        EXPECT_EQ(u32_at(wav, 24), c.rate_hz);
-        EXPECT_EQ(u32_at(wav, 32), (c.channels * c.bits / 8) | std::uint32_t{c.bits} << 16);
-        if (c.tag == 0xFFFE) {
-            EXPECT_EQ(wav.substr(36, 4), u16(22) + u16(c.valid_bits));
-        }
-        EXPECT_EQ(wav.substr(header_len - 8, 4), "data");
-        EXPECT_EQ(u32_at(wav, header_len - 4), c.data.size());
-        EXPECT_TRUE(wav.substr(header_len) == c.data);
-        const std::size_t frame_bytes = c.channels * c.bits / 8;
-        for (const std::size_t offset : {header_len + 5 * frame_bytes + 3, std::size_t{10}, wav.size(), header_len}) {
+        const std::string wav = riff(chunk("fmt ", c.fmt) + chunk("data", c.data));
+        EXPECT_EQ(in->size_bytes(), static_cast<long long>(wav.size()));
+        const std::size_t frame_bytes = c.fmt[12];
+        const std::size_t mid_frame = wav.size() - c.data.size() + 5 * frame_bytes + 3;
+        for (const std::size_t offset : {std::size_t{0}, mid_frame, std::size_t{10}, wav.size()}) {
             ASSERT_TRUE(in->seek(offset)) << offset;
-            std::string rest(wav.size() - offset + 1, '\0');
+            std::string rest;
+            char buffer[1000];  // no multiple of any frame
             int failed = 0;
-            rest.resize(in->read(rest.data(), rest.size(), &failed));
+            for (std::size_t n; (n = in->read(buffer, sizeof buffer, &failed)) > 0;) rest.append(buffer, n);
+            EXPECT_EQ(failed, 0);
             EXPECT_TRUE(rest == wav.substr(offset)) << offset;
         }
         in.reset();
