@@ -11,8 +11,13 @@ TEST(OutputName, FourthCharacterFromTheEndDecides) {
     EXPECT_EQ(derive_output_name(".wav"), ".8b.wav");
     EXPECT_EQ(derive_output_name("dir.v2/take1.xyz"), "dir.v2/take1.8b.wav");
     EXPECT_EQ(derive_output_name("a.b.c"), "a.8b.wav");
+    // Other formats' longer and shorter extensions.
+    EXPECT_EQ(derive_output_name("take1.flac"), "take1.8b.wav");
+    EXPECT_EQ(derive_output_name("loop.AIFF"), "loop.8b.wav");
+    EXPECT_EQ(derive_output_name("x.au"), "x.8b.wav");
     // Unchanged: the caller then refuses to write over the input.
-    EXPECT_EQ(derive_output_name("take1.flac"), "take1.flac");
+    EXPECT_EQ(derive_output_name("take1.flacc"), "take1.flacc");
+    EXPECT_EQ(derive_output_name("flac"), "flac");
     EXPECT_EQ(derive_output_name("take1"), "take1");
     EXPECT_EQ(derive_output_name("wav"), "wav");
     EXPECT_EQ(derive_output_name(""), "");

@@ -204,17 +204,6 @@ std::string identity_key(const std::string& name) {
     return id.known ? std::to_string(id.volume) + ":" + std::to_string(id.index) : std::string();
 }
 
-bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char c = text[text.size() - n + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
-}
-
 // An input that is this program's own output by name and kind: a WAV
 // output's derived name (x.8b.wav) holding an 8-bit mono WAV file. A batch
 // run again over *.wav meets its earlier outputs; converting one would only

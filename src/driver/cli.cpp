@@ -238,10 +238,35 @@ command_line usage_error(std::string error) {
 
 }  // namespace
 
+bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = text[text.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+// Extensions of the other formats people convert whose length is not that
+// of ".wav" (those, ".caf", ".mp3", ".ogg", follow the rule of four). A name
+// that ends in one gives a derived name too, so that a batch of FLAC or AIFF
+// files converts without output names; such a name gave none before, so no
+// earlier run of the program depends on it.
+constexpr const char* other_extensions[] = {".flac", ".aiff", ".aifc", ".opus", ".au"};
+
 std::string derive_output_name(const std::string& input_name, file_format format) {
     std::string name = input_name;
+    std::size_t cut = 0;
     if (name.size() >= extension_len && name[name.size() - extension_len] == '.') {
-        name.resize(name.size() - extension_len);
+        cut = extension_len;
+    } else {
+        for (const char* extension : other_extensions)
+            if (ends_with_ignoring_case(name, extension)) cut = std::strlen(extension);
+    }
+    if (cut != 0) {
+        name.resize(name.size() - cut);
         name += derived_suffix(format);
     }
     return name;
@@ -390,8 +415,9 @@ void print_help(std::FILE* stream) {
                  "\r\n"
                  "  Converts input.wav (mono, 16-bit linear PCM) to output.wav (mono, 8-bit).\r\n"
                  "  Without output.wav the name is input.wav with its last four characters\r\n"
-                 "  replaced by .8b.wav; a name whose fourth character from the end is not\r\n"
-                 "  a full stop (sine, take1.flac) gives none, and output.wav must be given.\r\n"
+                 "  replaced by .8b.wav (and take1.flac, .aiff, .aifc, .opus or .au's by\r\n"
+                 "  .8b.wav); any other name whose fourth character from the end is not a\r\n"
+                 "  full stop (sine) gives none, and output.wav must be given.\r\n"
                  "  \"-\" as input.wav reads standard input; \"-\" as\r\n"
                  "  output.wav (or no output name after \"-\") writes the audio to standard\r\n"
                  "  output, and all text goes to standard error.\r\n"

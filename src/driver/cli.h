@@ -70,6 +70,8 @@ std::string output_options_error(const output_option_values& given, file_format*
 // for a WAV output); otherwise the name is returned unchanged (the caller then
 // refuses to write over the input).
 std::string derive_output_name(const std::string& input_name, file_format format = file_format::wav);
+// Whether `text` ends in `suffix`, ASCII letters compared without case.
+bool ends_with_ignoring_case(const std::string& text, const char* suffix);
 
 // A batch file's output name: the derived name, in `target_directory` when
 // one is given (its last component only). A name whose derived name is the
