@@ -51,16 +51,21 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+INSTALL_HINT = "apt-get install -y python3-numpy python3-scipy python3-matplotlib sox ffmpeg"
 try:
     import numpy as np
     from scipy.io import wavfile
     from scipy import signal
+except ImportError as missing:
+    sys.exit(f"compare_quality: {missing}; install with {INSTALL_HINT}")
+# Only the plots need matplotlib; whole_job_quality.py uses the measurements without it.
+try:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    MISSING_PLOTTER = None
 except ImportError as missing:
-    sys.exit(f"compare_quality: {missing}; install with "
-             "apt-get install -y python3-numpy python3-scipy python3-matplotlib sox ffmpeg")
+    MISSING_PLOTTER = missing
 
 import weighting
 
@@ -201,21 +206,25 @@ def measure(input_path, methods, work_dir):
     # Every method is measured over the same input samples: those that reach every aligned output.
     length = min(len(x) - PCMTAPER_DELAY_SAMPLES, *(len(y) for _, y, _, _ in converted))
     reference = x[:length]
-    records = []
-    for name, y, delay, note in converted:
-        # A method may scale the signal on purpose (FFmpeg's noise shapers leave headroom at
-        # 8 bits); a level change is not noise, so the error is taken against the input
-        # scaled by the least-squares gain, and the gain is reported beside it.
-        gain = float(np.dot(y[:length], reference) / np.dot(reference, reference))
-        error = y[:length] - gain * reference
-        row = {"method": name, "delay": delay, "note": note, "gain_db": 20 * np.log10(gain)}
-        for label, gain_of_hz in WEIGHTINGS:
-            row[label] = 10 * np.log10(weighting.weighted_power(reference, rate_hz, gain_of_hz)
-                                       / weighting.weighted_power(error, rate_hz, gain_of_hz))
-        row["dc_steps"] = float(np.mean(error)) * 128.0
-        row["error"] = error
-        records.append(row)
+    records = [{"method": name, "delay": delay, "note": note, **score(reference, y[:length], rate_hz)}
+               for name, y, delay, note in converted]
     return rate_hz, reference, records, skipped, length
+
+
+def score(reference, output, rate_hz):
+    """Gain, SNRs (flat and weighted), DC and error of an aligned output of the reference's length."""
+    # A method may scale the signal on purpose (FFmpeg's noise shapers leave headroom at
+    # 8 bits); a level change is not noise, so the error is taken against the input
+    # scaled by the least-squares gain, and the gain is reported beside it.
+    gain = float(np.dot(output, reference) / np.dot(reference, reference))
+    error = output - gain * reference
+    row = {"gain_db": 20 * np.log10(gain)}
+    for label, gain_of_hz in WEIGHTINGS:
+        row[label] = 10 * np.log10(weighting.weighted_power(reference, rate_hz, gain_of_hz)
+                                   / weighting.weighted_power(error, rate_hz, gain_of_hz))
+    row["dc_steps"] = float(np.mean(error)) * 128.0
+    row["error"] = error
+    return row
 
 
 def long_term_spectrum(samples, rate_hz):
@@ -309,6 +318,8 @@ def main():
                         help="run pcmtaper with OPTIONS under NAME (repeatable; "
                              f"default: one variant, {DEFAULT_PCMTAPER_VARIANT!r}, no options)")
     args = parser.parse_args()
+    if MISSING_PLOTTER is not None:
+        sys.exit(f"compare_quality: {MISSING_PLOTTER}; install with {INSTALL_HINT}")
     variants = args.pcmtaper_variant or [parse_variant(DEFAULT_PCMTAPER_VARIANT)]
     names = [name for name, _ in variants]
     if len(set(names)) != len(names):
