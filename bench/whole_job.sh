@@ -4,7 +4,7 @@
 # CPU time (user + system) of each and the ratios.
 #   pcmtaper:  pcmtaper -c mix -r 11025 in.wav out.wav (mix, resample, shape: one pass)
 #   sox:       sox in.wav -b 8 out.wav remix 1,2 rate -h 11025 dither
-#              (SoX's plain dither: it cannot shape the noise at 11025 Hz)
+#              (SoX's plain dither)
 #   chain:     sox to a 16-bit mono file at 11025 Hz, then pcmtaper on it
 # The input is the example generator's music made stereo and 24-bit by SoX
 # (the two channels at different levels, so the mix is not a copy).
