@@ -90,7 +90,12 @@ class running_program {
                 if (fd >= 0) close(fd);
             const rlimit no_core{0, 0};
             setrlimit(RLIMIT_CORE, &no_core);
-            // As nohup leaves it: the signal ignored across exec.
+            // The dispositions the tests expect, whatever this process was
+            // started with (a shell starts a background job with SIGINT and
+            // SIGQUIT ignored, and the program keeps an ignored signal
+            // ignored); then, as nohup leaves it, SIGHUP ignored across exec.
+            for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF})
+                signal(s, SIG_DFL);
             if (ignore_hangup) signal(SIGHUP, SIG_IGN);
             std::vector<std::string> words = program_command_words();
             words.insert(words.end(), args.begin(), args.end());
