@@ -89,13 +89,11 @@ class batch_runner {
     template <class print_fn, class progress_fn>
     bool run(print_fn print, progress_fn progress) {
         std::vector<std::thread> workers;
-        start_threads_without_cleanup_signals([&] {
-            try {
-                for (int t = 0; t < threads_; ++t) workers.emplace_back([this] { convert_files(); });
-            } catch (const std::system_error&) {
-                // A thread the system could not start: the others convert the rest.
-            }
-        });
+        try {
+            for (int t = 0; t < threads_; ++t) workers.emplace_back([this] { convert_files(); });
+        } catch (const std::system_error&) {
+            // A thread the system could not start: the others convert the rest.
+        }
         if (workers.empty()) return false;
         std::size_t printed = 0;
         std::unique_lock<std::mutex> lock(mutex_);

@@ -423,11 +423,6 @@ void replacing_file_sink::discard() {
 
 }  // namespace
 
-void start_threads_without_cleanup_signals(const std::function<void()>& start) {
-    const cleanup_signals_blocked blocked;
-    start();
-}
-
 void install_signal_handlers() {
     for (int s : cleanup_signals) {
         // A signal ignored when the program started (nohup, a background job of

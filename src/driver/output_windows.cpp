@@ -466,9 +466,6 @@ void replacing_file_sink::discard() {
 
 }  // namespace
 
-// Console events reach a thread of their own on Windows: no mask to set.
-void start_threads_without_cleanup_signals(const std::function<void()>& start) { start(); }
-
 void install_signal_handlers() { SetConsoleCtrlHandler(remove_temp_on_console_event, TRUE); }
 
 void remove_temporary_output() { remove_pending_temp_file(); }

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 
 // The identity of a file, for telling whether two names or descriptors are
@@ -91,11 +90,3 @@ bool is_terminal(int fd);
 // process, and makes a file-size limit or a broken pipe a failed write rather
 // than a killed process.
 void install_signal_handlers();
-// Runs `start`, which starts threads, with the signals that remove the
-// temporary files blocked on the calling thread: the threads inherit that
-// mask, so those signals go to the threads that were there before. A worker
-// may sit in a read of a FIFO for as long as its writer waits; a signal
-// taken there could be held back by a sanitizer's runtime until the read
-// returns, while the calling thread, which waits on a condition variable,
-// takes it at once.
-void start_threads_without_cleanup_signals(const std::function<void()>& start);
