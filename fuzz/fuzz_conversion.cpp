@@ -9,7 +9,9 @@
 // the samples written, as many blocks as the bytes present allow (up to the
 // declared size), bytes within 2..254, 224 bytes of silence first (without
 // --align), as many samples as the input with it; the same bytes from both
-// readers; the same standard-output text from the events.
+// readers; the same standard-output text from the events. Files of several
+// channels are converted by their mean, and without a channel choice must
+// be refused, or be mono and give the same bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +82,7 @@ void on_report(void* user, const pcmtaper_block_report* report) {
     static_cast<outcome*>(user)->text += lines;
 }
 
-outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, unsigned flags) {
+outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, unsigned flags, int channel) {
     memory_bytes in{data, size, 0};
     memory_out out;
     outcome o{PCMTAPER_OK, false, {}, {}};
@@ -90,6 +92,7 @@ outcome convert(const std::uint8_t* data, std::size_t size, bool known_size, uns
     pcmtaper_config config;
     pcmtaper_config_init(&config);
     config.flags = flags;
+    config.channel = channel;
     config.report = on_report;
     config.report_user = &o;
     pcmtaper_wav_events events{};
@@ -127,8 +130,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const unsigned flags : {0u, PCMTAPER_FLAG_ALIGN}) {
         const bool align = flags != 0;
-        const outcome file = convert(data, size, true, flags);
-        const outcome pipe = convert(data, size, false, flags);
+        // The mean of all channels: every file the header walk accepts converts.
+        const outcome file = convert(data, size, true, flags, PCMTAPER_CHANNEL_MIX);
+        const outcome pipe = convert(data, size, false, flags, PCMTAPER_CHANNEL_MIX);
+        // Without a channel choice a file of more channels is refused
+        // (NOT_MONO, before the checks that follow the channel count's in the
+        // walk); a mono file gives what the mean of its one channel gives.
+        const outcome only = convert(data, size, true, flags, PCMTAPER_CHANNEL_ONLY);
+        const bool mono = header_status == PCMTAPER_OK && header.channels == 1;
+        if (mono && (only.status != file.status || only.output != file.output || only.text != file.text))
+            fail("a mono file's one channel and its mean differ");
+        if (header_status == PCMTAPER_OK && !mono && only.status != PCMTAPER_ERROR_NOT_MONO)
+            fail("a file of more channels without a choice was not refused");
+        if (!mono && only.status != header_status && only.status != PCMTAPER_ERROR_NOT_MONO)
+            fail("a file of more channels without a choice gave another status");
+        if (!mono && only.started) fail("a refused file of more channels started the output");
         for (const outcome* o : {&file, &pipe}) {
             if (header_status != PCMTAPER_OK) {
                 if (o->status != header_status) fail("a refused header gave another status");
@@ -143,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const std::uint64_t present = size - header.header_bytes;
         const std::uint64_t usable = header.data_size_bytes < present ? header.data_size_bytes : present;
-        const std::uint64_t samples = align ? usable / 2 : usable / 64 * 32;
+        const std::uint64_t frame_bytes = std::uint64_t{header.channels} * (header.bits_per_sample / 8);
+        const std::uint64_t samples = align ? usable / frame_bytes : usable / (32 * frame_bytes) * 32;
         const std::size_t pad = samples % 2;
         if (file.output.size() != riff_header_len + samples + pad)
             fail("the output length is not that of the samples present");

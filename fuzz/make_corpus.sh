@@ -69,3 +69,7 @@ c=$out/conversion
 { fmt 1 1 22050 16; printf 'data'; u32 6464; samples 250 -777; } | wav >"$c/cut-off.wav"
 { fmt 1 1 16000 16; printf 'data'; u32 65; samples 32 32767; printf '\177'; } | wav >"$c/odd-last-byte.wav"
 { fmt 1 1 11025 16; data 31 5; } | wav >"$c/no-whole-block.wav"
+# Other sample types and channel counts (the sawtooth's bytes read as such).
+{ fmt 1 2 22050 16; data 320 211; } | wav >"$c/stereo.wav"
+{ fmt 1 1 8000 24; data 192 1031; } | wav >"$c/24-bit.wav"
+{ fmt 3 1 11025 32; data 256 4097; } | wav >"$c/float.wav"
