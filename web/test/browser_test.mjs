@@ -157,11 +157,11 @@ cases.push(
   },
   {
     name: 'stereo24.flac', decoded: true, same: 'stereo24.wav', controls: { rate: '11025', gain: '-3' },
-    args: ['--channel=mix', '--gain=-3', '--rate=11025'], output: 'stereo24.flac.8b.wav',
+    args: ['--channel=mix', '--gain=-3', '--rate=11025'], output: 'stereo24.8b.wav',
   },
   {
     name: 'music_22050.flac', decoded: true, same: 'music_22050.wav', controls: { rate: '8000' },
-    args: ['--rate=8000'], output: 'music_22050.flac.8b.wav',
+    args: ['--rate=8000'], output: 'music_22050.8b.wav',
   },
   { name: 'alaw.wav', decoded: true, same: 'alaw16.wav', args: [], output: 'alaw.8b.wav' },
   { name: 'music.mp3', decoded: true, same: null, args: [], output: 'music.8b.wav' },
