@@ -84,6 +84,7 @@ void start_stream(pcmtaper_converter* c) {
     c->pending_at = c->pending_end = 0;
     c->input_stats = {};
     c->frames_in = 0;
+    c->audible_end = 0;
     c->tail_settled = false;
     if (c->resampler) c->resampler->reset();
     c->resampled.clear();  // its capacity stays
@@ -233,6 +234,7 @@ std::size_t take_input(pcmtaper_converter* c, const unsigned char* in, std::size
                                         [&](std::size_t first, std::size_t count, double* to) {
                                             pcmtaper::convert_input_frames(c->input, in + first * frame_bytes, count,
                                                                            to, &c->input_stats);
+                                            note_audible(to, count, c->frames_in + first, &c->audible_end);
                                         });
         c->frames_in += used;
         return used;
@@ -244,6 +246,7 @@ std::size_t take_input(pcmtaper_converter* c, const unsigned char* in, std::size
         std::size_t chunk = in_frames - used;
         if (chunk > c->chunk_frames) chunk = c->chunk_frames;
         pcmtaper::convert_input_frames(c->input, in + used * frame_bytes, chunk, c->decoded, &c->input_stats);
+        note_audible(c->decoded, chunk, c->frames_in, &c->audible_end);
         const std::size_t before = c->resampled.size();
         c->resampler->process(c->decoded, chunk, &c->resampled);
         c->resampled_count += c->resampled.size() - before;

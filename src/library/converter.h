@@ -93,6 +93,10 @@ struct pcmtaper_converter {
     pcmtaper::input_stage input;             // decode, channel choice, gain, clip
     pcmtaper::input_statistics input_stats;  // this stream's clipping, sample scale
     std::uint64_t frames_in;                 // input frames received
+    // One past the last input frame one 8-bit step or more from 0 after the
+    // channel choice and the gain (0: none), noted as the frames are decoded,
+    // for callers that say what the delay cuts off.
+    std::uint64_t audible_end;
     bool tail_settled;                       // finishing: the last partial block cut, or the align limit set
 
     // With resampling (pcmtaper_create only): the input goes through the
@@ -107,6 +111,22 @@ struct pcmtaper_converter {
     std::size_t chunk_frames;
     double decoded[256];            // a chunk of the input stage's samples
 };
+
+// One 8-bit step on the sample scale (256 in 16-bit units): a sample this far
+// from 0 or more is audible in the output.
+inline constexpr double audible_level = 256 * pcmtaper::sample_scale;
+
+// Moves *audible_end past the last of `count` samples, numbered from
+// `first_frame`, that is audible.
+inline void note_audible(const double* samples, std::size_t count, std::uint64_t first_frame,
+                         std::uint64_t* audible_end) {
+    for (std::size_t i = count; i > 0; --i) {
+        if (samples[i - 1] >= audible_level || samples[i - 1] <= -audible_level) {
+            *audible_end = first_frame + i;
+            return;
+        }
+    }
+}
 
 inline constexpr std::uint32_t converter_magic = 0x70636D74u;  // "pcmt"
 

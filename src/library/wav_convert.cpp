@@ -27,9 +27,6 @@ namespace {
 constexpr std::uint64_t wrap_bytes = std::uint64_t(1) << 32;  // what a 32-bit size field wraps at
 // The largest frame: 64 channels of 8 bytes.
 constexpr std::size_t max_frame_bytes = PCMTAPER_MAX_CHANNELS * 8;
-// One 8-bit step on the sample scale (256 in 16-bit units): a sample this
-// far from 0 or more is audible in the output.
-constexpr double audible_level = 256 * pcmtaper::sample_scale;
 // The normalisation's gain stops here: a file of near silence (a float file
 // of subnormals, say) is brought up at most this far, a factor of 10^15.
 constexpr double max_normalize_gain_db = 300.0;
@@ -85,11 +82,9 @@ enum class block_read { ok, ended, failed };
 // too) the last block may be partial, and an early end only shortens the
 // input. A partial frame at the end is never read as samples.
 //
-// Each block also goes through the converter's input stage here, for what
-// the conversion reports of the samples: where the last audible one was (one
-// whole 8-bit step or more from 0, after the channel choice and the gain),
-// for callers that say what the delay cuts off (the clip count is the
-// converter's).
+// The converter notes the last audible frame of what it converts; the
+// frames of a last part block that the plain conversion leaves out are
+// decoded here, only to see whether they are audible.
 class sample_reader {
   public:
     sample_reader(byte_source* input, const pcmtaper::input_stage& stage, bool every_frame, std::uint64_t frames)
@@ -114,35 +109,29 @@ class sample_reader {
             return block_read::ended;
         }
         frames_read_ += frames;
-        *count = look_at(bytes, frames);
+        *count = frames;
         return block_read::ok;
     }
 
     // Reads the frames of the last part block, which the plain conversion
-    // does not convert, only to see whether they are audible. Returns their count.
-    std::uint64_t look_at_tail(std::uint64_t frames) {
+    // does not convert, moving *audible_end past the last audible one.
+    // Returns their count.
+    std::uint64_t look_at_tail(std::uint64_t frames, std::uint64_t* audible_end) {
         unsigned char tail[block_len * max_frame_bytes];
+        double samples[block_len];
         if (ended_ || frames >= block_len) return 0;
-        const std::size_t got = input_->read(tail, static_cast<std::size_t>(frames) * frame_bytes_);
-        return look_at(tail, got / frame_bytes_);
+        const std::size_t got = input_->read(tail, static_cast<std::size_t>(frames) * frame_bytes_) / frame_bytes_;
+        pcmtaper::input_statistics ignored;  // not converted: no clip to count
+        pcmtaper::convert_input_frames(stage_, tail, got, samples, &ignored);
+        note_audible(samples, got, frames_read_, audible_end);
+        return got;
     }
 
     bool ended_early() const { return ended_; }
     bool input_left() const { return !every_frame_ || (frames_left_ > 0 && !ended_); }
     std::uint64_t frames_read() const { return frames_read_; }
-    std::uint64_t audible_end() const { return audible_end_; }
 
   private:
-    std::size_t look_at(const unsigned char* bytes, std::size_t count) {
-        double samples[block_len];
-        pcmtaper::convert_input_frames(stage_, bytes, count, samples, &statistics_);
-        for (std::size_t i = 0; i < count; ++i) {
-            ++decoded_;
-            if (samples[i] >= audible_level || samples[i] <= -audible_level) audible_end_ = decoded_;
-        }
-        return count;
-    }
-
     byte_source* input_;
     const pcmtaper::input_stage& stage_;
     std::size_t frame_bytes_;
@@ -150,9 +139,6 @@ class sample_reader {
     std::uint64_t frames_left_;  // where every frame is converted: frames still to read
     std::uint64_t frames_read_ = 0;
     bool ended_ = false;
-    std::uint64_t decoded_ = 0;  // whole frames looked at so far
-    std::uint64_t audible_end_ = 0;
-    pcmtaper::input_statistics statistics_;
 };
 
 // The blocks a conversion runs and the samples it writes.
@@ -577,8 +563,8 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
                 return fail(sink, PCMTAPER_ERROR_READ);
             plan->normalize_gain_db = normalize_gain_db_for(peak);
             known.gain_db += plan->normalize_gain_db;
-            // The gain the conversion runs with, for the audible end and the
-            // clipping it reports (pcmtaper_create below checks its factor).
+            // The gain the conversion runs with, for the audible end of the
+            // part block left out (pcmtaper_create below checks its factor).
             stage = input_stage_of(known);
         }
         // Samples at the output's rate: the frames, or what the resampler
@@ -634,9 +620,11 @@ pcmtaper_status pcmtaper_convert_wav(const pcmtaper_reader* reader, const pcmtap
         if (sink.events.progress != nullptr)
             sink.events.progress(sink.events.user, owner.converter->blocks_quantised, owner.converter->blocks_quantised);
         plan->samples_written = written;
-        const std::uint64_t tail_frames = every_frame ? 0 : samples.look_at_tail(data_frames % block_len);
+        std::uint64_t audible_end = owner.converter->audible_end;
+        const std::uint64_t tail_frames =
+            every_frame ? 0 : samples.look_at_tail(data_frames % block_len, &audible_end);
         plan->samples_read = samples.frames_read() + tail_frames;
-        plan->audible_end = samples.audible_end();
+        plan->audible_end = audible_end;
 
         if (samples.ended_early()) {
             pcmtaper_remark ended = make_remark(PCMTAPER_REMARK_INPUT_ENDED);
