@@ -15,8 +15,15 @@ void put_text(std::FILE* stream, const char* text, std::size_t length) {
         std::fwrite(text, 1, length, stream);
         return;
     }
-    for (std::size_t at = 0; at < length; ++at)
-        if (!(text[at] == '\r' && at + 1 < length && text[at + 1] == '\n')) std::fputc(text[at], stream);
+    // Standard error is unbuffered: each run between line ends goes out in
+    // one write, not a character at a time.
+    std::size_t run_start = 0;
+    for (std::size_t at = 0; at + 1 < length; ++at)
+        if (text[at] == '\r' && text[at + 1] == '\n') {
+            std::fwrite(text + run_start, 1, at - run_start, stream);
+            run_start = at + 1;
+        }
+    std::fwrite(text + run_start, 1, length - run_start, stream);
 }
 
 }  // namespace
