@@ -77,6 +77,11 @@ struct clip_tally {
     double peak = 0.0;
 };
 
+void add_tally(const clip_tally& tally, input_statistics* stats) {
+    stats->clipped_samples += tally.clipped;
+    if (tally.peak > stats->peak) stats->peak = tally.peak;
+}
+
 // The last step of every frame: y (after the gain) clipped to full scale,
 // counted, and its magnitude kept for the peak. Finite overs are clipped here,
 // after the mix and the gain, not per channel at decode: a float file's
@@ -236,8 +241,13 @@ void convert_input_frames(const input_stage& stage, const unsigned char* bytes, 
         case sample_type::f32: convert_floats<f32_codec>(stage, bytes, frames, samples, &tally); break;
         case sample_type::f64: convert_floats<f64_codec>(stage, bytes, frames, samples, &tally); break;
     }
-    stats->clipped_samples += tally.clipped;
-    if (tally.peak > stats->peak) stats->peak = tally.peak;
+    add_tally(tally, stats);
+}
+
+void clip_samples(double* samples, std::size_t count, input_statistics* stats) {
+    clip_tally tally;
+    for (std::size_t i = 0; i < count; ++i) samples[i] = clip_to_full_scale(samples[i], false, &tally);
+    add_tally(tally, stats);
 }
 
 }  // namespace pcmtaper

@@ -87,4 +87,10 @@ input_setup_status prepare_input_stage(const input_settings& settings, input_sta
 void convert_input_frames(const input_stage& stage, const unsigned char* bytes, std::size_t frames,
                           double* samples, input_statistics* stats);
 
+// Clips `count` samples in place to full scale by the rule of the input
+// stage's last step, and adds their clipping to *stats. For samples made
+// after that step (the resampler's ripple can carry a full-scale input past
+// full scale); they hold no infinity.
+void clip_samples(double* samples, std::size_t count, input_statistics* stats);
+
 }  // namespace pcmtaper

@@ -4,7 +4,6 @@
 #include "library/converter.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,17 +158,6 @@ std::size_t hand_over(pcmtaper_converter* c, std::uint8_t* out, std::size_t capa
     return n;
 }
 
-// A resampled sample on its way into a block: clipped to full scale, where
-// the filter's ripple can carry a full-scale input past it, and counted
-// with the input stage's clips.
-double clipped_to_full_scale(pcmtaper_converter* c, double y) {
-    const double magnitude = std::fabs(y);
-    if (magnitude > c->input_stats.peak) c->input_stats.peak = magnitude;
-    if (magnitude <= pcmtaper::full_scale) return y;
-    ++c->input_stats.clipped_samples;
-    return std::copysign(pcmtaper::full_scale, y);
-}
-
 // Takes up to `available` samples into the block being gathered, made by
 // `fill(first_sample, count, destination)`, while no output waits. A block
 // makes output only when there is room for it: with the output full, it
@@ -211,8 +199,9 @@ bool gather_resampled(pcmtaper_converter* c, std::uint8_t* out, std::size_t capa
     const double* queue = c->resampled.data() + c->resampled_at;
     c->resampled_at += gather(c, c->resampled.size() - c->resampled_at, out, capacity, written, &stopped,
                               [&](std::size_t first, std::size_t count, double* to) {
-                                  for (std::size_t i = 0; i < count; ++i)
-                                      to[i] = clipped_to_full_scale(c, queue[first + i]);
+                                  // The filter's ripple can carry a full-scale input past full scale.
+                                  std::memcpy(to, queue + first, count * sizeof(double));
+                                  pcmtaper::clip_samples(to, count, &c->input_stats);
                               });
     if (c->resampled_at == c->resampled.size()) {
         c->resampled.clear();
